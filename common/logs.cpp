@@ -1,0 +1,95 @@
+#include "logs.h"
+
+#include "platform/system.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+#include <ctime>
+#include <memory>
+
+namespace vnx {
+
+namespace {
+std::unique_ptr<QTextStream>& streamHolder() {
+    static std::unique_ptr<QTextStream> stream;
+    return stream;
+}
+std::atomic<std::uint32_t> logCounter{0};
+// A device that is never opened: writes to it fail and are dropped.
+QBuffer* nullDevice() {
+    static QBuffer* device = new QBuffer();
+    return device;
+}
+}  // namespace
+
+QString runtimeLogPath() {
+    QString root = QString::fromLocal8Bit(vnxplat::appDataRoot().c_str());
+    return root + QLatin1Char('/') + QCoreApplication::applicationName() + QStringLiteral("/logs/runtimelogs.txt");
+}
+
+QString runtimeLogLine(const QDateTime& when, const QString& message) {
+    return when.toString(QStringLiteral("yyyy.dd.MM-hh:mm:ss")) + QStringLiteral(">>: ") + message;
+}
+
+void AppendRuntimeLog(const QString& message) {
+    if (message.isEmpty()) return;
+    QString path = runtimeLogPath();
+    QString dirPath = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    int cut = dirPath.lastIndexOf(QLatin1Char('/'));
+    if (cut > 0) QDir().mkpath(dirPath.left(cut));
+    QFile file(path);
+    if (!file.open(QIODevice::Append | QIODevice::Text)) return;
+    QString line = runtimeLogLine(QDateTime::currentDateTime(), message) + QStringLiteral("\r\n");
+    // Text mode does not translate on Linux; the line carries its own CR LF.
+    file.write(line.toLatin1());
+    file.close();
+}
+
+void AppendServerLog(const QString& message) {
+    std::time_t now = std::time(nullptr);
+    std::tm tmv;
+#if defined(_WIN32)
+    localtime_s(&tmv, &now);
+#else
+    localtime_r(&now, &tmv);
+#endif
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%a %b %d %H:%M:%S %Y", &tmv);
+    QByteArray entry = QByteArray(stamp) + "\r\n: " + message.toLocal8Bit() + "\r\n";
+    FILE* f = std::fopen("./ipserverlog.txt", "ab");
+    if (!f) return;
+    std::fwrite(entry.constData(), 1, static_cast<std::size_t>(entry.size()), f);
+    std::fclose(f);
+}
+
+QTextStream& logStream() {
+    auto& s = streamHolder();
+    if (!s) s.reset(new QTextStream(stdout, QIODevice::ReadWrite));
+    return *s;
+}
+
+QString LogPrefix() {
+    logStream();
+    std::uint32_t n = logCounter.fetch_add(1);
+    return QStringLiteral("%1[%2]>> ").arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))).arg(n);
+}
+
+void setLogTarget(FILE* file) {
+    auto& s = streamHolder();
+    if (file)
+        s.reset(new QTextStream(file, QIODevice::ReadWrite));
+    else
+        s.reset(new QTextStream(nullDevice()));
+}
+
+void logLine(const QString& message) {
+    QTextStream& s = logStream();
+    s << LogPrefix() << message << Qt::endl;
+}
+
+}  // namespace vnx

@@ -1,0 +1,54 @@
+#pragma once
+// Socket layer: BSD sockets on Linux, Winsock 2 on Windows. Sockets wait with
+// poll (WSAPoll): select cannot watch descriptors >= 1024 on Linux.
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
+namespace vnxplat {
+
+#if defined(_WIN32)
+using socket_t = SOCKET;
+constexpr socket_t kBadSocket = INVALID_SOCKET;
+using pollfd_t = WSAPOLLFD;
+#else
+using socket_t = int;
+constexpr socket_t kBadSocket = -1;
+using pollfd_t = struct pollfd;
+#endif
+
+// WSAStartup 2.2 on Windows; nothing on Linux (sends use MSG_NOSIGNAL, so a
+// peer that has gone never raises SIGPIPE). Returns false on failure.
+bool netInit();
+int lastSocketError();
+void closeSocket(socket_t s);
+
+// Waits for events; timeoutMs < 0 waits forever. Result as poll().
+int pollSockets(pollfd_t* fds, std::size_t n, int timeoutMs);
+
+// send without raising SIGPIPE when the peer has gone.
+long sendNoSignal(socket_t s, const void* data, std::size_t len);
+long recvSome(socket_t s, void* data, std::size_t len);
+// Sends the whole buffer, retrying partial sends and EINTR. Returns len, or
+// -1 when the connection failed.
+long sendAll(socket_t s, const void* data, std::size_t len);
+
+// recvfrom that also tells when the datagram was larger than the buffer
+// (*truncated). Returns the bytes stored, or -1 on error.
+long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated);
+
+bool setReuseAddr(socket_t s);
+bool setNonBlocking(socket_t s, bool on);
+bool wouldBlock(int err);
+
+}  // namespace vnxplat

@@ -1,0 +1,85 @@
+#include "../net.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vnxplat {
+
+bool netInit() { return true; }
+
+int lastSocketError() { return errno; }
+
+void closeSocket(socket_t s) {
+    if (s >= 0) close(s);
+}
+
+int pollSockets(pollfd_t* fds, std::size_t n, int timeoutMs) {
+    return poll(fds, static_cast<nfds_t>(n), timeoutMs);
+}
+
+long sendNoSignal(socket_t s, const void* data, std::size_t len) {
+    ssize_t r;
+    do {
+        r = send(s, data, len, MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<long>(r);
+}
+
+long recvSome(socket_t s, void* data, std::size_t len) {
+    ssize_t r;
+    do {
+        r = recv(s, data, len, 0);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<long>(r);
+}
+
+long sendAll(socket_t s, const void* data, std::size_t len) {
+    const char* p = static_cast<const char*>(data);
+    std::size_t left = len;
+    while (left > 0) {
+        long r = sendNoSignal(s, p, left);
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                struct pollfd pfd = {s, POLLOUT, 0};
+                if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return -1;
+                continue;
+            }
+            return -1;
+        }
+        p += r;
+        left -= static_cast<std::size_t>(r);
+    }
+    return static_cast<long>(len);
+}
+
+long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated) {
+    struct iovec iov = {data, len};
+    struct msghdr msg = {};
+    msg.msg_name = from;
+    msg.msg_namelen = from ? sizeof(*from) : 0;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    ssize_t r;
+    do {
+        r = recvmsg(s, &msg, 0);
+    } while (r < 0 && errno == EINTR);
+    if (truncated) *truncated = r >= 0 && (msg.msg_flags & MSG_TRUNC);
+    return static_cast<long>(r);
+}
+
+bool setReuseAddr(socket_t s) {
+    int on = 1;
+    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+bool setNonBlocking(socket_t s, bool on) {
+    int fl = fcntl(s, F_GETFL, 0);
+    if (fl < 0) return false;
+    fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
+    return fcntl(s, F_SETFL, fl) == 0;
+}
+
+bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+
+}  // namespace vnxplat
