@@ -6,15 +6,15 @@ namespace vnx {
 
 const char* serverStatusName(int code) {
     switch (code) {
-    case kStatusOk: return "";
-    case kStatusTcpBind: return "TCP BIND";
-    case kStatusTcpAccept: return "TCP Accept";
-    case kStatusTcpIpv6Accept: return "TCP IPV6 Accept";
-    case kStatusUdpBind: return "UDP BIND";
-    case kStatusUdpSelect: return "UDP Select";
-    case kStatusUdpRead: return "UDP Read";
-    case kStatusUdpIpv6Read: return "UDP IPV6 Read";
-    default: return "Unkown Error";
+        case kStatusOk: return "";
+        case kStatusTcpBind: return "TCP BIND";
+        case kStatusTcpAccept: return "TCP Accept";
+        case kStatusTcpIpv6Accept: return "TCP IPV6 Accept";
+        case kStatusUdpBind: return "UDP BIND";
+        case kStatusUdpSelect: return "UDP Select";
+        case kStatusUdpRead: return "UDP Read";
+        case kStatusUdpIpv6Read: return "UDP IPV6 Read";
+        default: return "Unkown Error";
     }
 }
 

@@ -22,7 +22,7 @@ constexpr std::uint16_t kLocalServerPort = 9111;
 #pragma pack(push, 1)
 
 struct ProgramRule {
-    char16_t name[128];  // UTF-16LE, NUL-terminated, at most 127 characters
+    char16_t name[128];    // UTF-16LE, NUL-terminated, at most 127 characters
     std::uint8_t enabled;  // always written as 1
     std::uint8_t reserved;
 };
@@ -83,7 +83,7 @@ static_assert(offsetof(ProxyData, rules) == 252, "rules");
 
 // A record of "GlobalVEILNOX_TCP": the real destination of one connection.
 struct TcpSlot {
-    std::uint32_t owner_pid;  // 0 = free
+    std::uint32_t owner_pid;   // 0 = free
     std::uint16_t local_port;  // network order
     std::uint8_t is_ipv6;
     std::uint8_t reserved1;
@@ -113,7 +113,7 @@ struct UdpSlot {
     std::uint8_t peer_addr6[16];
     std::uint8_t reserved2[2];
     std::uint32_t peer_addr4;  // network order
-    std::uint32_t stamp;  // tick count, ms
+    std::uint32_t stamp;       // tick count, ms
     std::uint16_t checksum;
     std::uint16_t length;
 };

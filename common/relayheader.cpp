@@ -48,7 +48,8 @@ std::size_t maskBuffer(void* data, std::size_t len) {
         v ^= kMask8;
         std::memcpy(p + i, &v, 8);
     }
-    for (; i < len; ++i) p[i] ^= kMaskByte;
+    for (; i < len; ++i)
+        p[i] ^= kMaskByte;
     return len;
 }
 

@@ -18,7 +18,7 @@ constexpr std::uint8_t kRelayKindProbe = 5;
 #pragma pack(push, 1)
 // Wire form, before masking.
 struct RelayHeaderWire {
-    char magic[4];  // "umbv"
+    char magic[4];         // "umbv"
     std::uint8_t version;  // '2'
     std::uint8_t masked;
     std::uint8_t kind;

@@ -11,9 +11,9 @@ struct sockaddr_storage;
 namespace vnx {
 
 struct REndpoint {
-    std::uint32_t ipv4 = 0;  // network order, 0 for IPv6
+    std::uint32_t ipv4 = 0;      // network order, 0 for IPv6
     std::uint8_t ipv6[16] = {};  // network order, zero for IPv4
-    std::uint16_t port = 0;  // network order
+    std::uint16_t port = 0;      // network order
 
     bool isIpv4() const { return ipv4 != 0; }
     bool operator==(const REndpoint& o) const {

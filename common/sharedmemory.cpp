@@ -8,9 +8,7 @@
 namespace vnx {
 
 namespace {
-void copyName(char* dst, std::size_t size, const char* src) {
-    std::snprintf(dst, size, "%s", src ? src : "");
-}
+void copyName(char* dst, std::size_t size, const char* src) { std::snprintf(dst, size, "%s", src ? src : ""); }
 }  // namespace
 
 SharedMemory::SharedMemory(const char* name, std::uint32_t size, bool create) : size_(size), create_(create) {

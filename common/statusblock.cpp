@@ -18,14 +18,16 @@ int clampedAppCount(const ServerStatus& block) {
 
 std::string entryName(const AppStatus& entry) {
     const void* nul = std::memchr(entry.name, 0, sizeof entry.name);
-    std::size_t len = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - entry.name) : sizeof entry.name - 1;
+    std::size_t len =
+        nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - entry.name) : sizeof entry.name - 1;
     return std::string(entry.name, len);
 }
 
 std::map<std::string, AppStatus> readStatusApps(const ServerStatus& block) {
     std::map<std::string, AppStatus> out;
     const int n = clampedAppCount(block);
-    for (int i = 0; i < n; ++i) out[entryName(block.apps[i])] = block.apps[i];
+    for (int i = 0; i < n; ++i)
+        out[entryName(block.apps[i])] = block.apps[i];
     return out;
 }
 

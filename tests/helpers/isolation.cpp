@@ -44,7 +44,8 @@ bool isolateProcess() {
     int flags = CLONE_NEWNS | CLONE_NEWNET;
     if (uid != 0) flags |= CLONE_NEWUSER;
     if (unshare(flags) != 0) {
-        fprintf(stderr, "test isolation: unshare failed: %s (run as root or enable user namespaces)\n", strerror(errno));
+        fprintf(stderr, "test isolation: unshare failed: %s (run as root or enable user namespaces)\n",
+                strerror(errno));
         return false;
     }
     if (uid != 0) {

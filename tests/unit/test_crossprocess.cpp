@@ -1,8 +1,8 @@
 // Named objects shared by real processes: claims across processes, a holder
 // killed inside the table mutex, object lifetime, privacy.
 #include "modulecontract.h"
-#include "platform/net.h"
 #include "platform/namedobjects.h"
+#include "platform/net.h"
 #include "platform/system.h"
 #include "sharedmemory.h"
 

@@ -141,9 +141,11 @@ TEST(Checksum, KnownValues) {
     // The largest datagram: 65535 bytes of 0xff must fold without overflow.
     std::vector<std::uint8_t> big(65535, 0xff);
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < big.size(); i += 2) sum += 0xffff;
+    for (std::size_t i = 0; i + 1 < big.size(); i += 2)
+        sum += 0xffff;
     sum += 0xff;
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
     EXPECT_EQ(payloadChecksum(big.data(), big.size()), static_cast<std::uint16_t>(~sum));
 }
 

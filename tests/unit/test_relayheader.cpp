@@ -1,6 +1,6 @@
 // Relay header wire bytes, parsing and masking.
-#include "relayheader.h"
 #include "platform/net.h"
+#include "relayheader.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,8 @@ TEST(RelayHeader, WireBytesBeforeMasking) {
     EXPECT_EQ(plain[6], 0);
     EXPECT_EQ(plain[7], 0);
     EXPECT_EQ(0, std::memcmp(plain + 8, &h.ipv4, 4));
-    for (int i = 12; i < 28; ++i) EXPECT_EQ(plain[i], 0) << i;
+    for (int i = 12; i < 28; ++i)
+        EXPECT_EQ(plain[i], 0) << i;
     EXPECT_EQ(plain[28], 8080 >> 8);
     EXPECT_EQ(plain[29], 8080 & 0xff);
     EXPECT_EQ(plain[30], 0);
@@ -80,10 +81,12 @@ TEST(RelayHeader, RejectsShortAndForeignData) {
 
 TEST(Mask, InverseAnySplitAndEmpty) {
     std::vector<std::uint8_t> data(1000);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
     std::vector<std::uint8_t> whole = data;
     maskBuffer(whole.data(), whole.size());
-    for (std::size_t i = 0; i < data.size(); ++i) ASSERT_EQ(whole[i], data[i] ^ 0x5D);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        ASSERT_EQ(whole[i], data[i] ^ 0x5D);
     // Masking in odd-sized pieces gives the same bytes.
     std::vector<std::uint8_t> pieces = data;
     std::size_t at = 0;

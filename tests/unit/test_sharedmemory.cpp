@@ -18,7 +18,8 @@ namespace {
 // Unique per test so that suites may also run side by side.
 std::string uniqueName(const char* base) {
     static int n = 0;
-    return std::string("VnxUnit_") + base + "_" + std::to_string(vnxplat::currentProcessId()) + "_" + std::to_string(++n);
+    return std::string("VnxUnit_") + base + "_" + std::to_string(vnxplat::currentProcessId()) + "_" +
+           std::to_string(++n);
 }
 
 // claimSlot on another thread, so a mutex left held would show as a hang.

@@ -14,9 +14,7 @@ void closeSocket(socket_t s) {
     if (s >= 0) close(s);
 }
 
-int pollSockets(pollfd_t* fds, std::size_t n, int timeoutMs) {
-    return poll(fds, static_cast<nfds_t>(n), timeoutMs);
-}
+int pollSockets(pollfd_t* fds, std::size_t n, int timeoutMs) { return poll(fds, static_cast<nfds_t>(n), timeoutMs); }
 
 long sendNoSignal(socket_t s, const void* data, std::size_t len) {
     ssize_t r;

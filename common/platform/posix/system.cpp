@@ -17,7 +17,8 @@ namespace vnxplat {
 std::uint32_t tickCount() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    std::uint64_t ms =
+        static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<std::uint32_t>(ms);
 }
 
@@ -91,7 +92,10 @@ bool startDetachedThread(void (*fn)(void*), void* arg, std::size_t stackSize) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (stackSize) pthread_attr_setstacksize(&attr, stackSize < static_cast<std::size_t>(PTHREAD_STACK_MIN) ? static_cast<std::size_t>(PTHREAD_STACK_MIN) : stackSize);
+    if (stackSize)
+        pthread_attr_setstacksize(&attr, stackSize < static_cast<std::size_t>(PTHREAD_STACK_MIN)
+                                             ? static_cast<std::size_t>(PTHREAD_STACK_MIN)
+                                             : stackSize);
     auto* start = new ThreadStart{fn, arg};
     pthread_t t;
     int r = pthread_create(&t, &attr, threadEntry, start);
