@@ -1,0 +1,74 @@
+#pragma once
+// State shared by the relay's listeners, TCP relays and UDP associations.
+// One instance per server, used only on the event-loop thread.
+#include "addresspolicy.h"
+#include "bufferpool.h"
+#include "relayoptions.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace vnxrelay {
+
+class EpollHandler;
+class TcpRelay;
+
+class RelayContext {
+public:
+    // Bytes moved per read in a TCP direction.
+    static constexpr std::size_t kRelayBufferSize = 64 * 1024;
+    // Room in front of a datagram for the reply header.
+    static constexpr std::size_t kHeadroom = 32;
+    // Largest datagram plus the headroom, so a whole datagram always fits.
+    static constexpr std::size_t kScratchSize = kHeadroom + 65536;
+    // Reads or datagrams handled for one socket before others get a turn.
+    static constexpr int kBudget = 16;
+
+    explicit RelayContext(const RelayOptions& options);
+    ~RelayContext();
+    RelayContext(const RelayContext&) = delete;
+    RelayContext& operator=(const RelayContext&) = delete;
+
+    bool valid() const { return epfd >= 0 && scratch != nullptr; }
+
+    // EPOLL_CTL_ADD with handler as the event's data. False on failure.
+    bool watch(int fd, EpollHandler* handler, std::uint32_t events);
+    bool rewatch(int fd, EpollHandler* handler, std::uint32_t events);
+    void updateClock();
+
+    // A relay that closed: freed after the current batch of events, since
+    // events already fetched may still point at it.
+    void retire(TcpRelay* relay);
+    // A relay that stopped only because its budget ran out: run it again
+    // before waiting for new events.
+    void wantMore(TcpRelay* relay);
+
+    // Live TCP relays (past the header) plus live UDP associations: the
+    // figure reported in probe answers.
+    std::uint32_t connectionCount() const { return liveTcpRelays + liveUdpAssociations; }
+
+    // A diagnostic line on stderr, unless --quiet. At most a burst of lines
+    // per ten seconds, so that a flood of bad clients cannot flood the log.
+    void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    const RelayOptions& opts;
+    AddressPolicy policy;
+    int epfd = -1;
+    std::uint64_t nowMs = 0;  // monotonic, updated after every wait
+    BufferPool pool;
+    std::uint8_t* scratch = nullptr;  // kScratchSize bytes, for reads that are written on at once
+
+    std::uint32_t tcpConnections = 0;  // accepted and not yet closed
+    std::uint32_t liveTcpRelays = 0;
+    std::uint32_t liveUdpAssociations = 0;
+
+    std::vector<TcpRelay*> retired;
+    std::vector<TcpRelay*> ready;
+
+private:
+    std::uint64_t logWindowStart_ = 0;
+    unsigned logLines_ = 0;
+    unsigned logSuppressed_ = 0;
+};
+
+}  // namespace vnxrelay

@@ -1,0 +1,42 @@
+#pragma once
+// The command line of veilnox-relay.
+#include "addresspolicy.h"
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vnxrelay {
+
+struct RelayOptions {
+    sockaddr_storage listen{};  // 127.0.0.1:9200 unless --listen says otherwise
+    socklen_t listenLen = 0;
+    std::vector<Cidr> allow;
+    bool allowPrivate = false;
+    bool quiet = false;
+    unsigned maxConns = 4096;  // TCP connections, including those still sending their header
+    unsigned maxUdp = 4096;    // UDP associations
+    unsigned headerTimeoutMs = 10000;
+    unsigned connectTimeoutMs = 30000;
+    unsigned idleTimeoutMs = 180000;
+    unsigned udpTimeoutMs = 60000;
+    std::uint32_t publicIpv4 = 0;  // network order; 0 = the address a probe arrived on
+};
+
+enum class ParseOutcome { Run, Help, Version, Error };
+
+constexpr std::uint16_t kDefaultRelayPort = 9200;
+
+// Fills opts from argv. On Error, error holds a one-line message.
+ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::string& error);
+
+const char* relayHelpText();
+
+// "a.b.c.d:port" or "[v6]:port" into a socket address. False on anything else.
+bool parseListenAddress(const std::string& text, sockaddr_storage& out, socklen_t& len);
+// The same form back: "127.0.0.1:9200", "[::1]:9200".
+std::string formatSocketAddress(const sockaddr* sa);
+
+}  // namespace vnxrelay

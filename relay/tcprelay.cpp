@@ -1,0 +1,323 @@
+#include "tcprelay.h"
+
+#include "relaycontext.h"
+#include "relayheader.h"
+#include "relayrequest.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vnxrelay {
+
+namespace {
+
+constexpr std::uint32_t kSocketEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+// A direction's pool buffer goes back after this long without traffic.
+constexpr std::uint64_t kBufferKeepMs = 2000;
+
+bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+void setNoDelay(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void closeFd(int& fd, bool reset) {
+    if (fd < 0) return;
+    if (reset) {
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+void TcpRelay::Side::onEvents(std::uint32_t events) {
+    if (owner->dead()) return;
+    if (events & EPOLLERR) {
+        // A reset or a failed connect: nothing more can be relayed.
+        owner->finish(true);
+        return;
+    }
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) readable = true;
+    if (events & (EPOLLRDHUP | EPOLLHUP)) hup = true;
+    if (events & (EPOLLOUT | EPOLLHUP)) writable = true;
+    owner->process();
+}
+
+TcpRelay::TcpRelay(RelayContext& ctx, int clientFd) : ctx_(ctx) {
+    client_.owner = this;
+    client_.fd = clientFd;
+    upstream_.owner = this;
+    stateSince_ = ctx_.nowMs;
+    lastActive_ = ctx_.nowMs;
+    ++ctx_.tcpConnections;
+}
+
+TcpRelay::~TcpRelay() {
+    if (state_ != State::Dead) closeSockets(false);
+}
+
+bool TcpRelay::start() {
+    setNoDelay(client_.fd);
+    return ctx_.watch(client_.fd, &client_, kSocketEvents);
+}
+
+void TcpRelay::closeSockets(bool reset) {
+    closeFd(client_.fd, reset);
+    closeFd(upstream_.fd, reset);
+    ctx_.pool.release(c2u_.buf);
+    ctx_.pool.release(u2c_.buf);
+    c2u_.buf = nullptr;
+    u2c_.buf = nullptr;
+    --ctx_.tcpConnections;
+    if (counted_) --ctx_.liveTcpRelays;
+    counted_ = false;
+    state_ = State::Dead;
+}
+
+void TcpRelay::finish(bool reset) {
+    if (state_ == State::Dead) return;
+    closeSockets(reset);
+    ctx_.retire(this);
+}
+
+void TcpRelay::process() {
+    if (state_ == State::Header && !readHeader()) return;
+    if (state_ == State::Connecting) {
+        if (!upstream_.writable || !finishConnect()) return;
+    }
+    if (state_ != State::Relaying) return;
+
+    int up = RelayContext::kBudget;
+    int down = RelayContext::kBudget;
+    if (!pump(c2u_, client_, upstream_, up) || !pump(u2c_, upstream_, client_, down)) {
+        finish(true);
+        return;
+    }
+    if (c2u_.finished() && u2c_.finished()) {
+        finish(false);
+        return;
+    }
+    if (up < 0 || down < 0) ctx_.wantMore(this);
+}
+
+bool TcpRelay::readHeader() {
+    while (headerGot_ < sizeof header_) {
+        if (!client_.readable) return false;
+        // Exactly the rest of the header: the payload stays in the socket
+        // until the destination is connected.
+        ssize_t n = recv(client_.fd, header_ + headerGot_, sizeof header_ - headerGot_, 0);
+        if (n > 0) {
+            headerGot_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            finish(false);
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (wouldBlock(errno)) {
+            client_.readable = false;
+            return false;
+        }
+        finish(true);
+        return false;
+    }
+
+    RelayRequest req;
+    RequestStatus st = decodeRelayRequest(header_, sizeof header_, false, req);
+    if (st != RequestStatus::Ok) {
+        ctx_.log("closed a TCP connection with an invalid relay header");
+        finish(true);
+        return false;
+    }
+    if (!ctx_.policy.destinationAllowed(reinterpret_cast<const sockaddr*>(&req.dest))) {
+        ctx_.log("refused TCP destination %s (internal address; see --allow-private)",
+                 formatSocketAddress(reinterpret_cast<const sockaddr*>(&req.dest)).c_str());
+        finish(true);
+        return false;
+    }
+    masked_ = req.masked;
+    return startConnect(req);
+}
+
+bool TcpRelay::startConnect(const RelayRequest& req) {
+    int fd = socket(req.dest.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ctx_.log("cannot create an upstream socket: %s", std::strerror(errno));
+        finish(true);
+        return false;
+    }
+    upstream_.fd = fd;
+    setNoDelay(fd);
+    counted_ = true;
+    ++ctx_.liveTcpRelays;
+    stateSince_ = ctx_.nowMs;
+
+    // No bind: connect picks the local address and port itself, so ports in
+    // TIME_WAIT never make it fail.
+    int r;
+    do {
+        r = connect(fd, reinterpret_cast<const sockaddr*>(&req.dest), req.destLen);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && errno != EINPROGRESS) {
+        finish(true);
+        return false;
+    }
+    if (!ctx_.watch(fd, &upstream_, kSocketEvents)) {
+        finish(true);
+        return false;
+    }
+    if (r == 0) {
+        upstream_.writable = true;
+        state_ = State::Relaying;
+        lastActive_ = ctx_.nowMs;
+    } else {
+        state_ = State::Connecting;
+    }
+    return true;
+}
+
+bool TcpRelay::finishConnect() {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(upstream_.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        finish(true);
+        return false;
+    }
+    state_ = State::Relaying;
+    lastActive_ = ctx_.nowMs;
+    return true;
+}
+
+bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
+    const std::size_t cap = RelayContext::kRelayBufferSize;
+    for (;;) {
+        if (f.len > 0) {
+            if (!dst.writable) return true;
+            ssize_t n = send(dst.fd, f.buf + f.off, f.len, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (wouldBlock(errno)) {
+                    dst.writable = false;
+                    return true;
+                }
+                return false;
+            }
+            lastActive_ = f.lastUse = ctx_.nowMs;
+            f.off += static_cast<std::size_t>(n);
+            f.len -= static_cast<std::size_t>(n);
+            if (f.len > 0) {
+                // A short send means the socket buffer is full; the next
+                // EPOLLOUT edge says when there is room again.
+                dst.writable = false;
+                return true;
+            }
+            f.off = 0;
+            continue;
+        }
+        if (f.eof) {
+            if (!f.shut) {
+                shutdown(dst.fd, SHUT_WR);
+                f.shut = true;
+                ctx_.pool.release(f.buf);
+                f.buf = nullptr;
+            }
+            return true;
+        }
+        if (!src.readable) return true;
+        // Nothing is read while the target cannot take it: the bytes wait in
+        // the kernel, which pushes back on the sender.
+        if (!dst.writable) return true;
+        if (budget <= 0) {
+            budget = -1;
+            return true;
+        }
+        --budget;
+
+        std::uint8_t* buf = f.buf ? f.buf : ctx_.scratch;
+        ssize_t n = recv(src.fd, buf, cap, 0);
+        if (n == 0) {
+            f.eof = true;
+            src.readable = false;
+            continue;
+        }
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (wouldBlock(errno)) {
+                src.readable = false;
+                return true;
+            }
+            return false;
+        }
+        lastActive_ = f.lastUse = ctx_.nowMs;
+        std::size_t got = static_cast<std::size_t>(n);
+        if (masked_) vnx::maskBuffer(buf, got);
+        // A short read emptied the socket; new data raises a new edge. After
+        // a hang-up, keep reading until the end of stream shows.
+        if (got < cap && !src.hup) src.readable = false;
+
+        std::size_t sent = 0;
+        ssize_t w;
+        do {
+            w = send(dst.fd, buf, got, MSG_NOSIGNAL);
+        } while (w < 0 && errno == EINTR);
+        if (w < 0) {
+            if (!wouldBlock(errno)) return false;
+        } else {
+            sent = static_cast<std::size_t>(w);
+        }
+        if (sent < got) {
+            if (!f.buf) {
+                f.buf = ctx_.pool.acquire();
+                if (!f.buf) {
+                    ctx_.log("out of memory for relay buffers");
+                    return false;
+                }
+                std::memcpy(f.buf, buf + sent, got - sent);
+                f.off = 0;
+            } else {
+                f.off = sent;
+            }
+            f.len = got - sent;
+            dst.writable = false;
+            return true;
+        }
+    }
+}
+
+void TcpRelay::checkTimers() {
+    if (state_ == State::Dead) return;
+    const std::uint64_t now = ctx_.nowMs;
+    switch (state_) {
+        case State::Header:
+            if (now - stateSince_ >= ctx_.opts.headerTimeoutMs) finish(false);
+            return;
+        case State::Connecting:
+            if (now - stateSince_ >= ctx_.opts.connectTimeoutMs) finish(true);
+            return;
+        case State::Relaying:
+            if (now - lastActive_ >= ctx_.opts.idleTimeoutMs) {
+                finish(false);
+                return;
+            }
+            for (Flow* f : {&c2u_, &u2c_}) {
+                if (f->buf && f->len == 0 && now - f->lastUse >= kBufferKeepMs) {
+                    ctx_.pool.release(f->buf);
+                    f->buf = nullptr;
+                }
+            }
+            return;
+        case State::Dead: return;
+    }
+}
+
+}  // namespace vnxrelay

@@ -1,0 +1,97 @@
+#pragma once
+// One relayed TCP connection: reads the client's 32-byte relay header,
+// connects to the destination it names and copies bytes both ways, unmasking
+// what the client sends and masking what goes back when the header asks for
+// it. An end of stream on one side is passed on as a half-close
+// (shutdown(SHUT_WR)) while the other direction keeps flowing.
+//
+// Lives on the event-loop thread. Sockets are non-blocking and registered
+// edge-triggered; each side remembers whether it is readable and writable,
+// so a direction only waits when its socket said "would block". Buffers come
+// from the context's pool only while a direction holds bytes its target has
+// not taken; otherwise data moves through the shared scratch buffer.
+#include "epollhandler.h"
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vnxrelay {
+
+class RelayContext;
+struct RelayRequest;
+
+class TcpRelay {
+public:
+    // Takes ownership of the accepted client socket.
+    TcpRelay(RelayContext& ctx, int clientFd);
+    ~TcpRelay();
+    TcpRelay(const TcpRelay&) = delete;
+    TcpRelay& operator=(const TcpRelay&) = delete;
+
+    // Registers the client socket. False when it could not be watched; the
+    // caller then deletes the object.
+    bool start();
+    // Moves as much data as the sockets allow (within a budget per call).
+    void process();
+    // Header, connect and idle time-outs; returns idle buffers to the pool.
+    void checkTimers();
+
+    bool dead() const { return state_ == State::Dead; }
+
+    // Owned by the server: its list of live relays and the ready queue.
+    TcpRelay* prev = nullptr;
+    TcpRelay* next = nullptr;
+    bool queued = false;
+
+private:
+    enum class State { Header, Connecting, Relaying, Dead };
+
+    class Side : public EpollHandler {
+    public:
+        void onEvents(std::uint32_t events) override;
+        TcpRelay* owner = nullptr;
+        int fd = -1;
+        bool readable = false;
+        bool writable = false;
+        bool hup = false;  // peer closed or reset: read until end, do not trust short reads
+    };
+
+    // Bytes flowing from one side to the other.
+    struct Flow {
+        std::uint8_t* buf = nullptr;  // pool buffer, or null while nothing is held
+        std::size_t off = 0;
+        std::size_t len = 0;  // bytes held, starting at buf + off
+        bool eof = false;     // the source reached its end
+        bool shut = false;    // the end was passed on with shutdown(SHUT_WR)
+        std::uint64_t lastUse = 0;
+        bool finished() const { return eof && shut && len == 0; }
+    };
+
+    bool readHeader();
+    bool startConnect(const RelayRequest& req);
+    bool finishConnect();
+    // False on a socket error. budget drops below zero when the call stopped
+    // only because the budget ran out.
+    bool pump(Flow& f, Side& src, Side& dst, int& budget);
+    // Closes both sockets (with a reset when reset is set) and hands the
+    // object to the context for freeing.
+    void finish(bool reset);
+    void closeSockets(bool reset);
+
+    RelayContext& ctx_;
+    State state_ = State::Header;
+    Side client_;
+    Side upstream_;
+    Flow c2u_;
+    Flow u2c_;
+    bool masked_ = false;
+    bool counted_ = false;  // counted as a live relay (past the header)
+    std::uint8_t header_[32];
+    std::size_t headerGot_ = 0;
+    std::uint64_t stateSince_ = 0;
+    std::uint64_t lastActive_ = 0;
+};
+
+}  // namespace vnxrelay

@@ -1,0 +1,124 @@
+#include "udpassociation.h"
+
+#include "relaycontext.h"
+#include "relayheader.h"
+#include "udprelay.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vnxrelay {
+
+namespace {
+
+// The address bytes of an AF_INET or AF_INET6 socket address.
+const std::uint8_t* addressBytes(const sockaddr* sa, std::uint8_t& len) {
+    if (sa->sa_family == AF_INET) {
+        len = 4;
+        return reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
+    }
+    if (sa->sa_family == AF_INET6) {
+        len = 16;
+        return reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr);
+    }
+    len = 0;
+    return nullptr;
+}
+
+}  // namespace
+
+UdpAssociation::UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen,
+                               int destFamily)
+    : relay_(relay), ctx_(ctx), family_(destFamily) {
+    clientLen_ = clientLen <= sizeof client_ ? clientLen : sizeof client_;
+    std::memcpy(&client_, client, clientLen_);
+    lastActive_ = ctx_.nowMs;
+}
+
+UdpAssociation::~UdpAssociation() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool UdpAssociation::open() {
+    fd_ = socket(family_, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    // Level-triggered: a burst of replies is served a budget at a time.
+    return ctx_.watch(fd_, this, EPOLLIN);
+}
+
+void UdpAssociation::rememberPeer(const sockaddr* dest) {
+    std::uint8_t len;
+    const std::uint8_t* a = addressBytes(dest, len);
+    if (!a) return;
+    for (const Peer& p : peers_)
+        if (p.len == len && std::memcmp(p.addr, a, len) == 0) return;
+    Peer& slot = peers_[nextPeer_];
+    nextPeer_ = (nextPeer_ + 1) % kPeerMemory;
+    slot.len = len;
+    std::memcpy(slot.addr, a, len);
+}
+
+bool UdpAssociation::knowsPeer(const sockaddr* src) const {
+    std::uint8_t len;
+    const std::uint8_t* a = addressBytes(src, len);
+    if (!a) return false;
+    for (const Peer& p : peers_)
+        if (p.len == len && std::memcmp(p.addr, a, len) == 0) return true;
+    return false;
+}
+
+void UdpAssociation::sendToDestination(const std::uint8_t* payload, std::size_t len, const sockaddr* dest,
+                                       socklen_t destLen, bool masked, const LocalAddress& local) {
+    masked_ = masked;
+    local_ = local;
+    lastActive_ = ctx_.nowMs;
+    rememberPeer(dest);
+    // A datagram that cannot go out now is lost, as UDP allows.
+    ssize_t r;
+    do {
+        r = sendto(fd_, payload, len, MSG_NOSIGNAL, dest, destLen);
+    } while (r < 0 && errno == EINTR);
+}
+
+void UdpAssociation::onEvents(std::uint32_t events) {
+    (void)events;
+    std::uint8_t* frame = ctx_.scratch;
+    std::uint8_t* data = frame + RelayContext::kHeadroom;
+    const std::size_t cap = RelayContext::kScratchSize - RelayContext::kHeadroom;
+    for (int i = 0; i < RelayContext::kBudget * 4; ++i) {
+        sockaddr_storage src{};
+        socklen_t srcLen = sizeof src;
+        // MSG_TRUNC: the result is the real length, so an oversized datagram
+        // is recognised and dropped rather than relayed cut short.
+        ssize_t n = recvfrom(fd_, data, cap, MSG_TRUNC, reinterpret_cast<sockaddr*>(&src), &srcLen);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            continue;  // EINTR, or an error queued by ICMP: consumed, go on
+        }
+        if (static_cast<std::size_t>(n) > cap) continue;
+        const sockaddr* from = reinterpret_cast<const sockaddr*>(&src);
+        if (!knowsPeer(from)) continue;
+        lastActive_ = ctx_.nowMs;
+
+        vnx::RRelayHeader h;
+        h.kind = vnx::kRelayKindData;
+        h.masked = masked_;
+        if (src.ss_family == AF_INET) {
+            const auto* s4 = reinterpret_cast<const sockaddr_in*>(&src);
+            h.ipv4 = s4->sin_addr.s_addr;
+            h.port = s4->sin_port;
+        } else {
+            const auto* s6 = reinterpret_cast<const sockaddr_in6*>(&src);
+            std::memcpy(h.ipv6, &s6->sin6_addr, 16);
+            h.port = s6->sin6_port;
+        }
+        vnx::buildRelayHeader(h, frame);
+        if (masked_) vnx::maskBuffer(data, static_cast<std::size_t>(n));
+        relay_.sendToClient(client(), clientLen_, local_, frame, RelayContext::kHeadroom + std::size_t(n));
+    }
+}
+
+}  // namespace vnxrelay
