@@ -1,0 +1,138 @@
+#pragma once
+// Helpers for the veilnox-relay suites: the real relay as a child process,
+// relay headers, blocking socket helpers with time limits, and small
+// destination servers (TCP and UDP) running on threads of the test.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace relaytest {
+
+// The veilnox-relay program built with the tests.
+std::string relayPath();
+
+// One running veilnox-relay. start() waits (at most 10 s) for its ready line.
+class RelayProcess {
+public:
+    RelayProcess() = default;
+    ~RelayProcess();
+    RelayProcess(const RelayProcess&) = delete;
+    RelayProcess& operator=(const RelayProcess&) = delete;
+
+    // noFileLimit > 0 lowers the child's descriptor limit (soft and hard).
+    bool start(const std::vector<std::string>& args, unsigned noFileLimit = 0);
+    // Sends sig and waits (at most 10 s) for the exit. Returns the exit code,
+    // 128 + signal when killed by one, -1 when it did not end in time.
+    int stop(int sig = 15);
+    bool running() const;
+
+    pid_t pid() const { return pid_; }
+    const std::string& readyLine() const { return line_; }
+    std::uint16_t port() const { return port_; }
+    // The relay's listen address as a socket address (127.0.0.1 or ::1).
+    sockaddr_storage address() const;
+
+private:
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    std::string line_;
+    std::uint16_t port_ = 0;
+    bool v6_ = false;
+};
+
+sockaddr_storage makeAddress(const char* ip, std::uint16_t port);
+socklen_t addressLength(const sockaddr_storage& a);
+std::uint16_t addressPort(const sockaddr_storage& a);
+
+// 32 masked wire bytes naming dest (IPv4 when dest is AF_INET).
+std::vector<std::uint8_t> relayHeader(const sockaddr_storage& dest, bool masked, std::uint8_t kind = 0);
+// The plain form of a received header: false when it is not one.
+struct ParsedHeader {
+    bool masked = false;
+    std::uint8_t kind = 0;
+    std::uint32_t ipv4 = 0;
+    std::uint8_t ipv6[16] = {};
+    std::uint16_t port = 0;  // host order
+};
+bool parseHeader(const std::uint8_t* data, std::size_t len, ParsedHeader& out);
+void mask(std::uint8_t* data, std::size_t len);
+std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
+
+// Blocking TCP connect with a 5 s limit; -1 on failure.
+int connectTo(const sockaddr_storage& addr);
+bool sendAll(int fd, const void* data, std::size_t len);
+// Reads exactly len bytes within timeoutMs; false on EOF, error or time-out.
+bool readExact(int fd, void* data, std::size_t len, int timeoutMs = 10000);
+// Reads until EOF within timeoutMs; false on error or time-out.
+bool readToEnd(int fd, std::vector<std::uint8_t>& out, int timeoutMs = 30000);
+// True when the peer closed (EOF or reset) within timeoutMs; data that
+// arrives before is discarded.
+bool waitClosed(int fd, int timeoutMs);
+// True when nothing arrives and the connection stays open for ms.
+bool staysOpen(int fd, int ms);
+
+// A TCP destination on a thread of its own. Modes:
+//  Echo: echoes everything; at end of stream shuts down its sending side.
+//  ReplyAfterEnd: reads to end of stream, then sends an 8-byte count and
+//      the bytes it read, and closes.
+//  GreetThenSink: sends "hello", shuts down its sending side, then counts
+//      what arrives until the end of stream.
+class TcpServer {
+public:
+    enum class Mode { Echo, ReplyAfterEnd, GreetThenSink };
+    TcpServer(const char* ip, Mode mode);
+    ~TcpServer();
+    bool ok() const { return fd_ >= 0; }
+    sockaddr_storage address() const { return addr_; }
+    int accepted() const { return accepted_.load(); }
+    std::uint64_t sunk() const { return sunk_.load(); }
+
+private:
+    void acceptLoop();
+    void serve(int fd);
+
+    Mode mode_;
+    int fd_ = -1;
+    sockaddr_storage addr_{};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::atomic<std::uint64_t> sunk_{0};
+    std::mutex mu_;
+    std::vector<std::thread> threads_;
+    std::thread acceptThread_;
+};
+
+// A UDP echo destination: sends every datagram back to its sender.
+class UdpEcho {
+public:
+    explicit UdpEcho(const char* ip);
+    ~UdpEcho();
+    bool ok() const { return fd_ >= 0; }
+    sockaddr_storage address() const { return addr_; }
+    int received() const { return received_.load(); }
+
+private:
+    int fd_ = -1;
+    sockaddr_storage addr_{};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> received_{0};
+    std::thread thread_;
+};
+
+// A UDP socket of the test bound to ip (port chosen by the system).
+int udpSocket(const char* ip);
+// Receives one datagram within timeoutMs; -1 on time-out.
+long recvWithin(int fd, std::uint8_t* buf, std::size_t cap, int timeoutMs, sockaddr_storage* from = nullptr);
+
+// The probe answer: 8 bytes from the relay. False when none arrives in time.
+bool probe(int udpFd, const RelayProcess& relay, std::uint32_t& ip, std::uint32_t& count);
+
+}  // namespace relaytest

@@ -1,0 +1,22 @@
+# veilnox-relay: the real program driven over loopback, plus its command line
+# and address policy. Linux only, like the program.
+if(TARGET veilnox-relay)
+  add_executable(test_relay
+    integration/test_relay_support.h integration/test_relay_support.cpp
+    integration/test_relay_tcp.cpp
+    integration/test_relay_udp.cpp
+    integration/test_relay_cli.cpp)
+  target_link_libraries(test_relay PRIVATE veilnox_relay_lib vnx_test_main)
+  target_compile_definitions(test_relay PRIVATE VEILNOX_RELAY_PATH="$<TARGET_FILE:veilnox-relay>")
+  add_dependencies(test_relay veilnox-relay)
+  gtest_discover_tests(test_relay DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+  if(VEILNOX_FUZZ)
+    # libFuzzer target for the relay header parser and the relay's decoding
+    # of requests (clang: CC=clang CXX=clang++ cmake -DVEILNOX_FUZZ=ON).
+    add_executable(fuzz_relay_header fuzz/fuzz_relay_header.cpp)
+    target_link_libraries(fuzz_relay_header PRIVATE veilnox_relay_lib)
+    target_compile_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
+  endif()
+endif()
