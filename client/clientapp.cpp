@@ -1,0 +1,162 @@
+#include "clientapp.h"
+
+#include "appcontext.h"
+#include "apphelpers.h"
+#include "csplashwnd.h"
+#include "endpoints.h"
+#include "logs.h"
+#include "mainwindow.h"
+#include "records.h"
+#include "sharedmemory.h"
+#include "singleinstance.h"
+#include "terminationwatcher.h"
+#include "updatechecker.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+QtMessageHandler gPreviousHandler = nullptr;
+
+// Active only while the application object connects to the window system:
+// Qt ends the process with a fatal message when no platform plugin can be
+// initialised; the user gets a plain explanation and a non-zero exit code
+// instead of an abort.
+void startupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr,
+                     "Veilnox cannot start: the display server could not be opened.\n"
+                     "Start Veilnox from a graphical desktop session.\n(%s)\n",
+                     message.toLocal8Bit().constData());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    if (gPreviousHandler) gPreviousHandler(type, context, message);
+}
+
+// A running first instance woke up and answered: this start ends.
+bool WokeRunningInstance() {
+    if (!vnx::RunMutex(vnx::kClientRunMutexName).exists()) return false;
+    vnx::SharedMemory block(vnx::kProxyDataName, vnx::kProxyDataSize, false);
+    auto* data = static_cast<vnx::ProxyData*>(block.view());
+    if (!data || data->client_window == 0) return false;
+    return SendWakeUp(WakeSocketName()) == 2;
+}
+
+}  // namespace
+
+bool DisplayAvailable(int argc, char** argv, QString* why) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-platform" || arg == "--platform" || arg.startsWith("-platform=")) return true;
+    }
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM").trimmed();
+    const bool windowSystem = platform.isEmpty() || platform.startsWith("xcb") || platform.startsWith("wayland");
+    if (!windowSystem) return true;
+    if (!qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty()) return true;
+    if (why)
+        *why = QStringLiteral(
+            "Veilnox cannot start: no display server was found (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+            "Start Veilnox from a graphical desktop session.");
+    return false;
+}
+
+bool SeedRulesFile(const QString& rulesPath, const QString& defaultRulesPath) {
+    MakeParentPath(rulesPath);
+    if (QFileInfo::exists(rulesPath)) return true;
+    if (QFile::copy(defaultRulesPath, rulesPath)) {
+        // The default may be installed read-only; the user's copy is theirs to edit.
+        QFile::setPermissions(rulesPath, QFile::permissions(rulesPath) | QFileDevice::WriteOwner);
+        return true;
+    }
+    vnx::AppendRuntimeLog(QStringLiteral("Generate rules.txt failed."));
+    return false;
+}
+
+void ApplyStyleSheetFile(QApplication& app, const QString& qssPath) {
+    const QString sheet = ReadTextFile(qssPath);
+    if (!sheet.isEmpty()) app.setStyleSheet(sheet + app.styleSheet());
+}
+
+int RunClient(int argc, char** argv) {
+    QString why;
+    if (!DisplayAvailable(argc, argv, &why)) {
+        std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
+        return 1;
+    }
+
+    gPreviousHandler = qInstallMessageHandler(startupMessageHandler);
+    QApplication app(argc, argv);
+    qInstallMessageHandler(gPreviousHandler);
+    app.setApplicationName(Endpoints::applicationName());
+    // The window decides when the program ends (see MainWindow::closed):
+    // a message box closed while the window sits in the tray must not.
+    app.setQuitOnLastWindowClosed(false);
+
+    if (!QFileInfo::exists(QStringLiteral("data/images/splash.png"))) QDir::setCurrent(app.applicationDirPath());
+    app.setWindowIcon(QIcon(QStringLiteral("data/images/icon.png")));
+
+    if (WokeRunningInstance()) return -1;
+    vnx::RunMutex runMutex(vnx::kClientRunMutexName);
+    runMutex.create();
+    WakeServer wakeServer;
+    wakeServer.listen(WakeSocketName());
+
+    bool terminationRequested = false;
+    MainWindow* window = nullptr;
+    TerminationWatcher watcher;
+    QObject::connect(&watcher, &TerminationWatcher::terminationRequested, &app, [&] {
+        terminationRequested = true;
+        if (window) window->shutdownForExit();
+        app.quit();
+    });
+    watcher.install();
+
+    AppContext& context = appContext();
+    context.fill();
+    SeedRulesFile(context.rulesPath(), QStringLiteral("data/config/default_rules.txt"));
+    MakeParentPath(context.configPath());
+    context.config.setPath(context.configPath());
+    auto checker = std::make_unique<UpdateChecker>();
+    context.updateChecker = checker.get();
+
+    ApplyStyleSheetFile(app, QStringLiteral("data/common.qss"));
+
+    auto splash = std::make_unique<CSplashWnd>(nullptr, context.homepageUrl);
+    splash->show();
+    app.processEvents();
+
+    auto mainWindow = std::make_unique<MainWindow>();
+    if (!mainWindow->isUsable()) return 1;
+    window = mainWindow.get();
+    context.mainWindow = window;
+    wakeServer.setHandler([window] { return window->wakeUp(); });
+    QObject::connect(window, &MainWindow::closed, &app, &QCoreApplication::quit);
+
+    window->show();
+    window->StartServer();
+    app.processEvents();
+    window->UpdateServerList();
+    window->RestoreLastConnection();
+
+    splash->finish(window);
+    app.processEvents();
+    app.processEvents();
+    checker->start();
+
+    int code = terminationRequested ? 0 : app.exec();
+    wakeServer.setHandler(nullptr);
+    context.mainWindow = nullptr;
+    mainWindow.reset();
+    splash.reset();
+    context.updateChecker = nullptr;
+    return code;
+}

@@ -1,0 +1,656 @@
+#include "mainwindow.h"
+
+#include "appcontext.h"
+#include "apphelpers.h"
+#include "autostart.h"
+#include "csplashwnd.h"
+#include "download.h"
+#include "endpoints.h"
+#include "inprocessserver.h"
+#include "logs.h"
+#include "messages.h"
+#include "moduleinstall.h"
+#include "platform/system.h"
+#include "proxypublish.h"
+#include "serverrotation.h"
+#include "sharedmemory.h"
+#include "ui_mainwindow.h"
+#include "updatechecker.h"
+#include "version.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMenu>
+#include <QNetworkDatagram>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTextDocument>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <utility>
+
+namespace {
+
+const char kRowProperty[] = "corvane-ip-veilnox";
+
+const char kConnectButtonStyle[] =
+    "QPushButton{border: 0px;background: white;}"
+    "QPushButton{image: url(data/images/buttons/list_connect.png)}"
+    "QPushButton:hover{image: url(data/images/buttons/list_connect_hover.png)}";
+const char kDisconnectButtonStyle[] =
+    "QPushButton{border: 0px;background: white;}"
+    "QPushButton{image: url(data/images/buttons/list_disconnected.png)}"
+    "QPushButton:hover{image: url(data/images/buttons/list_disconnected_hover.png)}";
+
+const char kLspFailed[] = "Install LSP module failed, please login as administrator and try again.";
+
+// A row of "proxyList": it owns the ServerEntry its column-0 data points to,
+// so that clearing the list frees the entries with their rows.
+class ServerRowItem : public QTreeWidgetItem {
+public:
+    explicit ServerRowItem(const StringMap& server) : entry(new ServerEntry(server)) {
+        setData(0, Qt::UserRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(entry.get())));
+    }
+    std::unique_ptr<ServerEntry> entry;
+};
+
+std::function<bool()>& trayProbe() {
+    static std::function<bool()> probe;
+    return probe;
+}
+
+QString HtmlToPlainText(const QString& html) {
+    QTextDocument document;
+    document.setHtml(html);
+    return document.toPlainText();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+    AppContext& app = appContext();
+    ui->setupUi(this);
+    loading = true;
+    if (!app.debugMode) {
+        ui->installBtn->hide();
+        ui->uninstallBtn->hide();
+        ui->testBtn->hide();
+        ui->logBtn->hide();
+    }
+    ui->tabMain->setCurrentIndex(0);
+
+    updateLabel = new QLabel(this);
+    updateLabel->setTextFormat(Qt::RichText);
+    updateLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    updateLabel->setOpenExternalLinks(true);
+    speedLabel = new QLabel(QStringLiteral(" 0 KB/s "), this);
+    ui->statusBar->addWidget(updateLabel, 1);
+    ui->statusBar->addPermanentWidget(speedLabel);
+
+    setWindowTitle(app.applicationName + QLatin1Char(' ') + GetAppVersion());
+    if (app.updateChecker) connect(app.updateChecker, &UpdateChecker::versionNew, this, &MainWindow::onVersionNew);
+
+    proxyData = vnx::proxyData(true);
+    if (!proxyData) {
+        ShowInformation(app.applicationName,
+                        QStringLiteral("Create Share data failed, please contact us at ") + app.supportAddress);
+        return;
+    }
+    proxyData->debug = app.debugMode ? 1 : 0;
+    PublishSettings();
+
+    udpSocket = new QUdpSocket(this);
+    connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::readPendingDatagrams);
+
+    ui->proxyList->setStyleSheet(QStringLiteral("QTreeView::item#proxyList{height:30px;font-size: 20px;}"));
+    ui->proxyList->setHeaderLabels({QStringLiteral("Country"), QStringLiteral("Location / IP"),
+                                    QStringLiteral("Signal Strength"), QStringLiteral("Connect"),
+                                    QStringLiteral("Connectivity")});
+    const int widths[5] = {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5};
+    for (int i = 0; i < 5; ++i) ui->proxyList->setColumnWidth(i, widths[i]);
+    ui->proxyList->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    ui->connectionList->setHeaderLabels({QStringLiteral("Process"), QStringLiteral("Data Send"),
+                                         QStringLiteral("Data Recv"), QStringLiteral("Rate"),
+                                         QStringLiteral("Detail")});
+    ui->connectionList->setColumnWidth(0, 160);
+    for (int i = 1; i <= 3; ++i) ui->connectionList->setColumnWidth(i, 90);
+    ui->connectionList->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    const std::pair<const char*, int> intervals[] = {
+        {"Never", 0},          {"Every 1 min", 1},      {"Every 5 mins", 5},
+        {"Every 10 mins", 10}, {"Every 30 mins", 30},   {"Every 60 mins", 60},
+        {"Every 2 hours ", 120}, {"Every 6 hours ", 360}, {"Every 12 hours ", 720}};
+    for (const auto& interval : intervals) ui->changeBox->addItem(QString::fromLatin1(interval.first), interval.second);
+
+    changeTimer = new QTimer(this);
+    connect(changeTimer, &QTimer::timeout, this, &MainWindow::OnChangeIpTimer);
+    testTimer = new QTimer(this);
+    connect(testTimer, &QTimer::timeout, this, &MainWindow::OnTestProxyTimer);
+    speedTimer = new QTimer(this);
+    connect(speedTimer, &QTimer::timeout, this, &MainWindow::OnSpeedTimer);
+
+    buildTray();
+
+    SetWindowBackground(ui->top_menu, QColor(229, 239, 241));
+    ui->settingBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/options_normal.png")),
+                              ProgramFilePath(QStringLiteral("data/images/buttons/options_down.png")),
+                              ProgramFilePath(QStringLiteral("data/images/buttons/options_over.png")));
+    ui->helpBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/help_normal.png")),
+                           ProgramFilePath(QStringLiteral("data/images/buttons/help_down.png")),
+                           ProgramFilePath(QStringLiteral("data/images/buttons/help_over.png")));
+    ui->aboutBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/about_nomal.png")),
+                            ProgramFilePath(QStringLiteral("data/images/buttons/about_down.png")),
+                            ProgramFilePath(QStringLiteral("data/images/buttons/about_over.png")));
+    QPixmap flag(ProgramFilePath(QStringLiteral("data/images/flag_connect.png")));
+    if (!flag.isNull()) ui->flagLabel->setPixmap(flag.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio,
+                                                             Qt::SmoothTransformation));
+
+    {
+        // Showing the stored state must not write the autostart entry again.
+        QSignalBlocker blocker(ui->autostartBox);
+        ui->autostartBox->setChecked(IsAutostartEnabled(app.applicationName));
+    }
+
+    loading = false;
+    resize(630, 447);
+    setFixedSize(size());
+}
+
+MainWindow::~MainWindow() {
+    // Rows own their entries; the list goes with the form.
+}
+
+void MainWindow::setTrayProbe(std::function<bool()> probe) { trayProbe() = std::move(probe); }
+
+bool MainWindow::trayUsable() {
+    if (trayProbe()) return trayProbe()();
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+std::uint32_t MainWindow::windowHandle32() {
+    // The block has 32 bits for the handle and readers only test it for 0;
+    // a native id whose low half is 0 is published as the process id.
+    auto handle = static_cast<std::uint32_t>(winId());
+    return handle != 0 ? handle : vnxplat::currentProcessId();
+}
+
+void MainWindow::buildTray() {
+    trayMenu = new QMenu(this);
+    connectAction = trayMenu->addAction(QStringLiteral("&Connect"));
+    trayMenu->addSeparator();
+    homepageAction = trayMenu->addAction(QStringLiteral("Homepage"));
+    restoreAction = trayMenu->addAction(QStringLiteral("&Restore"));
+    trayMenu->addSeparator();
+    quitAction = trayMenu->addAction(QStringLiteral("&Quit"));
+    connect(trayMenu, &QMenu::triggered, this, &MainWindow::trayMenuAction);
+
+    trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->setIcon(QIcon(ProgramFilePath(QStringLiteral("data/images/icon.png"))));
+    SetTrayToolTip(appContext().applicationName, QString());
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
+    trayIcon->setVisible(true);
+}
+
+// ---------------------------------------------------------------- server list
+
+ServerEntry* MainWindow::entryOf(QTreeWidgetItem* item) {
+    if (!item) return nullptr;
+    return reinterpret_cast<ServerEntry*>(item->data(0, Qt::UserRole).value<quintptr>());
+}
+
+QPushButton* MainWindow::rowButton(QTreeWidgetItem* item) const {
+    return qobject_cast<QPushButton*>(ui->proxyList->itemWidget(item, 3));
+}
+
+QString MainWindow::countryOfEntry(int index) const {
+    QVariant whole = ui->countryBox->itemData(index);
+    return whole.isValid() ? whole.toString() : ui->countryBox->itemText(index);
+}
+
+void MainWindow::UpdateServerList() {
+    AppContext& app = appContext();
+    ServerListSources sources;
+    const QString programList = QStringLiteral("data/config/proxys.xml");
+    if (QFileInfo::exists(programList)) sources.programListText = ReadTextFile(programList);
+    if (sources.programListText.isEmpty()) {
+        const QString dataList = app.dataDir + QStringLiteral("/config/proxys.xml");
+        if (QFileInfo::exists(dataList)) sources.dataListText = ReadTextFile(dataList);
+    }
+
+    {
+        QProgressDialog progress(QStringLiteral("Updating Server List..."), QStringLiteral("cancel"), 0, 10000);
+        sources.downloadedText = DownloadHttpFile(Endpoints::serverListUrl(), &progress);
+        if (sources.downloadedText.isEmpty())
+            sources.downloadedText = DownloadHttpFile(Endpoints::serverListFallbackUrl(), &progress);
+        progress.close();
+    }
+    if (sources.downloadedText.isEmpty())
+        ShowInformation(QStringLiteral("Update Server List failed"),
+                        QStringLiteral("Update Server List failed, Please check your network connection and "
+                                       "restart Veilnox again."));
+
+    const QList<StringMap> servers = CollectServers(sources);
+
+    // Rebuilding the selectors is not a choice of the user: nothing is stored.
+    rebuildingSelectors_ = true;
+    ui->proxyList->setUpdatesEnabled(false);
+    ui->proxyList->clear();
+    ui->countryBox->clear();
+    ui->countryBox->addItem(QStringLiteral("Any Country"));
+    for (const StringMap& server : servers) AddServerRow(server);
+    ui->proxyList->setUpdatesEnabled(true);
+    rebuildingSelectors_ = false;
+}
+
+void MainWindow::AddServerRow(const StringMap& server) {
+    auto* item = new ServerRowItem(server);
+    const QString image = server.value(QStringLiteral("image"));
+    if (!image.isEmpty()) item->setIcon(0, QIcon(ProgramFilePath(image)));
+    item->setFont(0, QFont(QStringLiteral("Arial"), 11));
+    item->setText(0, DisplayText(server.value(QStringLiteral("tag"))));
+    item->setFont(1, QFont(QStringLiteral("Arial"), 10));
+    item->setText(1, ServerLocationText(server));
+    ui->proxyList->addTopLevelItem(item);
+
+    const QString country = server.value(QStringLiteral("country"));
+    bool known = false;
+    for (int i = 0; i < ui->countryBox->count() && !known; ++i) known = countryOfEntry(i) == country;
+    if (!known) ui->countryBox->addItem(DisplayText(country), country);
+
+    auto* bar = new QProgressBar;
+    bar->setRange(0, 100);
+    bar->setValue(ServerStrength(server));
+    ui->proxyList->setItemWidget(item, 2, bar);
+
+    auto* button = new QPushButton;
+    button->setStyleSheet(QString::fromLatin1(kConnectButtonStyle));
+    button->setCursor(Qt::PointingHandCursor);
+    button->setProperty(kRowProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<quintptr>(item)));
+    connect(button, &QPushButton::clicked, this, &MainWindow::OnConnectBtn);
+    ui->proxyList->setItemWidget(item, 3, button);
+}
+
+// ---------------------------------------------------------------- connecting
+
+void MainWindow::setCurrentLabel(const QString& html) {
+    ui->currentLabel->setText(html);
+    SetTrayToolTip(HtmlToPlainText(html), QString());
+}
+
+void MainWindow::setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook) {
+    if (QPushButton* button = rowButton(item))
+        button->setStyleSheet(QString::fromLatin1(connectedLook ? kDisconnectButtonStyle : kConnectButtonStyle));
+}
+
+bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QString& protocol) {
+    if (!proxyData) return false;
+    CAppConfig& config = appContext().config;
+    setCurrentLabel(QStringLiteral("<strong>Disconnected.</strong>"));
+
+    bool connected = false;
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ui->proxyList->topLevelItem(i);
+        ServerEntry* entry = entryOf(item);
+        if (!entry) continue;
+        const QString rowIp = entry->value(QStringLiteral("ip"));
+        if (!rowIp.isEmpty() && rowIp == ip && entry->value(QStringLiteral("port")) == port &&
+            entry->value(QStringLiteral("protocol")) == protocol) {
+            if (!InstallLsp()) {
+                SetConnectedUi(false);
+                ClearConnectedKey(config);
+                ShowMessage(QString::fromLatin1(kLspFailed));
+                return false;
+            }
+            setRowButtonStyle(item, true);
+            entry->connected = true;
+            WriteProxyServer(*proxyData, entry->attributes);
+            connected = true;
+            StoreConnectionKeys(config, entry->attributes);
+            currentServer = entry->attributes;
+            // Server-list texts are data, not markup.
+            setCurrentLabel(QStringLiteral("<strong>Your IP:%1<br>%2, %3</strong>")
+                                .arg(DisplayText(rowIp).toHtmlEscaped(),
+                                     DisplayText(entry->value(QStringLiteral("country"))).toHtmlEscaped(),
+                                     DisplayText(entry->value(QStringLiteral("city"))).toHtmlEscaped()));
+        } else {
+            setRowButtonStyle(item, false);
+            entry->connected = false;
+        }
+    }
+
+    if (connected) {
+        ui->changeBox->setEnabled(false);
+        ui->countryBox->setEnabled(false);
+    } else {
+        ui->changeBox->setEnabled(true);
+        ui->countryBox->setEnabled(true);
+        changeTimer->stop();
+        ClearConnectedKey(config);
+    }
+    proxyData->connected = connected ? 1 : 0;
+    SetConnectedUi(connected);
+    return connected;
+}
+
+bool MainWindow::ConnectCurrentServer() {
+    return ConnectServer(currentServer.value(QStringLiteral("ip")), currentServer.value(QStringLiteral("port")),
+                         currentServer.value(QStringLiteral("protocol")));
+}
+
+bool MainWindow::ConnectNextServer() {
+    QList<RotationRow> rows;
+    rows.reserve(ui->proxyList->topLevelItemCount());
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+        RotationRow row;
+        if (ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i))) {
+            row.hasEntry = true;
+            row.ip = entry->value(QStringLiteral("ip"));
+            row.country = entry->value(QStringLiteral("country"));
+        }
+        rows.append(row);
+    }
+    const int shown = ui->countryBox->currentIndex();
+    const QString filter = shown > 0 ? countryOfEntry(shown) : QString();
+    const int index = PickNextServer(rows, filter, usedServers);
+    if (index < 0) return false;
+    ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(index));
+    const QString ip = entry->value(QStringLiteral("ip"));
+    if (ConnectServer(ip, entry->value(QStringLiteral("port")), entry->value(QStringLiteral("protocol"))))
+        usedServers.append(ip);
+    return true;
+}
+
+void MainWindow::OnConnectBtn() {
+    appContext().debugMode = AppContext::debugMarkerExists();
+    changeTimer->stop();
+    ui->countryBox->setCurrentIndex(0);
+    ui->changeBox->setCurrentIndex(0);
+
+    QObject* button = sender();
+    if (!button) return;
+    // The property names the row; it is used only when it is still a row of
+    // the list (compared as a pointer, never dereferenced before that).
+    auto* item = reinterpret_cast<QTreeWidgetItem*>(
+        static_cast<quintptr>(button->property(kRowProperty).toULongLong()));
+    if (!item || ui->proxyList->indexOfTopLevelItem(item) < 0) return;
+    ServerEntry* entry = entryOf(item);
+    if (!entry) return;
+    if (entry->value(QStringLiteral("ip")).isEmpty()) {
+        ShowMessage(QStringLiteral("Veilnox is querying the item's DNS now, please try a little latter."));
+        return;
+    }
+    if (entry->connected)
+        ConnectServer(QString(), QString(), QString());
+    else
+        ConnectServer(entry->value(QStringLiteral("ip")), entry->value(QStringLiteral("port")),
+                      entry->value(QStringLiteral("protocol")));
+}
+
+void MainWindow::on_startBtn_clicked() {
+    if (!proxyData) return;
+    appContext().debugMode = AppContext::debugMarkerExists();
+    changeTimer->stop();
+    if (proxyData->connected == 1) {
+        ConnectServer(QString(), QString(), QString());
+        return;
+    }
+    usedServers.clear();
+    bool connected = false;
+    if (!currentServer.value(QStringLiteral("ip")).isEmpty() && ui->countryBox->currentIndex() == 0)
+        connected = ConnectCurrentServer();
+    if (!connected) ConnectNextServer();
+    if (proxyData->connected == 1) {
+        int minutes = ui->changeBox->currentData().toInt();
+        if (minutes >= 1) changeTimer->start(minutes * 60000);
+    } else {
+        ShowInformation(appContext().applicationName, QStringLiteral("Start Veilnox failed."));
+    }
+}
+
+void MainWindow::RestoreLastConnection() {
+    CAppConfig& config = appContext().config;
+    SetConnectedUi(false);
+    currentServer[QStringLiteral("ip")] = config.value(QStringLiteral("ipconnected_last"));
+    currentServer[QStringLiteral("port")] = config.value(QStringLiteral("portconnected_last"));
+    currentServer[QStringLiteral("protocol")] = config.value(QStringLiteral("protocolconnected_last"));
+    ConnectServer(config.value(QStringLiteral("ipconnected")), config.value(QStringLiteral("portconnected")),
+                  config.value(QStringLiteral("protocolconnected")));
+
+    const int country = ui->countryBox->findText(config.value(QStringLiteral("countryfilter")),
+                                                 Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (country >= 0) ui->countryBox->setCurrentIndex(country);
+    const int change = ui->changeBox->findData(config.value(QStringLiteral("changetime")).toInt());
+    if (change >= 0) ui->changeBox->setCurrentIndex(change);
+
+    testTimer->start(800);
+}
+
+bool MainWindow::PublishSettings() {
+    if (!proxyData) return false;
+    proxyData->data_mark = 2;
+    proxyData->client_window = windowHandle32();
+    PublishRules(*proxyData, ReadTextFile(appContext().rulesPath()));
+    ApplyRedirectSettings();
+    return true;
+}
+
+void MainWindow::ApplyRedirectSettings() {
+    if (proxyData) ::ApplyRedirectSettings(*proxyData, appContext().config);
+}
+
+void MainWindow::SetConnectedUi(bool connected) {
+    if (connected)
+        ui->startBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/disconnect.png")),
+                                ProgramFilePath(QStringLiteral("data/images/buttons/disconnect3.png")),
+                                ProgramFilePath(QStringLiteral("data/images/buttons/disconnect2.png")));
+    else
+        ui->startBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/connect.png")),
+                                ProgramFilePath(QStringLiteral("data/images/buttons/connect3.png")),
+                                ProgramFilePath(QStringLiteral("data/images/buttons/connect2.png")));
+    if (connectAction) connectAction->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+    const QString flag = ProgramFilePath(connected ? QStringLiteral("data/images/flag_connect.png")
+                                                   : QStringLiteral("data/images/flag_disconnect.png"));
+    QPixmap picture(flag);
+    if (!picture.isNull())
+        ui->flagLabel->setPixmap(picture.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    if (trayIcon) trayIcon->setIcon(QIcon(flag));
+    if (!connected) {
+        ui->connectionList->clear();
+        ui->connectionList->headerItem()->setText(0, QStringLiteral("Program [%1]").arg(0));
+    }
+    ui->centralWidget->update();
+}
+
+void MainWindow::SetTrayToolTip(const QString& statusLine, const QString& trafficLine) {
+    if (!statusLine.isEmpty()) statusLine_ = statusLine;
+    if (!trafficLine.isEmpty()) trafficLine_ = trafficLine;
+    QString tip = statusLine_;
+    if (proxyData && proxyData->connected == 1) tip += QStringLiteral("\r\n") + trafficLine_;
+    if (trayIcon) trayIcon->setToolTip(tip);
+}
+
+// ---------------------------------------------------------------- local server
+
+void MainWindow::StartServer() {
+    if (!server) {
+        server = CreateInProcessServer();
+        speedTimer->start(speedIntervalMs_);
+    }
+    if (launcher_.serverRunning()) return;
+    vnx::AppendRuntimeLog(QStringLiteral("StartServer start veilnoxsvrrun "));
+    if (launcher_.bookkeeping().recordLaunch()) onServerFinished();
+    launcher_.launch();
+}
+
+void MainWindow::onServerFinished() {
+    // One message at a time: the watchdog keeps ticking while it is open.
+    if (crashMessageOpen_ || !proxyData) return;
+    crashMessageOpen_ = true;
+    ShowMessage(ServerCrashMessage(proxyData->server_status, proxyData->tcp_port, proxyData->udp_port,
+                                   appContext().supportAddress));
+    crashMessageOpen_ = false;
+}
+
+void MainWindow::OnSpeedTimer() {
+    vnx::ServerStatus* status = vnx::serverStatus(true);
+    if (!status || !proxyData) return;
+    if (proxyData->connected != 1) {
+        SetTrayToolTip(QString(), QString());
+        return;
+    }
+    StartServer();
+    // The traffic figures (status bar rate, per-application rows and the
+    // tray's traffic line) are filled in by the traffic view, which comes
+    // with the next piece of work; until then the tick only keeps the local
+    // server alive.
+}
+
+// ---------------------------------------------------------------- rotation, selectors
+
+void MainWindow::OnChangeIpTimer() {
+    if (proxyData && proxyData->connected == 1) ConnectNextServer();
+}
+
+void MainWindow::on_countryBox_currentIndexChanged(const QString& text) {
+    if (loading || rebuildingSelectors_) return;
+    StoreSetting(appContext().config, QStringLiteral("countryfilter"), text);
+}
+
+void MainWindow::on_changeBox_currentIndexChanged(int index) {
+    if (loading || rebuildingSelectors_ || index < 0) return;
+    StoreSetting(appContext().config, QStringLiteral("changetime"),
+                 QString::number(ui->changeBox->itemData(index).toInt()));
+}
+
+// ---------------------------------------------------------------- tray, window
+
+int MainWindow::wakeUp() {
+    if (trayIcon) trayIcon->setVisible(true);
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+    return 2;
+}
+
+void MainWindow::trayMenuAction(QAction* action) {
+    if (action == connectAction)
+        on_startBtn_clicked();
+    else if (action == homepageAction)
+        OpenExternalUrl(appContext().homepageUrl);
+    else if (action == restoreAction)
+        wakeUp();
+    else if (action == quitAction)
+        close();
+}
+
+void MainWindow::iconActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) wakeUp();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    // Into the tray only when there is one: without it a hidden window could
+    // not be brought back.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && trayIcon && trayUsable())
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QMainWindow::changeEvent(event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (proxyData && proxyData->connected == 1 &&
+        !AskOkCancel(QStringLiteral("Are you sure you want to quit?"),
+                     QStringLiteral("Closing Veilnox will restore your original IP address and make you traceable "
+                                    "on the internet. Are you sure to quit?"))) {
+        event->ignore();
+        return;
+    }
+    shutdownForExit();
+    event->accept();
+}
+
+void MainWindow::shutdownForExit() {
+    if (closedForGood_) return;
+    closedForGood_ = true;
+    if (proxyData) proxyData->client_window = 0;
+    if (trayIcon) {
+        trayIcon->hide();
+        trayMenu->deleteLater();
+        trayIcon->deleteLater();
+        trayIcon = nullptr;
+        trayMenu = nullptr;
+    }
+    emit closed();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous()) OnSpeedTimer();
+}
+
+// ---------------------------------------------------------------- small slots
+
+void MainWindow::on_installBtn_clicked() { InstallLspWithMessage(); }
+
+void MainWindow::on_uninstallBtn_clicked() { RemoveLsp(); }
+
+void MainWindow::checkInstall() {
+    if (!IsLspInstalled()) InstallLspWithMessage();
+}
+
+void MainWindow::on_settingBtn_clicked() {
+    // The settings dialog arrives with the next piece of work; once accepted
+    // it is followed by the autostart box refresh and PublishSettings().
+}
+
+void MainWindow::on_autostartBox_toggled(bool checked) {
+    const QString& name = appContext().applicationName;
+    if (checked)
+        EnableAutostart(name, QString());
+    else
+        DisableAutostart(name);
+}
+
+void MainWindow::on_aboutBtn_clicked() {
+    auto* about = new CSplashWnd(this, appContext().homepageUrl);
+    about->setWindowModality(Qt::ApplicationModal);
+    about->show();
+}
+
+void MainWindow::on_helpBtn_clicked() { OpenExternalUrl(appContext().supportPageUrl); }
+
+void MainWindow::OnTestProxyTimer() {
+    if (testTimer->interval() != 240000) testTimer->setInterval(240000);
+    // The probe round over the rows and its 10 s end are the connectivity
+    // test's, which comes with the next piece of work.
+    if (proxyData && proxyData->connected == 1 && !IsLspInstalled()) RunFormatInstallPair();
+    AppContext& app = appContext();
+    if (app.updateChecker) AskForUpdateOnce(*app.updateChecker, app.updateAsked, app.homepageUrl);
+}
+
+void MainWindow::readPendingDatagrams() {
+    // Probe answers belong to the connectivity test (next piece of work);
+    // until then they are read and dropped so the socket never fills.
+    while (udpSocket && udpSocket->hasPendingDatagrams()) udpSocket->receiveDatagram(64);
+}
+
+void MainWindow::OnEndTestTimer() {
+    // End of a probe round: the connectivity test (next piece of work).
+}
+
+void MainWindow::onVersionNew(const QString& strVer) {
+    updateLabel->setText(VersionReleasedLink(strVer, appContext().homepageUrl));
+}
+
+void MainWindow::on_tabMain_currentChanged(int index) {
+    if (index == 1) OnSpeedTimer();
+}
+
+void MainWindow::on_testBtn_clicked() { OnTestProxyTimer(); }
+
+void MainWindow::on_logBtn_clicked() {}

@@ -1,0 +1,153 @@
+#pragma once
+// MainWindow: the client's one window. It shows the server list, connects
+// and disconnects (by writing the chosen server into the proxy data block),
+// rotates servers on a timer, keeps the local server running while
+// connected, installs the network-stack module when needed and lives in the
+// tray when minimised (where a tray exists).
+//
+// Everything runs on the GUI thread. The logic it applies is in small
+// window-free units (serverlist, proxypublish, serverrotation,
+// serverlauncher, moduleinstall); this class binds them to the widgets.
+#include "records.h"
+#include "serverlauncher.h"
+#include "serverlist.h"
+
+#include <QMainWindow>
+#include <QMap>
+#include <QStringList>
+#include <QSystemTrayIcon>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+class QTreeWidgetItem;
+class QUdpSocket;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // False when the proxy data block could not be created: the user was
+    // told and the client must end.
+    bool isUsable() const { return proxyData != nullptr; }
+
+    // Start-up work (the start-up sequence calls them in this order).
+    void StartServer();
+    void UpdateServerList();
+    void RestoreLastConnection();
+
+    // Connecting (the connect logic; also used by the tray and the timers).
+    bool ConnectServer(const QString& ip, const QString& port, const QString& protocol);
+    bool ConnectCurrentServer();
+    bool ConnectNextServer();
+    bool PublishSettings();
+    void ApplyRedirectSettings();
+    void SetConnectedUi(bool connected);
+    // Replaces the remembered tray tooltip lines that are given non-empty;
+    // the traffic line is shown only while connected.
+    void SetTrayToolTip(const QString& statusLine, const QString& trafficLine);
+
+    // Appends one row for one server.
+    void AddServerRow(const StringMap& server);
+    // The ServerEntry of a row of "proxyList" (null for other items).
+    static ServerEntry* entryOf(QTreeWidgetItem* item);
+
+    // Shows the window in front (tray restore, tray click, wake-up by a
+    // second start). Returns 2, the answer of a successful wake-up.
+    int wakeUp();
+
+    // Ends the window's part in the process without asking: client_window
+    // becomes 0 (the hidden local server exits at its next tick) and the
+    // tray icon goes. Used when the window closes and when the system asks
+    // the program to end.
+    void shutdownForExit();
+
+    // Test seams: the watchdog's period, whether a usable system tray
+    // exists (default: the platform's answer).
+    void setSpeedInterval(int ms) { speedIntervalMs_ = ms; }
+    static void setTrayProbe(std::function<bool()> probe);
+    static bool trayUsable();
+    ServerLauncher& launcher() { return launcher_; }
+
+    std::unique_ptr<Ui::MainWindow> ui;
+
+    vnx::ProxyData* proxyData = nullptr;
+    QUdpSocket* udpSocket = nullptr;
+    bool loading = true;
+    std::unique_ptr<QObject> server;  // the in-process server object, never started
+    QTimer* testTimer = nullptr;
+    QTimer* changeTimer = nullptr;
+    QTimer* speedTimer = nullptr;
+    QStringList usedServers;
+    StringMap currentServer;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayMenu = nullptr;
+    QAction* connectAction = nullptr;
+    QAction* homepageAction = nullptr;
+    QAction* restoreAction = nullptr;
+    QAction* quitAction = nullptr;
+    QLabel* updateLabel = nullptr;
+    QLabel* speedLabel = nullptr;
+
+signals:
+    // The window has closed for good: the event loop may end.
+    void closed();
+
+public slots:
+    void on_installBtn_clicked();
+    void on_uninstallBtn_clicked();
+    void on_startBtn_clicked();
+    void on_settingBtn_clicked();
+    void OnConnectBtn();
+    void on_autostartBox_toggled(bool checked);
+    void trayMenuAction(QAction* action);
+    void iconActivated(QSystemTrayIcon::ActivationReason reason);
+    void on_countryBox_currentIndexChanged(const QString& text);
+    void on_changeBox_currentIndexChanged(int index);
+    void on_aboutBtn_clicked();
+    void on_helpBtn_clicked();
+    void checkInstall();
+    void OnChangeIpTimer();
+    void OnTestProxyTimer();
+    void readPendingDatagrams();
+    void OnEndTestTimer();
+    void OnSpeedTimer();
+    void onVersionNew(const QString& strVer);
+    void on_tabMain_currentChanged(int index);
+    void on_testBtn_clicked();
+    void onServerFinished();
+    void on_logBtn_clicked();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildTray();
+    void setCurrentLabel(const QString& html);
+    void setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook);
+    QPushButton* rowButton(QTreeWidgetItem* item) const;
+    // The country a "countryBox" entry stands for (its whole text).
+    QString countryOfEntry(int index) const;
+    std::uint32_t windowHandle32();
+
+    ServerLauncher launcher_;
+    int speedIntervalMs_ = 1200;
+    bool rebuildingSelectors_ = false;
+    bool crashMessageOpen_ = false;
+    bool closedForGood_ = false;
+    QString statusLine_;
+    QString trafficLine_;
+};

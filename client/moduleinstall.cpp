@@ -1,0 +1,83 @@
+#include "moduleinstall.h"
+
+#include "apphelpers.h"
+#include "messages.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSysInfo>
+
+QString ModuleCatalogPath() {
+    return GetAppDataDir() + QStringLiteral("/module/catalog");
+}
+
+bool IsRunningOnWow64() { return QSysInfo::currentCpuArchitecture().contains(QLatin1String("64")); }
+
+bool IsLspInstalled() {
+    QFile catalog(ModuleCatalogPath());
+    if (!catalog.open(QIODevice::ReadOnly)) return false;
+    const QByteArray id(kLspProviderId);
+    // A catalog holds a few short lines; anything longer is not ours to read.
+    constexpr qint64 kMaxLine = 64 * 1024;
+    for (int lines = 0; lines < 100000 && !catalog.atEnd(); ++lines) {
+        QByteArray line = catalog.readLine(kMaxLine).trimmed();
+        int blank = line.indexOf(' ');
+        QByteArray first = blank < 0 ? line : line.left(blank);
+        if (first.compare(id, Qt::CaseInsensitive) == 0) return true;
+    }
+    return false;
+}
+
+QString ModuleScriptPath(bool install) {
+    return QStringLiteral("bat/veilnox-%1%2.sh")
+        .arg(install ? QStringLiteral("install") : QStringLiteral("format"),
+             IsRunningOnWow64() ? QStringLiteral("64") : QStringLiteral("32"));
+}
+
+bool RunModuleScript(const QString& script, int timeoutMs) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(QStringLiteral("sh"), {script});
+    if (!process.waitForStarted(10000)) return false;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+void RunFormatInstallPair() {
+    RunModuleScript(ModuleScriptPath(false));
+    RunModuleScript(ModuleScriptPath(true));
+}
+
+bool InstallLsp() {
+    if (IsLspInstalled()) return true;
+    RunFormatInstallPair();
+    return IsLspInstalled();
+}
+
+void InstallLspWithMessage() {
+    if (IsLspInstalled()) {
+        ShowMessage(QStringLiteral("Aready installed."));
+        return;
+    }
+    ShowMessage(InstallLsp() ? QStringLiteral("Install successully") : QStringLiteral("Install failed."));
+}
+
+void RemoveLsp() {
+    if (!IsLspInstalled()) {
+        ShowMessage(QStringLiteral("Service does not exist."));
+        return;
+    }
+    RunModuleScript(ModuleScriptPath(false));
+    ShowMessage(IsLspInstalled() ? QStringLiteral("Remove failed.") : QStringLiteral("Remove successully"));
+}
+
+void RepairLsp() {
+    RunFormatInstallPair();
+    ShowMessage(IsLspInstalled()
+                    ? QStringLiteral("Install Veilnox Service Success.")
+                    : QStringLiteral("Install LSP module failed, please login as administrator and try again."));
+}

@@ -1,0 +1,33 @@
+#include "serverlauncher.h"
+
+#include "records.h"
+#include "sharedmemory.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStringList>
+
+QString ServerCrashMessage(int status, int tcpPort, int udpPort, const QString& supportAddress) {
+    QString text = QStringLiteral("Sorry, Veilnox Local Server crashed with error code:%1. ").arg(status);
+    if (status == vnx::kStatusTcpBind)
+        text += QStringLiteral(" tcp failed bind to 127.0.0.1 port:") + QString::number(tcpPort);
+    else if (status == vnx::kStatusUdpBind)
+        text += QStringLiteral(" udp failed bind to 127.0.0.1 port:") + QString::number(udpPort);
+    else
+        text += QStringLiteral("Unkown Error.");
+    text += QStringLiteral(" inernal error: ") + QString::fromLatin1(vnx::serverStatusName(status));
+    text += QStringLiteral(" \r\n Please restart your Veilnox. if this issue still exists, please contact us at ");
+    text += supportAddress + QStringLiteral(" . thank you very much.");
+    return text;
+}
+
+ServerLauncher::ServerLauncher() : program_(QCoreApplication::applicationDirPath() + QStringLiteral("/veilnoxsvr")) {}
+
+bool ServerLauncher::serverRunning() const { return vnx::RunMutex(vnx::kServerRunMutexName).exists(); }
+
+bool ServerLauncher::launch() {
+    qint64 pid = 0;
+    if (!QProcess::startDetached(program_, {QStringLiteral("hide")}, QString(), &pid)) return false;
+    pids_.append(pid);
+    return true;
+}

@@ -1,0 +1,39 @@
+# The veilnox program: start-up, main window, server list, connecting, the
+# local-server watchdog, tray and module install. veilnox_app_lib holds all of
+# it except main() so that the GUI tests drive the real window.
+if(WIN32)
+  set(veilnox_app_platform win)
+else()
+  set(veilnox_app_platform posix)
+endif()
+
+add_library(veilnox_app_lib STATIC
+  appcontext.h appcontext.cpp
+  clientapp.h clientapp.cpp
+  inprocessserver.h inprocessserver.cpp
+  launchbookkeeping.h launchbookkeeping.cpp
+  mainwindow.h mainwindow.cpp mainwindow.ui
+  moduleinstall.h moduleinstall.cpp
+  proxypublish.h proxypublish.cpp
+  serverlauncher.h serverlauncher.cpp
+  serverlist.h serverlist.cpp
+  serverrotation.h serverrotation.cpp
+  singleinstance.h singleinstance.cpp
+  terminationwatcher.h ${veilnox_app_platform}/terminationwatcher.cpp)
+set_target_properties(veilnox_app_lib PROPERTIES
+  AUTOMOC ON
+  AUTOUIC ON
+  AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR})
+# csplashwnd.h includes the form header generated for veilnox_client_lib.
+target_include_directories(veilnox_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
+  ${CMAKE_CURRENT_BINARY_DIR}/veilnox_client_lib_autogen/include)
+target_link_libraries(veilnox_app_lib PUBLIC veilnox_client_lib Qt5::Network Qt5::Widgets)
+
+add_executable(veilnox main.cpp)
+target_link_libraries(veilnox PRIVATE veilnox_app_lib)
+# The program finds its pictures, style sheet, default rules and scripts in
+# bin/, and starts the local server from there.
+add_dependencies(veilnox veilnox_files)
+if(TARGET veilnoxsvr)
+  add_dependencies(veilnox veilnoxsvr)
+endif()
