@@ -1,0 +1,33 @@
+#pragma once
+// What a long-running network server needs beyond net.h: process settings
+// for many connections, and the classification of socket errors into "try
+// again", "out of resources" and "this socket is broken".
+#include "net.h"
+
+namespace vnxplat {
+
+// Writes to a closed pipe or connection report an error instead of ending
+// the process (SIGPIPE on POSIX; nothing to do on Windows).
+void ignoreBrokenPipe();
+
+// Raises the soft limit of open descriptors to the hard limit. Returns the
+// limit now in force, 0 when it is unknown or not applicable.
+unsigned long raiseDescriptorLimit();
+
+// Sends small writes at once instead of waiting for the acknowledgement of
+// the previous segment (TCP_NODELAY). False on failure.
+bool setNoDelay(socket_t s);
+
+// Ends the sending direction of a connection (the peer reads end of data);
+// receiving goes on.
+void shutdownSend(socket_t s);
+
+enum class SocketErrorKind {
+    Transient,  // interrupted, would block, or a connection that died while queued
+    Exhausted,  // out of descriptors or memory: back off, then try again
+    Fatal       // the socket itself is unusable
+};
+// Classifies lastSocketError() after accept or a datagram receive.
+SocketErrorKind classifySocketError(int err);
+
+}  // namespace vnxplat

@@ -1,0 +1,40 @@
+#include "../serversupport.h"
+
+namespace vnxplat {
+
+// Windows raises no signal on a broken connection.
+void ignoreBrokenPipe() {}
+
+// Winsock has no per-process descriptor limit to raise.
+unsigned long raiseDescriptorLimit() { return 0; }
+
+bool setNoDelay(socket_t s) {
+    BOOL on = TRUE;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
+void shutdownSend(socket_t s) { shutdown(s, SD_SEND); }
+
+SocketErrorKind classifySocketError(int err) {
+    switch (err) {
+    case WSAEINTR:
+    case WSAEWOULDBLOCK:
+    case WSAECONNABORTED:
+    case WSAENETDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+    // A datagram socket reports an earlier ICMP port-unreachable this way.
+    case WSAECONNRESET:
+    case WSAECONNREFUSED:
+    // A datagram larger than the buffer; the caller drops it.
+    case WSAEMSGSIZE:
+        return SocketErrorKind::Transient;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        return SocketErrorKind::Exhausted;
+    default:
+        return SocketErrorKind::Fatal;
+    }
+}
+
+}  // namespace vnxplat

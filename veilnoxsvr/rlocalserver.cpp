@@ -1,0 +1,294 @@
+#include "rlocalserver.h"
+
+#include "modulecontract.h"
+#include "records.h"
+#include "relayheader.h"
+#include "rlocaltcptunnel.h"
+#include "rsockproxy.h"
+#include "rudptunnel.h"
+#include "serverstate.h"
+
+#include "platform/system.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+using vnx::REndpoint;
+
+namespace {
+bool equalsNoCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
+    return *a == 0 && *b == 0;
+}
+
+vnx::SlotTable* openTable(vnx::SlotTable* table, const char* failure) {
+    if (!table->memory().view() && !table->memory().open() && failure) std::printf("%s\n", failure);
+    if (table->memory().view()) table->clearAll();
+    return table;
+}
+}  // namespace
+
+ProxySettings readProxySettings() {
+    ProxySettings s;
+    vnx::ProxyData* block = vnx::proxyData(false);
+    if (!block) return s;
+    char text[vnx::kProxyTextSize + 1];
+    vnx::copyField(text, sizeof text, block->proxy_ip, sizeof block->proxy_ip);
+    s.ip = vnx::parseIpv4(text);
+    s.port = block->proxy_port;
+    vnx::copyField(text, sizeof text, block->proxy_protocol, sizeof block->proxy_protocol);
+    s.privateProtocol = equalsNoCase(text, "private");
+    s.encrypt = block->encrypt_data;
+    return s;
+}
+
+RLocalServer::RLocalServer() {
+    serverState().registry = this;
+    tcp_table = openTable(vnx::createTcpTable(true), "CreateTCPData failed");
+    udpsend_table = openTable(vnx::createUdpSendTable(true), "CreateUDPSendData failed");
+    udprecv_table = openTable(vnx::createUdpRecvTable(true), nullptr);
+    headroom = static_cast<int>(vnx::kRelayHeaderSize);
+}
+
+RLocalServer::~RLocalServer() {
+    for (auto& entry : udp_tunnels)
+        if (entry.first->replySock != vnxplat::kBadSocket) {
+            vnxplat::closeSocket(entry.first->replySock);
+            entry.first->replySock = vnxplat::kBadSocket;
+        }
+    udp_tunnels.clear();
+    RLocalServer* self = this;
+    serverState().registry.compare_exchange_strong(self, nullptr);
+    delete tcp_table;
+    delete udpsend_table;
+    delete udprecv_table;
+}
+
+RTcpTunnel* RLocalServer::CreateTunnel() { return new RLocalTcpTunnel(); }
+
+// ---- TCP ------------------------------------------------------------------
+
+bool RLocalServer::OnGetDestAddr(const REndpoint& client, REndpoint& destination, bool& maskData,
+                                 std::string& appName) {
+    ProxySettings proxy = readProxySettings();
+    maskData = proxy.relayConfigured() && proxy.encrypt != 0;
+    const std::uint8_t isIpv6 = client.ipv4 == 0 ? 1 : 0;
+    vnx::TcpSlot slot;
+    {
+        std::lock_guard<std::mutex> guard(tcpTableLock);
+        vnx::TcpSlot* record = tcp_table->findTcpSlot(client.port, isIpv6);
+        if (!record) {
+            std::printf("RTcpServer FindInfo faild! port:%d\n", ntohs(client.port));
+            return false;
+        }
+        if (record->dst_addr4 == 0) record->dst_addr4 = vnx::deriveIpv4(record->dst_addr6);
+        std::memcpy(&slot, record, sizeof slot);
+        tcp_table->clearSlot(record);
+    }
+    // An IPv4 destination travels as IPv4 only, whatever else the record's
+    // IPv6 field holds (the module may fill the mapped form too).
+    destination = vnx::slotDestination(slot);
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    appName = state.names.ownerName(slot.owner_pid);
+    if (!appName.empty()) state.stats.app(appName).tcp_connections += 1;
+    return true;
+}
+
+bool RLocalServer::OnSetProxy(RSockProxy* proxy) {
+    ProxySettings settings = readProxySettings();
+    if (!settings.privateProtocol) return true;
+    proxy->proxyAddr = REndpoint();
+    proxy->proxyAddr.ipv4 = settings.ip;
+    proxy->proxyAddr.port = htons(settings.port);
+    proxy->useProxy = settings.port != 0;
+    return true;
+}
+
+void RLocalServer::countTcp(const std::string& appName, std::uint32_t bytes, bool towardsClient) {
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    if (towardsClient) {
+        state.stats.tcp_recv += bytes;
+        if (!appName.empty()) state.stats.app(appName).tcp_recv += bytes;
+    } else {
+        state.stats.tcp_sent += bytes;
+        if (!appName.empty()) state.stats.app(appName).tcp_sent += bytes;
+    }
+}
+
+void RLocalServer::lowerCount(const std::string& appName, std::uint32_t vnx::AppTraffic::*field) {
+    if (appName.empty()) return;
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    // The entry may have been dropped (its process ended) while the tunnel
+    // lived: do not bring it back with a count of 2^32 - 1.
+    auto it = state.stats.apps.find(appName);
+    if (it != state.stats.apps.end() && it->second.*field > 0) it->second.*field -= 1;
+}
+
+void RLocalServer::tcpTunnelEnded(const std::string& appName) {
+    lowerCount(appName, &vnx::AppTraffic::tcp_connections);
+}
+
+// ---- UDP ------------------------------------------------------------------
+
+const std::string* RLocalServer::tunnelApp(RUdpTunnel* tunnel) const {
+    auto it = udp_tunnels.find(tunnel);
+    return it == udp_tunnels.end() ? nullptr : &it->second.appName;
+}
+
+bool RLocalServer::OnGetRemoteAddr(const REndpoint& client, REndpoint& remote, std::uint8_t*& data, int& length,
+                                   std::uint8_t& mask, bool fromSock4, std::uint32_t& pid) {
+    if (!data || length < 0 || length > 0xffff) return false;
+    ProxySettings proxy = readProxySettings();
+    const bool viaProxy = proxy.relayConfigured();
+    // The header goes in front of the payload, inside the headroom.
+    if (viaProxy && RUdpServer::headroom < static_cast<int>(vnx::kRelayHeaderSize)) return false;
+    std::uint16_t checksum = vnx::payloadChecksum(data, static_cast<std::size_t>(length));
+    vnx::UdpSlot* record = udpsend_table->findUdpSlot(client.port, checksum, static_cast<std::uint16_t>(length),
+                                                      fromSock4 ? 0 : 1);
+    if (!record) {
+        std::printf("OnGetRemoteAddr info null\n");
+        return false;
+    }
+    if (record->peer_addr4 == 0) record->peer_addr4 = vnx::deriveIpv4(record->peer_addr6);
+    vnx::UdpSlot slot;
+    std::memcpy(&slot, record, sizeof slot);
+    pid = slot.owner_pid;
+    mask = proxy.encrypt;
+    REndpoint peer = vnx::slotPeer(slot);
+    if (viaProxy) {
+        if (proxy.encrypt) vnx::maskBuffer(data, static_cast<std::size_t>(length));
+        data -= vnx::kRelayHeaderSize;
+        length += static_cast<int>(vnx::kRelayHeaderSize);
+        vnx::RRelayHeader header;
+        header.masked = proxy.encrypt != 0;
+        header.ipv4 = peer.ipv4;
+        std::memcpy(header.ipv6, peer.ipv6, sizeof header.ipv6);
+        header.port = peer.port;
+        vnx::buildRelayHeader(header, data);
+        remote = REndpoint();
+        remote.ipv4 = proxy.ip;
+        remote.port = htons(proxy.port);
+    } else {
+        remote = peer;
+    }
+    udpsend_table->clearSlot(record);
+    if (++udpSendRecords % 50 == 0) udpsend_table->purgeStale();
+    return true;
+}
+
+bool RLocalServer::OnTunnelCreate(RUdpTunnel* tunnel, std::uint32_t pid) {
+    const bool ipv6 = tunnel->client.ipv4 == 0;
+    vnxplat::socket_t s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_storage sa;
+    std::memset(&sa, 0, sizeof sa);
+    socklen_t saLen;
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&sa);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        saLen = sizeof(sockaddr_in6);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&sa);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        saLen = sizeof(sockaddr_in);
+    }
+    if (s == vnxplat::kBadSocket || bind(s, reinterpret_cast<sockaddr*>(&sa), saLen) != 0) {
+        if (ipv6)
+            std::printf("Failed ipv6 bind() %d \n", vnxplat::lastSocketError());
+        else
+            std::printf("Failed bind() \n");
+        if (s != vnxplat::kBadSocket) vnxplat::closeSocket(s);
+        return false;
+    }
+    saLen = sizeof sa;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &saLen) != 0) {
+        std::printf(ipv6 ? " RLocalServer::OnTunnelCreate ipv6 getsockname failed!\n"
+                         : " RLocalServer::OnTunnelCreate getsockname failed!\n");
+        vnxplat::closeSocket(s);
+        return false;
+    }
+    UdpTunnelInfo info;
+    info.port = ipv6 ? reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port : reinterpret_cast<sockaddr_in*>(&sa)->sin_port;
+    tunnel->replySock = s;
+    {
+        ServerState& state = serverState();
+        std::lock_guard<std::mutex> guard(state.stats.lock);
+        info.appName = state.names.ownerName(pid);
+        if (!info.appName.empty()) state.stats.app(info.appName).udp_connections += 1;
+    }
+    udp_tunnels[tunnel] = std::move(info);
+    return true;
+}
+
+bool RLocalServer::OnTunnelClose(RUdpTunnel* tunnel) {
+    auto it = udp_tunnels.find(tunnel);
+    // A tunnel that never got its reply socket still answers from a server
+    // socket, which must stay open.
+    if (it == udp_tunnels.end()) return true;
+    if (tunnel->replySock != vnxplat::kBadSocket) vnxplat::closeSocket(tunnel->replySock);
+    tunnel->replySock = vnxplat::kBadSocket;
+    lowerCount(it->second.appName, &vnx::AppTraffic::udp_connections);
+    udp_tunnels.erase(it);
+    return true;
+}
+
+void RLocalServer::OnSendToRemote(RUdpTunnel* tunnel, std::uint8_t*&, int& length) {
+    if (length <= 0) return;
+    const std::string* app = tunnelApp(tunnel);
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    state.stats.udp_sent += static_cast<std::uint32_t>(length);
+    if (app && !app->empty()) state.stats.app(*app).udp_sent += static_cast<std::uint32_t>(length);
+}
+
+bool RLocalServer::OnSendToClient(RUdpTunnel* tunnel, const REndpoint& from, std::uint8_t*& data, int& length) {
+    if (!data || length < 0) return true;
+    REndpoint source = from;
+    if (readProxySettings().relayConfigured()) {
+        vnx::RRelayHeader header;
+        if (vnx::parseRelayHeader(data, static_cast<std::size_t>(length), header)) {
+            data += vnx::kRelayHeaderSize;
+            length -= static_cast<int>(vnx::kRelayHeaderSize);
+            source = REndpoint();
+            source.ipv4 = header.ipv4;
+            std::memcpy(source.ipv6, header.ipv6, sizeof source.ipv6);
+            source.port = header.port;
+            if (header.masked) vnx::maskBuffer(data, static_cast<std::size_t>(length));
+        }
+    }
+    auto it = udp_tunnels.find(tunnel);
+    auto* record = static_cast<vnx::UdpSlot*>(udprecv_table->claimSlot());
+    if (!record) {
+        udprecv_table->purgeStale();
+        record = static_cast<vnx::UdpSlot*>(udprecv_table->claimSlot());
+    }
+    if (record) {
+        record->stamp = vnxplat::tickCount();
+        record->length = static_cast<std::uint16_t>(length);
+        record->peer_port = source.port;
+        record->peer_addr4 = source.ipv4;
+        std::memcpy(record->peer_addr6, source.ipv6, sizeof record->peer_addr6);
+        record->is_ipv6 = tunnel->client.ipv4 == 0 ? 1 : 0;
+        std::atomic_thread_fence(std::memory_order_release);
+        // The key comes last: the module matches on it.
+        record->local_port = it != udp_tunnels.end() ? it->second.port : 0;
+        if (verboseLogs())
+            std::printf("RLocalServer::OnSendToClient set info success %u\n", static_cast<unsigned>(record->peer_port));
+    } else {
+        std::printf(" udp find info failed.\n");
+    }
+    if (++udpRecvRecords % 50 == 0) udprecv_table->purgeStale();
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    state.stats.udp_recv += static_cast<std::uint32_t>(length);
+    if (it != udp_tunnels.end() && !it->second.appName.empty())
+        state.stats.app(it->second.appName).udp_recv += static_cast<std::uint32_t>(length);
+    return true;
+}

@@ -1,0 +1,94 @@
+#pragma once
+// The connection registry: at once the TCP listener and the UDP relay of the
+// server. Its hooks find the real destination of each accepted connection and
+// of each application datagram in the slot tables that the network-stack
+// module fills, record the real source of each datagram delivered back, and
+// count every connection and byte for the executable that owns it.
+//
+// One per process (constructed by RVeilnoxSvr); it records itself as the
+// process-wide registry. TCP hooks run on tunnel threads, UDP hooks on the
+// relay thread; counters and process names are guarded by the live
+// TrafficStats lock.
+#include "rendpoint.h"
+#include "rtcpserver.h"
+#include "rudpserver.h"
+#include "sharedmemory.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+class RSockProxy;
+
+// The proxy settings of the proxy data block, read at one moment.
+struct ProxySettings {
+    std::uint32_t ip = 0;    // proxy_ip converted with inet_addr (network order)
+    std::uint16_t port = 0;  // proxy_port, host order
+    bool privateProtocol = false;
+    std::uint8_t encrypt = 0;
+    // A proxy server is configured: its address converts to non-zero and its
+    // port is not 0.
+    bool relayConfigured() const { return ip != 0 && port != 0; }
+};
+// Reads the block (zero settings when it is not available); the text fields
+// are copied bounded, whatever the writer left in them.
+ProxySettings readProxySettings();
+
+class RLocalServer : public RTcpServer, public RUdpServer {
+public:
+    // Creates the three slot tables (create mode) and zeroes them.
+    RLocalServer();
+    // Only for a registry whose threads were never started.
+    ~RLocalServer() override;
+
+    // RTcpServer
+    RTcpTunnel* CreateTunnel() override;
+
+    // TCP side, called by RLocalTcpTunnel on its thread.
+    // The destination of the connection from `client` and whether its
+    // payload is masked; the owning application's name in appName (empty when
+    // unknown), whose tcp_connections is raised. False (with the "FindInfo"
+    // line) when no slot describes the connection.
+    bool OnGetDestAddr(const vnx::REndpoint& client, vnx::REndpoint& destination, bool& maskData,
+                       std::string& appName);
+    // Points the upstream at the proxy server when the protocol is "private".
+    bool OnSetProxy(RSockProxy* proxy);
+    // Counts a relayed chunk: towards the client (tcp_recv) or from it
+    // (tcp_sent).
+    void countTcp(const std::string& appName, std::uint32_t bytes, bool towardsClient);
+    // A tunnel of that application has ended.
+    void tcpTunnelEnded(const std::string& appName);
+
+    // RUdpServer
+    bool OnTunnelClose(RUdpTunnel* tunnel) override;
+    bool OnTunnelCreate(RUdpTunnel* tunnel, std::uint32_t pid) override;
+    bool OnGetRemoteAddr(const vnx::REndpoint& client, vnx::REndpoint& remote, std::uint8_t*& data, int& length,
+                         std::uint8_t& mask, bool fromSock4, std::uint32_t& pid) override;
+    bool OnSendToClient(RUdpTunnel* tunnel, const vnx::REndpoint& from, std::uint8_t*& data, int& length) override;
+    void OnSendToRemote(RUdpTunnel* tunnel, std::uint8_t*& data, int& length) override;
+
+    vnx::SlotTable* tcp_table;
+    vnx::SlotTable* udpsend_table;
+    vnx::SlotTable* udprecv_table;
+
+    struct UdpTunnelInfo {
+        std::uint16_t port = 0;  // network order: the tunnel's reply socket
+        std::string appName;
+    };
+    // Relay thread only.
+    std::map<RUdpTunnel*, UdpTunnelInfo> udp_tunnels;
+
+    // UDPSEND lookups that matched and UDPRECV records handled (relay thread
+    // only); every 50th purges the table's stale records.
+    std::uint32_t udpSendRecords = 0;
+    std::uint32_t udpRecvRecords = 0;
+
+private:
+    // Lowers a connection count without creating an entry or wrapping below 0.
+    static void lowerCount(const std::string& appName, std::uint32_t vnx::AppTraffic::*field);
+    const std::string* tunnelApp(RUdpTunnel* tunnel) const;
+
+    // Tunnel threads look up and clear TCP slots one at a time.
+    std::mutex tcpTableLock;
+};

@@ -1,0 +1,82 @@
+#include "rsockproxy.h"
+
+#include "platform/serversupport.h"
+#include "relayheader.h"
+#include "serverstate.h"
+
+#include <cstdio>
+
+using vnx::REndpoint;
+
+RSockProxy::~RSockProxy() { close(); }
+
+void RSockProxy::close() {
+    if (sock != vnxplat::kBadSocket) {
+        vnxplat::closeSocket(sock);
+        sock = vnxplat::kBadSocket;
+    }
+}
+
+int RSockProxy::createSocket(const REndpoint& destination) {
+    if (sock != vnxplat::kBadSocket) return -1;
+    if (destination.ipv4 != 0 || useProxy) {
+        sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (verboseLogs()) std::printf("create ipv4 socket for tcp tunnel:%s\n", destination.text().c_str());
+    } else {
+        sock = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+        if (verboseLogs()) std::printf("create ipv6 socket for tcp tunnel\n");
+    }
+    if (sock == vnxplat::kBadSocket) {
+        lastError = vnxplat::lastSocketError();
+        return -1;
+    }
+    // The header and small interactive writes leave at once.
+    vnxplat::setNoDelay(sock);
+    return 0;
+}
+
+int RSockProxy::connect(const REndpoint& destination) {
+    if (sock == vnxplat::kBadSocket && createSocket(destination) != 0) return -1;
+    sockaddr_storage sa;
+    if (useProxy) {
+        REndpoint relay;
+        relay.ipv4 = proxyAddr.ipv4;
+        relay.port = proxyAddr.port;
+        int len = relay.toSockaddr(sa);
+        if (relay.ipv4 == 0) {
+            // An unset proxy address: toSockaddr would make an IPv6 address,
+            // which this IPv4 socket cannot reach.
+            auto* s4 = reinterpret_cast<sockaddr_in*>(&sa);
+            s4->sin_family = AF_INET;
+            s4->sin_port = relay.port;
+            s4->sin_addr.s_addr = 0;
+            len = sizeof(sockaddr_in);
+        }
+        if (::connect(sock, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
+            lastError = vnxplat::lastSocketError();
+            std::printf("RSockProxy::connect ipv4 failed. %s error:%d\n", proxyAddr.text().c_str(), lastError);
+            return -1;
+        }
+        vnx::RRelayHeader header;
+        header.masked = maskData == 1;
+        header.kind = vnx::kRelayKindData;
+        header.ipv4 = destination.ipv4;
+        std::memcpy(header.ipv6, destination.ipv6, sizeof header.ipv6);
+        header.port = destination.port;
+        std::uint8_t wire[vnx::kRelayHeaderSize];
+        vnx::buildRelayHeader(header, wire);
+        if (vnxplat::sendAll(sock, wire, sizeof wire) != static_cast<long>(sizeof wire)) {
+            lastError = vnxplat::lastSocketError();
+            return -1;
+        }
+        return 0;
+    }
+    int len = destination.toSockaddr(sa);
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&sa), len) == 0) return 0;
+    lastError = vnxplat::lastSocketError();
+    if (destination.ipv4 != 0)
+        std::printf("RSockProxy::connect ipv4 failed. %s %d\n", destination.text().c_str(), lastError);
+    else
+        std::printf("RSockProxy::connect ipv6 failed. %s n:%d\n", destination.text().c_str(), lastError);
+    return -1;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The upstream side of one TCP tunnel: a connection either straight to the
+// destination or to the proxy server, which is told the destination by the
+// 32-byte relay header sent first. Owned and used by one tunnel thread.
+#include "platform/net.h"
+#include "rendpoint.h"
+
+class RSockProxy {
+public:
+    RSockProxy() = default;
+    ~RSockProxy();
+    RSockProxy(const RSockProxy&) = delete;
+    RSockProxy& operator=(const RSockProxy&) = delete;
+
+    // Creates the upstream stream socket: IPv4 when the destination is IPv4
+    // or the proxy server is used, IPv6 otherwise. 0 on success, -1 when a
+    // socket exists already or cannot be created.
+    int createSocket(const vnx::REndpoint& destination);
+    // Connects (creating the socket when needed). Through the proxy server it
+    // then sends the relay header naming the destination; nothing is read
+    // back. 0 on success, -1 on failure (with a line on standard output).
+    // The upstream socket is never bound first: connect picks the port, so
+    // ports held in TIME_WAIT are reused.
+    int connect(const vnx::REndpoint& destination);
+    // Closes the socket when valid.
+    void close();
+
+    bool useProxy = false;
+    vnxplat::socket_t sock = vnxplat::kBadSocket;
+    // The proxy server; only ipv4 and port are used.
+    vnx::REndpoint proxyAddr;
+    // 1 = the tunnel masks its payload in both directions.
+    int maskData = 0;
+    // The socket error of the last failed call.
+    int lastError = 0;
+};

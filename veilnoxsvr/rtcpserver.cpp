@@ -1,0 +1,180 @@
+#include "rtcpserver.h"
+
+#include "platform/serversupport.h"
+#include "platform/system.h"
+#include "records.h"
+#include "rtcptunnel.h"
+#include "serverstate.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+// A burst of connections (a browser opening a page) must not overflow the
+// accept queue into SYN retransmits: queue as many as the system allows.
+constexpr int kBacklog = SOMAXCONN;
+// Pause while the process is out of descriptors, so that the pending
+// connection does not make the wait return at once again and again.
+constexpr std::uint32_t kExhaustedPauseMs = 100;
+}  // namespace
+
+RTcpServer::~RTcpServer() {
+    if (listen4 != vnxplat::kBadSocket) vnxplat::closeSocket(listen4);
+    if (listen6 != vnxplat::kBadSocket) vnxplat::closeSocket(listen6);
+}
+
+RTcpTunnel* RTcpServer::CreateTunnel() { return nullptr; }
+
+bool RTcpServer::start() {
+    running = true;
+    if (RThread::start()) return true;
+    running = false;
+    return false;
+}
+
+void RTcpServer::run() {
+    running = true;
+    try {
+        serve();
+    } catch (...) {
+        logCaughtException("RTcpServer::run");
+    }
+    running = false;
+}
+
+bool RTcpServer::openIpv4() {
+    listen4 = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listen4 == vnxplat::kBadSocket) {
+        std::printf("Failed socket() \n");
+        return false;
+    }
+    vnxplat::setReuseAddr(listen4);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = bindAddr.port;
+    sa.sin_addr.s_addr = bindAddr.ipv4;
+    if (bind(listen4, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        std::printf("Failed bind() \n");
+        serverState().listenerStatus = vnx::kStatusTcpBind;
+        return false;
+    }
+    if (listen(listen4, kBacklog) != 0) {
+        std::printf("Failed listen() \n");
+        serverState().listenerStatus = vnx::kStatusTcpBind;
+        return false;
+    }
+    std::printf(" TCP ipv4 Server Started on port %s:%d ...\r\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
+                ntohs(bindAddr.port));
+    return true;
+}
+
+void RTcpServer::openIpv6() {
+    listen6 = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (listen6 == vnxplat::kBadSocket) {
+        std::printf("Failed socket() \n");
+        return;
+    }
+    vnxplat::setReuseAddr(listen6);
+    int on = 1;
+    setsockopt(listen6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    sockaddr_in6 sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = bindAddr.port;
+    std::memcpy(&sa.sin6_addr, bindAddr.ipv6, 16);
+    if (bind(listen6, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        std::printf("Failed tcp ipv6 bind() %d \n", vnxplat::lastSocketError());
+        vnxplat::closeSocket(listen6);
+        listen6 = vnxplat::kBadSocket;
+        return;
+    }
+    if (listen(listen6, kBacklog) != 0) {
+        std::printf("Failed listen() \n");
+        vnxplat::closeSocket(listen6);
+        listen6 = vnxplat::kBadSocket;
+        return;
+    }
+    std::printf(" TCP IPv6 Server Started on  ipv6:%d ...\r\n", ntohs(bindAddr.port));
+}
+
+void RTcpServer::serve() {
+    if (!openIpv4()) return;
+    if (ipv6Enabled) openIpv6();
+    vnxplat::pollfd_t fds[2];
+    std::size_t count = 0;
+    fds[count].fd = listen4;
+    fds[count++].events = POLLIN;
+    if (listen6 != vnxplat::kBadSocket) {
+        fds[count].fd = listen6;
+        fds[count++].events = POLLIN;
+    }
+    for (;;) {
+        fds[0].revents = fds[1].revents = 0;
+        int ready = vnxplat::pollSockets(fds, count, -1);
+        if (ready <= 0) {
+            int err = vnxplat::lastSocketError();
+            if (ready < 0 && vnxplat::classifySocketError(err) == vnxplat::SocketErrorKind::Transient) continue;
+            serverState().listenerStatus = vnx::kStatusTcpAccept;
+            if (verboseLogs())
+                std::printf(ready == 0 ? "  [%d]Failed: select timeout.%d\r\n" : "  [%d]Failed: select error.%d\r\n",
+                            static_cast<int>(listen4), err);
+            std::printf("TCP Server End;..");
+            return;
+        }
+        if (fds[0].revents && !acceptOne(listen4, false)) return;
+        if (count > 1 && fds[1].revents && !acceptOne(listen6, true)) return;
+    }
+}
+
+bool RTcpServer::acceptOne(vnxplat::socket_t listener, bool ipv6) {
+    sockaddr_storage peer;
+    socklen_t peerLen = sizeof peer;
+    vnxplat::socket_t sock = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen);
+    if (sock == vnxplat::kBadSocket) {
+        int err = vnxplat::lastSocketError();
+        switch (vnxplat::classifySocketError(err)) {
+        case vnxplat::SocketErrorKind::Transient:
+            // The connection died while it was queued; the listener is fine.
+            return true;
+        case vnxplat::SocketErrorKind::Exhausted:
+            // Out of descriptors: wait for tunnels to end instead of stopping
+            // the whole server; say so once per episode.
+            if (!exhaustedReported) std::printf("TCP accept: out of resources (%d), waiting.\n", err);
+            exhaustedReported = true;
+            vnxplat::sleepMs(kExhaustedPauseMs);
+            return true;
+        case vnxplat::SocketErrorKind::Fatal:
+            break;
+        }
+        if (!ipv6) {
+            std::printf(" ipv4 accept failed! Error: \n");
+            serverState().listenerStatus = vnx::kStatusTcpAccept;
+        } else {
+            std::printf(" ipv6 accept failed! Error: \n");
+            serverState().listenerStatus = vnx::kStatusTcpIpv6Accept;
+            std::printf("TCP Server End;..");
+        }
+        return false;
+    }
+    exhaustedReported = false;
+    if (ipv6 && verboseLogs()) std::printf("begin ipv6 tcp client.\n");
+    vnx::REndpoint client = vnx::REndpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&peer));
+    if (verboseLogs()) std::printf("[%d]Begin New TCP Client:%s.\r\n", static_cast<int>(sock), client.text().c_str());
+    startTunnel(sock, client);
+    return true;
+}
+
+void RTcpServer::startTunnel(vnxplat::socket_t sock, const vnx::REndpoint& peer) {
+    vnxplat::setNoDelay(sock);
+    RTcpTunnel* tunnel = CreateTunnel();
+    if (!tunnel) {
+        vnxplat::closeSocket(sock);
+        return;
+    }
+    tunnel->clientSock = sock;
+    tunnel->client = peer;
+    // No thread (the system's thread limit): the connection is closed
+    // instead of being left open with nobody serving it.
+    if (!tunnel->start()) delete tunnel;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The TCP listener: accepts connections on an IPv4 and (optionally) an IPv6
+// address and starts one tunnel thread per connection. Generic: the tunnel
+// objects come from CreateTunnel, which RLocalServer overrides.
+//
+// The owner fills ipv6Enabled and bindAddr, then calls start(). The listener
+// runs until a start-up failure or a broken listening socket, leaving the
+// reason in the process-wide listener status; `running` tells the owner's
+// watchdog whether it still works. It never stops its tunnels.
+#include "platform/net.h"
+#include "rendpoint.h"
+#include "rthread.h"
+
+#include <atomic>
+
+class RTcpTunnel;
+
+class RTcpServer : public RThread {
+public:
+    RTcpServer() = default;
+    // Closes both listening sockets when valid.
+    ~RTcpServer() override;
+
+    void run() override;
+    // Marks the listener running, then starts its thread (so that a watchdog
+    // never mistakes a thread that has not been scheduled yet for a stopped
+    // one). False when the thread could not be created.
+    bool start();
+
+    // A new, not yet started tunnel, or null. Base: null.
+    virtual RTcpTunnel* CreateTunnel();
+
+    bool ipv6Enabled = true;
+    // ipv4: IPv4 address to bind (0 = all interfaces); ipv6: IPv6 address;
+    // port: the port of both (network order).
+    vnx::REndpoint bindAddr;
+    std::atomic<bool> running{false};
+
+protected:
+    vnxplat::socket_t listen4 = vnxplat::kBadSocket;
+    vnxplat::socket_t listen6 = vnxplat::kBadSocket;
+
+private:
+    void serve();
+    bool openIpv4();
+    void openIpv6();
+    // Accepts one connection from a readable listening socket and starts its
+    // tunnel. False when the listener must stop.
+    bool acceptOne(vnxplat::socket_t listener, bool ipv6);
+    void startTunnel(vnxplat::socket_t sock, const vnx::REndpoint& peer);
+
+    bool exhaustedReported = false;
+};

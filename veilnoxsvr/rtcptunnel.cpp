@@ -1,0 +1,134 @@
+#include "rtcptunnel.h"
+
+#include "platform/serversupport.h"
+#include "relayheader.h"
+#include "rsockproxy.h"
+#include "serverstate.h"
+
+#include <cstdio>
+
+namespace {
+constexpr short kReadable = POLLIN;
+// A socket that reports these can neither be read nor written any more.
+constexpr short kBroken = POLLERR | POLLHUP | POLLNVAL;
+}  // namespace
+
+RTcpTunnel::RTcpTunnel() { serverState().tcpTunnels.fetch_add(1, std::memory_order_relaxed); }
+
+RTcpTunnel::~RTcpTunnel() {
+    if (verboseLogs() && (bytesFromClient == 0 || bytesToClient == 0))
+        std::printf("RTcpTunnel closed. recv %llu send %llu \r\n", static_cast<unsigned long long>(bytesFromClient),
+                    static_cast<unsigned long long>(bytesToClient));
+    if (clientSock != vnxplat::kBadSocket) vnxplat::closeSocket(clientSock);
+    if (proxy) {
+        proxy->close();
+        delete proxy;
+    }
+    serverState().tcpTunnels.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool RTcpTunnel::OnGetDestAddr(vnx::REndpoint&, vnxplat::socket_t, bool&) { return false; }
+bool RTcpTunnel::OnSetProxy(RSockProxy*) { return true; }
+void RTcpTunnel::OnBeforeConnect(RSockProxy*) {}
+void RTcpTunnel::OnRecvFromRemote(std::uint8_t*&, long&) {}
+void RTcpTunnel::OnRecvFromClient(std::uint8_t*&, long&) {}
+
+void RTcpTunnel::run() {
+    try {
+        connectAndRelay();
+    } catch (...) {
+        logCaughtException("RTcpTunnel::run");
+    }
+    // Also after an exception: the sockets are closed and the tunnel freed.
+    buffer.reset();
+    delete this;
+}
+
+void RTcpTunnel::connectAndRelay() {
+    vnx::REndpoint destination;
+    bool maskData = false;
+    if (!OnGetDestAddr(destination, clientSock, maskData)) return;
+    proxy = new RSockProxy();
+    proxy->maskData = maskData ? 1 : 0;
+    if (!OnSetProxy(proxy)) return;
+    // Masking is understood only by the proxy server; a direct connection
+    // carries the application's bytes unchanged.
+    if (!proxy->useProxy) proxy->maskData = 0;
+    if (proxy->createSocket(destination) != 0) return;
+    OnBeforeConnect(proxy);
+    if (proxy->connect(destination) == -1) {
+        if (verboseLogs())
+            std::printf("  [%d]Failed: Connect to Remote. error: %d\r\n", static_cast<int>(clientSock),
+                        proxy->lastError);
+        return;
+    }
+    buffer.reset(new std::uint8_t[kChunkSize + 1]);
+    relay();
+    buffer.reset();
+}
+
+void RTcpTunnel::relay() {
+    vnxplat::pollfd_t fds[2];
+    fds[0].fd = clientSock;
+    fds[1].fd = proxy->sock;
+    // Each direction ends on its own: when one side has sent everything, its
+    // peer is told (half-close) and the other direction keeps flowing.
+    bool clientReading = true;
+    bool remoteReading = true;
+    while (clientReading || remoteReading) {
+        fds[0].events = clientReading ? kReadable : 0;
+        fds[1].events = remoteReading ? kReadable : 0;
+        fds[0].revents = fds[1].revents = 0;
+        int ready = vnxplat::pollSockets(fds, 2, kIdleTimeoutMs);
+        if (ready == 0) {
+            if (verboseLogs())
+                std::printf("  [%d]Failed: select timeout.%d\r\n", static_cast<int>(clientSock),
+                            vnxplat::lastSocketError());
+            return;
+        }
+        if (ready < 0) {
+            int err = vnxplat::lastSocketError();
+            if (vnxplat::classifySocketError(err) == vnxplat::SocketErrorKind::Transient) continue;
+            if (verboseLogs()) std::printf("  [%d]Failed: select error.%d\r\n", static_cast<int>(clientSock), err);
+            return;
+        }
+        // A side that is only written to any more and has broken down.
+        if ((!clientReading && (fds[0].revents & kBroken)) || (!remoteReading && (fds[1].revents & kBroken))) return;
+        if (clientReading && (fds[0].revents & (kReadable | kBroken))) {
+            long n = forward(clientSock, proxy->sock);
+            if (n < 0) return;
+            if (n == 0) {
+                clientReading = false;
+                vnxplat::shutdownSend(proxy->sock);
+            } else {
+                bytesFromClient += static_cast<std::uint64_t>(n);
+            }
+        }
+        if (remoteReading && (fds[1].revents & (kReadable | kBroken))) {
+            long n = forward(proxy->sock, clientSock);
+            if (n < 0) return;
+            if (n == 0) {
+                remoteReading = false;
+                vnxplat::shutdownSend(clientSock);
+            } else {
+                bytesToClient += static_cast<std::uint64_t>(n);
+            }
+        }
+    }
+}
+
+long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to) {
+    long received = vnxplat::recvSome(from, buffer.get(), kChunkSize);
+    if (received <= 0) return received < 0 ? -1 : 0;
+    std::uint8_t* data = buffer.get();
+    long length = received;
+    if (to == clientSock)
+        OnRecvFromRemote(data, length);
+    else
+        OnRecvFromClient(data, length);
+    // A hook that swallowed the chunk: nothing to send, the direction goes on.
+    if (length <= 0 || !data) return received;
+    if (proxy->maskData == 1) vnx::maskBuffer(data, static_cast<std::size_t>(length));
+    long sent = vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
+    return sent < 0 ? -1 : sent;
+}

@@ -1,0 +1,63 @@
+#pragma once
+// One accepted TCP connection: learns its destination, opens the upstream
+// connection (directly or through the proxy server) and copies bytes both
+// ways until both directions have ended, an error occurs, or nothing moves
+// for 180 seconds. Generic: the hooks decide the destination and see the
+// data; RLocalTcpTunnel ties them to the registry.
+//
+// Created by the listener, given clientSock and client, then started; from
+// then on it owns itself and deletes itself at the end of run() on its own
+// thread, also when the body ended by an exception.
+#include "platform/net.h"
+#include "rendpoint.h"
+#include "rthread.h"
+
+#include <cstdint>
+#include <memory>
+
+class RSockProxy;
+
+class RTcpTunnel : public RThread {
+public:
+    RTcpTunnel();
+    // Closes clientSock, closes and deletes the proxy. When verbose, a tunnel
+    // that carried nothing in some direction says so.
+    ~RTcpTunnel() override;
+
+    void run() override;
+
+    // Hooks, called on the tunnel thread.
+    // The real destination and whether the payload is masked; false ends the
+    // tunnel without connecting. Base: false.
+    virtual bool OnGetDestAddr(vnx::REndpoint& destination, vnxplat::socket_t clientSock, bool& maskData);
+    // Chooses the upstream path on the proxy object; false ends the tunnel.
+    // Base: true, direct connection.
+    virtual bool OnSetProxy(RSockProxy* proxy);
+    virtual void OnBeforeConnect(RSockProxy* proxy);
+    // A chunk received from the upstream (towards the client) or from the
+    // client (towards the upstream), before masking. A hook may replace the
+    // pointer or change the length.
+    virtual void OnRecvFromRemote(std::uint8_t*& data, long& length);
+    virtual void OnRecvFromClient(std::uint8_t*& data, long& length);
+
+    vnxplat::socket_t clientSock = vnxplat::kBadSocket;
+    RSockProxy* proxy = nullptr;  // owned
+    vnx::REndpoint client;
+    // Bytes handed to the sending socket in each direction (unsigned 64-bit:
+    // a long-lived tunnel passes 2^31 bytes).
+    std::uint64_t bytesToClient = 0;
+    std::uint64_t bytesFromClient = 0;
+
+    static constexpr std::size_t kChunkSize = 8192;
+    static constexpr int kIdleTimeoutMs = 180000;
+
+private:
+    void connectAndRelay();
+    void relay();
+    // Moves one chunk from `from` to `to`. >0 bytes sent, 0 when `from` has
+    // ended its direction, -1 on an error of either socket.
+    long forward(vnxplat::socket_t from, vnxplat::socket_t to);
+
+    // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
+    std::unique_ptr<std::uint8_t[]> buffer;
+};

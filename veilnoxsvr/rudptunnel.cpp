@@ -1,0 +1,39 @@
+#include "rudptunnel.h"
+
+#include "rudpserver.h"
+#include "serverstate.h"
+
+#include <cstdio>
+
+namespace {
+long sendDatagram(vnxplat::socket_t s, const std::uint8_t* data, int length, const vnx::REndpoint& to) {
+    if (s == vnxplat::kBadSocket || length < 0) return -1;
+    sockaddr_storage sa;
+    int saLen = to.toSockaddr(sa);
+    return static_cast<long>(sendto(s, reinterpret_cast<const char*>(data), length, 0,
+                                    reinterpret_cast<const sockaddr*>(&sa), saLen));
+}
+}  // namespace
+
+RUdpTunnel::RUdpTunnel(const vnx::REndpoint& clientEnd, const vnx::REndpoint& remoteEnd)
+    : remote(remoteEnd), client(clientEnd), lastActive(RUdpServer::nowSeconds()) {
+    serverState().udpTunnels.fetch_add(1, std::memory_order_relaxed);
+    if (remote.ipv4 != 0) {
+        sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        if (sock == vnxplat::kBadSocket) std::printf("RUdpTunnel::RUdpTunnel failed.\n");
+    } else {
+        sock = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+        if (sock == vnxplat::kBadSocket) std::printf("RUdpTunnel::RUdpTunnel ipv6 failed.\n");
+    }
+}
+
+RUdpTunnel::~RUdpTunnel() {
+    if (sock != vnxplat::kBadSocket) vnxplat::closeSocket(sock);
+    serverState().udpTunnels.fetch_sub(1, std::memory_order_relaxed);
+}
+
+long RUdpTunnel::sendToRemote(const std::uint8_t* data, int length) { return sendDatagram(sock, data, length, remote); }
+
+long RUdpTunnel::sendToClient(const std::uint8_t* data, int length) {
+    return sendDatagram(replySock, data, length, client);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// Process-wide state of the local server, shared by its threads.
+//
+// Created on first use and never freed: detached worker threads may use it
+// until the process ends.
+#include "processnames.h"
+#include "statusblock.h"
+
+#include <atomic>
+#include <cstdint>
+
+class RLocalServer;
+
+struct ServerState {
+    // The live traffic counters. Their lock also guards `names`.
+    vnx::TrafficStats stats;
+    ProcessNames names;
+    // The registry that tunnels and the timer reach (set by its constructor).
+    std::atomic<RLocalServer*> registry{nullptr};
+    // Code left by a listener thread that stopped (ServerStatusCode), 0 at start.
+    std::atomic<int> listenerStatus{0};
+    // The console switch for detailed per-connection lines.
+    std::atomic<bool> detailedLogs{false};
+    // Tunnels that exist now.
+    std::atomic<int> tcpTunnels{0};
+    std::atomic<int> udpTunnels{0};
+};
+
+ServerState& serverState();
+
+// True while detailed logs are switched on.
+inline bool verboseLogs() { return serverState().detailedLogs.load(std::memory_order_relaxed); }
+
+// Appends "<what> catch exception!" to the server's error log; never throws.
+void logCaughtException(const char* what) noexcept;
