@@ -1,0 +1,107 @@
+// veilnox-screenshots: renders the client's windows offscreen into PNG files
+// (scripts/screenshots). Each shot is one entry of the table in main(): a
+// name (the file name) and a function that builds the window to picture.
+//
+//   veilnox-screenshots OUTPUT_FOLDER [NAME...]
+#include "appconfig.h"
+#include "apphelpers.h"
+#include "csplashwnd.h"
+#include "endpoints.h"
+#include "messages.h"
+#include "programselectdlg.h"
+#include "ui_programselectdlg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QPixmap>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Shot {
+    const char* name;
+    std::function<QWidget*()> make;
+};
+
+// Settings of the pictured windows live in a throw-away store.
+CAppConfig& scratchConfig() {
+    static CAppConfig config;
+    return config;
+}
+
+QWidget* makeAbout() { return new CSplashWnd(nullptr); }
+
+QWidget* makeAddProgram() {
+    auto* dialog = new ProgramSelectDlg(scratchConfig());
+    dialog->ui->programEdit->setText(QStringLiteral("firefox"));
+    return dialog;
+}
+
+// Mirrors the client's start-up: program folder as current folder, window
+// icon and application style sheet.
+void prepareApplication(QApplication& app) {
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+    app.setApplicationName(Endpoints::applicationName());
+    app.setWindowIcon(QIcon(QStringLiteral("data/images/icon.png")));
+    app.setStyleSheet(ReadTextFile(QStringLiteral("data/common.qss")) + app.styleSheet());
+    SetMessageBoxHook([](MessageKind, const QString& title, const QString& text) {
+        std::fprintf(stderr, "message box: %s: %s\n", qPrintable(title), qPrintable(text));
+        return false;
+    });
+    SetOpenUrlHook([](const QString&) { return false; });
+}
+
+bool saveShot(const Shot& shot, const QString& folder) {
+    std::unique_ptr<QWidget> window(shot.make());
+    window->show();
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    QPixmap picture = window->grab();
+    QString file = folder + QLatin1Char('/') + QLatin1String(shot.name) + QStringLiteral(".png");
+    bool ok = !picture.isNull() && picture.save(file, "PNG");
+    std::printf("%s %s (%dx%d)\n", ok ? "wrote" : "FAILED", qPrintable(file), picture.width(), picture.height());
+    window->hide();
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty()) {
+        std::fprintf(stderr, "usage: veilnox-screenshots OUTPUT_FOLDER [NAME...]\n");
+        return 2;
+    }
+    QString folder = QDir(args.takeFirst()).absolutePath();
+    prepareApplication(app);
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(folder));
+        return 1;
+    }
+
+    const std::vector<Shot> shots = {
+        {"about", makeAbout},
+        {"add-program", makeAddProgram},
+    };
+
+    int failures = 0;
+    int taken = 0;
+    for (const Shot& shot : shots) {
+        if (!args.isEmpty() && !args.contains(QLatin1String(shot.name))) continue;
+        ++taken;
+        if (!saveShot(shot, folder)) ++failures;
+    }
+    if (taken == 0) {
+        std::fprintf(stderr, "no shot matches\n");
+        return 2;
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// Shared pieces of the veilnox program tests: a private per-user world for
+// one test (data, config and runtime folders in a temporary directory), the
+// server-list documents, and helpers around the real MainWindow.
+#include "arrayxml.h"
+#include "clientlib_support.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+
+class MainWindow;
+
+namespace apptest {
+
+// The program folder (build/bin): the test binaries live beside the
+// programs, data/ and bat/.
+QString binDir();
+
+// One test's per-user world. The constructor points HOME, XDG_DATA_HOME,
+// XDG_CONFIG_HOME and XDG_RUNTIME_DIR at fresh folders, clears the service
+// URL overrides and the message hooks' state, and fills AppContext for it
+// (the settings store is loaded from the world's data folder).
+class ClientWorld {
+public:
+    ClientWorld();
+    ~ClientWorld();
+
+    QString root() const { return dir_.path(); }
+    QString dataDir() const;           // <data root>/Veilnox/data
+    QString appDir() const;            // <data root>/Veilnox
+    QString configFile() const;        // dataDir + /appconfig.xml
+    QString rulesFile() const;         // dataDir + /config/rules.txt
+    QString catalogFile() const;       // appDir + /module/catalog
+
+    // Writes the module's catalog line (the module counts as installed).
+    void installModule();
+    // Makes the catalog impossible to create (a file where its folder should
+    // be), so that installing the module fails even as root.
+    void breakModuleFolder();
+    // Replaces the settings file and reloads the store.
+    void writeSettings(const QByteArray& content);
+    void writeRules(const QByteArray& content);
+    // Points the server-list endpoints at `primary` / `fallback` (full URLs).
+    void useServerList(const QString& primary, const QString& fallback);
+
+private:
+    QTemporaryDir dir_;
+};
+
+// A server element's attributes.
+StringMap server(const QString& ip, const QString& port, const QString& country, const QString& city = "City",
+                 const QString& protocol = "private");
+// An "Array"/"Element" document holding `servers`.
+QByteArray listXml(const QList<StringMap>& servers);
+
+// Builds the window with no message box shown and returns it; the caller
+// owns it. The proxy data block is the test process's.
+MainWindow* makeWindow();
+
+// The values of column `column` of "proxyList", top to bottom.
+QStringList columnTexts(MainWindow& window, int column);
+// The texts of "countryBox".
+QStringList countryTexts(MainWindow& window);
+
+// Waits (processing events, at most `ms`) until `condition` holds.
+bool waitFor(const std::function<bool()>& condition, int ms = 5000);
+
+}  // namespace apptest
