@@ -27,11 +27,20 @@ bool isNameChar(QChar c) {
 
 // Element names we write back: XML names without a namespace prefix colon
 // (the reader processes namespaces, an undeclared prefix would make the
-// whole file unreadable) and without surrogates (kept simple: BMP only).
+// whole file unreadable).
 bool isWritableKey(const QString& key) {
-    if (key.isEmpty() || !isNameStart(key[0]) || key[0] == QLatin1Char(':')) return false;
-    for (QChar c : key)
-        if (!isNameChar(c) || c == QLatin1Char(':')) return false;
+    if (key.isEmpty()) return false;
+    for (int i = 0; i < key.size(); ++i) {
+        QChar c = key[i];
+        if (c.isHighSurrogate() && i + 1 < key.size() && key[i + 1].isLowSurrogate()) {
+            uint code = QChar::surrogateToUcs4(c, key[i + 1]);
+            if (code > 0xEFFFF) return false;  // beyond the XML name ranges
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate() || c == QLatin1Char(':')) return false;
+        if (i == 0 ? !isNameStart(c) : !isNameChar(c)) return false;
+    }
     return true;
 }
 

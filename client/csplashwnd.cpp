@@ -32,8 +32,7 @@ CSplashWnd::CSplashWnd(QWidget* parent, const QString& homepageUrl) : QSplashScr
             .arg(home.toHtmlEscaped()));
     const QString mail = Endpoints::supportAddress().toHtmlEscaped();
     ui.labelCopyright->setText(
-        QStringLiteral("<span style=\"color:#5b6b7a;\">Copyright &copy; %1 The Veilnox developers. "
-                       "All rights reserved.</span>")
+        QStringLiteral("<span style=\"color:#5b6b7a;\">&copy; %1 The Veilnox developers. All rights reserved.</span>")
             .arg(QDate::currentDate().year()));
     ui.labelEmail->setText(QStringLiteral("Email: <a href=\"mailto:%1\"><span style=\"color:#0000ff;\">%1</span></a>")
                                .arg(mail));

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFont>
 #include <QIcon>
 #include <QPixmap>
 #include <QTextStream>
@@ -49,6 +50,10 @@ QWidget* makeAddProgram() {
 void prepareApplication(QApplication& app) {
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     app.setApplicationName(Endpoints::applicationName());
+    // The offscreen platform defaults to 12 pt type; desktops use 9 to 10 pt.
+    QFont font = app.font();
+    font.setPointSize(9);
+    app.setFont(font);
     app.setWindowIcon(QIcon(QStringLiteral("data/images/icon.png")));
     app.setStyleSheet(ReadTextFile(QStringLiteral("data/common.qss")) + app.styleSheet());
     SetMessageBoxHook([](MessageKind, const QString& title, const QString& text) {
