@@ -24,9 +24,9 @@ set_target_properties(veilnox_app_lib PROPERTIES
   AUTOMOC ON
   AUTOUIC ON
   AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR})
-# csplashwnd.h includes the form header generated for veilnox_client_lib.
+# The tests read the window's form through ui_mainwindow.h.
 target_include_directories(veilnox_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
-  ${CMAKE_CURRENT_BINARY_DIR}/veilnox_client_lib_autogen/include)
+  ${CMAKE_CURRENT_BINARY_DIR}/veilnox_app_lib_autogen/include)
 target_link_libraries(veilnox_app_lib PUBLIC veilnox_client_lib Qt5::Network Qt5::Widgets)
 
 add_executable(veilnox main.cpp)
