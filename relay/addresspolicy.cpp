@@ -133,10 +133,10 @@ bool isInternalAddress(const PlainAddress& a) {
     static const std::uint8_t kZero[12] = {};
     if (std::memcmp(p, kZero, 12) == 0) return true;  // ::, ::1, IPv4-compatible
     if (isMapped(p)) return isInternalIpv4(readIpv4(p + 12));
-    if ((p[0] & 0xfe) == 0xfc) return true;                   // fc00::/7 unique local
+    if ((p[0] & 0xfe) == 0xfc) return true;                  // fc00::/7 unique local
     if (p[0] == 0xfe && (p[1] & 0xc0) == 0x80) return true;  // fe80::/10 link-local
     if (p[0] == 0xfe && (p[1] & 0xc0) == 0xc0) return true;  // fec0::/10 site-local
-    if (p[0] == 0xff) return true;                            // multicast
+    if (p[0] == 0xff) return true;                           // multicast
     static const std::uint8_t kNat64[12] = {0x00, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0};
     if (std::memcmp(p, kNat64, 12) == 0) return isInternalIpv4(readIpv4(p + 12));
     if (p[0] == 0x20 && p[1] == 0x02) return isInternalIpv4(readIpv4(p + 2));  // 6to4

@@ -29,8 +29,10 @@ std::uint8_t* BufferPool::acquire() {
 void BufferPool::release(std::uint8_t* buf) {
     if (!buf) return;
     --inUse_;
-    if (spare_.size() < maxSpare_) spare_.push_back(buf);
-    else std::free(buf);
+    if (spare_.size() < maxSpare_)
+        spare_.push_back(buf);
+    else
+        std::free(buf);
 }
 
 }  // namespace vnxrelay

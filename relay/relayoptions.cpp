@@ -216,10 +216,14 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
                 error = arg + " needs a number of seconds from 0.001 to 1000000";
                 return ParseOutcome::Error;
             }
-            if (arg == "--header-timeout") opts.headerTimeoutMs = ms;
-            else if (arg == "--connect-timeout") opts.connectTimeoutMs = ms;
-            else if (arg == "--idle-timeout") opts.idleTimeoutMs = ms;
-            else opts.udpTimeoutMs = ms;
+            if (arg == "--header-timeout")
+                opts.headerTimeoutMs = ms;
+            else if (arg == "--connect-timeout")
+                opts.connectTimeoutMs = ms;
+            else if (arg == "--idle-timeout")
+                opts.idleTimeoutMs = ms;
+            else
+                opts.udpTimeoutMs = ms;
         } else if (arg == "--public-address") {
             const char* v = needValue();
             if (!v) return ParseOutcome::Error;

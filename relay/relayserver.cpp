@@ -52,20 +52,20 @@ void RelayServer::SignalWatch::onEvents(std::uint32_t) {
 
 RelayServer::RelayServer(const RelayOptions& opts)
     : opts_(opts), ctx_(opts_), udp_(ctx_), acceptor_(*this), signalWatch_(*this) {
-    unsigned shortest = std::min({opts_.headerTimeoutMs, opts_.connectTimeoutMs, opts_.idleTimeoutMs,
-                                  opts_.udpTimeoutMs});
+    unsigned shortest =
+        std::min({opts_.headerTimeoutMs, opts_.connectTimeoutMs, opts_.idleTimeoutMs, opts_.udpTimeoutMs});
     // Time-outs are checked a few times per shortest period, at most once a
     // second and at least every 10 ms.
     timerIntervalMs_ = std::max(10u, std::min(1000u, shortest / 4));
 }
 
 RelayServer::~RelayServer() {
+    freeRetired();
     while (head_) {
         TcpRelay* r = head_;
         unlink(r);
         delete r;
     }
-    freeRetired();
     udp_.close();
     if (listenFd_ >= 0) close(listenFd_);
     if (signalFd_ >= 0) close(signalFd_);
@@ -148,7 +148,9 @@ bool RelayServer::open(std::string& error) {
     return true;
 }
 
-std::string RelayServer::listenAddressText() const { return formatSocketAddress(reinterpret_cast<const sockaddr*>(&bound_)); }
+std::string RelayServer::listenAddressText() const {
+    return formatSocketAddress(reinterpret_cast<const sockaddr*>(&bound_));
+}
 
 void RelayServer::link(TcpRelay* r) {
     r->prev = nullptr;
@@ -158,8 +160,10 @@ void RelayServer::link(TcpRelay* r) {
 }
 
 void RelayServer::unlink(TcpRelay* r) {
-    if (r->prev) r->prev->next = r->next;
-    else head_ = r->next;
+    if (r->prev)
+        r->prev->next = r->next;
+    else
+        head_ = r->next;
     if (r->next) r->next->prev = r->prev;
     r->prev = r->next = nullptr;
 }
@@ -189,7 +193,8 @@ void RelayServer::acceptConnections() {
             continue;  // ECONNABORTED, EINTR, EPROTO and the like concern one connection
         }
         if (!ctx_.policy.clientAllowed(reinterpret_cast<const sockaddr*>(&peer))) {
-            ctx_.log("refused client %s (not in --allow)", formatSocketAddress(reinterpret_cast<sockaddr*>(&peer)).c_str());
+            ctx_.log("refused client %s (not in --allow)",
+                     formatSocketAddress(reinterpret_cast<sockaddr*>(&peer)).c_str());
             resetAndClose(fd);
             continue;
         }
@@ -223,15 +228,15 @@ void RelayServer::runReady() {
 }
 
 void RelayServer::checkTimers() {
+    if (acceptPaused_ && ctx_.nowMs >= acceptResumeAt_) {
+        acceptPaused_ = false;
+        ctx_.rewatch(listenFd_, &acceptor_, EPOLLIN);
+    }
     if (ctx_.nowMs < nextTimerCheck_) return;
     nextTimerCheck_ = ctx_.nowMs + timerIntervalMs_;
     for (TcpRelay* r = head_; r; r = r->next)
         r->checkTimers();
     udp_.checkTimers();
-    if (acceptPaused_ && ctx_.nowMs >= acceptResumeAt_) {
-        acceptPaused_ = false;
-        ctx_.rewatch(listenFd_, &acceptor_, EPOLLIN);
-    }
 }
 
 void RelayServer::freeRetired() {

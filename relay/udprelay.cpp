@@ -125,8 +125,10 @@ bool UdpRelay::open(const sockaddr* addr, socklen_t len, std::string& error, int
     if (wildcard_) {
         // Learn each datagram's arrival address: probe answers report it and
         // replies leave from it, as the client expects.
-        if (addr->sa_family == AF_INET) setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-        else setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+        if (addr->sa_family == AF_INET)
+            setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        else
+            setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
     }
     if (bind(fd_, addr, len) != 0) {
         errnoOut = errno;

@@ -11,11 +11,17 @@ if(TARGET veilnox-relay)
   add_dependencies(test_relay veilnox-relay)
   gtest_discover_tests(test_relay DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
 
-  if(VEILNOX_FUZZ)
+  if(VEILNOX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     # libFuzzer target for the relay header parser and the relay's decoding
-    # of requests (clang: CC=clang CXX=clang++ cmake -DVEILNOX_FUZZ=ON).
-    add_executable(fuzz_relay_header fuzz/fuzz_relay_header.cpp)
-    target_link_libraries(fuzz_relay_header PRIVATE veilnox_relay_lib)
+    # of requests (clang: CC=clang CXX=clang++ cmake -DVEILNOX_FUZZ=ON). The
+    # code under test is compiled into the target so that it is instrumented.
+    add_executable(fuzz_relay_header
+      fuzz/fuzz_relay_header.cpp
+      ${CMAKE_SOURCE_DIR}/relay/relayrequest.cpp
+      ${CMAKE_SOURCE_DIR}/relay/addresspolicy.cpp
+      ${CMAKE_SOURCE_DIR}/common/relayheader.cpp
+      ${CMAKE_SOURCE_DIR}/common/rendpoint.cpp)
+    target_include_directories(fuzz_relay_header PRIVATE ${CMAKE_SOURCE_DIR}/relay ${CMAKE_SOURCE_DIR}/common)
     target_compile_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
   endif()

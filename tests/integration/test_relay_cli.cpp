@@ -94,8 +94,8 @@ TEST(RelayCli, BadArgumentsExitTwoWithAMessage) {
 TEST(RelayCli, HelpExplainsOptionsAndTheSecurityLimits) {
     Outcome o = runRelay({"--help"});
     EXPECT_EQ(o.code, 0);
-    for (const char* word : {"--listen", "--allow", "--allow-private", "--quiet", "not encryption", "authentication",
-                             "open proxy"})
+    for (const char* word :
+         {"--listen", "--allow", "--allow-private", "--quiet", "not encryption", "authentication", "open proxy"})
         EXPECT_NE(o.out.find(word), std::string::npos) << word;
     Outcome v = runRelay({"--version"});
     EXPECT_EQ(v.code, 0);
@@ -175,15 +175,40 @@ TEST(RelayPolicy, AllowListMatchesClientsIncludingMappedAddresses) {
 TEST(RelayPolicy, InternalDestinations) {
     vnxrelay::AddressPolicy strict({}, false);
     vnxrelay::AddressPolicy loose({}, true);
-    const char* internal[] = {"0.0.0.0", "0.1.2.3", "10.0.0.1", "100.64.0.1", "100.127.255.255", "127.0.0.1",
-                              "127.255.255.254", "169.254.169.254", "172.16.0.1", "172.31.255.255", "192.168.0.1",
-                              "224.0.0.1", "239.255.255.250", "240.0.0.1", "255.255.255.255", "::", "::1",
-                              "::127.0.0.1", "::ffff:127.0.0.1", "::ffff:10.1.1.1", "fe80::1", "febf::1", "fec0::1",
-                              "fc00::1", "fdff::1", "ff02::1", "64:ff9b::a00:1", "2002:7f00:1::1", "2002:c0a8:101::"};
-    const char* external[] = {"1.1.1.1", "100.63.255.255", "100.128.0.0", "126.255.255.255", "128.0.0.1",
-                              "169.253.0.1", "172.15.255.255", "172.32.0.0", "192.167.255.255", "192.169.0.0",
-                              "223.255.255.255", "8.8.8.8", "::ffff:8.8.8.8", "2001:db8::1", "2606:4700::1111",
-                              "fe00::1", "64:ff9b::808:808", "2002:808:808::1"};
+    const char* internal[] = {"0.0.0.0",
+                              "0.1.2.3",
+                              "10.0.0.1",
+                              "100.64.0.1",
+                              "100.127.255.255",
+                              "127.0.0.1",
+                              "127.255.255.254",
+                              "169.254.169.254",
+                              "172.16.0.1",
+                              "172.31.255.255",
+                              "192.168.0.1",
+                              "224.0.0.1",
+                              "239.255.255.250",
+                              "240.0.0.1",
+                              "255.255.255.255",
+                              "::",
+                              "::1",
+                              "::127.0.0.1",
+                              "::ffff:127.0.0.1",
+                              "::ffff:10.1.1.1",
+                              "fe80::1",
+                              "febf::1",
+                              "fec0::1",
+                              "fc00::1",
+                              "fdff::1",
+                              "ff02::1",
+                              "64:ff9b::a00:1",
+                              "2002:7f00:1::1",
+                              "2002:c0a8:101::"};
+    const char* external[] = {"1.1.1.1",          "100.63.255.255", "100.128.0.0",     "126.255.255.255",
+                              "128.0.0.1",        "169.253.0.1",    "172.15.255.255",  "172.32.0.0",
+                              "192.167.255.255",  "192.169.0.0",    "223.255.255.255", "8.8.8.8",
+                              "::ffff:8.8.8.8",   "2001:db8::1",    "2606:4700::1111", "fe00::1",
+                              "64:ff9b::808:808", "2002:808:808::1"};
     for (const char* ip : internal) {
         EXPECT_FALSE(strict.destinationAllowed(sa(addr(ip)))) << ip;
         EXPECT_TRUE(loose.destinationAllowed(sa(addr(ip)))) << ip;

@@ -79,8 +79,8 @@ std::vector<std::uint8_t> echoThrough(int fd, const std::vector<std::uint8_t>& d
 class RelayTcp : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--header-timeout", "0.5",
-                                 "--idle-timeout", "60"}));
+        ASSERT_TRUE(relay.start(
+            {"--listen", "127.0.0.1:0", "--allow-private", "--header-timeout", "0.5", "--idle-timeout", "60"}));
     }
     void TearDown() override {
         if (relay.pid() > 0) {
@@ -349,8 +349,10 @@ TEST(RelayTcpLimits, ConnectionsBeyondMaxConnsAreRefused) {
     bool admitted = false;
     for (int attempt = 0; attempt < 200 && !admitted; ++attempt) {
         Fd fd(openRelayed(relay, echo.address(), false));
-        if (fd >= 0 && sendAll(fd, "c", 1) && readExact(fd, &c, 1, 2000)) admitted = true;
-        else usleep(10000);
+        if (fd >= 0 && sendAll(fd, "c", 1) && readExact(fd, &c, 1, 2000))
+            admitted = true;
+        else
+            usleep(10000);
     }
     EXPECT_TRUE(admitted);
     for (std::size_t i = 1; i < fds.size(); ++i)
@@ -396,8 +398,10 @@ TEST(RelayTcpLimits, OutOfDescriptorsPausesAcceptingWithoutSpinning) {
     for (int attempt = 0; attempt < 300 && !served; ++attempt) {
         Fd fd(openRelayed(relay, echo.address(), false));
         char c;
-        if (fd >= 0 && sendAll(fd, "z", 1) && readExact(fd, &c, 1, 2000)) served = true;
-        else usleep(10000);
+        if (fd >= 0 && sendAll(fd, "z", 1) && readExact(fd, &c, 1, 2000))
+            served = true;
+        else
+            usleep(10000);
     }
     EXPECT_TRUE(served);
     EXPECT_TRUE(relay.running());
@@ -410,11 +414,17 @@ TEST(RelayTcpPolicy, InternalDestinationsAreRefusedWithoutAllowPrivate) {
     TcpServer echo4("127.0.0.1", TcpServer::Mode::Echo);
     TcpServer echo6("::1", TcpServer::Mode::Echo);
     std::uint16_t p4 = addressPort(echo4.address());
-    std::vector<sockaddr_storage> dests = {echo4.address(), echo6.address(), makeAddress("::ffff:127.0.0.1", p4),
-                                           makeAddress("0.0.0.0", p4), makeAddress("::", p4),
-                                           makeAddress("10.1.2.3", 80), makeAddress("192.168.1.1", 80),
-                                           makeAddress("169.254.169.254", 80), makeAddress("fe80::1", 80),
-                                           makeAddress("fd00::1", 80), makeAddress("224.0.0.1", 80)};
+    std::vector<sockaddr_storage> dests = {echo4.address(),
+                                           echo6.address(),
+                                           makeAddress("::ffff:127.0.0.1", p4),
+                                           makeAddress("0.0.0.0", p4),
+                                           makeAddress("::", p4),
+                                           makeAddress("10.1.2.3", 80),
+                                           makeAddress("192.168.1.1", 80),
+                                           makeAddress("169.254.169.254", 80),
+                                           makeAddress("fe80::1", 80),
+                                           makeAddress("fd00::1", 80),
+                                           makeAddress("224.0.0.1", 80)};
     for (std::size_t i = 0; i < dests.size(); ++i) {
         SCOPED_TRACE(i);
         Fd fd(openRelayed(relay, dests[i], false));
@@ -443,8 +453,7 @@ TEST(RelayTcpPolicy, ClientsOutsideTheAllowListAreRefused) {
     }
     {
         RelayProcess relay;
-        ASSERT_TRUE(
-            relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--allow", "127.0.0.0/8", "--quiet"}));
+        ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--allow", "127.0.0.0/8", "--quiet"}));
         Fd fd(openRelayed(relay, echo.address(), false));
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(sendAll(fd, "y", 1));

@@ -55,9 +55,7 @@ bool recvFramed(int fd, const RelayProcess& relay, ParsedHeader& h, std::vector<
 
 class RelayUdp : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet"}));
-    }
+    void SetUp() override { ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet"})); }
     void TearDown() override {
         if (relay.pid() > 0) {
             EXPECT_EQ(relay.stop(), 0);
@@ -245,8 +243,8 @@ TEST_F(RelayUdp, GarbageFloodDoesNotStopService) {
 
 TEST(RelayUdpLimits, IdleAssociationsExpireAndTheLimitHolds) {
     RelayProcess relay;
-    ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet", "--udp-timeout", "1",
-                             "--max-udp", "3"}));
+    ASSERT_TRUE(
+        relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet", "--udp-timeout", "1", "--max-udp", "3"}));
     UdpEcho echo("127.0.0.1");
     std::vector<int> clients;
     for (int i = 0; i < 5; ++i)
