@@ -209,11 +209,11 @@ void RelayServer::acceptConnections() {
             resetAndClose(fd);
             continue;
         }
-        if (!r->start()) {
-            delete r;
-            continue;
-        }
         link(r);
+        if (!r->start()) {
+            unlink(r);
+            delete r;
+        }
     }
 }
 

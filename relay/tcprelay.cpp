@@ -67,7 +67,11 @@ TcpRelay::~TcpRelay() {
 
 bool TcpRelay::start() {
     setNoDelay(client_.fd);
-    return ctx_.watch(client_.fd, &client_, kSocketEvents);
+    if (!ctx_.watch(client_.fd, &client_, kSocketEvents)) return false;
+    client_.readable = true;
+    client_.writable = true;
+    process();
+    return true;
 }
 
 void TcpRelay::closeSockets(bool reset) {

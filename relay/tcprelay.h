@@ -30,8 +30,10 @@ public:
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
-    // Registers the client socket. False when it could not be watched; the
-    // caller then deletes the object.
+    // Registers the client socket and tries to read the header at once
+    // (clients send it right after connecting, so it is often there). False
+    // when the socket could not be watched; the caller then deletes the
+    // object. The relay may have finished (and retired itself) on return.
     bool start();
     // Moves as much data as the sockets allow (within a budget per call).
     void process();
