@@ -1,0 +1,86 @@
+// Winsock 2. Windows raises no SIGPIPE, so plain send serves for
+// sendNoSignal, and blocking calls are not interrupted by signals.
+#include "../net.h"
+
+#include <climits>
+
+namespace vnxplat {
+
+namespace {
+// Winsock lengths are int.
+int clampLen(std::size_t len) { return len > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len); }
+}  // namespace
+
+bool netInit() {
+    // Once per process; Winsock stays loaded until the process ends.
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+int lastSocketError() { return WSAGetLastError(); }
+
+void closeSocket(socket_t s) {
+    if (s != kBadSocket) closesocket(s);
+}
+
+int pollSockets(pollfd_t* fds, std::size_t n, int timeoutMs) {
+    return WSAPoll(fds, static_cast<ULONG>(n), timeoutMs < 0 ? -1 : timeoutMs);
+}
+
+long sendNoSignal(socket_t s, const void* data, std::size_t len) {
+    return send(s, static_cast<const char*>(data), clampLen(len), 0);
+}
+
+long recvSome(socket_t s, void* data, std::size_t len) { return recv(s, static_cast<char*>(data), clampLen(len), 0); }
+
+long sendAll(socket_t s, const void* data, std::size_t len) {
+    const char* p = static_cast<const char*>(data);
+    std::size_t left = len;
+    while (left > 0) {
+        long r = sendNoSignal(s, p, left);
+        if (r < 0) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                WSAPOLLFD pfd = {};
+                pfd.fd = s;
+                pfd.events = POLLOUT;
+                if (WSAPoll(&pfd, 1, -1) < 0) return -1;
+                continue;
+            }
+            return -1;
+        }
+        p += r;
+        left -= static_cast<std::size_t>(r);
+    }
+    return static_cast<long>(len);
+}
+
+long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated) {
+    if (truncated) *truncated = false;
+    int fromLen = from ? static_cast<int>(sizeof(*from)) : 0;
+    int r = recvfrom(s, static_cast<char*>(data), clampLen(len), 0, reinterpret_cast<sockaddr*>(from),
+                     from ? &fromLen : nullptr);
+    if (r == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) {
+        // The buffer was filled with the start of a larger datagram; the
+        // rest is gone, as on Linux.
+        if (truncated) *truncated = true;
+        return static_cast<long>(clampLen(len));
+    }
+    return r;
+}
+
+bool setReuseAddr(socket_t s) {
+    BOOL on = TRUE;
+    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
+bool setNonBlocking(socket_t s, bool on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+bool wouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
+
+}  // namespace vnxplat
