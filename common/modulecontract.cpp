@@ -35,11 +35,17 @@ TcpSlot* publishTcpDestination(SlotTable& tcpTable, std::uint16_t localPort, boo
 UdpSlot* publishUdpDestination(SlotTable& udpSendTable, std::uint16_t localPort, bool viaIpv6, const REndpoint& dst,
                                const void* payload, std::size_t length, std::uint32_t now) {
     if (length > 0xffff) return nullptr;
+    return publishUdpDatagram(udpSendTable, localPort, viaIpv6, dst, payloadChecksum(payload, length), length, now);
+}
+
+UdpSlot* publishUdpDatagram(SlotTable& udpSendTable, std::uint16_t localPort, bool viaIpv6, const REndpoint& dst,
+                            std::uint16_t checksum, std::size_t length, std::uint32_t now) {
+    if (length > 0xffff) return nullptr;
     auto* slot = static_cast<UdpSlot*>(udpSendTable.claimSlot());
     if (!slot) return nullptr;
     fillAddress(dst, slot->peer_addr6, slot->peer_addr4, slot->peer_port);
     slot->stamp = now;
-    slot->checksum = payloadChecksum(payload, length);
+    slot->checksum = checksum;
     slot->length = static_cast<std::uint16_t>(length);
     std::atomic_thread_fence(std::memory_order_release);
     slot->is_ipv6 = viaIpv6 ? 1 : 0;
@@ -48,20 +54,35 @@ UdpSlot* publishUdpDestination(SlotTable& udpSendTable, std::uint16_t localPort,
     return slot;
 }
 
-bool takeUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6,
-                   REndpoint& source) {
+namespace {
+UdpSlot* findUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6) {
     auto* b = static_cast<std::uint8_t*>(udpRecvTable.base());
-    if (!b) return false;
+    if (!b) return nullptr;
     for (int i = 0; i < kSlotCount; ++i) {
         auto* s = reinterpret_cast<UdpSlot*>(b + static_cast<std::size_t>(i) * kUdpSlotSize);
         if (s->owner_pid != 0 && s->local_port == serverPort && s->length == length &&
-            s->is_ipv6 == (viaIpv6 ? 1 : 0)) {
-            source = slotPeer(*s);
-            udpRecvTable.clearSlot(s);
-            return true;
-        }
+            s->is_ipv6 == (viaIpv6 ? 1 : 0))
+            return s;
     }
-    return false;
+    return nullptr;
+}
+}  // namespace
+
+bool takeUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6,
+                   REndpoint& source) {
+    UdpSlot* s = findUdpSource(udpRecvTable, serverPort, length, viaIpv6);
+    if (!s) return false;
+    source = slotPeer(*s);
+    udpRecvTable.clearSlot(s);
+    return true;
+}
+
+bool peekUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6,
+                   REndpoint& source) {
+    UdpSlot* s = findUdpSource(udpRecvTable, serverPort, length, viaIpv6);
+    if (!s) return false;
+    source = slotPeer(*s);
+    return true;
 }
 
 REndpoint slotDestination(const TcpSlot& slot) {

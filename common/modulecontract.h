@@ -25,10 +25,18 @@ TcpSlot* publishTcpDestination(SlotTable& tcpTable, std::uint16_t localPort, boo
 UdpSlot* publishUdpDestination(SlotTable& udpSendTable, std::uint16_t localPort, bool viaIpv6, const REndpoint& dst,
                                const void* payload, std::size_t length, std::uint32_t now);
 
+// As publishUdpDestination, for a payload whose checksum (payloadChecksum)
+// the caller computed already, for example over scattered buffers.
+UdpSlot* publishUdpDatagram(SlotTable& udpSendTable, std::uint16_t localPort, bool viaIpv6, const REndpoint& dst,
+                            std::uint16_t checksum, std::size_t length, std::uint32_t now);
+
 // Finds the UDPRECV record the server wrote for a datagram it delivered from
 // its socket `serverPort` (network order) with `length` bytes, copies the
 // real source out and zeroes the record. False when there is none.
 bool takeUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6,
+                   REndpoint& source);
+// As takeUdpSource but leaves the record in place (a peeking receive).
+bool peekUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6,
                    REndpoint& source);
 
 // The destination of a record, with the IPv4 address derived from an

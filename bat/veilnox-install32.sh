@@ -1,0 +1,4 @@
+#!/bin/sh
+# Installs the Veilnox network-stack module for this user (the client's
+# install and repair buttons run this file from the program folder).
+exec sh "$(dirname "$0")/veilnox-module-catalog.sh" install

@@ -1,0 +1,185 @@
+#include "policy.h"
+
+#include "sharedobjects.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace vnxmod {
+
+namespace {
+constexpr std::size_t kNameMax = 256;
+constexpr std::size_t kRuleUnits = sizeof(vnx::ProgramRule::name) / sizeof(char16_t);
+
+char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Length of `s` without a trailing ".exe" (any case).
+std::size_t stemLength(const char* s, std::size_t n) {
+    if (n > 4 && s[n - 4] == '.' && foldAscii(s[n - 3]) == 'e' && foldAscii(s[n - 2]) == 'x' &&
+        foldAscii(s[n - 1]) == 'e')
+        return n - 4;
+    return n;
+}
+
+bool sameName(const char* a, std::size_t an, const char* b, std::size_t bn) {
+    an = stemLength(a, an);
+    bn = stemLength(b, bn);
+    if (an != bn || an == 0) return false;
+    for (std::size_t i = 0; i < an; ++i)
+        if (foldAscii(a[i]) != foldAscii(b[i])) return false;
+    return true;
+}
+
+// Appends one code point as UTF-8; false when it does not fit.
+bool putUtf8(char* out, std::size_t cap, std::size_t& n, std::uint32_t cp) {
+    char tmp[4];
+    std::size_t k;
+    if (cp < 0x80) {
+        tmp[0] = static_cast<char>(cp);
+        k = 1;
+    } else if (cp < 0x800) {
+        tmp[0] = static_cast<char>(0xC0 | (cp >> 6));
+        tmp[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        k = 2;
+    } else if (cp < 0x10000) {
+        tmp[0] = static_cast<char>(0xE0 | (cp >> 12));
+        tmp[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        tmp[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        k = 3;
+    } else {
+        tmp[0] = static_cast<char>(0xF0 | (cp >> 18));
+        tmp[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        tmp[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        tmp[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        k = 4;
+    }
+    if (n + k > cap) return false;
+    std::memcpy(out + n, tmp, k);
+    n += k;
+    return true;
+}
+
+// The program's names, found once: the executable's file name and the file
+// name of argv[0] (a program started through a link keeps that name).
+struct SelfNames {
+    char exe[kNameMax];
+    char argv0[kNameMax];
+};
+SelfNames gSelf;
+std::atomic<int> gSelfState{0};  // 0 unknown, 1 being read, 2 ready
+
+void baseNameInto(const char* path, char* out) {
+    const char* slash = std::strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    std::size_t n = std::strlen(base);
+    if (n >= kNameMax) n = kNameMax - 1;
+    std::memcpy(out, base, n);
+    out[n] = 0;
+}
+
+void readSelfNames(SelfNames& s) {
+    char path[4096];
+    s.exe[0] = s.argv0[0] = 0;
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n > 0) {
+        path[n] = 0;
+        static const char kDeleted[] = " (deleted)";
+        std::size_t len = static_cast<std::size_t>(n);
+        if (len > sizeof kDeleted - 1 && std::strcmp(path + len - (sizeof kDeleted - 1), kDeleted) == 0)
+            path[len - (sizeof kDeleted - 1)] = 0;
+        baseNameInto(path, s.exe);
+    }
+    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t r = ::read(fd, path, sizeof path - 1);
+        ::close(fd);
+        if (r > 0) {
+            path[r] = 0;  // argv[0] ends at the first NUL
+            baseNameInto(path, s.argv0);
+        }
+    }
+}
+
+const SelfNames& self() {
+    int st = gSelfState.load(std::memory_order_acquire);
+    if (st == 2) return gSelf;
+    int expected = 0;
+    if (gSelfState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        int saved = errno;
+        readSelfNames(gSelf);
+        errno = saved;
+        gSelfState.store(2, std::memory_order_release);
+    } else {
+        while (gSelfState.load(std::memory_order_acquire) != 2) sched_yield();
+    }
+    return gSelf;
+}
+}  // namespace
+
+bool Policy::ruleMatches(const char16_t* rule, std::size_t maxUnits, const char* programName) {
+    if (!rule || !programName || !programName[0]) return false;
+    char utf8[kNameMax * 3];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < maxUnits && rule[i] != 0; ++i) {
+        std::uint32_t cp = rule[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < maxUnits && rule[i + 1] >= 0xDC00 && rule[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (rule[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp == '\\' || cp == '/') {
+            n = 0;  // keep only the last part of a path
+            continue;
+        }
+        if (!putUtf8(utf8, sizeof utf8, n, cp)) return false;
+    }
+    // Rules are trimmed by the client; be lenient with stray blanks anyway.
+    std::size_t start = 0;
+    while (start < n && (utf8[start] == ' ' || utf8[start] == '\t')) ++start;
+    while (n > start && (utf8[n - 1] == ' ' || utf8[n - 1] == '\t' || utf8[n - 1] == '\r')) --n;
+    return sameName(utf8 + start, n - start, programName, std::strlen(programName));
+}
+
+bool Policy::isVeilnoxProgram(const char* name) {
+    static const char* const kOwn[] = {"veilnox", "veilnoxsvr", "veilnox-relay", "veilnox-run"};
+    if (!name) return false;
+    for (const char* own : kOwn)
+        if (sameName(own, std::strlen(own), name, std::strlen(name))) return true;
+    return false;
+}
+
+Verdict Policy::evaluate(const vnx::ProxyData& block, const char* exeName, const char* argv0Name) {
+    Verdict v;
+    if (block.connected != 1) return v;
+    if (isVeilnoxProgram(exeName) || isVeilnoxProgram(argv0Name)) return v;
+    bool selected = block.redirect_all_apps != 0;
+    if (!selected) {
+        const int count = vnx::clampedRuleCount(block);
+        for (int i = 0; i < count && !selected; ++i) {
+            const vnx::ProgramRule& r = block.rules[i];
+            if (r.enabled == 0) continue;
+            selected = ruleMatches(r.name, kRuleUnits, exeName) || ruleMatches(r.name, kRuleUnits, argv0Name);
+        }
+    }
+    if (!selected) return v;
+    v.tcp = block.redirect_tcp != 0;
+    v.udp = block.redirect_udp != 0;
+    v.dns = block.redirect_dns != 0;
+    v.tcpPort = block.tcp_port;
+    v.udpPort = block.udp_port;
+    return v;
+}
+
+Verdict Policy::current() {
+    const vnx::ProxyData* block = proxyBlock();
+    if (!block) return Verdict();
+    const SelfNames& s = self();
+    return evaluate(*block, s.exe, s.argv0);
+}
+
+}  // namespace vnxmod

@@ -1,0 +1,31 @@
+# Tests of the Linux network-stack module and its launcher.
+if(WIN32 OR NOT TARGET veilnox_module)
+  return()
+endif()
+
+# The program the tests run under the module. Built without sanitizers: a
+# preloaded module and a sanitizer runtime do not mix.
+add_executable(vnx_module_probe integration/test_module_probe.cpp)
+find_package(Threads REQUIRED)
+target_link_libraries(vnx_module_probe PRIVATE Threads::Threads)
+vnx_without_sanitizers(vnx_module_probe)
+
+add_library(vnx_module_support STATIC integration/test_module_support.h integration/test_module_support.cpp)
+target_link_libraries(vnx_module_support PUBLIC veilnox_shared)
+target_compile_definitions(vnx_module_support PUBLIC
+  VNX_MODULE_PATH="$<TARGET_FILE:veilnox_module>"
+  VNX_PROBE_PATH="$<TARGET_FILE:vnx_module_probe>"
+  VNX_RUN_PATH="$<TARGET_FILE:veilnox-run>"
+  VNX_BIN_DIR="${VEILNOX_BIN_DIR}"
+  VNX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# Parsers and helpers of the module, in-process.
+add_executable(test_module_units integration/test_module_units.cpp)
+target_link_libraries(test_module_units PRIVATE veilnox_module_core vnx_test_main)
+gtest_discover_tests(test_module_units DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+# Real programs under the module against a stand-in for the local server.
+add_executable(test_module_standin integration/test_module_standin.cpp)
+target_link_libraries(test_module_standin PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+add_dependencies(test_module_standin veilnox_module vnx_module_probe veilnox-run veilnox_files)
+gtest_discover_tests(test_module_standin DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 900)
