@@ -29,3 +29,9 @@ add_executable(test_module_standin integration/test_module_standin.cpp)
 target_link_libraries(test_module_standin PRIVATE vnx_module_support vnx_test_main Threads::Threads)
 add_dependencies(test_module_standin veilnox_module vnx_module_probe veilnox-run veilnox_files)
 gtest_discover_tests(test_module_standin DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 900)
+
+# The launcher and the catalog scripts.
+add_executable(test_module_run integration/test_module_run.cpp)
+target_link_libraries(test_module_run PRIVATE vnx_module_support vnx_test_main)
+add_dependencies(test_module_run veilnox_module veilnox-run veilnox_files)
+gtest_discover_tests(test_module_run DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
