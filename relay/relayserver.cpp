@@ -107,8 +107,8 @@ bool RelayServer::open(std::string& error) {
         return false;
     }
     raiseDescriptorLimit();
-    // Reserved so that closing relays from inside the event loop never
-    // allocates.
+    // Reserved up front so that closing and re-running relays from inside
+    // the event loop does not allocate in the usual case.
     ctx_.retired.reserve(opts_.maxConns);
     ctx_.ready.reserve(opts_.maxConns);
     readyBatch_.reserve(opts_.maxConns);

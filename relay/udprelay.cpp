@@ -122,6 +122,10 @@ bool UdpRelay::open(const sockaddr* addr, socklen_t len, std::string& error, int
         // [::] serves IPv4 clients too (as mapped addresses).
         setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, wildcard_ ? &off : &on, sizeof on);
     }
+    // Room for bursts of datagrams (the kernel caps it at its maximum).
+    int bufSize = 4 * 1024 * 1024;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof bufSize);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof bufSize);
     if (wildcard_) {
         // Learn each datagram's arrival address: probe answers report it and
         // replies leave from it, as the client expects.

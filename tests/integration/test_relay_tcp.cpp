@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -480,4 +481,60 @@ TEST(RelayTcpProcess, ExitsZeroOnSigtermAndSigintWithLiveConnections) {
         EXPECT_EQ(relay.stop(sig), 0);
         EXPECT_TRUE(waitClosed(live, 5000));
     }
+}
+
+TEST_F(RelayTcp, DescriptorsReturnToIdleAfterAbortedAndFinishedConnections) {
+    auto openFds = [&] {
+        std::string dir = "/proc/" + std::to_string(relay.pid()) + "/fd";
+        int n = 0;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    const int idle = openFds();
+    ASSERT_GT(idle, 0);
+    TcpServer echo("127.0.0.1", TcpServer::Mode::Echo);
+    for (int i = 0; i < 200; ++i) {
+        int fd = connectTo(relay.address());
+        ASSERT_GE(fd, 0);
+        std::vector<std::uint8_t> h = relayHeader(echo.address(), i % 2 == 0);
+        switch (i % 4) {
+            case 0: {  // finished normally
+                ASSERT_TRUE(sendAll(fd, h.data(), h.size()));
+                ASSERT_TRUE(sendAll(fd, "abc", 3));
+                char back[3];
+                ASSERT_TRUE(readExact(fd, back, 3));
+                close(fd);
+                break;
+            }
+            case 1:  // gone in the middle of the header
+                ASSERT_TRUE(sendAll(fd, h.data(), 10));
+                close(fd);
+                break;
+            case 2: {  // reset in the middle of a transfer
+                ASSERT_TRUE(sendAll(fd, h.data(), h.size()));
+                std::vector<std::uint8_t> data = randomBytes(256 * 1024, static_cast<std::uint32_t>(i));
+                sendAll(fd, data.data(), data.size());
+                linger l{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                close(fd);
+                break;
+            }
+            default:  // garbage
+                ASSERT_TRUE(sendAll(fd, std::vector<std::uint8_t>(40, 0xAA).data(), 40));
+                close(fd);
+                break;
+        }
+    }
+    int now = -1;
+    for (int i = 0; i < 500; ++i) {
+        now = openFds();
+        if (now == idle) break;
+        usleep(10000);
+    }
+    EXPECT_EQ(now, idle);
+    EXPECT_TRUE(relay.running());
 }
