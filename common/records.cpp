@@ -24,7 +24,11 @@ std::uint32_t deriveIpv4(const std::uint8_t addr6[16]) {
     static const std::uint8_t kMapped[4] = {0, 0, 0xff, 0xff};
     std::uint32_t mapped;
     std::memcpy(&mapped, kMapped, 4);
-    if (w[0] == 0 && w[1] == 0 && (w[2] == 0 || w[2] == mapped)) return w[3];
+    if (w[0] != 0 || w[1] != 0) return 0;
+    if (w[2] == mapped) return w[3];
+    // IPv4-compatible (::a.b.c.d): not :: and ::1, nor any ::0.x.y.z, which
+    // are IPv6 addresses of their own.
+    if (w[2] == 0 && addr6[12] != 0) return w[3];
     return 0;
 }
 

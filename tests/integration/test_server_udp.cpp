@@ -1,0 +1,275 @@
+// UDP through the real veilnoxsvr: datagrams with UDPSEND records reach a
+// local echo server directly and through the real veilnox-relay; replies
+// come from the tunnel's reply socket with a UDPRECV record naming the real
+// source; one tunnel per (application socket, destination); idle tunnels go;
+// datagrams without a record, oversized ones and garbage from the proxy
+// server are handled without stopping the relay.
+#include "relayheader.h"
+#include "test_server_support.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace svrtest;
+
+namespace {
+
+class ServerUdp : public ::testing::Test {
+protected:
+    void startServer(const std::vector<std::string>& env = {}) {
+        block = createProxyBlock();
+        ASSERT_NE(block, nullptr);
+        // The client holds the status block too; a mark in it shows the
+        // server's first publication.
+        status = statusBlock();
+        ASSERT_NE(status, nullptr);
+        status->app_count = -1;
+        ASSERT_TRUE(server.start({}, env)) << server.output();
+        ASSERT_TRUE(tables.open());
+        ASSERT_TRUE(waitUntil([&] { return status->app_count == 0; }, 10000));
+    }
+
+    struct Reply {
+        long length = -1;
+        std::vector<std::uint8_t> data;
+        vnx::REndpoint from;  // the socket that sent it to the application
+    };
+    // Sends one datagram as the module would and waits for the answer.
+    Reply roundTrip(int fd, const vnx::REndpoint& dest, const std::string& payload, bool publish = true) {
+        Reply r;
+        if (!sendViaServer(tables, fd, dest, payload.data(), payload.size(), publish)) return r;
+        r.data.resize(9000);
+        r.length = recvWithin(fd, r.data.data(), r.data.size(), 5000, &r.from);
+        if (r.length >= 0) r.data.resize(static_cast<std::size_t>(r.length));
+        return r;
+    }
+    // The real source the server recorded for a datagram it delivered.
+    bool recordedSource(const Reply& r, bool ipv6, vnx::REndpoint& source) {
+        return vnx::takeUdpSource(*tables.udpRecv, r.from.port, static_cast<std::uint16_t>(r.length), ipv6, source);
+    }
+    std::uint32_t appUdpConnections() {
+        vnx::AppStatus e{};
+        return findApp(*status, ownExeName(), e) ? e.udp_connections : 0;
+    }
+
+    vnx::ProxyData* block = nullptr;
+    ServerProcess server;
+    ModuleTables tables;
+    vnx::ServerStatus* status = nullptr;
+};
+
+std::string text(const std::vector<std::uint8_t>& d) { return std::string(d.begin(), d.end()); }
+
+}  // namespace
+
+TEST_F(ServerUdp, DirectRepliesComeFromTheReplySocketWithARecord) {
+    startServer();
+    for (bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6 ? "ipv6" : "ipv4");
+        UdpEcho echo(ipv6 ? "::1" : "127.0.0.1");
+        int fd = udpSocket(ipv6);
+        Reply r = roundTrip(fd, echo.address(), "ping over udp");
+        ASSERT_EQ(r.length, 13);
+        EXPECT_EQ(text(r.data), "ping over udp");
+        // Not the server socket: the tunnel's own reply socket on loopback.
+        EXPECT_NE(ntohs(r.from.port), 9111);
+        EXPECT_EQ(r.from.ipv4, ipv6 ? 0u : htonl(INADDR_LOOPBACK));
+        vnx::REndpoint source;
+        ASSERT_TRUE(recordedSource(r, ipv6, source));
+        EXPECT_TRUE(source == echo.address()) << source.text() << " vs " << echo.address().text();
+        close(fd);
+    }
+    // Counted for this executable: two tunnels, 13 bytes each way per tunnel.
+    vnx::AppStatus e{};
+    EXPECT_TRUE(waitUntil(
+        [&] { return findApp(*status, ownExeName(), e) && e.udp_sent == 26 && e.udp_recv == 26; }, 10000));
+    EXPECT_EQ(e.udp_connections, 2u);
+    EXPECT_EQ(status->udp_sent, 26u);
+    EXPECT_EQ(status->udp_recv, 26u);
+    EXPECT_EQ(status->udp_connections, 2u);
+}
+
+TEST_F(ServerUdp, OneTunnelPerApplicationSocketAndDestination) {
+    startServer();
+    UdpEcho echo1, echo2;
+    int a = udpSocket(false), b = udpSocket(false);
+    Reply a1 = roundTrip(a, echo1.address(), "a to 1, first");
+    Reply a1again = roundTrip(a, echo1.address(), "a to 1, second");
+    Reply a2 = roundTrip(a, echo2.address(), "a to 2");
+    Reply b1 = roundTrip(b, echo1.address(), "b to 1");
+    ASSERT_GT(a1.length, 0);
+    ASSERT_GT(a1again.length, 0);
+    ASSERT_GT(a2.length, 0);
+    ASSERT_GT(b1.length, 0);
+    EXPECT_EQ(a1.from.port, a1again.from.port);
+    EXPECT_NE(a1.from.port, a2.from.port);
+    EXPECT_NE(a1.from.port, b1.from.port);
+    EXPECT_NE(a2.from.port, b1.from.port);
+    EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 3; }, 10000));
+    close(a);
+    close(b);
+}
+
+TEST_F(ServerUdp, ThroughRelayMaskedAndPlain) {
+    startServer();
+    RelayProcess relay;
+    ASSERT_TRUE(relay.start()) << "veilnox-relay not available: " << relayPath() << relay.output();
+    UdpEcho echo1, echo2;
+    for (bool masked : {true, false}) {
+        SCOPED_TRACE(masked ? "masked" : "plain");
+        // The protocol text does not matter for datagrams.
+        setProxy(block, "127.0.0.1", relay.port(), "", masked);
+        int fd = udpSocket(false);
+        Reply r1 = roundTrip(fd, echo1.address(), "to the first echo");
+        Reply r2 = roundTrip(fd, echo2.address(), "to the second echo");
+        ASSERT_EQ(text(r1.data), "to the first echo");
+        ASSERT_EQ(text(r2.data), "to the second echo");
+        // One tunnel (towards the relay) for both destinations; each reply
+        // names its real source.
+        EXPECT_EQ(r1.from.port, r2.from.port);
+        vnx::REndpoint s1, s2;
+        ASSERT_TRUE(recordedSource(r1, false, s1));
+        ASSERT_TRUE(recordedSource(r2, false, s2));
+        EXPECT_TRUE(s1 == echo1.address()) << s1.text();
+        EXPECT_TRUE(s2 == echo2.address()) << s2.text();
+        close(fd);
+    }
+}
+
+TEST_F(ServerUdp, FramingTowardsAFakeProxyServerAndItsAnswers) {
+    startServer();
+    int fake = udpSocket(false);
+    vnx::REndpoint fakeAddr = localEndpoint(fake);
+    setProxy(block, "127.0.0.1", ntohs(fakeAddr.port), "private", true);
+    vnx::REndpoint dest = endpoint("198.51.100.4", 5353);
+    int app = udpSocket(false);
+    ASSERT_TRUE(sendViaServer(tables, app, dest, "question", 8));
+
+    std::uint8_t got[100];
+    vnx::REndpoint tunnel;
+    ASSERT_EQ(recvWithin(fake, got, sizeof got, 5000, &tunnel), 40);
+    vnx::RRelayHeader h;
+    ASSERT_TRUE(vnx::parseRelayHeader(got, 40, h));
+    EXPECT_TRUE(h.masked);
+    EXPECT_EQ(h.kind, 0);
+    EXPECT_EQ(h.ipv4, dest.ipv4);
+    EXPECT_EQ(h.port, dest.port);
+    vnx::maskBuffer(got + 32, 8);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(got + 32), 8), "question");
+
+    socklen_t len;
+    sockaddr_storage to = toSockaddr(tunnel, len);
+    auto answerFromFake = [&](const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& out, vnx::REndpoint& src) {
+        if (sendto(fake, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), len) != static_cast<ssize_t>(d.size()))
+            return false;
+        out.resize(200);
+        vnx::REndpoint from;
+        long n = recvWithin(app, out.data(), out.size(), 5000, &from);
+        if (n < 0) return false;
+        out.resize(static_cast<std::size_t>(n));
+        return vnx::takeUdpSource(*tables.udpRecv, from.port, static_cast<std::uint16_t>(n), false, src);
+    };
+    // A framed, masked answer naming its source.
+    vnx::RRelayHeader back;
+    vnx::REndpoint realSource = endpoint("203.0.113.8", 53);
+    back.masked = true;
+    back.ipv4 = realSource.ipv4;
+    back.port = realSource.port;
+    std::vector<std::uint8_t> framed(32 + 6);
+    vnx::buildRelayHeader(back, framed.data());
+    std::memcpy(framed.data() + 32, "answer", 6);
+    vnx::maskBuffer(framed.data() + 32, 6);
+    std::vector<std::uint8_t> out;
+    vnx::REndpoint src;
+    ASSERT_TRUE(answerFromFake(framed, out, src));
+    EXPECT_EQ(text(out), "answer");
+    EXPECT_TRUE(src == realSource) << src.text();
+    // Garbage: too short for a header, or 40 bytes without the magic. Passed
+    // on unchanged, from the address it came from.
+    for (std::size_t size : {5u, 40u}) {
+        std::vector<std::uint8_t> junk(size, 0x7e);
+        ASSERT_TRUE(answerFromFake(junk, out, src));
+        EXPECT_EQ(out, junk);
+        EXPECT_TRUE(src == fakeAddr) << src.text();
+    }
+    EXPECT_TRUE(server.running());
+    close(app);
+    close(fake);
+}
+
+TEST_F(ServerUdp, DatagramWithoutRecordIsDropped) {
+    startServer();
+    UdpEcho echo;
+    int fd = udpSocket(false);
+    ASSERT_TRUE(sendViaServer(tables, fd, echo.address(), "no record", 9, /*publish*/ false));
+    EXPECT_NE(server.waitFor("OnGetRemoteAddr info null\n"), std::string::npos) << server.output();
+    // The next datagram, with a record, is the only one the echo saw.
+    Reply r = roundTrip(fd, echo.address(), "with a record");
+    EXPECT_EQ(text(r.data), "with a record");
+    EXPECT_EQ(echo.received(), 1);
+    EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 1; }, 10000));
+    close(fd);
+}
+
+TEST_F(ServerUdp, OversizedAndEmptyDatagramsKeepTheRelayServing) {
+    startServer();
+    ASSERT_TRUE(server.writeInput("p"));
+    UdpEcho echo;
+    std::size_t at = server.waitFor("begin printf logs...\n");
+    ASSERT_NE(at, std::string::npos);
+    for (bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6 ? "ipv6" : "ipv4");
+        UdpEcho target(ipv6 ? "::1" : "127.0.0.1");
+        int fd = udpSocket(ipv6);
+        // Larger than the relay's buffer: dropped whole, not cut.
+        std::string big(9000, 'B');
+        ASSERT_TRUE(sendViaServer(tables, fd, target.address(), big.data(), big.size()));
+        at = server.waitFor("udp datagram from client too large, dropped", 10000, at);
+        EXPECT_NE(at, std::string::npos) << server.output();
+        // The largest that fits, and an empty one, are relayed.
+        std::string largest(8160, 'L');
+        Reply r = roundTrip(fd, target.address(), largest);
+        EXPECT_EQ(r.length, 8160);
+        EXPECT_EQ(text(r.data), largest);
+        Reply empty = roundTrip(fd, target.address(), "");
+        EXPECT_EQ(empty.length, 0);
+        EXPECT_EQ(target.received(), 2);
+        close(fd);
+    }
+    // A datagram to 9111 from a program with no record at all, empty too.
+    int stray = udpSocket(false);
+    ASSERT_TRUE(sendViaServer(tables, stray, echo.address(), "", 0, false));
+    close(stray);
+    EXPECT_TRUE(server.running());
+    EXPECT_EQ(block->server_status, 0);
+    int fd = udpSocket(false);
+    EXPECT_EQ(text(roundTrip(fd, echo.address(), "still here").data), "still here");
+    close(fd);
+}
+
+TEST_F(ServerUdp, IdleTunnelsGoAway) {
+    // Short idle limit and wake-up, through the server's test seam. A tunnel
+    // then lives more than one second (a publication comes every 800 ms).
+    startServer({"VEILNOX_TEST_UDP_IDLE_SECONDS=3", "VEILNOX_TEST_UDP_POLL_MS=100"});
+    UdpEcho echo;
+    int fd = udpSocket(false);
+    const int idleFds = server.fdCount();
+    Reply first = roundTrip(fd, echo.address(), "before");
+    ASSERT_GT(first.length, 0);
+    EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 1; }, 10000));
+    EXPECT_EQ(server.fdCount(), idleFds + 2);  // the tunnel's two sockets
+    // Silence: the tunnel and both its sockets go.
+    EXPECT_TRUE(waitUntil([&] { return server.fdCount() == idleFds; }, 15000)) << server.fdCount();
+    EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 0; }, 10000));
+    // The next datagram makes a new tunnel.
+    Reply again = roundTrip(fd, echo.address(), "after");
+    EXPECT_EQ(text(again.data), "after");
+    EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 1; }, 10000));
+    close(fd);
+}

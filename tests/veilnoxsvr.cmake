@@ -1,0 +1,43 @@
+# veilnoxsvr: unit suites on the server library (in-process) and integration
+# suites that drive the real program (and the real veilnox-relay) over
+# loopback. Linux only, like the test isolation they rely on.
+if(TARGET veilnoxsvr AND NOT WIN32)
+  if(TARGET veilnox-relay)
+    set(vnx_relay_path "$<TARGET_FILE:veilnox-relay>")
+  else()
+    set(vnx_relay_path "")
+  endif()
+
+  add_library(test_server_support STATIC
+    integration/test_server_support.h integration/test_server_support.cpp)
+  target_link_libraries(test_server_support PUBLIC veilnox_shared GTest::gtest)
+  target_include_directories(test_server_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/integration)
+  target_compile_definitions(test_server_support PRIVATE
+    VEILNOX_SERVER_PATH="$<TARGET_FILE:veilnoxsvr>" VEILNOX_RELAY_PATH="${vnx_relay_path}")
+
+  foreach(suite process tcp udp)
+    add_executable(test_server_${suite} integration/test_server_${suite}.cpp)
+    target_link_libraries(test_server_${suite} PRIVATE test_server_support vnx_test_main)
+    add_dependencies(test_server_${suite} veilnoxsvr)
+    if(TARGET veilnox-relay)
+      add_dependencies(test_server_${suite} veilnox-relay)
+    endif()
+  endforeach()
+  gtest_discover_tests(test_server_process DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(test_server_tcp DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 600)
+  gtest_discover_tests(test_server_udp DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+  add_executable(test_server_unit unit/test_server_unit.cpp)
+  target_link_libraries(test_server_unit PRIVATE veilnoxsvr_lib test_server_support vnx_test_main)
+  gtest_discover_tests(test_server_unit DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+  if(VEILNOX_FUZZ)
+    # A client datagram with arbitrary bytes handed to the registry's hooks
+    # (clang: CC=clang CXX=clang++ cmake -DVEILNOX_FUZZ=ON).
+    add_executable(fuzz_registry_datagram fuzz/fuzz_registry_datagram.cpp helpers/isolation.cpp)
+    target_include_directories(fuzz_registry_datagram PRIVATE helpers)
+    target_link_libraries(fuzz_registry_datagram PRIVATE veilnoxsvr_lib)
+    target_compile_options(fuzz_registry_datagram PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(fuzz_registry_datagram PRIVATE -fsanitize=fuzzer,address,undefined)
+  endif()
+endif()
