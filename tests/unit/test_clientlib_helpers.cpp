@@ -104,8 +104,10 @@ TEST(AppDataDir, FollowsXdgDataHome) {
     setenv("XDG_DATA_HOME", QFile::encodeName(dir.path()).constData(), 1);
     EXPECT_EQ(GetAppDataDir(), dir.path() + "/Veilnox");
     unsetenv("XDG_DATA_HOME");
+    const QByteArray home = qgetenv("HOME");
     setenv("HOME", "/home/someone", 1);
     EXPECT_EQ(GetAppDataDir(), QString("/home/someone/.local/share/Veilnox"));
+    setenv("HOME", home.constData(), 1);
 }
 
 TEST(ParseArrayXml, WalksFromTheFirstElementThroughEverySibling) {
