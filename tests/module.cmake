@@ -35,3 +35,12 @@ add_executable(test_module_run integration/test_module_run.cpp)
 target_link_libraries(test_module_run PRIVATE vnx_module_support vnx_test_main)
 add_dependencies(test_module_run veilnox_module veilnox-run veilnox_files)
 gtest_discover_tests(test_module_run DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+# The whole chain (module, veilnoxsvr, veilnox-relay) across network
+# namespaces made by the test, with curl, wget, python3 and getent.
+if(TARGET veilnoxsvr AND TARGET veilnox-relay)
+  add_executable(test_module_topology integration/test_module_topology.cpp)
+  target_link_libraries(test_module_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+  add_dependencies(test_module_topology veilnox_module vnx_module_probe veilnox-run veilnoxsvr veilnox-relay)
+  gtest_discover_tests(test_module_topology DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 1200)
+endif()

@@ -180,13 +180,16 @@ int udpOnce(const char* host, const char* port, const char* payload, const char*
 
 // THREADS threads open COUNT connections together, all non-blocking, and
 // check each answer names their own destination port.
-int stress(const char* host, int basePort, int threads, int count) {
+int stress(const char* host, const char* portArg, int threads, int count) {
+    // "=PORT": every connection to PORT; else PORT + i for connection i.
+    const bool samePort = portArg[0] == '=';
+    const int basePort = std::atoi(portArg + (samePort ? 1 : 0));
     std::atomic<int> good{0};
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&, t] {
             for (int i = t; i < count; i += threads) {
-                std::string port = std::to_string(basePort + i);
+                std::string port = std::to_string(basePort + (samePort ? 0 : i));
                 sockaddr_storage ss;
                 socklen_t len = parseAddress(host, port.c_str(), ss);
                 int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -299,7 +302,7 @@ int main(int argc, char** argv) {
     if (cmd == "tcp" && argc >= 4) return tcpOnce(argv[2], argv[3], argc > 4 && std::strcmp(argv[4], "nb") == 0);
     if (cmd == "udp" && argc >= 5) return udpOnce(argv[2], argv[3], argv[4], argc > 5 ? argv[5] : "sendto");
     if (cmd == "stress" && argc >= 6)
-        return stress(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
+        return stress(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     if (cmd == "seq" && argc >= 5) return sequential(argv[2], argv[3], std::atoi(argv[4]));
     if (cmd == "resolve" && argc >= 3) return resolve(argv[2], argc > 3 ? argv[3] : "any");
     if (cmd == "fork" && argc >= 4) return forked(argv[2], argv[3]);

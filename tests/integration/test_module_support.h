@@ -37,6 +37,10 @@ struct BlockSettings {
     std::vector<std::u16string> rules;
     std::uint16_t tcpPort = vnx::kLocalServerPort;
     std::uint16_t udpPort = vnx::kLocalServerPort;
+    std::string proxyIp;         // the relay, when set
+    std::uint16_t proxyPort = 0;
+    std::string protocol = "private";
+    bool encrypt = true;
 };
 // Creates (first call) and fills the proxy data block.
 vnx::ProxyData* writeProxyBlock(const BlockSettings& s);
@@ -70,6 +74,40 @@ private:
     std::vector<std::thread> threads_;
     std::mutex lock_;
     std::vector<std::string> tcpSeen_, udpSeen_;
+};
+
+// A program running beside the test (a server), optionally inside another
+// network namespace (the one of the process nsPid), its output collected.
+class BackgroundProcess {
+public:
+    ~BackgroundProcess();
+    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}, int nsPid = 0);
+    // True once `text` appeared in the output (within timeoutMs).
+    bool waitFor(const std::string& text, int timeoutMs);
+    std::string output();
+    // SIGTERM, then SIGKILL after 5 s; returns the exit status or -1.
+    int stop();
+    int pid() const { return pid_; }
+
+private:
+    int pid_ = -1;
+    int fd_ = -1;
+    std::thread reader_;
+    std::mutex lock_;
+    std::string out_;
+};
+
+// A network namespace kept alive by a holder process; loopback is up.
+class NetNamespace {
+public:
+    ~NetNamespace();
+    bool create();
+    int pid() const { return pid_; }
+    // Runs a shell command inside; true when it exits 0.
+    bool run(const std::string& cmd);
+
+private:
+    int pid_ = -1;
 };
 
 std::string endpointText(const vnx::REndpoint& e);

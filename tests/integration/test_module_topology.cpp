@@ -1,0 +1,247 @@
+// Real programs (curl, wget, python, getent, the probe) through the whole
+// chain: module -> veilnoxsvr -> veilnox-relay -> destination, across
+// three network namespaces made here:
+//
+//   app + veilnoxsvr (this test's own namespace)  192.0.2.2   2001:db8:1::2
+//        | veth
+//   veilnox-relay, also the router                192.0.2.1   2001:db8:1::1
+//                                                 198.51.100.1 2001:db8:2::1
+//        | veth
+//   destination servers                           198.51.100.2 2001:db8:2::2
+//
+// A destination sees 198.51.100.1 / 2001:db8:2::1 for traffic that came
+// through the relay, and the application's own address for traffic that
+// went directly. Nothing leaves these namespaces. Namespaces that cannot
+// be made fail the tests.
+#include "test_module_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <fstream>
+
+using namespace vnxtest;
+
+namespace {
+
+const char* kApp4 = "192.0.2.2";
+const char* kRelayOut4 = "198.51.100.1";
+const char* kRelayOut6 = "2001:db8:2::1";
+const char* kDest4 = "198.51.100.2";
+const char* kDest6 = "2001:db8:2::2";
+
+class ModuleTopology : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(relayNs_.create()) << "cannot make a network namespace (root needed)";
+        ASSERT_TRUE(destNs_.create()) << "cannot make a network namespace (root needed)";
+        const std::string r = std::to_string(relayNs_.pid()), d = std::to_string(destNs_.pid());
+        ASSERT_TRUE(runCommand("ip link add va type veth peer name vr netns " + r));
+        ASSERT_TRUE(runCommand("ip link add vd type veth peer name vrd netns " + r + " && ip link set vd netns " + d));
+        ASSERT_TRUE(runCommand("ip addr add 192.0.2.2/24 dev va && ip -6 addr add 2001:db8:1::2/64 dev va nodad && "
+                               "ip link set va up && ip route add default via 192.0.2.1 && "
+                               "ip -6 route add default via 2001:db8:1::1"));
+        ASSERT_TRUE(relayNs_.run("ip addr add 192.0.2.1/24 dev vr && ip -6 addr add 2001:db8:1::1/64 dev vr nodad && "
+                                 "ip addr add 198.51.100.1/24 dev vrd && ip -6 addr add 2001:db8:2::1/64 dev vrd nodad && "
+                                 "ip link set vr up && ip link set vrd up && "
+                                 "sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1"));
+        ASSERT_TRUE(destNs_.run("ip addr add 198.51.100.2/24 dev vd && ip -6 addr add 2001:db8:2::2/64 dev vd nodad && "
+                                "ip link set vd up && ip route add default via 198.51.100.1 && "
+                                "ip -6 route add default via 2001:db8:2::1"));
+
+        ASSERT_TRUE(relay_.start({VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--quiet"}, {},
+                                 relayNs_.pid()));
+        const std::string prefix = "veilnox-relay listening on 192.0.2.1:";
+        ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();
+        ASSERT_TRUE(relay_.waitFor("\n", 1000));
+        const std::string out = relay_.output();
+        relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
+        ASSERT_NE(relayPort_, 0);
+
+        ASSERT_TRUE(servers_.start({"python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6},
+                                   {}, destNs_.pid()));
+        ASSERT_TRUE(servers_.waitFor("ready", 30000)) << servers_.output();
+        const std::string so = servers_.output();
+        bigSha_ = so.substr(so.find("big sha256=") + 11, 64);
+
+        char dir[] = "/tmp/vnxtopoXXXXXX";
+        ASSERT_TRUE(mkdtemp(dir));
+        dir_ = dir;
+        std::ofstream(dir_ + "/resolv.conf") << "nameserver " << kDest4 << "\noptions timeout:3 attempts:1\n";
+        std::ofstream(dir_ + "/hosts") << "127.0.0.1 localhost\n";
+        ASSERT_EQ(mount((dir_ + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_EQ(mount((dir_ + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_TRUE(runCommand("mkdir -p " + dir_ + "/data/Veilnox/module"));
+        std::ofstream(dir_ + "/data/Veilnox/module/catalog")
+            << "{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} " << VNX_MODULE_PATH << "\n";
+
+        ASSERT_TRUE(writeProxyBlock(block()));
+        startServer();
+    }
+    void TearDown() override {
+        server_.stop();
+        servers_.stop();
+        relay_.stop();
+        umount("/etc/resolv.conf");
+        umount("/etc/hosts");
+        if (!dir_.empty()) runCommand("rm -rf " + dir_);
+    }
+    void startServer() {
+        ASSERT_TRUE(server_.start({VNX_BIN_DIR "/veilnoxsvr"}));
+        ASSERT_TRUE(server_.waitFor("-----tcp connections:0 , udp connections:0 END.", 20000)) << server_.output();
+    }
+    BlockSettings block(bool encrypt = true) {
+        BlockSettings b;
+        b.proxyIp = "192.0.2.1";
+        b.proxyPort = relayPort_;
+        b.encrypt = encrypt;
+        return b;
+    }
+    // A program started through veilnox-run, as a user would.
+    RunResult app(std::vector<std::string> args, int timeoutMs = 60000) {
+        args.insert(args.begin(), VNX_RUN_PATH);
+        return runProgram(args, {"XDG_DATA_HOME=" + dir_ + "/data"}, timeoutMs, false);
+    }
+    // The peer the destination logged for a request of `path`; empty if none.
+    std::string httpPeer(const std::string& path, int waitMs = 5000) {
+        const std::string tail = " path=" + path + "\n";
+        servers_.waitFor(tail, waitMs);  // the log line may still be in the pipe
+        const std::string out = servers_.output();
+        std::size_t at = out.find(tail);
+        if (at == std::string::npos) return std::string();
+        std::size_t start = out.rfind("http peer=", at);
+        return out.substr(start + 10, at - start - 10);
+    }
+
+    NetNamespace relayNs_, destNs_;
+    BackgroundProcess relay_, servers_, server_;
+    std::uint16_t relayPort_ = 0;
+    std::string bigSha_, dir_;
+};
+
+TEST_F(ModuleTopology, CurlAndWgetFetchThroughTheRelayMaskedOrNot) {
+    for (bool masked : {true, false}) {
+        ASSERT_TRUE(writeProxyBlock(block(masked)));
+        const std::string tag = masked ? "m" : "p";
+        struct Row {
+            std::vector<std::string> cmd;
+            std::string path;
+            const char* peer;
+        } rows[] = {
+            {{"curl", "-sS", "--max-time", "20", std::string("http://") + kDest4 + ":8000/" + tag + "curl4"}, "/" + tag + "curl4", kRelayOut4},
+            {{"curl", "-sS", "-g", "--max-time", "20", std::string("http://[") + kDest6 + "]:8000/" + tag + "curl6"}, "/" + tag + "curl6", kRelayOut6},
+            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://") + kDest4 + ":8000/" + tag + "wget4"}, "/" + tag + "wget4", kRelayOut4},
+            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://[") + kDest6 + "]:8000/" + tag + "wget6"}, "/" + tag + "wget6", kRelayOut6},
+            {{"curl", "-sS", "--max-time", "20", "http://web.test:8000/" + tag + "byname"}, "/" + tag + "byname", kRelayOut4},
+        };
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.path);
+            RunResult res = app(r.cmd);
+            EXPECT_EQ(res.exitCode, 0) << res.output;
+            EXPECT_EQ(res.output, "hello from the destination\n");
+            EXPECT_EQ(httpPeer(r.path), r.peer) << servers_.output();
+        }
+    }
+    // The name was asked from the relay's address.
+    EXPECT_NE(servers_.output().find(std::string("dns peer=") + kRelayOut4 + " name=web.test"), std::string::npos)
+        << servers_.output();
+    EXPECT_EQ(servers_.output().find(std::string("peer=") + kApp4), std::string::npos) << "something went direct";
+}
+
+TEST_F(ModuleTopology, HundredMebibyteDownloadArrivesIntact) {
+    RunResult res = app({"sh", "-c", std::string("curl -sS --max-time 120 http://") + kDest4 + ":8000/big | sha256sum"},
+                        180000);
+    EXPECT_EQ(res.exitCode, 0) << res.output;
+    EXPECT_EQ(res.output.substr(0, 64), bigSha_) << res.output;
+    EXPECT_EQ(httpPeer("/big"), kRelayOut4);
+}
+
+TEST_F(ModuleTopology, DatagramsAndNameLookupsShowTheRealPeers) {
+    const std::string client =
+        "import socket,sys\n"
+        "fam=socket.AF_INET6 if ':' in sys.argv[1] else socket.AF_INET\n"
+        "s=socket.socket(fam,socket.SOCK_DGRAM)\n"
+        "s.settimeout(10)\n"
+        "dst=(sys.argv[1],7000)\n"
+        "if sys.argv[2]=='connect':\n"
+        "    s.connect(dst); s.send(b'ping'); d=s.recv(100); a=s.getpeername()\n"
+        "else:\n"
+        "    s.sendto(b'ping',dst); d,a=s.recvfrom(100)\n"
+        "print('from=%s:%d' % (a[0],a[1])); print('reply=%s' % d.decode())\n";
+    for (const char* host : {kDest4, kDest6}) {
+        for (const char* mode : {"sendto", "connect"}) {
+            SCOPED_TRACE(std::string(host) + " " + mode);
+            RunResult res = app({"python3", "-c", client, host, mode});
+            EXPECT_EQ(res.exitCode, 0) << res.output;
+            EXPECT_EQ(field(res.output, "from"), std::string(host) + ":7000");
+            EXPECT_EQ(field(res.output, "reply"), "echo:ping");
+        }
+    }
+    const std::string out = servers_.output();
+    EXPECT_NE(out.find(std::string("udp peer=") + kRelayOut4), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string("udp peer=") + kRelayOut6), std::string::npos) << out;
+
+    RunResult getent = app({"getent", "hosts", "web.test"});
+    EXPECT_EQ(getent.exitCode, 0) << getent.output;
+    EXPECT_NE(getent.output.find("web.test"), std::string::npos) << getent.output;
+    EXPECT_TRUE(getent.output.find(kDest6) == 0 || getent.output.find(kDest4) == 0) << getent.output;
+    EXPECT_NE(servers_.output().find(std::string("dns peer=") + kRelayOut4 + " name=web.test"), std::string::npos);
+    EXPECT_EQ(servers_.output().find(std::string("peer=") + kApp4), std::string::npos) << "something went direct";
+}
+
+TEST_F(ModuleTopology, GatesSendTrafficDirectlyOrNotAtAll) {
+    struct Row {
+        const char* name;
+        bool connected, tcp, allApps;
+        std::vector<std::u16string> rules;
+        const char* peer;
+    } rows[] = {
+        {"diverted", true, true, true, {}, kRelayOut4},
+        {"disconnected", false, true, true, {}, kApp4},
+        {"tcp off", true, false, true, {}, kApp4},
+        {"outside the rules", true, true, false, {u"firefox.exe"}, kApp4},
+        {"inside the rules", true, true, false, {u"firefox.exe", u"CURL"}, kRelayOut4},
+    };
+    int n = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        BlockSettings b = block();
+        b.connected = r.connected;
+        b.tcp = r.tcp;
+        b.allApps = r.allApps;
+        b.rules = r.rules;
+        ASSERT_TRUE(writeProxyBlock(b));
+        const std::string path = "/gate" + std::to_string(n++);
+        RunResult res = app({"curl", "-sS", "--max-time", "20", std::string("http://") + kDest4 + ":8000" + path});
+        EXPECT_EQ(res.exitCode, 0) << res.output;
+        EXPECT_EQ(httpPeer(path), r.peer);
+    }
+    // Connected, but the local server is gone: the connection fails and
+    // nothing reaches the destination by any way.
+    ASSERT_TRUE(writeProxyBlock(block()));
+    server_.stop();
+    RunResult killed = app({"curl", "-sS", "--max-time", "10", std::string("http://") + kDest4 + ":8000/killswitch"});
+    EXPECT_NE(killed.exitCode, 0) << killed.output;
+    RunResult killedUdp = app({"python3", "-c",
+                               "import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);s.settimeout(2);"
+                               "s.sendto(b'leak',('198.51.100.2',7000));print(s.recvfrom(100))"});
+    EXPECT_NE(killedUdp.exitCode, 0) << killedUdp.output;
+    EXPECT_EQ(httpPeer("/killswitch", 2000), "");
+    EXPECT_EQ(servers_.output().find("udp peer="), std::string::npos) << servers_.output();
+}
+
+TEST_F(ModuleTopology, ManyConnectionsForksAndTimeWait) {
+    RunResult stress = app({VNX_PROBE_PATH, "stress", kDest4, "=9000", "8", "500"}, 180000);
+    EXPECT_EQ(stress.exitCode, 0) << stress.output.substr(0, 2000);
+    EXPECT_EQ(field(stress.output, "good"), "500");
+    RunResult forked = app({VNX_PROBE_PATH, "fork", kDest6, "9000"});
+    EXPECT_EQ(forked.exitCode, 0) << forked.output;
+    EXPECT_NE(forked.output.find("reply=DST [2001:db8:2::2]:9000 hello\nparent:"), std::string::npos) << forked.output;
+    RunResult seq = app({VNX_PROBE_PATH, "seq", kDest4, "9000", "30000"}, 850000);
+    std::printf("%s", seq.output.c_str());
+    EXPECT_EQ(seq.exitCode, 0) << seq.output;
+    EXPECT_EQ(field(seq.output, "done"), "30000");
+}
+
+}  // namespace
