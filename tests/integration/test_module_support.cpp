@@ -417,7 +417,7 @@ std::vector<std::string> StandInServer::udpDestinations() {
 }
 
 void StandInServer::tcpLoop(int listener, bool v6) {
-    vnx::SlotTable* table = vnx::createTcpTable(false);
+    static vnx::SlotTable* table = vnx::createTcpTable(false);
     while (running_) {
         pollfd p[2] = {{listener, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (poll(p, 2, 1000) <= 0 || (p[1].revents & POLLIN)) continue;
@@ -490,8 +490,8 @@ void StandInServer::serveConnection(int fd, std::string dst) {
 }
 
 void StandInServer::udpLoop() {
-    vnx::SlotTable* sendTable = vnx::createUdpSendTable(false);
-    vnx::SlotTable* recvTable = vnx::createUdpRecvTable(false);
+    static vnx::SlotTable* sendTable = vnx::createUdpSendTable(false);
+    static vnx::SlotTable* recvTable = vnx::createUdpRecvTable(false);
     std::map<std::string, int> tunnels;  // client address -> reply socket
     while (running_) {
         pollfd p[3] = {{udp4_, POLLIN, 0}, {udp6_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
