@@ -39,8 +39,8 @@ bool samePeer(const FdInfo& info, const sockaddr* addr, socklen_t len) {
 
 // Sends one message through the local server when it is to be diverted.
 // false: not ours, errno untouched; the caller does the real call.
-bool divertSend(int fd, const msghdr& m, int flags, ssize_t& r) {
-    const int saved = errno;
+// Every diverting path sets errno itself (UdpDivert::send, TcpDivert).
+bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
     const FdKind kind = FdTable::kind(fd);
     const auto* name = static_cast<const sockaddr*>(m.msg_name);
     if (!name || m.msg_namelen == 0) {
@@ -56,7 +56,6 @@ bool divertSend(int fd, const msghdr& m, int flags, ssize_t& r) {
             info.virtualPeer = false;
             FdTable::set(fd, info);
             RealCalls::connect(fd, reinterpret_cast<const sockaddr*>(&info.peer), info.peerLen);
-            errno = saved;
             return false;
         }
         r = UdpDivert::send(fd, info.family, dst, m, flags, v);
@@ -94,7 +93,13 @@ bool divertSend(int fd, const msghdr& m, int flags, ssize_t& r) {
         r = RealCalls::sendmsg(fd, &plain, flags & ~MSG_FASTOPEN);
         return true;
     }
-    errno = saved;
+    return false;
+}
+
+bool divertSend(int fd, const msghdr& m, int flags, ssize_t& r) {
+    const int saved = errno;
+    if (divertSendImpl(fd, m, flags, r)) return true;
+    errno = saved;  // not ours: the real call sees the program's errno
     return false;
 }
 
@@ -143,6 +148,15 @@ VNX_EXPORT int accept4(int fd, sockaddr* addr, socklen_t* len, int flags) {
 VNX_EXPORT int connect(int fd, const sockaddr* addr, socklen_t len) {
     const int saved = errno;
     const FdKind kind = FdTable::kind(fd);
+    if (kind != FdKind::None && addr && len >= static_cast<socklen_t>(sizeof(sa_family_t)) &&
+        addr->sa_family == AF_UNSPEC) {
+        // Dissolving the association (or aborting a connection): the
+        // kernel's business; the socket is no longer diverted.
+        FdInfo old;
+        if (FdTable::take(fd, old)) TcpDivert::release(fd, old);
+        errno = saved;
+        return RealCalls::connect(fd, addr, len);
+    }
     if (kind == FdKind::Tcp) {
         FdInfo info;
         if (FdTable::get(fd, info)) {
@@ -293,9 +307,11 @@ VNX_EXPORT ssize_t sendmsg(int fd, const msghdr* msg, int flags) {
 }
 
 VNX_EXPORT int sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
-    if (!vec || vlen == 0 || (FdTable::kind(fd) != FdKind::Udp && !anyDiverted(Policy::current())))
-        return RealCalls::sendmmsg(fd, vec, vlen, flags);
     const int saved = errno;
+    if (!vec || vlen == 0 || (FdTable::kind(fd) != FdKind::Udp && !anyDiverted(Policy::current()))) {
+        errno = saved;
+        return RealCalls::sendmmsg(fd, vec, vlen, flags);
+    }
     unsigned int sent = 0;
     for (; sent < vlen; ++sent) {
         ssize_t r = -1;

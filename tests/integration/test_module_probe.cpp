@@ -141,10 +141,12 @@ int udpOnce(const char* host, const char* port, const char* payload, const char*
         m.msg_iovlen = 2;
         if (sendmsg(fd, &m, 0) < 0) std::printf("sendmsg errno=%s\n", strerror(errno));
     } else {
+        errno = 12345;  // the module must not disturb errno on success
         if (sendto(fd, payload, std::strlen(payload), 0, reinterpret_cast<sockaddr*>(&ss), len) < 0) {
             std::printf("sendto errno=%s\n", strerror(errno));
             return 1;
         }
+        std::printf("send_errno=%s\n", errno == 12345 ? "kept" : "changed");
     }
     if (!waitFor(fd, POLLIN, 5000)) {
         std::printf("no reply\n");

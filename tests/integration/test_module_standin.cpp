@@ -250,6 +250,9 @@ TEST_F(ModuleStandIn, DatagramsCarryTheirRealDestinationAndReportTheRealSource) 
         if (std::string(r.mode) == "connect") {
             EXPECT_EQ(field(res.output, "peer"), r.peer);
         }
+        if (std::string(r.mode) == "sendto") {
+            EXPECT_EQ(field(res.output, "send_errno"), "kept");
+        }
     }
     EXPECT_EQ(server_.udpDestinations().size(), 6u);
     EXPECT_EQ(server_.unmatched(), 0) << "a datagram arrived without its record (checksum or length wrong)";
