@@ -21,6 +21,7 @@ public:
     static constexpr std::size_t kHeadroom = 32;
     // Largest datagram plus the headroom, so a whole datagram always fits.
     static constexpr std::size_t kScratchSize = kHeadroom + 65536;
+    static_assert(kScratchSize >= kRelayBufferSize, "TCP reads go through the scratch buffer too");
     // Reads or datagrams handled for one socket before others get a turn.
     static constexpr int kBudget = 16;
 
