@@ -497,19 +497,7 @@ void MainWindow::onServerFinished() {
     crashMessageOpen_ = false;
 }
 
-void MainWindow::OnSpeedTimer() {
-    vnx::ServerStatus* status = vnx::serverStatus(true);
-    if (!status || !proxyData) return;
-    if (proxyData->connected != 1) {
-        SetTrayToolTip(QString(), QString());
-        return;
-    }
-    StartServer();
-    // The traffic figures (status bar rate, per-application rows and the
-    // tray's traffic line) are filled in by the traffic view, which comes
-    // with the next piece of work; until then the tick only keeps the local
-    // server alive.
-}
+// OnSpeedTimer (the traffic view and the watchdog tick): mainwindow_traffic.cpp.
 
 // ---------------------------------------------------------------- rotation, selectors
 
@@ -603,10 +591,7 @@ void MainWindow::checkInstall() {
     if (!IsLspInstalled()) InstallLspWithMessage();
 }
 
-void MainWindow::on_settingBtn_clicked() {
-    // The settings dialog arrives with the next piece of work; once accepted
-    // it is followed by the autostart box refresh and PublishSettings().
-}
+// on_settingBtn_clicked: mainwindow_settings.cpp.
 
 void MainWindow::on_autostartBox_toggled(bool checked) {
     const QString& name = appContext().applicationName;
@@ -624,24 +609,9 @@ void MainWindow::on_aboutBtn_clicked() {
 
 void MainWindow::on_helpBtn_clicked() { OpenExternalUrl(appContext().supportPageUrl); }
 
-void MainWindow::OnTestProxyTimer() {
-    if (testTimer->interval() != 240000) testTimer->setInterval(240000);
-    // The probe round over the rows and its 10 s end are the connectivity
-    // test's, which comes with the next piece of work.
-    if (proxyData && proxyData->connected == 1 && !IsLspInstalled()) RunFormatInstallPair();
-    AppContext& app = appContext();
-    if (app.updateChecker) AskForUpdateOnce(*app.updateChecker, app.updateAsked, app.homepageUrl);
-}
-
-void MainWindow::readPendingDatagrams() {
-    // Probe answers belong to the connectivity test (next piece of work);
-    // until then they are read and dropped so the socket never fills.
-    while (udpSocket && udpSocket->hasPendingDatagrams()) udpSocket->receiveDatagram(64);
-}
-
-void MainWindow::OnEndTestTimer() {
-    // End of a probe round: the connectivity test (next piece of work).
-}
+// The connectivity test (OnTestProxyTimer, SendProbe, readPendingDatagrams,
+// OnEndTestTimer, UpdateConnectivityText, on_testBtn_clicked):
+// mainwindow_probe.cpp.
 
 void MainWindow::onVersionNew(const QString& strVer) {
     updateLabel->setText(VersionReleasedLink(strVer, appContext().homepageUrl));
@@ -650,7 +620,5 @@ void MainWindow::onVersionNew(const QString& strVer) {
 void MainWindow::on_tabMain_currentChanged(int index) {
     if (index == 1) OnSpeedTimer();
 }
-
-void MainWindow::on_testBtn_clicked() { OnTestProxyTimer(); }
 
 void MainWindow::on_logBtn_clicked() {}

@@ -27,6 +27,7 @@ class QPushButton;
 class QTimer;
 class QTreeWidgetItem;
 class QUdpSocket;
+struct SignalBar;
 
 namespace Ui {
 class MainWindow;
@@ -79,6 +80,17 @@ public:
     static void setTrayProbe(std::function<bool()> probe);
     static bool trayUsable();
     ServerLauncher& launcher() { return launcher_; }
+
+    // Connectivity test: sends one probe to ip:port (a row without a usable
+    // address or port is not sent to); always true.
+    bool SendProbe(const QString& ip, std::uint16_t port);
+    // Writes the "Connectivity" column of one row of "proxyList".
+    void UpdateConnectivityText(QTreeWidgetItem* item);
+    // Test seams of the connectivity test: the millisecond tick count
+    // (default: the system's) and the time a cycle waits for answers
+    // (default 10000 ms).
+    void setProbeClock(std::function<std::uint32_t()> clock) { probeClock_ = std::move(clock); }
+    void setProbeWindow(int ms);
 
     std::unique_ptr<Ui::MainWindow> ui;
 
@@ -142,6 +154,8 @@ private:
     // The country a "countryBox" entry stands for (its whole text).
     QString countryOfEntry(int index) const;
     std::uint32_t windowHandle32();
+    std::uint32_t probeNow() const;
+    void setSignalBar(QTreeWidgetItem* item, const SignalBar& bar);
 
     ServerLauncher launcher_;
     int speedIntervalMs_ = 1200;
@@ -150,4 +164,9 @@ private:
     bool closedForGood_ = false;
     QString statusLine_;
     QString trafficLine_;
+    // Connectivity test: the single shot that ends a cycle, created with the
+    // first cycle.
+    QTimer* endTestTimer_ = nullptr;
+    std::function<std::uint32_t()> probeClock_;
+    int probeWindowMs_ = 10000;
 };

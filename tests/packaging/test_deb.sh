@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the .deb with cpack, unpacks it into a scratch root and runs the
+# installed programs from there.
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$build"
+cpack -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 || { cat "$scratch/cpack.log"; exit 1; }
+deb=$(ls "$scratch"/out/*.deb)
+echo "built $(basename "$deb")"
+dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
+root="$scratch/root"
+dpkg -x "$deb" "$root"
+fail=0
+check() { if "$@"; then echo "ok: $*"; else echo "FAILED: $*"; fail=1; fi; }
+for f in usr/lib/veilnox/veilnox usr/lib/veilnox/veilnoxsvr usr/lib/veilnox/veilnox-relay \
+         usr/lib/veilnox/veilnox-run usr/lib/veilnox/libveilnox-module.so \
+         usr/lib/veilnox/data/common.qss usr/lib/veilnox/data/config/default_rules.txt \
+         usr/lib/veilnox/bat/veilnox-install64.sh usr/lib/veilnox/bat/veilnox-format64.sh \
+         usr/share/applications/veilnox.desktop usr/share/icons/hicolor/256x256/apps/veilnox.png \
+         usr/share/man/man1/veilnox.1.gz usr/share/man/man1/veilnoxsvr.1.gz \
+         usr/share/man/man1/veilnox-run.1.gz usr/share/man/man1/veilnox-relay.1.gz; do
+  check test -e "$root/$f"
+done
+for l in veilnox veilnoxsvr veilnox-relay veilnox-run; do
+  check test "$(readlink "$root/usr/bin/$l")" = "../lib/veilnox/$l"
+done
+check "$root/usr/bin/veilnox-run" --help
+check "$root/usr/bin/veilnox-relay" --help
+check "$root/usr/lib/veilnox/veilnoxsvr" --version
+# The installed module scripts find the library beside them.
+export XDG_DATA_HOME="$scratch/home"
+check sh "$root/usr/lib/veilnox/bat/veilnox-install64.sh"
+check grep -q "{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} $root/usr/lib/veilnox/libveilnox-module.so" "$XDG_DATA_HOME/Veilnox/module/catalog"
+check sh "$root/usr/lib/veilnox/bat/veilnox-format64.sh"
+check test ! -s "$XDG_DATA_HOME/Veilnox/module/catalog"
+gzip -dc "$root/usr/share/man/man1/veilnoxsvr.1.gz" | grep -q '^\.TH VEILNOXSVR' || { echo "FAILED: man page"; fail=1; }
+exit $fail
