@@ -1,0 +1,125 @@
+// MainWindow: the connectivity test of the server list. Every four minutes
+// each row's server gets one probe datagram from udpSocket; answers within
+// the cycle's window (10 s) set the row's signal bar and "Connectivity"
+// text, rows without an answer count a time-out. The same tick repairs the
+// network-stack module while connected and puts the once-per-run update
+// question. The rules themselves are in probe.h.
+#include "appcontext.h"
+#include "mainwindow.h"
+#include "moduleinstall.h"
+#include "platform/system.h"
+#include "probe.h"
+#include "ui_mainwindow.h"
+#include "updatechecker.h"
+
+#include <QHostAddress>
+#include <QProgressBar>
+#include <QTimer>
+#include <QTreeWidgetItem>
+#include <QUdpSocket>
+
+namespace {
+constexpr int kProbeIntervalMs = 240000;
+// Datagrams handled per readyRead: a flood of answers must not hold the GUI
+// thread; the socket signals again for the rest.
+constexpr int kMaxDatagramsPerRead = 256;
+}  // namespace
+
+std::uint32_t MainWindow::probeNow() const { return probeClock_ ? probeClock_() : vnxplat::tickCount(); }
+
+void MainWindow::setProbeWindow(int ms) {
+    probeWindowMs_ = ms;
+    if (endTestTimer_) endTestTimer_->setInterval(ms);
+}
+
+void MainWindow::OnTestProxyTimer() {
+    if (testTimer->interval() != kProbeIntervalMs) testTimer->setInterval(kProbeIntervalMs);
+
+    const std::uint32_t now = probeNow();
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+        ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i));
+        if (!entry) continue;
+        MarkProbeSent(*entry, now);
+        SendProbe(entry->value(QStringLiteral("ip")), ProbePort(*entry));
+    }
+
+    // One window per cycle: a cycle started while another is outstanding
+    // (the test button) restarts the window, so its rows get the whole
+    // window to answer instead of the rest of the earlier one.
+    if (!endTestTimer_) {
+        endTestTimer_ = new QTimer(this);
+        endTestTimer_->setSingleShot(true);
+        connect(endTestTimer_, &QTimer::timeout, this, &MainWindow::OnEndTestTimer);
+    }
+    endTestTimer_->start(probeWindowMs_);
+
+    if (proxyData && proxyData->connected == 1 && !IsLspInstalled()) RunFormatInstallPair();
+    AppContext& app = appContext();
+    if (app.updateChecker) AskForUpdateOnce(*app.updateChecker, app.updateAsked, app.homepageUrl);
+}
+
+bool MainWindow::SendProbe(const QString& ip, std::uint16_t port) {
+    std::uint32_t address = 0;
+    // A row without a usable address or port cannot be sent to; it simply
+    // times out at the end of the cycle.
+    if (!udpSocket || port == 0 || !ProbeAddress(ip, address)) return true;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
+    const quint32 hostOrder = static_cast<quint32>(bytes[0]) << 24 | static_cast<quint32>(bytes[1]) << 16 |
+                              static_cast<quint32>(bytes[2]) << 8 | bytes[3];
+    udpSocket->writeDatagram(BuildProbe(ip, port), QHostAddress(hostOrder), port);
+    return true;
+}
+
+void MainWindow::readPendingDatagrams() {
+    if (!udpSocket) return;
+    for (int n = 0; n < kMaxDatagramsPerRead && udpSocket->hasPendingDatagrams(); ++n) {
+        const qint64 size = udpSocket->pendingDatagramSize();
+        QByteArray datagram(kProbeAnswerSize, '\0');
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 got = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+        // Answers are exactly 8 bytes; anything else is read and dropped.
+        if (size != kProbeAnswerSize || got != kProbeAnswerSize) continue;
+        ProbeAnswer answer;
+        if (!ParseProbeAnswer(datagram, answer)) continue;
+
+        const std::uint32_t now = probeNow();
+        QList<ServerEntry*> rows;
+        rows.reserve(ui->proxyList->topLevelItemCount());
+        for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i)
+            rows.append(entryOf(ui->proxyList->topLevelItem(i)));
+        const int index = FindAnsweringRow(rows, answer, senderPort);
+        if (index < 0) continue;
+        QTreeWidgetItem* item = ui->proxyList->topLevelItem(index);
+        const std::uint32_t replyMs = MarkProbeAnswered(*rows.at(index), now, answer);
+        setSignalBar(item, AnsweredBar(replyMs));
+        UpdateConnectivityText(item);
+    }
+}
+
+void MainWindow::OnEndTestTimer() {
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ui->proxyList->topLevelItem(i);
+        ServerEntry* entry = entryOf(item);
+        if (!entry) continue;
+        if (MarkProbeTimedOut(*entry)) setSignalBar(item, TimedOutBar());
+        UpdateConnectivityText(item);
+    }
+}
+
+void MainWindow::UpdateConnectivityText(QTreeWidgetItem* item) {
+    if (const ServerEntry* entry = entryOf(item)) item->setText(4, ConnectivityText(*entry));
+}
+
+void MainWindow::setSignalBar(QTreeWidgetItem* item, const SignalBar& bar) {
+    auto* progress = qobject_cast<QProgressBar*>(ui->proxyList->itemWidget(item, 2));
+    if (!progress) return;
+    progress->setRange(0, bar.maximum);
+    progress->setValue(bar.value);
+}
+
+void MainWindow::on_testBtn_clicked() {
+    // The notification-area add/delete of the Windows build has no
+    // counterpart here; the button runs a probe cycle at once.
+    OnTestProxyTimer();
+}

@@ -1,0 +1,29 @@
+// MainWindow: the traffic view. Every 1.2 s the window reads the local
+// server's status block and shows the total rate in the status bar, one row
+// per redirecting application in "connectionList" and a traffic line in the
+// tray tooltip; while connected the same tick keeps the local server
+// running. The rules are in trafficview.h.
+#include "mainwindow.h"
+#include "sharedmemory.h"
+#include "trafficview.h"
+#include "ui_mainwindow.h"
+
+#include <QLabel>
+
+void MainWindow::OnSpeedTimer() {
+    vnx::ServerStatus* status = vnx::serverStatus(true);
+    if (!status || !proxyData) return;
+
+    const QString speed = RateText(status->udp_rate, status->tcp_rate);
+    if (speedLabel && speedLabel->text() != speed) speedLabel->setText(speed);
+
+    if (proxyData->connected != 1) {
+        SetTrayToolTip(QString(), QString());
+        return;
+    }
+    // The watchdog: relaunch the local server when it is gone.
+    StartServer();
+
+    const int rows = RefreshConnectionList(ui->connectionList, ReadStatusRows(*status));
+    SetTrayToolTip(QString(), TrafficLine(speed, rows));
+}

@@ -1,0 +1,273 @@
+#include "programdlg.h"
+
+#include "appcontext.h"
+#include "apphelpers.h"
+#include "autostart.h"
+#include "cdragtreewidget.h"
+#include "messages.h"
+#include "moduleinstall.h"
+#include "programselectdlg.h"
+#include "rulesfile.h"
+#include "ui_programdlg.h"
+#include "updatechecker.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTreeWidgetItem>
+
+namespace {
+
+const char kRowProperty[] = "corvane-ip-veilnox";
+
+const QStringList& ieExecutables() {
+    static const QStringList names{QStringLiteral("iexplore.exe")};
+    return names;
+}
+const QStringList& chromeExecutables() {
+    static const QStringList names{QStringLiteral("chrome.exe")};
+    return names;
+}
+const QStringList& firefoxExecutables() {
+    static const QStringList names{QStringLiteral("firefox.exe")};
+    return names;
+}
+const QStringList& safariExecutables() {
+    static const QStringList names{QStringLiteral("safari.exe"), QStringLiteral("WebKit2WebProcess.exe")};
+    return names;
+}
+const QStringList& operaExecutables() {
+    static const QStringList names{QStringLiteral("opera.exe")};
+    return names;
+}
+
+QString flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
+
+}  // namespace
+
+ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
+    : QDialog(parent), ui(new Ui::ProgramDlg), proxy(proxyData) {
+    AppContext& app = appContext();
+    ui->setupUi(this);
+    bool tabOk = false;
+    const int tab = app.config.value(QStringLiteral("settingcurrenttab")).toInt(&tabOk);
+    ui->mainTab->setCurrentIndex(tabOk && tab >= 0 && tab < ui->mainTab->count() ? tab : 0);
+
+    setWindowTitle(app.applicationName + QStringLiteral(" Settings"));
+
+    if (proxy) {
+        ui->encBox->setChecked(proxy->encrypt_data != 0);
+        ui->dnsBox->setChecked(proxy->redirect_dns != 0);
+        ui->udpBox->setChecked(proxy->redirect_udp != 0);
+        ui->tcpBox->setChecked(proxy->redirect_tcp != 0);
+    }
+    if (proxy && proxy->redirect_all_apps != 0)
+        ui->allRadio->setChecked(true);
+    else
+        ui->selectRadio->setChecked(true);
+
+    ui->autostartBox->setChecked(IsAutostartEnabled(app.applicationName));
+    updateSelectFrame();
+
+    ui->programList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral(" ")});
+    ui->programList->setColumnWidth(0, 350);
+
+    const QString rules = app.rulesPath();
+    if (!QFileInfo::exists(rules)) {
+        // Start-up already tried (and logged a failure); here a failed copy
+        // only means an empty list.
+        MakeParentPath(rules);
+        QFile::copy(ProgramFilePath(defaultRulesPath()), rules);
+    }
+    LoadProgramList(rules);
+}
+
+ProgramDlg::~ProgramDlg() = default;
+
+QString ProgramDlg::defaultRulesPath() { return QStringLiteral("data/config/default_rules.txt"); }
+
+// ---------------------------------------------------------------- the list
+
+bool ProgramDlg::HasProgram(const QString& name) const { return rowsByName_.contains(name.toLower()); }
+
+bool ProgramDlg::AddProgram(const QString& name) {
+    if (HasProgram(name)) return false;
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, name);
+    ui->programList->insertTopLevelItem(0, item);
+    rowsByName_.insert(name.toLower(), item);
+
+    auto* button = new QPushButton(QStringLiteral("Remove"));
+    button->setFixedHeight(20);
+    button->setAutoDefault(false);
+    button->setProperty(kRowProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<quintptr>(item)));
+    connect(button, &QPushButton::clicked, this, &ProgramDlg::OnRemoveBtn);
+    ui->programList->setItemWidget(item, 1, button);
+    updateHeader();
+    return true;
+}
+
+void ProgramDlg::RemoveProgram(const QString& name) {
+    for (int i = 0; i < ui->programList->topLevelItemCount();) {
+        QTreeWidgetItem* item = ui->programList->topLevelItem(i);
+        if (item->text(0).compare(name, Qt::CaseInsensitive) == 0)
+            deleteRow(item);  // the next row moves into place i
+        else
+            ++i;
+    }
+    updateHeader();
+}
+
+void ProgramDlg::SyncBrowserChecks() {
+    ui->ieCheck->setChecked(false);
+    ui->chromeCheck->setChecked(false);
+    ui->firefoxCheck->setChecked(false);
+    ui->safariCheck->setChecked(false);
+    ui->operaCheck->setChecked(false);
+    if (HasProgram(QStringLiteral("iexplore.exe"))) ui->ieCheck->setChecked(true);
+    if (HasProgram(QStringLiteral("chrome.exe"))) ui->chromeCheck->setChecked(true);
+    if (HasProgram(QStringLiteral("firefox.exe"))) ui->firefoxCheck->setChecked(true);
+    if (HasProgram(QStringLiteral("safari.exe")) && HasProgram(QStringLiteral("WebKit2WebProcess.exe")))
+        ui->safariCheck->setChecked(true);
+    if (HasProgram(QStringLiteral("opera.exe"))) ui->operaCheck->setChecked(true);
+}
+
+void ProgramDlg::LoadProgramList(const QString& path) {
+    clearList();
+    ui->programList->setUpdatesEnabled(false);
+    const QStringList names = RulesFileNames(ReadTextFile(path));
+    for (const QString& name : names) AddProgram(name);
+    ui->programList->setUpdatesEnabled(true);
+    updateHeader();
+    SyncBrowserChecks();
+}
+
+QStringList ProgramDlg::programNames() const {
+    QStringList names;
+    for (int i = 0; i < ui->programList->topLevelItemCount(); ++i)
+        names.append(ui->programList->topLevelItem(i)->text(0));
+    return names;
+}
+
+void ProgramDlg::deleteRow(QTreeWidgetItem* item) {
+    const QString key = item->text(0).toLower();
+    if (rowsByName_.value(key) == item) rowsByName_.remove(key);
+    // The row's button goes with the row; the view releases it later, so a
+    // button whose own click is being handled is not deleted under it.
+    delete item;
+}
+
+void ProgramDlg::clearList() {
+    ui->programList->clear();
+    rowsByName_.clear();
+    updateHeader();
+}
+
+void ProgramDlg::updateHeader() {
+    ui->programList->headerItem()->setText(0, QStringLiteral("Name [%1]").arg(ui->programList->topLevelItemCount()));
+}
+
+void ProgramDlg::updateSelectFrame() {
+    ui->selectFrame->setEnabled(!ui->allRadio->isChecked());
+}
+
+// ---------------------------------------------------------------- buttons
+
+void ProgramDlg::on_okBtn_clicked() {
+    CAppConfig& config = appContext().config;
+    config[QStringLiteral("encryptdata")] = flag(ui->encBox->isChecked());
+    config[QStringLiteral("redirectdns")] = flag(ui->dnsBox->isChecked());
+    config[QStringLiteral("redirectudp")] = flag(ui->udpBox->isChecked());
+    config[QStringLiteral("redirecttcp")] = flag(ui->tcpBox->isChecked());
+    config[QStringLiteral("redirectallapp")] = flag(ui->allRadio->isChecked());
+    config.setNumber(QStringLiteral("settingcurrenttab"), ui->mainTab->currentIndex());
+    config.save();
+
+    WriteTextFile(appContext().rulesPath(), RulesFileText(programNames()));
+
+    const QString& name = appContext().applicationName;
+    if (ui->autostartBox->isChecked())
+        EnableAutostart(name, QString());
+    else
+        DisableAutostart(name);
+    accept();
+}
+
+void ProgramDlg::on_cancelBtn_clicked() { reject(); }
+
+void ProgramDlg::on_addBtn_clicked() {
+    ProgramSelectDlg select(appContext().config, this);
+    if (select.exec() != QDialog::Accepted || select.programName.isEmpty()) return;
+    if (HasProgram(select.programName)) {
+        ShowMessage(select.programName + QStringLiteral(" aready exists in program list"));
+        return;
+    }
+    AddProgram(select.programName);
+    SyncBrowserChecks();
+}
+
+void ProgramDlg::on_encBox_toggled(bool) {}
+
+void ProgramDlg::on_defaultBtn_clicked() {
+    ui->selectRadio->setChecked(true);
+    updateSelectFrame();
+    LoadProgramList(ProgramFilePath(defaultRulesPath()));
+    ui->encBox->setChecked(true);
+    ui->udpBox->setChecked(false);
+    ui->dnsBox->setChecked(true);
+    ui->tcpBox->setChecked(true);
+}
+
+void ProgramDlg::OnRemoveBtn() {
+    QObject* button = sender();
+    if (!button) return;
+    const auto address = static_cast<quintptr>(button->property(kRowProperty).toULongLong());
+    if (address != 0) {
+        // The property names a row; it is used only when it still is one of
+        // this list's rows (compared as an address, never dereferenced first).
+        for (int i = 0; i < ui->programList->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = ui->programList->topLevelItem(i);
+            if (reinterpret_cast<quintptr>(item) == address) {
+                deleteRow(item);
+                break;
+            }
+        }
+    }
+    SyncBrowserChecks();
+    updateHeader();
+}
+
+void ProgramDlg::onBrowserBox(bool checked, const QStringList& executables) {
+    for (const QString& name : executables) {
+        if (checked)
+            AddProgram(name);
+        else
+            RemoveProgram(name);
+    }
+}
+
+void ProgramDlg::on_ieCheck_clicked() { onBrowserBox(ui->ieCheck->isChecked(), ieExecutables()); }
+void ProgramDlg::on_chromeCheck_clicked() { onBrowserBox(ui->chromeCheck->isChecked(), chromeExecutables()); }
+void ProgramDlg::on_firefoxCheck_clicked() { onBrowserBox(ui->firefoxCheck->isChecked(), firefoxExecutables()); }
+void ProgramDlg::on_safariCheck_clicked() { onBrowserBox(ui->safariCheck->isChecked(), safariExecutables()); }
+void ProgramDlg::on_operaCheck_clicked() { onBrowserBox(ui->operaCheck->isChecked(), operaExecutables()); }
+
+void ProgramDlg::on_repairinstallBtn_clicked() { RepairLsp(); }
+
+void ProgramDlg::on_checkupdateBtn_clicked() {
+    AppContext& app = appContext();
+    // The process-wide checker remembers a version learned earlier in this
+    // run; without one (a dialog opened outside the client) a checker of
+    // this dialog's own does the check.
+    std::unique_ptr<UpdateChecker> own;
+    UpdateChecker* checker = app.updateChecker;
+    if (!checker) {
+        own.reset(new UpdateChecker);
+        checker = own.get();
+    }
+    RunUpdateCheckDialog(*checker, this, app.homepageUrl);
+}
+
+void ProgramDlg::on_allRadio_clicked() { onRadioClicked(); }
+void ProgramDlg::on_selectRadio_clicked() { onRadioClicked(); }
+void ProgramDlg::onRadioClicked() { updateSelectFrame(); }
