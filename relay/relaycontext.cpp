@@ -23,7 +23,7 @@ RelayContext::RelayContext(const RelayOptions& options)
       policy(options.allow, options.allowPrivate),
       // Spare buffers kept for reuse: enough for the busy connections of a
       // typical load without holding memory for every past connection.
-      pool(kRelayBufferSize, 256) {
+      pool(kRelayBufferSize, 64) {
     epfd = epoll_create1(EPOLL_CLOEXEC);
     scratch = static_cast<std::uint8_t*>(std::malloc(kScratchSize));
     updateClock();

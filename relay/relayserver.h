@@ -5,7 +5,7 @@
 //
 // Resources are bounded: at most --max-conns TCP connections (more are
 // accepted and reset at once), at most --max-udp UDP associations, one
-// 64 KiB buffer per busy direction. When the process runs out of
+// 128 KiB buffer per busy direction. When the process runs out of
 // descriptors, accepting pauses briefly instead of spinning.
 #include "relaycontext.h"
 #include "relayoptions.h"
