@@ -98,9 +98,11 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
 
 bool divertSend(int fd, const msghdr& m, int flags, ssize_t& r) {
     const int saved = errno;
-    if (divertSendImpl(fd, m, flags, r)) return true;
-    errno = saved;  // not ours: the real call sees the program's errno
-    return false;
+    const bool handled = divertSendImpl(fd, m, flags, r);
+    // Not ours: the real call sees the program's errno. Sent: errno is
+    // left as the program had it, as a successful send leaves it.
+    if (!handled || r >= 0) errno = saved;
+    return handled;
 }
 
 ssize_t receiveFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen, bool& handled) {

@@ -192,6 +192,7 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
         }
         msg->msg_flags = m.msg_flags;
         msg->msg_controllen = m.msg_controllen;
+        errno = saved;  // the record look-up may have touched it
         if (flags & MSG_TRUNC) return full;
         return static_cast<std::size_t>(full) < room ? full : static_cast<ssize_t>(room);
     }
