@@ -276,8 +276,11 @@ bool RLocalServer::OnSendToClient(RUdpTunnel* tunnel, const REndpoint& from, std
         record->peer_addr4 = source.ipv4;
         std::memcpy(record->peer_addr6, source.ipv6, sizeof record->peer_addr6);
         record->is_ipv6 = tunnel->client.ipv4 == 0 ? 1 : 0;
-        std::atomic_thread_fence(std::memory_order_release);
-        // The key comes last: the module matches on it.
+        // The key comes last: the module matches on it. It reads the record
+        // only after the datagram arrives, and the send is a system call
+        // after these stores; the fence keeps the compiler from moving the
+        // key before the rest.
+        std::atomic_signal_fence(std::memory_order_release);
         record->local_port = it != udp_tunnels.end() ? it->second.port : 0;
         if (verboseLogs())
             std::printf("RLocalServer::OnSendToClient set info success %u\n", static_cast<unsigned>(record->peer_port));

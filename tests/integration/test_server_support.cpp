@@ -23,6 +23,8 @@
 #include <sstream>
 #include <unordered_map>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace svrtest {
@@ -67,6 +69,10 @@ ChildProcess::~ChildProcess() {
     if (inFd_ >= 0) close(inFd_);
     if (reader_.joinable()) reader_.join();
     if (outFd_ >= 0) close(outFd_);
+    // A sanitizer build of the child reports on its standard error.
+    for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
+                             "ERROR: LeakSanitizer"})
+        if (out_.find(mark) != std::string::npos) ADD_FAILURE() << "sanitizer report from the child:\n" << out_;
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
