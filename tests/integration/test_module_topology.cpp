@@ -59,7 +59,7 @@ protected:
         relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
         ASSERT_NE(relayPort_, 0);
 
-        ASSERT_TRUE(servers_.start({"python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6},
+        ASSERT_TRUE(servers_.start({"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6},
                                    {}, destNs_.pid()));
         ASSERT_TRUE(servers_.waitFor("ready", 30000)) << servers_.output();
         const std::string so = servers_.output();
@@ -172,7 +172,7 @@ TEST_F(ModuleTopology, DatagramsAndNameLookupsShowTheRealPeers) {
     for (const char* host : {kDest4, kDest6}) {
         for (const char* mode : {"sendto", "connect"}) {
             SCOPED_TRACE(std::string(host) + " " + mode);
-            RunResult res = app({"python3", "-c", client, host, mode});
+            RunResult res = app({"/usr/bin/python3", "-c", client, host, mode});
             EXPECT_EQ(res.exitCode, 0) << res.output;
             EXPECT_EQ(field(res.output, "from"), std::string(host) + ":7000");
             EXPECT_EQ(field(res.output, "reply"), "echo:ping");
@@ -223,7 +223,7 @@ TEST_F(ModuleTopology, GatesSendTrafficDirectlyOrNotAtAll) {
     server_.stop();
     RunResult killed = app({"curl", "-sS", "--max-time", "10", std::string("http://") + kDest4 + ":8000/killswitch"});
     EXPECT_NE(killed.exitCode, 0) << killed.output;
-    RunResult killedUdp = app({"python3", "-c",
+    RunResult killedUdp = app({"/usr/bin/python3", "-c",
                                "import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);s.settimeout(2);"
                                "s.sendto(b'leak',('198.51.100.2',7000));print(s.recvfrom(100))"});
     EXPECT_NE(killedUdp.exitCode, 0) << killedUdp.output;
