@@ -29,7 +29,7 @@ target_include_directories(veilnox_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
   ${CMAKE_CURRENT_BINARY_DIR}/veilnox_app_lib_autogen/include)
 target_link_libraries(veilnox_app_lib PUBLIC veilnox_client_lib Qt5::Network Qt5::Widgets)
 
-add_executable(veilnox main.cpp)
+add_executable(veilnox main.cpp automation.h automation.cpp)
 target_link_libraries(veilnox PRIVATE veilnox_app_lib)
 # The program finds its pictures, style sheet, default rules and scripts in
 # bin/, and starts the local server from there.

@@ -1,0 +1,225 @@
+#include "automation.h"
+
+#include "appcontext.h"
+#include "mainwindow.h"
+#include "messages.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QFont>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+namespace {
+
+// Longest command line accepted; a peer that sends more without a line end
+// is dropped.
+constexpr int kMaxLine = 4096;
+
+class Automation : public QObject {
+public:
+    explicit Automation(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {}
+
+    bool listen(const QString& path) {
+        QLocalServer::removeServer(path);
+        server_->setSocketOptions(QLocalServer::UserAccessOption);
+        if (!server_->listen(path)) {
+            std::fprintf(stderr, "veilnox automation: cannot listen on %s: %s\n", qPrintable(path),
+                         qPrintable(server_->errorString()));
+            return false;
+        }
+        connect(server_, &QLocalServer::newConnection, this, &Automation::onConnection);
+        return true;
+    }
+
+private:
+    void onConnection() {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onData(socket); });
+        }
+    }
+
+    void onData(QLocalSocket* socket) {
+        QPointer<QLocalSocket> guard(socket);
+        while (guard && socket->canReadLine()) {
+            const QByteArray line = socket->readLine(kMaxLine + 1).trimmed();
+            const QByteArray reply = QJsonDocument(handle(QString::fromUtf8(line))).toJson(QJsonDocument::Compact);
+            // The command may have closed the window; the socket lives on.
+            if (!guard) return;
+            socket->write(reply + '\n');
+            socket->flush();
+        }
+        if (guard && socket->bytesAvailable() > kMaxLine) socket->abort();
+    }
+
+    static MainWindow* window() { return appContext().mainWindow; }
+
+    // Start-up has finished once the window exists and the program sits in
+    // its main event loop: the list download and the restore of the last
+    // connection run before that, inside nested event processing only.
+    static bool ready() { return window() && QThread::currentThread()->loopLevel() >= 1; }
+
+    static QJsonObject failure(const QString& text) {
+        QJsonObject out;
+        out["ok"] = false;
+        out["error"] = text;
+        return out;
+    }
+
+    static QJsonObject success() {
+        QJsonObject out = state();
+        out["ok"] = true;
+        return out;
+    }
+
+    static QJsonObject state() {
+        QJsonObject out;
+        MainWindow* w = window();
+        out["ready"] = ready();
+        if (!w) return out;
+        Ui::MainWindow* ui = w->ui.get();
+        out["connected"] = w->proxyData && w->proxyData->connected == 1;
+        out["currentLabel"] = ui->currentLabel->text();
+        out["speed"] = w->speedLabel ? w->speedLabel->text().trimmed() : QString();
+        out["tab"] = ui->tabMain->currentIndex();
+        out["changeTimer"] = w->changeTimer && w->changeTimer->isActive() ? w->changeTimer->interval() : 0;
+        out["changeBox"] = ui->changeBox->currentText();
+
+        QJsonArray servers;
+        for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = ui->proxyList->topLevelItem(i);
+            QJsonObject row;
+            row["text"] = item->text(1);
+            if (const ServerEntry* entry = MainWindow::entryOf(item)) {
+                row["ip"] = entry->value(QStringLiteral("ip"));
+                row["port"] = entry->value(QStringLiteral("port"));
+                row["connected"] = entry->connected;
+            }
+            servers.append(row);
+        }
+        out["servers"] = servers;
+
+        QJsonArray connections;
+        for (int i = 0; i < ui->connectionList->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = ui->connectionList->topLevelItem(i);
+            QJsonObject row;
+            row["process"] = item->text(0);
+            row["send"] = item->text(1);
+            row["recv"] = item->text(2);
+            row["rate"] = item->text(3);
+            row["detail"] = item->text(4);
+            connections.append(row);
+        }
+        out["connectionsHeader"] = ui->connectionList->headerItem()->text(0);
+        out["connections"] = connections;
+        return out;
+    }
+
+    static bool parseIndex(const QString& text, int count, int* index) {
+        bool ok = false;
+        const int value = text.toInt(&ok);
+        if (!ok || value < 0 || value >= count) return false;
+        *index = value;
+        return true;
+    }
+
+    QJsonObject handle(const QString& line) {
+        const int blank = line.indexOf(QLatin1Char(' '));
+        const QString command = blank < 0 ? line : line.left(blank);
+        const QString argument = blank < 0 ? QString() : line.mid(blank + 1).trimmed();
+        if (command == QLatin1String("state")) return state();
+        if (!ready()) return failure(QStringLiteral("not ready"));
+        MainWindow* w = window();
+        Ui::MainWindow* ui = w->ui.get();
+        int index = 0;
+
+        if (command == QLatin1String("connect")) {
+            if (!parseIndex(argument, ui->proxyList->topLevelItemCount(), &index))
+                return failure(QStringLiteral("no such row"));
+            QPushButton* button = w->rowButton(ui->proxyList->topLevelItem(index));
+            if (!button) return failure(QStringLiteral("row has no connect button"));
+            button->click();
+            return success();
+        }
+        if (command == QLatin1String("start")) {
+            ui->startBtn->click();
+            return success();
+        }
+        if (command == QLatin1String("change")) {
+            if (!ui->changeBox->isEnabled()) return failure(QStringLiteral("selector disabled"));
+            if (!parseIndex(argument, ui->changeBox->count(), &index)) return failure(QStringLiteral("no such entry"));
+            ui->changeBox->setCurrentIndex(index);
+            return success();
+        }
+        if (command == QLatin1String("changeinterval")) {
+            bool ok = false;
+            const int ms = argument.toInt(&ok);
+            if (!ok || ms < 1) return failure(QStringLiteral("bad interval"));
+            if (!w->changeTimer->isActive()) return failure(QStringLiteral("rotation timer not running"));
+            w->changeTimer->setInterval(ms);
+            return success();
+        }
+        if (command == QLatin1String("tab")) {
+            if (!parseIndex(argument, ui->tabMain->count(), &index)) return failure(QStringLiteral("no such tab"));
+            ui->tabMain->setCurrentIndex(index);
+            return success();
+        }
+        if (command == QLatin1String("shot")) {
+            if (argument.isEmpty()) return failure(QStringLiteral("no path"));
+            QCoreApplication::sendPostedEvents();
+            if (!w->grab().save(argument, "PNG")) return failure(QStringLiteral("cannot write ") + argument);
+            return success();
+        }
+        if (command == QLatin1String("close")) {
+            // The answer goes out first: closing ends the event loop.
+            QTimer::singleShot(0, w, [w] { w->close(); });
+            return success();
+        }
+        return failure(QStringLiteral("unknown command"));
+    }
+
+    QLocalServer* server_;
+};
+
+void StartAutomation() {
+    const QByteArray path = qgetenv("VEILNOX_AUTOMATION_SOCKET");
+    if (path.isEmpty()) return;
+    SetMessageBoxHook([](MessageKind, const QString& title, const QString& text) {
+        std::fprintf(stderr, "message box: %s: %s\n", qPrintable(title), qPrintable(text));
+        std::fflush(stderr);
+        return true;
+    });
+    auto* automation = new Automation(QCoreApplication::instance());
+    if (!automation->listen(QFile::decodeName(path))) return;
+    // The platform is known once the GUI application has started: the font
+    // is set before the first window is built.
+    QTimer::singleShot(0, automation, [] {
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) return;
+        QFont font = QApplication::font();
+        font.setPointSize(9);
+        QApplication::setFont(font);
+    });
+}
+
+}  // namespace
+
+void InstallAutomation() {
+    if (!qEnvironmentVariableIsEmpty("VEILNOX_AUTOMATION_SOCKET")) qAddPreRoutine(StartAutomation);
+}
