@@ -1,0 +1,363 @@
+// The connectivity test of the real MainWindow: probes sent from its socket
+// to a real veilnox-relay (and to a UDP socket of the test playing a proxy
+// server when the test must choose what comes back and when), the rows'
+// counters, signal bars and connectivity texts, the cycle's window, the
+// timer, and the module repair and update question of the same tick.
+#include "appcontext.h"
+#include "mainwindow.h"
+#include "moduleinstall.h"
+#include "probe.h"
+#include "relayheader.h"
+#include "rendpoint.h"
+#include "serverlist.h"
+#include "test_view_support.h"
+#include "ui_mainwindow.h"
+#include "updatechecker.h"
+
+#include <QFile>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+using namespace viewtest;
+
+namespace {
+
+class ProbeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window.reset(apptest::makeWindow());
+        ASSERT_TRUE(window->isUsable());
+        // Cycles end where a test ends them, unless it shortens the window.
+        window->setProbeWindow(600000);
+        window->setProbeClock([this] { return clock; });
+    }
+
+    void addServer(const QString& ip, std::uint16_t port, const QString& country = QStringLiteral("Germany")) {
+        window->AddServerRow(apptest::server(ip, QString::number(port), country));
+    }
+
+    // Runs the event loop until the window has handled one more readyRead
+    // of its socket (every datagram sent before that is then handled).
+    bool waitForDatagramsHandled(QSignalSpy& spy, int count = 1) {
+        return apptest::waitFor([&] { return spy.count() >= count && !window->udpSocket->hasPendingDatagrams(); });
+    }
+
+    clienttest::MessageRecorder boxes;
+    apptest::ClientWorld world;
+    std::unique_ptr<MainWindow> window;
+    std::uint32_t clock = 1000;
+};
+
+void expectBar(QProgressBar* bar, int maximum, int value) {
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), maximum);
+    EXPECT_EQ(bar->value(), value);
+}
+
+// ---------------------------------------------------------------- the datagram
+
+TEST_F(ProbeTest, ProbeOnTheWireNamesTheServerWithItsPortInHostOrder) {
+    UdpPeer peer;
+    ASSERT_TRUE(peer.ok());
+    addServer(QStringLiteral("127.0.0.1"), peer.port());
+    window->OnTestProxyTimer();
+
+    std::uint16_t from = 0;
+    QByteArray wire = peer.receive(5000, &from);
+    ASSERT_EQ(wire.size(), 32);
+    EXPECT_EQ(from, window->udpSocket->localPort());
+    vnx::maskBuffer(wire.data(), static_cast<std::size_t>(wire.size()));
+    const auto* b = reinterpret_cast<const std::uint8_t*>(wire.constData());
+    EXPECT_EQ(QByteArray(wire.constData(), 4), QByteArray("umbv"));
+    EXPECT_EQ(b[4], '2');
+    EXPECT_EQ(b[5], 0);  // payload not masked: there is none
+    EXPECT_EQ(b[6], 5);  // probe request
+    EXPECT_EQ(b[7], 0);
+    EXPECT_EQ(QByteArray(wire.constData() + 8, 4), QByteArray("\x7f\x00\x00\x01", 4));
+    for (int i = 12; i < 28; ++i) EXPECT_EQ(b[i], 0) << i;
+    EXPECT_EQ(b[28], peer.port() & 0xFF);  // little-endian, unlike a connect header
+    EXPECT_EQ(b[29], peer.port() >> 8);
+    EXPECT_EQ(b[30], 0);
+    EXPECT_EQ(b[31], 0);
+
+    // Built for another address and port, byte for byte (masked).
+    const QByteArray other = BuildProbe(QStringLiteral("10.1.2.3"), 0x1F90);
+    ASSERT_EQ(other.size(), 32);
+    EXPECT_EQ(static_cast<std::uint8_t>(other[8]), 10 ^ 0x5D);
+    EXPECT_EQ(static_cast<std::uint8_t>(other[11]), 3 ^ 0x5D);
+    EXPECT_EQ(static_cast<std::uint8_t>(other[28]), 0x90 ^ 0x5D);
+    EXPECT_EQ(static_cast<std::uint8_t>(other[29]), 0x1F ^ 0x5D);
+}
+
+TEST_F(ProbeTest, RowsWithoutUsableAddressOrPortAreCountedAndTimeOut) {
+    StringMap hostOnly = apptest::server(QString(), QStringLiteral("443"), QStringLiteral("France"));
+    hostOnly[QStringLiteral("host")] = QStringLiteral("proxy.invalid");
+    window->AddServerRow(hostOnly);
+    addServer(QStringLiteral("not-an-address"), 443);
+    window->AddServerRow(apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("0"), QStringLiteral("Spain")));
+    window->AddServerRow(
+        apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("70000"), QStringLiteral("Spain")));
+
+    window->OnTestProxyTimer();
+    window->OnEndTestTimer();
+    for (int row = 0; row < 4; ++row) {
+        ServerEntry* e = entryAt(*window, row);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->probesSent, 1) << row;
+        EXPECT_EQ(e->timeouts, 1) << row;
+        EXPECT_EQ(e->latencyMs, -1) << row;
+        EXPECT_EQ(e->probeTick, 0u) << row;
+        expectBar(signalBar(*window, row), 100, 69);
+        EXPECT_EQ(serverRow(*window, row)->text(4), QStringLiteral("Current:-1ms, Success:0/1, TotalConnection:0"));
+    }
+}
+
+TEST(ProbeRules, SignalBarFollowsTheReplyTime) {
+    struct Case {
+        std::uint32_t ms;
+        int value;
+    } cases[] = {{0, 3000},    {30, 3000},   {49, 3000},   {50, 2950},   {500, 2500},
+                 {799, 2201},  {800, 2200},  {900, 2200},  {2800, 2200}, {5000, 2200},
+                 {9999, 2200}, {0xFFFFFFFFu, 2200}};
+    for (const Case& c : cases) {
+        const SignalBar bar = AnsweredBar(c.ms);
+        EXPECT_EQ(bar.maximum, 3000) << c.ms;
+        EXPECT_EQ(bar.value, c.value) << c.ms;
+    }
+    EXPECT_EQ(TimedOutBar().maximum, 100);
+    EXPECT_EQ(TimedOutBar().value, 69);
+
+    ProbeAnswer answer;
+    EXPECT_FALSE(ParseProbeAnswer(QByteArray(7, 'x'), answer));
+    EXPECT_FALSE(ParseProbeAnswer(QByteArray(9, 'x'), answer));
+    ASSERT_TRUE(ParseProbeAnswer(probeAnswer("10.0.0.9", 0x01020304), answer));
+    EXPECT_EQ(answer.address, vnx::parseIpv4("10.0.0.9"));
+    EXPECT_EQ(answer.connections, 0x01020304u);
+}
+
+// ---------------------------------------------------------------- against veilnox-relay
+
+TEST_F(ProbeTest, RelayAnswerSetsBarCountersAndConnectivityText) {
+    Relay relay;
+    ASSERT_TRUE(relay.start()) << relay.output().toStdString();
+    // One live relayed connection: the relay reports it in its answers.
+    EchoServer echo;
+    ASSERT_TRUE(echo.ok());
+    const int tcp = connectTcp(relay.port());
+    ASSERT_GE(tcp, 0);
+    vnx::RRelayHeader header;
+    header.ipv4 = vnx::parseIpv4("127.0.0.1");
+    header.port = htons(echo.port());
+    std::uint8_t wire[32];
+    vnx::buildRelayHeader(header, wire);
+    ASSERT_TRUE(sendAllBytes(tcp, wire, sizeof wire));
+    ASSERT_TRUE(sendAllBytes(tcp, "ping", 4));
+    char back[4] = {};
+    ASSERT_TRUE(readAllBytes(tcp, back, 4));
+
+    addServer(QStringLiteral("127.0.0.1"), relay.port());
+    ServerEntry* entry = entryAt(*window, 0);
+    // Reply times measured with the injected clock: sent at `clock`, read
+    // `reply` ms later.
+    struct Cycle {
+        std::uint32_t reply;
+        int bar;
+    } cycles[] = {{30, 3000}, {500, 2500}, {900, 2200}, {5000, 2200}};
+    int n = 0;
+    for (const Cycle& c : cycles) {
+        ++n;
+        clock = 10000u * static_cast<std::uint32_t>(n);
+        window->OnTestProxyTimer();
+        clock += c.reply;  // the answer is handled by the event loop, after this
+        ASSERT_TRUE(apptest::waitFor([&] { return entry->replies == n; })) << relay.output().toStdString();
+        EXPECT_EQ(entry->latencyMs, static_cast<int>(c.reply));
+        EXPECT_EQ(entry->probeTick, 0u);
+        EXPECT_EQ(entry->totalConnections, 1);
+        expectBar(signalBar(*window, 0), 3000, c.bar);
+        EXPECT_EQ(serverRow(*window, 0)->text(4),
+                  QStringLiteral("Current:%1ms, Success:%2/%2, TotalConnection:1").arg(c.reply).arg(n));
+        // The end of an answered cycle counts nothing.
+        window->OnEndTestTimer();
+        EXPECT_EQ(entry->timeouts, 0);
+        expectBar(signalBar(*window, 0), 3000, c.bar);
+    }
+    ::close(tcp);
+}
+
+TEST_F(ProbeTest, RelayAnswerAfterTheWindowChangesNothing) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    addServer(QStringLiteral("127.0.0.1"), relay.port());
+    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    window->OnTestProxyTimer();
+    // The answer is waiting in the socket, but the window's end comes first.
+    for (int i = 0; i < 1000 && !window->udpSocket->hasPendingDatagrams(); ++i) QThread::msleep(5);
+    ASSERT_TRUE(window->udpSocket->hasPendingDatagrams());
+    window->OnEndTestTimer();
+    ASSERT_TRUE(waitForDatagramsHandled(spy));
+
+    ServerEntry* entry = entryAt(*window, 0);
+    EXPECT_EQ(entry->replies, 0);
+    EXPECT_EQ(entry->timeouts, 1);
+    EXPECT_EQ(entry->latencyMs, -1);
+    expectBar(signalBar(*window, 0), 100, 69);
+    EXPECT_EQ(serverRow(*window, 0)->text(4), QStringLiteral("Current:-1ms, Success:0/1, TotalConnection:0"));
+}
+
+TEST_F(ProbeTest, AnswerAfterShortenedWindowIsIgnored) {
+    UdpPeer server;
+    ASSERT_TRUE(server.ok());
+    addServer(QStringLiteral("127.0.0.1"), server.port());
+    window->setProbeWindow(50);
+    window->OnTestProxyTimer();
+    std::uint16_t client = 0;
+    ASSERT_EQ(server.receive(5000, &client).size(), 32);
+    ServerEntry* entry = entryAt(*window, 0);
+    // The window's own timer ends the cycle.
+    ASSERT_TRUE(apptest::waitFor([&] { return entry->timeouts == 1; }));
+    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 5)));
+    ASSERT_TRUE(waitForDatagramsHandled(spy));
+    EXPECT_EQ(entry->replies, 0);
+    EXPECT_EQ(entry->totalConnections, 0);
+    expectBar(signalBar(*window, 0), 100, 69);
+    EXPECT_EQ(serverRow(*window, 0)->text(4), QStringLiteral("Current:-1ms, Success:0/1, TotalConnection:0"));
+}
+
+TEST_F(ProbeTest, TwoRowsWithTheRelayAddressAreBothAnswered) {
+    Relay relay;
+    ASSERT_TRUE(relay.start());
+    addServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("Germany"));
+    addServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("Austria"));
+    window->OnTestProxyTimer();
+    ASSERT_TRUE(apptest::waitFor([&] { return entryAt(*window, 0)->replies == 1 && entryAt(*window, 1)->replies == 1; }));
+    window->OnEndTestTimer();
+    EXPECT_EQ(entryAt(*window, 0)->timeouts, 0);
+    EXPECT_EQ(entryAt(*window, 1)->timeouts, 0);
+}
+
+// ---------------------------------------------------------------- matching
+
+TEST_F(ProbeTest, FirstWaitingRowWithTheSameAddressTakesTheAnswer) {
+    UdpPeer server;
+    ASSERT_TRUE(server.ok());
+    addServer(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("Germany"));
+    addServer(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("Austria"));
+    window->OnTestProxyTimer();
+    std::uint16_t client = 0;
+    ASSERT_EQ(server.receive(5000, &client).size(), 32);
+    ASSERT_EQ(server.receive(5000).size(), 32);
+    ServerEntry* first = entryAt(*window, 0);
+    ServerEntry* second = entryAt(*window, 1);
+
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 1)));
+    ASSERT_TRUE(apptest::waitFor([&] { return first->replies == 1; }));
+    EXPECT_EQ(first->totalConnections, 1);
+    EXPECT_EQ(second->replies, 0);
+    EXPECT_NE(second->probeTick, 0u);
+
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 2)));
+    ASSERT_TRUE(apptest::waitFor([&] { return second->replies == 1; }));
+    EXPECT_EQ(second->totalConnections, 2);
+    EXPECT_EQ(first->replies, 1);
+
+    // Nobody waits any more: a third answer is dropped.
+    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 3)));
+    ASSERT_TRUE(waitForDatagramsHandled(spy));
+    EXPECT_EQ(first->replies, 1);
+    EXPECT_EQ(second->replies, 1);
+    EXPECT_EQ(first->totalConnections, 1);
+    EXPECT_EQ(second->totalConnections, 2);
+}
+
+TEST_F(ProbeTest, AnswersFromAnotherPortOrOfAnotherShapeAreDropped) {
+    UdpPeer server;
+    UdpPeer stranger;
+    ASSERT_TRUE(server.ok() && stranger.ok());
+    addServer(QStringLiteral("127.0.0.1"), server.port());
+    window->OnTestProxyTimer();
+    std::uint16_t client = 0;
+    ASSERT_EQ(server.receive(5000, &client).size(), 32);
+
+    // In this order: the right bytes from another port, a short and a long
+    // datagram and an answer naming another address from the right port,
+    // then the real answer. Only the last one counts.
+    ASSERT_TRUE(stranger.sendTo(client, probeAnswer("127.0.0.1", 99)));
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 98).left(7)));
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 97) + QByteArray(1, '\0')));
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.2", 96)));
+    ASSERT_TRUE(server.sendTo(client, QByteArray()));
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 7)));
+    ServerEntry* entry = entryAt(*window, 0);
+    ASSERT_TRUE(apptest::waitFor([&] { return entry->replies >= 1; }));
+    EXPECT_EQ(entry->replies, 1);
+    EXPECT_EQ(entry->totalConnections, 7);
+    EXPECT_EQ(entry->probeTick, 0u);
+}
+
+// ---------------------------------------------------------------- the tick
+
+TEST_F(ProbeTest, FirstCycleAfter800MsThenEveryFourMinutes) {
+    UdpPeer server;
+    addServer(QStringLiteral("127.0.0.1"), server.port());
+    window->RestoreLastConnection();
+    EXPECT_TRUE(window->testTimer->isActive());
+    EXPECT_EQ(window->testTimer->interval(), 800);
+    ServerEntry* entry = entryAt(*window, 0);
+    EXPECT_EQ(entry->probesSent, 0);
+    ASSERT_TRUE(apptest::waitFor([&] { return entry->probesSent == 1; }));
+    EXPECT_EQ(server.receive(5000).size(), 32);
+    EXPECT_TRUE(window->testTimer->isActive());
+    EXPECT_EQ(window->testTimer->interval(), 240000);
+
+    // The test button runs a cycle at once.
+    window->ui->testBtn->click();
+    EXPECT_EQ(entry->probesSent, 2);
+    EXPECT_EQ(server.receive(5000).size(), 32);
+}
+
+TEST_F(ProbeTest, TickRepairsTheModuleSilentlyWhileConnectedAndAsksForTheUpdateOnce) {
+    UpdateChecker checker(QStringList{QStringLiteral("http://127.0.0.1:1/none")}, QStringLiteral("1.0.0.0"));
+    ASSERT_TRUE(checker.handleVersionDocument("{\"ver\":\"2.0.0.0\"}"));
+    AppContext& app = appContext();
+    app.updateChecker = &checker;
+    clienttest::UrlRecorder urls;
+
+    // Disconnected: a missing module is left alone.
+    ASSERT_FALSE(IsLspInstalled());
+    window->proxyData->connected = 0;
+    window->OnTestProxyTimer();
+    EXPECT_FALSE(IsLspInstalled());
+    ASSERT_EQ(boxes.boxes.size(), 1);
+    EXPECT_EQ(boxes.boxes[0].kind, MessageKind::YesNo);
+    EXPECT_EQ(boxes.boxes[0].text, NewVersionQuestion(QStringLiteral("2.0.0.0")));
+    EXPECT_TRUE(app.updateAsked);
+    EXPECT_TRUE(urls.urls.isEmpty());  // answered No
+
+    // Connected: the module is installed again at each tick that misses it,
+    // without a message; the question is not put again.
+    window->proxyData->connected = 1;
+    window->OnTestProxyTimer();
+    EXPECT_TRUE(IsLspInstalled());
+    ASSERT_TRUE(QFile::remove(world.catalogFile()));
+    window->OnTestProxyTimer();
+    EXPECT_TRUE(IsLspInstalled());
+    EXPECT_EQ(boxes.boxes.size(), 1);
+    window->proxyData->connected = 0;
+    app.updateChecker = nullptr;
+}
+
+}  // namespace
