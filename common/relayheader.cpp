@@ -39,8 +39,23 @@ bool parseRelayHeader(const std::uint8_t* buf, std::size_t len, RRelayHeader& h)
 std::size_t maskBuffer(void* data, std::size_t len) {
     auto* p = static_cast<std::uint8_t*>(data);
     std::size_t i = 0;
-    // Eight bytes at a time: compilers do not vectorise the plain byte loop,
-    // and this is on the path of every relayed byte.
+    // This is on the path of every relayed byte, and compilers do not
+    // vectorise the plain byte loop at -O2: 64 bytes per step in 16-byte
+    // vectors where the compiler has them, else 8 bytes per step.
+#if defined(__GNUC__)
+    typedef std::uint8_t Vec16 __attribute__((vector_size(16)));
+    const Vec16 k = {kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte,
+                     kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte, kMaskByte};
+    for (; i + 64 <= len; i += 64) {
+        Vec16 v[4];
+        std::memcpy(v, p + i, 64);
+        v[0] ^= k;
+        v[1] ^= k;
+        v[2] ^= k;
+        v[3] ^= k;
+        std::memcpy(p + i, v, 64);
+    }
+#endif
     constexpr std::uint64_t kMask8 = 0x5D5D5D5D5D5D5D5DULL;
     for (; i + 8 <= len; i += 8) {
         std::uint64_t v;

@@ -445,3 +445,20 @@ TEST_F(Registry, Ipv6LoopbackDestinationStaysIpv6) {
     compat[15] = 7;
     EXPECT_EQ(vnx::deriveIpv4(compat), endpoint("192.0.0.7", 0).ipv4);
 }
+
+TEST(MaskBuffer, MatchesTheByteOperationAtAnyLengthAndOffset) {
+    // The relay masks chunks in place at any offset and length; the fast
+    // paths must agree with XOR 0x5D byte by byte.
+    std::vector<std::uint8_t> data(300), want;
+    ByteStream(77).fill(data.data(), data.size());
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t len = 0; len + offset <= data.size(); len += (len < 140 ? 1 : 37)) {
+            std::vector<std::uint8_t> got = data;
+            want = data;
+            for (std::size_t i = 0; i < len; ++i)
+                want[offset + i] ^= 0x5D;
+            EXPECT_EQ(vnx::maskBuffer(got.data() + offset, len), len);
+            ASSERT_EQ(got, want) << "offset " << offset << " length " << len;
+        }
+    }
+}
