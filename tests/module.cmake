@@ -44,3 +44,12 @@ if(TARGET veilnoxsvr AND TARGET veilnox-relay)
   add_dependencies(test_module_topology veilnox_module vnx_module_probe veilnox-run veilnoxsvr veilnox-relay)
   gtest_discover_tests(test_module_topology DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 1200)
 endif()
+
+if(VEILNOX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # libFuzzer target for the module's DNS response parser (the code under
+  # test is compiled in, so that it is instrumented).
+  add_executable(fuzz_module_dns fuzz/fuzz_module_dns.cpp ${CMAKE_SOURCE_DIR}/module/dnsmessage.cpp)
+  target_include_directories(fuzz_module_dns PRIVATE ${CMAKE_SOURCE_DIR}/module)
+  target_compile_options(fuzz_module_dns PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(fuzz_module_dns PRIVATE -fsanitize=fuzzer,address,undefined)
+endif()
