@@ -1,0 +1,12 @@
+# The whole system end to end: the real client (offscreen, driven through
+# its automation socket), the veilnoxsvr it launches, two veilnox-relay
+# servers and a destination, in network namespaces made by the test.
+if(WIN32 OR NOT TARGET veilnox OR NOT TARGET vnx_module_support OR NOT TARGET veilnoxsvr OR NOT TARGET veilnox-relay)
+  return()
+endif()
+find_package(Qt5 5.15 REQUIRED COMPONENTS Core)
+
+add_executable(test_e2e_system integration/test_e2e_system.cpp)
+target_link_libraries(test_e2e_system PRIVATE vnx_module_support vnx_test_main Qt5::Core)
+add_dependencies(test_e2e_system veilnox veilnoxsvr veilnox-relay veilnox_module veilnox-run veilnox_files)
+gtest_discover_tests(test_e2e_system DISCOVERY_MODE PRE_TEST TEST_PREFIX e2e. PROPERTIES TIMEOUT 300)
