@@ -254,6 +254,10 @@ TEST_F(ModuleStandIn, DatagramsCarryTheirRealDestinationAndReportTheRealSource) 
             EXPECT_EQ(field(res.output, "send_errno"), "kept");
         }
     }
+    // Larger than the local server relays whole: refused at once instead
+    // of being dropped on the way.
+    RunResult big = probe({"udp", "192.0.2.10", "8080", std::string(9000, 'b')});
+    EXPECT_EQ(field(big.output, "sendto errno"), "Message too long") << big.output.substr(0, 300);
     EXPECT_EQ(server_.udpDestinations().size(), 6u);
     EXPECT_EQ(server_.unmatched(), 0) << "a datagram arrived without its record (checksum or length wrong)";
     EXPECT_EQ(direct_.hits(), 0);
@@ -282,6 +286,24 @@ TEST_F(ModuleStandIn, ThirtyThousandSequentialConnectionsDespiteTimeWait) {
     EXPECT_EQ(field(res.output, "done"), "30000") << res.output;
     EXPECT_EQ(server_.unmatched(), 0);
     EXPECT_EQ(direct_.hits(), 0);
+}
+
+TEST_F(ModuleStandIn, ProgramsSurviveTheNamedObjectsVanishing) {
+    // The objects' files disappear while a program is busy: the module
+    // keeps its mappings, so the program neither crashes nor stalls.
+    std::atomic<bool> done{false};
+    std::thread remover([this, &done] {
+        for (int i = 0; i < 1000 && !done && server_.tcpDestinations().size() < 200; ++i) usleep(10000);
+        runCommand("rm -f /dev/shm/GlobalVEILNOX_*");
+    });
+    RunResult res = probe({"seq", "192.0.2.10", "8080", "2000"}, {}, 120000);
+    done = true;
+    remover.join();
+    EXPECT_EQ(res.exitCode, 0) << res.output;
+    EXPECT_EQ(field(res.output, "done"), "2000");
+    // A program started afterwards finds no block: nothing is diverted.
+    RunResult later = probe({"tcp", "192.0.2.10", "8080"});
+    EXPECT_EQ(field(later.output, "reply"), "DIRECT hello") << later.output;
 }
 
 // Name look-ups while DNS is diverted: the module asks the nameserver of
