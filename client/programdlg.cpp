@@ -13,6 +13,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeWidgetItem>
 
@@ -54,6 +55,11 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     ui->mainTab->setCurrentIndex(tabOk && tab >= 0 && tab < ui->mainTab->count() ? tab : 0);
 
     setWindowTitle(app.applicationName + QStringLiteral(" Settings"));
+    // The options box is laid out for the design's 8-point type; where the
+    // platform's type is wider it grows from its place so that no text is
+    // cut.
+    const QSize needed = ui->groupBox_2->minimumSizeHint().expandedTo(ui->groupBox_2->size());
+    ui->groupBox_2->resize(needed);
 
     if (proxy) {
         ui->encBox->setChecked(proxy->encrypt_data != 0);
@@ -71,6 +77,7 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
 
     ui->programList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral(" ")});
     ui->programList->setColumnWidth(0, 350);
+    ui->programList->header()->setStretchLastSection(true);
 
     const QString rules = app.rulesPath();
     if (!QFileInfo::exists(rules)) {

@@ -11,3 +11,10 @@ target_sources(veilnox_app_lib PRIVATE
   mainwindow_settings.cpp)
 # The settings form lives with the other dialog forms.
 set_property(TARGET veilnox_app_lib APPEND PROPERTY AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/forms)
+
+# The screenshot tool also pictures the settings pages and the Connections
+# tab; it builds the real window inside a private /dev/shm.
+target_sources(veilnox-screenshots PRIVATE
+  tools/viewshots.h tools/viewshots.cpp
+  tools/privateobjects.h tools/privateobjects_${veilnox_app_platform}.cpp)
+target_link_libraries(veilnox-screenshots PRIVATE veilnox_app_lib)

@@ -8,8 +8,10 @@
 #include "csplashwnd.h"
 #include "endpoints.h"
 #include "messages.h"
+#include "privateobjects.h"
 #include "programselectdlg.h"
 #include "ui_programselectdlg.h"
+#include "viewshots.h"
 
 #include <QApplication>
 #include <QDir>
@@ -65,6 +67,10 @@ void prepareApplication(QApplication& app) {
 
 bool saveShot(const Shot& shot, const QString& folder) {
     std::unique_ptr<QWidget> window(shot.make());
+    if (!window) {
+        std::printf("skipped %s\n", shot.name);
+        return false;
+    }
     window->show();
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
     QPixmap picture = window->grab();
@@ -78,6 +84,9 @@ bool saveShot(const Shot& shot, const QString& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists: the main-window shots write named objects,
+    // which must not be those of a Veilnox running here.
+    SetViewShotsPrivateObjects(EnterPrivateObjects());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
@@ -95,6 +104,9 @@ int main(int argc, char** argv) {
     const std::vector<Shot> shots = {
         {"about", makeAbout},
         {"add-program", makeAddProgram},
+        {"settings-general", MakeSettingsGeneralShot},
+        {"settings-programs", MakeSettingsProgramsShot},
+        {"connections", MakeConnectionsShot},
     };
 
     int failures = 0;
