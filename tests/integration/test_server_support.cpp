@@ -252,6 +252,12 @@ void setProxy(vnx::ProxyData* block, const char* ip, std::uint16_t port, const c
     block->encrypt_data = encrypt ? 1 : 0;
 }
 
+ModuleTables::~ModuleTables() {
+    delete tcp;
+    delete udpSend;
+    delete udpRecv;
+}
+
 bool ModuleTables::open() {
     if (!tcp) tcp = vnx::createTcpTable(false);
     if (!udpSend) udpSend = vnx::createUdpSendTable(false);

@@ -109,6 +109,10 @@ void setProxy(vnx::ProxyData* block, const char* ip, std::uint16_t port, const c
 
 // The three slot tables as the module opens them (the server must exist).
 struct ModuleTables {
+    ModuleTables() = default;
+    ~ModuleTables();
+    ModuleTables(const ModuleTables&) = delete;
+    ModuleTables& operator=(const ModuleTables&) = delete;
     vnx::SlotTable* tcp = nullptr;
     vnx::SlotTable* udpSend = nullptr;
     vnx::SlotTable* udpRecv = nullptr;
