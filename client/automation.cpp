@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -37,7 +38,17 @@ public:
     explicit Automation(QObject* parent) : QObject(parent), server_(new QLocalServer(this)) {}
 
     bool listen(const QString& path) {
-        QLocalServer::removeServer(path);
+        // A socket left by an earlier run is replaced; any other file is not
+        // ours to delete.
+        const QFileInfo existing(path);
+        if (existing.exists() || existing.isSymLink()) {
+            // Neither file, folder nor link: a socket (or a pipe).
+            if (existing.isFile() || existing.isDir() || existing.isSymLink()) {
+                std::fprintf(stderr, "veilnox automation: %s exists and is not a socket\n", qPrintable(path));
+                return false;
+            }
+            QLocalServer::removeServer(path);
+        }
         server_->setSocketOptions(QLocalServer::UserAccessOption);
         if (!server_->listen(path)) {
             std::fprintf(stderr, "veilnox automation: cannot listen on %s: %s\n", qPrintable(path),
@@ -59,8 +70,14 @@ private:
     void onData(QLocalSocket* socket) {
         QPointer<QLocalSocket> guard(socket);
         while (guard && socket->canReadLine()) {
-            const QByteArray line = socket->readLine(kMaxLine + 1).trimmed();
-            const QByteArray reply = QJsonDocument(handle(QString::fromUtf8(line))).toJson(QJsonDocument::Compact);
+            const QByteArray raw = socket->readLine(kMaxLine + 1);
+            if (!raw.endsWith('\n')) {
+                // Longer than any command: not a client of ours.
+                socket->abort();
+                return;
+            }
+            const QByteArray reply =
+                QJsonDocument(handle(QString::fromUtf8(raw.trimmed()))).toJson(QJsonDocument::Compact);
             // The command may have closed the window; the socket lives on.
             if (!guard) return;
             socket->write(reply + '\n');

@@ -6,7 +6,17 @@ if(WIN32 OR NOT TARGET veilnox OR NOT TARGET vnx_module_support OR NOT TARGET ve
 endif()
 find_package(Qt5 5.15 REQUIRED COMPONENTS Core)
 
+add_library(e2e_test_support STATIC integration/test_e2e_support.h integration/test_e2e_support.cpp
+  integration/test_e2e_automationclient.cpp)
+target_link_libraries(e2e_test_support PUBLIC Qt5::Core)
+
 add_executable(test_e2e_system integration/test_e2e_system.cpp)
-target_link_libraries(test_e2e_system PRIVATE vnx_module_support vnx_test_main Qt5::Core)
+target_link_libraries(test_e2e_system PRIVATE e2e_test_support vnx_module_support vnx_test_main)
 add_dependencies(test_e2e_system veilnox veilnoxsvr veilnox-relay veilnox_module veilnox-run veilnox_files)
 gtest_discover_tests(test_e2e_system DISCOVERY_MODE PRE_TEST TEST_PREFIX e2e. PROPERTIES TIMEOUT 300)
+
+# The client's automation socket on its own (no namespaces needed).
+add_executable(test_e2e_automation integration/test_e2e_automation.cpp)
+target_link_libraries(test_e2e_automation PRIVATE e2e_test_support vnx_module_support vnx_test_main)
+add_dependencies(test_e2e_automation veilnox veilnoxsvr veilnox_files)
+gtest_discover_tests(test_e2e_automation DISCOVERY_MODE PRE_TEST TEST_PREFIX e2e. PROPERTIES TIMEOUT 120)

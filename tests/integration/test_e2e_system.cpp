@@ -16,6 +16,7 @@
 // the rotation timer gets a short interval, the window is closed. Nothing
 // here writes the proxy data block: everything goes through the client.
 // Namespaces that cannot be made fail the test.
+#include "test_e2e_support.h"
 #include "test_module_support.h"
 
 #include <QJsonArray>
@@ -25,25 +26,16 @@
 #include <QString>
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
-#include <sstream>
 #include <functional>
-#include <thread>
+#include <sstream>
 
 using namespace vnxtest;
+using namespace e2etest;
 
 namespace {
 
@@ -51,114 +43,6 @@ const char* kDest = "198.51.100.2";
 const char* kViaA = "198.51.100.1";
 const char* kViaB = "198.18.0.1";
 const char* kApp = "192.0.2.2";
-
-using Clock = std::chrono::steady_clock;
-
-long long msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Polls `condition` every 20 ms for at most `ms`.
-bool waitUntil(const std::function<bool()>& condition, int ms) {
-    const auto start = Clock::now();
-    while (!condition()) {
-        if (msSince(start) > ms) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// The veilnoxsvr processes of this network namespace (the client starts
-// them detached, so they are found through /proc rather than as children).
-std::vector<int> serverPids() {
-    std::vector<int> pids;
-    char own[64] = {};
-    if (readlink("/proc/self/ns/net", own, sizeof own - 1) <= 0) return pids;
-    DIR* proc = opendir("/proc");
-    if (!proc) return pids;
-    while (dirent* e = readdir(proc)) {
-        const int pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        const std::string base = "/proc/" + std::to_string(pid);
-        char ns[64] = {}, exe[PATH_MAX] = {};
-        if (readlink((base + "/ns/net").c_str(), ns, sizeof ns - 1) <= 0 || std::strcmp(ns, own) != 0) continue;
-        const ssize_t n = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
-        if (n <= 0) continue;
-        std::string path(exe, static_cast<std::size_t>(n));
-        if (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0) path.resize(path.size() - 10);
-        if (path.substr(path.rfind('/') + 1) != "veilnoxsvr") continue;
-        // A zombie (not yet reaped) has ended.
-        std::ifstream stat(base + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const std::size_t paren = line.rfind(')');
-        if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z') continue;
-        pids.push_back(pid);
-    }
-    closedir(proc);
-    return pids;
-}
-
-// True when the local server accepts TCP connections on 127.0.0.1:9111.
-bool localServerListening() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(9111);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-// One line-based conversation with the client's automation socket.
-class Automation {
-public:
-    ~Automation() { disconnect(); }
-    void disconnect() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-        buffer_.clear();
-    }
-    bool open(const std::string& path) {
-        disconnect();
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            disconnect();
-            return false;
-        }
-        timeval tv{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        return true;
-    }
-    // The reply to one command; an empty object when the socket failed.
-    QJsonObject command(const std::string& line) {
-        if (fd_ < 0) return {};
-        const std::string out = line + "\n";
-        if (send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return {};
-        std::size_t end;
-        while ((end = buffer_.find('\n')) == std::string::npos) {
-            char chunk[65536];
-            const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                disconnect();
-                return {};
-            }
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-        const std::string reply = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return QJsonDocument::fromJson(QByteArray::fromStdString(reply)).object();
-    }
-
-private:
-    int fd_ = -1;
-    std::string buffer_;
-};
 
 // "300.26 KB" -> bytes (approximately; the view cuts to two decimals).
 double sizeBytes(const QString& text) {
@@ -334,7 +218,7 @@ protected:
 
     NetNamespace relayA_, relayB_, dest_;
     BackgroundProcess relays_[2], servers_, client_;
-    Automation automation_;
+    AutomationClient automation_;
     std::uint16_t portA_ = 0, portB_ = 0;
     std::string dir_, socketPath_;
     std::vector<std::string> env_;

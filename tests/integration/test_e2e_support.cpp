@@ -1,0 +1,71 @@
+#include "test_e2e_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace e2etest {
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms) {
+    const auto start = Clock::now();
+    while (!condition()) {
+        if (msSince(start) > ms) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::vector<int> serverPids() {
+    std::vector<int> pids;
+    char own[64] = {};
+    if (readlink("/proc/self/ns/net", own, sizeof own - 1) <= 0) return pids;
+    DIR* proc = opendir("/proc");
+    if (!proc) return pids;
+    while (dirent* e = readdir(proc)) {
+        const int pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string base = "/proc/" + std::to_string(pid);
+        char ns[64] = {}, exe[PATH_MAX] = {};
+        if (readlink((base + "/ns/net").c_str(), ns, sizeof ns - 1) <= 0 || std::strcmp(ns, own) != 0) continue;
+        const ssize_t n = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+        if (n <= 0) continue;
+        std::string path(exe, static_cast<std::size_t>(n));
+        if (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0) path.resize(path.size() - 10);
+        if (path.substr(path.rfind('/') + 1) != "veilnoxsvr") continue;
+        // A zombie (not yet reaped) has ended.
+        std::ifstream stat(base + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t paren = line.rfind(')');
+        if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z') continue;
+        pids.push_back(pid);
+    }
+    closedir(proc);
+    return pids;
+}
+
+bool localServerListening() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(9111);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace e2etest

@@ -1,0 +1,46 @@
+#pragma once
+// Helpers of the end-to-end tests: waiting with a bound, the veilnoxsvr
+// processes of the test's network namespace, and a client for the veilnox
+// automation socket (client/automation.h).
+#include <QJsonObject>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace e2etest {
+
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start);
+
+// Polls `condition` every 20 ms for at most `ms`; true once it held.
+bool waitUntil(const std::function<bool()>& condition, int ms);
+
+// The living veilnoxsvr processes of this network namespace. The client
+// starts them detached, so they are found through /proc rather than as
+// children; zombies count as ended.
+std::vector<int> serverPids();
+
+// True when something accepts TCP connections on 127.0.0.1:9111.
+bool localServerListening();
+
+// One line-based conversation with the client's automation socket.
+class AutomationClient {
+public:
+    ~AutomationClient();
+    bool open(const std::string& path);
+    void disconnect();
+    // Sends raw bytes (no line end added); false when the socket failed.
+    bool sendRaw(const std::string& bytes);
+    // The reply to one command line; an empty object when the socket failed
+    // or closed, or the reply was not a JSON object. Waits at most 10 s.
+    QJsonObject command(const std::string& line);
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+}  // namespace e2etest
