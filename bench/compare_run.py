@@ -1,0 +1,419 @@
+#!/usr/bin/env python3
+"""The measuring half of bench/compare: runs inside a private network and
+mount namespace (bench/compare enters it) and prints one table.
+
+Namespaces (made here, nothing leaves them):
+  app     192.0.2.2     the measuring programs; veilnoxsvr, ss-local and the
+                        first socat of each pair (all on this side, like the
+                        program that carries the network-stack module)
+  relay   192.0.2.1     veilnox-relay, microsocks, ss-server, the second socat
+          198.51.100.1  of each pair; also the router for direct traffic
+  dest    198.51.100.2  iperf3 server, connection-rate server, TCP/UDP echo
+
+Usage: compare_run.py BIN_DIR WORK_DIR TOOLS_DIR
+"""
+import json
+import os
+import resource
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+BIN, WORK, TOOLS = sys.argv[1:4]
+HERE = os.path.dirname(os.path.abspath(__file__))
+QUICK = os.environ.get("VNX_COMPARE_QUICK", "") not in ("", "0")
+REPS = int(os.environ.get("REPS", "1" if QUICK else "3"))
+SECS = float(os.environ.get("SECS", "2" if QUICK else "5"))
+HOLD_N = int(os.environ.get("HOLD_N", "1000"))
+CLK = os.sysconf("SC_CLK_TCK")
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+
+DEST, RELAY = "198.51.100.2", "192.0.2.1"
+P_IPERF, P_ECHO, P_RATE, P_VNX, P_SOCKS, P_SS, P_SSLOCAL = 5201, 9000, 9001, 7443, 1080, 8388, 1081
+# socat pairs: service -> (first hop port on 127.0.0.1, second hop port on RELAY)
+SOCAT = {"iperf": (7001, 7101, P_IPERF), "echo": (7002, 7102, P_ECHO), "rate": (7003, 7103, P_RATE)}
+SOCAT_UDP = (7004, 7104, P_ECHO)
+SS_KEY, SS_METHOD = "veilnox-bench", "aes-256-gcm"
+
+started = []  # Popen objects, ended by pid at exit
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def sh(argv, **kw):
+    subprocess.run(argv, check=True, **kw)
+
+
+def start(name, argv, ns=None, stdin=subprocess.DEVNULL, env=None):
+    if ns:
+        argv = ["nsenter", "-t", str(ns), "-n"] + argv
+    out = open(os.path.join(WORK, name + ".log"), "wb")
+    p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, stdin=stdin, env=env)
+    p.name = name
+    started.append(p)
+    return p
+
+
+def wait_text(name, text, seconds=20):
+    path = os.path.join(WORK, name + ".log")
+    end = time.time() + seconds
+    while time.time() < end:
+        with open(path, "rb") as f:
+            if text.encode() in f.read():
+                return
+        time.sleep(0.05)
+    raise RuntimeError("%s never printed %r; see %s" % (name, text, path))
+
+
+def wait_listen(holder, addr_hex_port, proto="tcp", seconds=20):
+    """Until a socket listens in the namespace of `holder` (a pid)."""
+    path = "/proc/%d/net/%s" % (holder, proto)
+    end = time.time() + seconds
+    while time.time() < end:
+        with open(path) as f:
+            for line in f.readlines()[1:]:
+                c = line.split()
+                if c[1] == addr_hex_port and (proto == "udp" or c[3] == "0A"):
+                    return
+        time.sleep(0.05)
+    raise RuntimeError("nothing listens on %s in %s" % (addr_hex_port, path))
+
+
+def hexaddr(ip, port):
+    return "%s:%04X" % ("".join("%02X" % int(x) for x in reversed(ip.split("."))), port)
+
+
+# ------------------------------------------------------------------ process accounting
+def proc_stat(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            s = f.read()
+    except OSError:
+        return None
+    f = s[s.rindex(")") + 2:].split()
+    return dict(ppid=int(f[1]), cpu=sum(int(x) for x in f[11:15]) / CLK)
+
+
+def tree(roots):
+    kids = {}
+    for d in os.listdir("/proc"):
+        if d.isdigit():
+            st = proc_stat(int(d))
+            if st:
+                kids.setdefault(st["ppid"], []).append(int(d))
+    out, todo = [], list(roots)
+    while todo:
+        p = todo.pop()
+        out.append(p)
+        todo.extend(kids.get(p, []))
+    return out
+
+
+def cpu_of(roots):
+    """CPU seconds of the processes and their living children (user+system,
+    children already reaped included)."""
+    return sum((proc_stat(p) or {"cpu": 0})["cpu"] for p in tree(roots))
+
+
+def pss_of(pids):
+    total = 0
+    for p in pids:
+        try:
+            with open("/proc/%d/smaps_rollup" % p) as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        total += int(line.split()[1]) * 1024
+        except OSError:
+            pass
+    return total
+
+
+# ------------------------------------------------------------------ set-up
+def setup():
+    sh(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/dev/shm"])
+    sh(["ip", "link", "set", "lo", "up"])
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    ns = {}
+    for name in ("relay", "dest"):
+        p = start(name + "-ns", ["unshare", "-n", "sleep", "100000"])
+        ns[name] = p.pid
+    end = time.time() + 5
+    for pid in ns.values():  # the holder has unshared once its namespace differs from ours
+        while os.readlink("/proc/%d/ns/net" % pid) == os.readlink("/proc/self/ns/net"):
+            if time.time() > end:
+                raise RuntimeError("cannot make a network namespace")
+            time.sleep(0.01)
+    R, D = str(ns["relay"]), str(ns["dest"])
+    inR = ["nsenter", "-t", R, "-n"]
+    inD = ["nsenter", "-t", D, "-n"]
+    sh(["ip", "link", "add", "va", "type", "veth", "peer", "name", "vr", "netns", R])
+    sh(["ip", "link", "add", "vd", "netns", D, "type", "veth", "peer", "name", "vo", "netns", R])
+    sh(["ip", "addr", "add", "192.0.2.2/24", "dev", "va"])
+    sh(["ip", "link", "set", "va", "up"])
+    sh(["ip", "route", "add", "default", "via", RELAY])
+    for cmd in (["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", "192.0.2.1/24", "dev", "vr"],
+                ["ip", "addr", "add", "198.51.100.1/24", "dev", "vo"], ["ip", "link", "set", "vr", "up"],
+                ["ip", "link", "set", "vo", "up"], ["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"]):
+        sh(inR + cmd)
+    for cmd in (["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", DEST + "/24", "dev", "vd"],
+                ["ip", "link", "set", "vd", "up"], ["ip", "route", "add", "default", "via", "198.51.100.1"]):
+        sh(inD + cmd)
+    return ns
+
+
+def start_daemons(ns):
+    R, D = ns["relay"], ns["dest"]
+    d = {}
+    d["iperf3"] = start("iperf3", ["iperf3", "-s", "--forceflush", "-B", DEST, "-p", str(P_IPERF)], D)
+    d["ratesrv"] = start("ratesrv", [os.path.join(TOOLS, "connrate"), "server", DEST, str(P_RATE), "4"], D)
+    d["echo"] = start("echo", [os.path.join(TOOLS, "compare_load"), "echo", DEST, str(P_ECHO)], D)
+    d["relay"] = start("relay", [os.path.join(BIN, "veilnox-relay"), "--listen", "%s:%d" % (RELAY, P_VNX), "--quiet"], R)
+    d["microsocks"] = start("microsocks", ["microsocks", "-i", RELAY, "-p", str(P_SOCKS)], R)
+    d["ss-server"] = start("ss-server", ["ss-server", "-s", RELAY, "-p", str(P_SS), "-k", SS_KEY, "-m", SS_METHOD,
+                                         "--fast-open", "--no-delay"], R)
+    d["ss-local"] = start("ss-local", ["ss-local", "-s", RELAY, "-p", str(P_SS), "-b", "127.0.0.1", "-l",
+                                       str(P_SSLOCAL), "-k", SS_KEY, "-m", SS_METHOD, "--no-delay"])
+    socats = []
+    for name, (first, second, target) in SOCAT.items():
+        socats.append(start("socat-%s-b" % name, ["socat", "TCP4-LISTEN:%d,bind=%s,fork,reuseaddr,backlog=4096"
+                                                  % (second, RELAY), "TCP4:%s:%d" % (DEST, target)], R))
+        socats.append(start("socat-%s-a" % name, ["socat", "TCP4-LISTEN:%d,bind=127.0.0.1,fork,reuseaddr,backlog=4096"
+                                                  % first, "TCP4:%s:%d" % (RELAY, second)]))
+    first, second, target = SOCAT_UDP
+    socats.append(start("socat-udp-b", ["socat", "-T", "15", "UDP4-LISTEN:%d,bind=%s,reuseaddr,fork" % (second, RELAY),
+                                        "UDP4:%s:%d" % (DEST, target)], R))
+    socats.append(start("socat-udp-a", ["socat", "-T", "15", "UDP4-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % first,
+                                        "UDP4:%s:%d" % (RELAY, second)]))
+    d["socats"] = socats
+
+    wait_text("iperf3", "Server listening")
+    wait_text("ratesrv", "ready")
+    wait_text("echo", "ready")
+    wait_text("relay", "veilnox-relay listening on")
+    wait_listen(R, hexaddr(RELAY, P_SOCKS))
+    wait_listen(R, hexaddr(RELAY, P_SS))
+    wait_listen(os.getpid(), hexaddr("127.0.0.1", P_SSLOCAL))
+    for name, (first, second, _) in SOCAT.items():
+        wait_listen(R, hexaddr(RELAY, second))
+        wait_listen(os.getpid(), hexaddr("127.0.0.1", first))
+
+    # Veilnox's client side: the proxy data block (held by module_block.py,
+    # as the client would hold it), the local server, the module catalog.
+    block_in = subprocess.PIPE
+    d["block"] = start("block", [PYTHON, os.path.join(HERE, "module_block.py"), RELAY, str(P_VNX), "1"],
+                       stdin=block_in)
+    wait_text("block", "ready")
+    d["veilnoxsvr"] = start("veilnoxsvr", [os.path.join(BIN, "veilnoxsvr")])
+    wait_text("veilnoxsvr", "tcp connections:0 , udp connections:0 END.")
+    # veilnox-run finds the module through the catalog of this data folder.
+    os.environ["XDG_DATA_HOME"] = os.path.join(WORK, "data")
+    catalog = os.path.join(WORK, "data", "Veilnox", "module")
+    os.makedirs(catalog, exist_ok=True)
+    with open(os.path.join(catalog, "catalog"), "w") as f:
+        f.write("{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} %s\n" % os.path.join(BIN, "libveilnox-module.so"))
+    for name, proxy in (("microsocks", "%s %d" % (RELAY, P_SOCKS)), ("ss", "127.0.0.1 %d" % P_SSLOCAL)):
+        with open(os.path.join(WORK, "proxychains-%s.conf" % name), "w") as f:
+            f.write("strict_chain\nquiet_mode\ntcp_read_time_out 15000\ntcp_connect_time_out 8000\n"
+                    "[ProxyList]\nsocks5 %s\n" % proxy)
+    return d
+
+
+def set_mask(on):
+    with open("/dev/shm/GlobalVEILNOX_DATA.%d" % os.getuid(), "r+b") as f:
+        f.seek(244)
+        f.write(bytes([1 if on else 0]))
+
+
+# ------------------------------------------------------------------ chains
+class Chain:
+    def __init__(self, name, prefix=(), daemons=(), socat=False, mask=None, udp=True):
+        self.name, self.prefix, self.daemons = name, list(prefix), list(daemons)
+        self.socat, self.mask, self.udp = socat, mask, udp
+
+    def target(self, service):
+        """(address, port) the measuring program is given for a service."""
+        if self.socat:
+            if service == "udp":
+                return "127.0.0.1", SOCAT_UDP[0]
+            return "127.0.0.1", SOCAT[service][0]
+        return DEST, {"iperf": P_IPERF, "echo": P_ECHO, "rate": P_RATE, "udp": P_ECHO}[service]
+
+    def argv(self, program):
+        if self.mask is not None:
+            set_mask(self.mask)
+        return self.prefix + program
+
+    def pids(self):
+        return [p.pid for p in self.daemons]
+
+
+def chains(d):
+    run = os.path.join(BIN, "veilnox-run")
+    pc = lambda name: ["proxychains4", "-q", "-f", os.path.join(WORK, "proxychains-%s.conf" % name)]
+    return [
+        Chain("direct"),
+        Chain("Veilnox masked", [run], [d["veilnoxsvr"], d["relay"]], mask=True),
+        Chain("Veilnox plain", [run], [d["veilnoxsvr"], d["relay"]], mask=False),
+        Chain("proxychains4 + microsocks", pc("microsocks"), [d["microsocks"]], udp=False),
+        Chain("proxychains4 + ss-local/ss-server", pc("ss"), [d["ss-local"], d["ss-server"]], udp=False),
+        Chain("socat x2", [], d["socats"], socat=True),
+    ]
+
+
+def child_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def iperf(chain, streams, d):
+    host, port = chain.target("iperf")
+    before = cpu_of(chain.pids() + [d["iperf3"].pid]) + child_cpu()
+    p = subprocess.run(chain.argv(["iperf3", "-c", host, "-p", str(port), "-t", str(SECS), "-P", str(streams),
+                                   "-J"]), capture_output=True, text=True, timeout=SECS + 60)
+    after = cpu_of(chain.pids() + [d["iperf3"].pid]) + child_cpu()
+    try:
+        end = json.loads(p.stdout)["end"]["sum_received"]
+    except (ValueError, KeyError):
+        raise RuntimeError("iperf3 through %s failed: %s %s" % (chain.name, p.stdout[-400:], p.stderr[-400:]))
+    return end["bits_per_second"] / 1e9, (after - before) / (end["bytes"] / 1e9)
+
+
+def connrate(chain):
+    host, port = chain.target("rate")
+    p = subprocess.run(chain.argv([os.path.join(TOOLS, "connrate"), "client", host, str(port), "1", str(SECS)]),
+                       capture_output=True, text=True, timeout=SECS + 60)
+    f = dict(x.split("=") for x in p.stdout.split() if "=" in x)
+    if "rate" not in f:
+        raise RuntimeError("connection rate through %s failed: %s %s" % (chain.name, p.stdout, p.stderr[-300:]))
+    return float(f["rate"]), float(f["p99_us"]) / 1000, int(f["failed"])
+
+
+def udp(chain):
+    if not chain.udp:
+        return None
+    host, port = chain.target("udp")
+    p = subprocess.run(chain.argv([os.path.join(TOOLS, "compare_load"), "udp", host, str(port), str(SECS), "32"]),
+                       capture_output=True, text=True, timeout=SECS + 60)
+    f = dict(x.split("=") for x in p.stdout.split() if "=" in x)
+    if "rate" not in f:
+        raise RuntimeError("UDP through %s failed: %s %s" % (chain.name, p.stdout, p.stderr[-300:]))
+    return float(f["rate"])
+
+
+def memory(chain):
+    host, port = chain.target("echo")
+    p = subprocess.Popen(chain.argv([os.path.join(TOOLS, "compare_load"), "hold", host, str(port), str(HOLD_N),
+                                     "120"]), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        line = p.stdout.readline()
+        if not line.startswith("ready"):
+            raise RuntimeError("holding connections through %s failed: %r" % (chain.name, line))
+        f = dict(x.split("=") for x in line.split()[1:])
+        time.sleep(0.5)  # the relays finish setting up the last connections
+        pss = pss_of(tree([p.pid] + chain.pids()))
+    finally:
+        p.stdin.close()
+        p.wait(30)
+    return pss / (1 << 20), int(f["failed"])
+
+
+# ------------------------------------------------------------------ report
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def cell(value, base, digits, higher_better=True):
+    if value is None:
+        return "n/a"
+    text = ("%." + str(digits) + "f") % value
+    if base:
+        text += " (%.2f)" % (value / base)
+    return text
+
+
+def main():
+    ns = setup()
+    d = start_daemons(ns)
+    all_chains = chains(d)
+    results = {c.name: {k: [] for k in ("one", "four", "cpu", "rate", "p99", "udp", "mem")} for c in all_chains}
+    failures = {c.name: 0 for c in all_chains}
+    t0 = time.time()
+    for rep in range(REPS):
+        for c in all_chains:  # repetitions interleaved: drift hits every chain alike
+            log("rep %d/%d: %s" % (rep + 1, REPS, c.name))
+            r = results[c.name]
+            one, cpu = iperf(c, 1, d)
+            r["one"].append(one)
+            r["cpu"].append(cpu)
+            r["four"].append(iperf(c, 4, d)[0])
+            rate, p99, failed = connrate(c)
+            r["rate"].append(rate)
+            r["p99"].append(p99)
+            r["udp"].append(udp(c))
+            mem, held_failed = memory(c)
+            r["mem"].append(mem)
+            failures[c.name] += failed + held_failed
+
+    m = {name: {k: median(v) for k, v in r.items()} for name, r in results.items()}
+    base = m["direct"]
+    cols = [("TCP 1 stream Gbit/s", "one", 2), ("TCP 4 streams Gbit/s", "four", 2), ("connections/s", "rate", 0),
+            ("p99 set-up ms", "p99", 3), ("UDP datagrams/s", "udp", 0), ("CPU s per GB", "cpu", 2),
+            ("memory MiB, %d conns" % HOLD_N, "mem", 1)]
+    print()
+    print("Veilnox and its peers, side by side in one run (%s mode: %d repetition%s of %g s, medians; "
+          "%d CPUs, %s)" % ("quick" if QUICK else "full", REPS, "" if REPS == 1 else "s", SECS, os.cpu_count(),
+                            os.uname().release))
+    print("Each figure is followed by its ratio to direct.")
+    print()
+    print("| chain | " + " | ".join(c[0] for c in cols) + " |")
+    print("|---|" + "---|" * len(cols))
+    for c in all_chains:
+        row = m[c.name]
+        print("| %s | %s |" % (c.name, " | ".join(cell(row[k], base[k], digits) for _, k, digits in cols)))
+    print()
+    print("TCP: iperf3 through the chain. connections/s and p99: one thread doing connect, one byte there and back,")
+    print("close (bench/module_connrate). UDP: 512-byte datagrams echoed, 32 in flight (n/a: proxychains4 carries")
+    print("TCP only). CPU: user+system seconds of every process involved (client with its preloaded library,")
+    print("relaying processes, iperf3 server) per GB received, single stream. Memory: proportional resident size")
+    print("(PSS, shared pages split) of the client holding %d open connections plus every relaying process." % HOLD_N)
+    bad = {k: v for k, v in failures.items() if v}
+    if bad:
+        print("Failed connections: " + ", ".join("%s %d" % kv for kv in bad.items()))
+    print("(measured in %.0f s)" % (time.time() - t0))
+
+
+def stop_all():
+    # Our processes and the children they forked (socat's per-connection
+    # copies), found before anything ends.
+    family = tree([p.pid for p in started if p.poll() is None])
+    for pid in reversed(family):
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
+    end = time.time() + 5
+    for p in started:
+        try:
+            p.wait(max(0.1, end - time.time()))
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+if __name__ == "__main__":
+    code = 0
+    try:
+        main()
+    except (RuntimeError, subprocess.SubprocessError, OSError) as e:
+        print("bench/compare: %s" % e, file=sys.stderr)
+        code = 1
+    finally:
+        stop_all()
+    sys.exit(code)
