@@ -86,7 +86,13 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
         MakeParentPath(rules);
         QFile::copy(ProgramFilePath(defaultRulesPath()), rules);
     }
+    // A rules file that exists but cannot be read shows as an empty list;
+    // saving that list unchanged (to change an option) must not wipe it.
+    QFile probe(rules);
+    rulesUnreadable_ = QFileInfo::exists(rules) &&
+                       (!probe.open(QIODevice::ReadOnly) || probe.size() > kMaxTextFileSize);
     LoadProgramList(rules);
+    loadedNames_ = programNames();
 }
 
 ProgramDlg::~ProgramDlg() = default;
@@ -190,7 +196,8 @@ void ProgramDlg::on_okBtn_clicked() {
     config.setNumber(QStringLiteral("settingcurrenttab"), ui->mainTab->currentIndex());
     config.save();
 
-    WriteTextFile(appContext().rulesPath(), RulesFileText(programNames()));
+    const QStringList rows = programNames();
+    if (!rulesUnreadable_ || rows != loadedNames_) WriteTextFile(appContext().rulesPath(), RulesFileText(rows));
 
     const QString& name = appContext().applicationName;
     if (ui->autostartBox->isChecked())

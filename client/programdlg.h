@@ -9,7 +9,8 @@
 // data block, the list from the rules file) and never writes the block: Save
 // stores the keys in CAppConfig, the rules file and the autostart entry and
 // closes with Accepted, after which the main window publishes them
-// (PublishSettings). Cancel writes nothing.
+// (PublishSettings). Cancel writes nothing. A rules file that exists but
+// could not be read is not replaced by an unedited (empty) list.
 //
 // Lives on the caller's stack for one exec(); GUI thread only.
 #include "records.h"
@@ -17,6 +18,7 @@
 #include <QDialog>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -82,4 +84,8 @@ private:
     // Lower-cased name -> its row, so that HasProgram stays cheap for long
     // rules files (every name of a file is tested before it is added).
     QHash<QString, QTreeWidgetItem*> rowsByName_;
+    // The rules file existed but could not be read when the dialog opened,
+    // and the names the list showed then.
+    bool rulesUnreadable_ = false;
+    QStringList loadedNames_;
 };

@@ -3,6 +3,7 @@
 // buttons, what Save, Cancel and Default store, and the round trip through
 // the main window's settings button into the proxy data block.
 #include "appcontext.h"
+#include "apphelpers.h"
 #include "autostart.h"
 #include "mainwindow.h"
 #include "moduleinstall.h"
@@ -205,6 +206,31 @@ TEST_F(SettingsTest, ListShowsTheFileReversedAndSaveWritesCrLfLines) {
     ProgramDlg again(&block);
     EXPECT_EQ(names(again), (QStringList{"a.exe", "b.exe", "c.exe"}));
     EXPECT_EQ(RulesFileText({}), QString());
+}
+
+TEST_F(SettingsTest, UnreadableRulesFileIsNotWipedBySavingOptions) {
+    // Larger than any text file the client reads: it loads as an empty list.
+    {
+        QFile big(world.rulesFile());
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_TRUE(big.write("keep.exe\n") > 0);
+        ASSERT_TRUE(big.resize(kMaxTextFileSize + 4096));
+    }
+    {
+        ProgramDlg dialog(&block);
+        EXPECT_TRUE(names(dialog).isEmpty());
+        dialog.ui->udpBox->click();
+        dialog.ui->okBtn->click();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    EXPECT_EQ(QFileInfo(world.rulesFile()).size(), kMaxTextFileSize + 4096);
+    EXPECT_EQ(CAppConfig(world.configFile()).value(QStringLiteral("redirectudp")), QStringLiteral("1"));
+
+    // An edited list is what the user asked to keep.
+    ProgramDlg dialog(&block);
+    dialog.AddProgram(QStringLiteral("new.exe"));
+    dialog.ui->okBtn->click();
+    EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nnew.exe"));
 }
 
 TEST_F(SettingsTest, SafariNeedsBothExecutables) {
