@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
@@ -27,6 +28,7 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextDocument>
 #include <QTimer>
 #include <QUdpSocket>
@@ -113,6 +115,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     const int widths[5] = {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5};
     for (int i = 0; i < 5; ++i) ui->proxyList->setColumnWidth(i, widths[i]);
     ui->proxyList->setSelectionMode(QAbstractItemView::SingleSelection);
+    rowWidgetTimer_ = new QTimer(this);
+    rowWidgetTimer_->setSingleShot(true);
+    rowWidgetTimer_->setInterval(0);
+    connect(rowWidgetTimer_, &QTimer::timeout, this, &MainWindow::ensureRowWidgets);
+    connect(ui->proxyList->verticalScrollBar(), &QScrollBar::valueChanged, this, &MainWindow::scheduleRowWidgets);
+    connect(ui->proxyList->model(), &QAbstractItemModel::layoutChanged, this, &MainWindow::scheduleRowWidgets);
+    connect(ui->proxyList->model(), &QAbstractItemModel::rowsInserted, this, &MainWindow::scheduleRowWidgets);
+    ui->proxyList->viewport()->installEventFilter(this);
 
     ui->connectionList->setHeaderLabels({QStringLiteral("Process"), QStringLiteral("Data Send"),
                                          QStringLiteral("Data Recv"), QStringLiteral("Rate"),
@@ -204,8 +214,14 @@ ServerEntry* MainWindow::entryOf(QTreeWidgetItem* item) {
     return reinterpret_cast<ServerEntry*>(item->data(0, Qt::UserRole).value<quintptr>());
 }
 
-QPushButton* MainWindow::rowButton(QTreeWidgetItem* item) const {
+QPushButton* MainWindow::existingRowButton(QTreeWidgetItem* item) const {
     return qobject_cast<QPushButton*>(ui->proxyList->itemWidget(item, 3));
+}
+
+QPushButton* MainWindow::rowButton(QTreeWidgetItem* item) {
+    if (!item || ui->proxyList->indexOfTopLevelItem(item) < 0) return nullptr;
+    makeRowWidgets(item);
+    return existingRowButton(item);
 }
 
 QString MainWindow::countryOfEntry(int index) const {
@@ -235,45 +251,112 @@ void MainWindow::UpdateServerList() {
                         QStringLiteral("Update Server List failed, Please check your network connection and "
                                        "restart Veilnox again."));
 
+    QElapsedTimer clock;
+    clock.start();
     const QList<StringMap> servers = CollectServers(sources);
+    listTimings_.parseMs = clock.restart();
 
     // Rebuilding the selectors is not a choice of the user: nothing is stored.
     rebuildingSelectors_ = true;
-    ui->proxyList->setUpdatesEnabled(false);
     ui->proxyList->clear();
     ui->countryBox->clear();
+    knownCountries_.clear();
+    iconCache_.clear();
     ui->countryBox->addItem(QStringLiteral("Any Country"));
-    for (const StringMap& server : servers) AddServerRow(server);
-    ui->proxyList->setUpdatesEnabled(true);
+    // All rows in one insertion: row by row, the view would lay out every
+    // row again for each new one.
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(servers.size());
+    for (const StringMap& server : servers) rows.append(makeServerRow(server));
+    ui->proxyList->addTopLevelItems(rows);
     rebuildingSelectors_ = false;
+    ensureRowWidgets();
+    listTimings_.rowsMs = clock.elapsed();
 }
 
 void MainWindow::AddServerRow(const StringMap& server) {
+    ui->proxyList->addTopLevelItem(makeServerRow(server));
+    ensureRowWidgets();
+}
+
+QTreeWidgetItem* MainWindow::makeServerRow(const StringMap& server) {
     auto* item = new ServerRowItem(server);
     const QString image = server.value(QStringLiteral("image"));
-    if (!image.isEmpty()) item->setIcon(0, QIcon(ProgramFilePath(image)));
+    if (!image.isEmpty()) item->setIcon(0, rowIcon(image));
     item->setFont(0, QFont(QStringLiteral("Arial"), 11));
     item->setText(0, DisplayText(server.value(QStringLiteral("tag"))));
     item->setFont(1, QFont(QStringLiteral("Arial"), 10));
     item->setText(1, ServerLocationText(server));
-    ui->proxyList->addTopLevelItem(item);
 
     const QString country = server.value(QStringLiteral("country"));
-    bool known = false;
-    for (int i = 0; i < ui->countryBox->count() && !known; ++i) known = countryOfEntry(i) == country;
-    if (!known) ui->countryBox->addItem(DisplayText(country), country);
+    if (!knownCountries_.contains(country)) {
+        knownCountries_.insert(country);
+        ui->countryBox->addItem(DisplayText(country), country);
+    }
+    item->entry->signalValue = ServerStrength(server);
+    return item;
+}
 
+QIcon MainWindow::rowIcon(const QString& image) {
+    // Many rows share a flag picture: each file is read once per list.
+    auto known = iconCache_.constFind(image);
+    if (known != iconCache_.constEnd()) return *known;
+    QIcon icon(ProgramFilePath(image));
+    if (iconCache_.size() < 1024) iconCache_.insert(image, icon);
+    return icon;
+}
+
+void MainWindow::scheduleRowWidgets() {
+    if (!rowWidgetTimer_->isActive()) rowWidgetTimer_->start();
+}
+
+void MainWindow::ensureRowWidgets() {
+    QTreeWidget* list = ui->proxyList;
+    const int count = list->topLevelItemCount();
+    if (count == 0) return;
+    // The rows in view and a screenful below them. Widgets are made only for
+    // rows that are or were in view: a list of thousands of servers would
+    // otherwise take seconds to show and keep a widget pair per row.
+    QTreeWidgetItem* top = list->itemAt(0, 0);
+    int first = top ? list->indexOfTopLevelItem(top) : 0;
+    if (first < 0) first = 0;
+    const int rowHeight = qMax(1, list->visualItemRect(list->topLevelItem(first)).height());
+    const int visible = list->viewport()->height() / rowHeight + 1;
+    const int last = qMin(count - 1, first + 2 * visible + 2);
+    for (int i = first; i <= last; ++i) makeRowWidgets(list->topLevelItem(i));
+}
+
+void MainWindow::makeRowWidgets(QTreeWidgetItem* item) {
+    ServerEntry* entry = entryOf(item);
+    if (!entry || ui->proxyList->itemWidget(item, 3)) return;
     auto* bar = new QProgressBar;
-    bar->setRange(0, 100);
-    bar->setValue(ServerStrength(server));
+    bar->setRange(0, entry->signalMax);
+    bar->setValue(entry->signalValue);
     ui->proxyList->setItemWidget(item, 2, bar);
 
     auto* button = new QPushButton;
-    button->setStyleSheet(QString::fromLatin1(kConnectButtonStyle));
+    button->setStyleSheet(QString::fromLatin1(entry->connected ? kDisconnectButtonStyle : kConnectButtonStyle));
     button->setCursor(Qt::PointingHandCursor);
     button->setProperty(kRowProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<quintptr>(item)));
     connect(button, &QPushButton::clicked, this, &MainWindow::OnConnectBtn);
     ui->proxyList->setItemWidget(item, 3, button);
+}
+
+void MainWindow::SetSignalBar(QTreeWidgetItem* item, int maximum, int value) {
+    ServerEntry* entry = entryOf(item);
+    if (!entry) return;
+    entry->signalMax = maximum;
+    entry->signalValue = value;
+    if (auto* bar = qobject_cast<QProgressBar*>(ui->proxyList->itemWidget(item, 2))) {
+        bar->setRange(0, maximum);
+        bar->setValue(value);
+    }
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->proxyList->viewport() && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+        scheduleRowWidgets();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 // ---------------------------------------------------------------- connecting
@@ -284,7 +367,8 @@ void MainWindow::setCurrentLabel(const QString& html) {
 }
 
 void MainWindow::setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook) {
-    if (QPushButton* button = rowButton(item))
+    // Rows without widgets get the look of their entry when they are made.
+    if (QPushButton* button = existingRowButton(item))
         button->setStyleSheet(QString::fromLatin1(connectedLook ? kDisconnectButtonStyle : kConnectButtonStyle));
 }
 
@@ -460,6 +544,8 @@ void MainWindow::SetConnectedUi(bool connected) {
     if (!picture.isNull())
         ui->flagLabel->setPixmap(picture.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     if (trayIcon) trayIcon->setIcon(QIcon(flag));
+    // The tooltip follows the state at once, not only at the next tick.
+    SetTrayToolTip(QString(), QString());
     if (!connected) {
         ui->connectionList->clear();
         ui->connectionList->headerItem()->setText(0, QStringLiteral("Program [%1]").arg(0));
@@ -471,7 +557,7 @@ void MainWindow::SetTrayToolTip(const QString& statusLine, const QString& traffi
     if (!statusLine.isEmpty()) statusLine_ = statusLine;
     if (!trafficLine.isEmpty()) trafficLine_ = trafficLine;
     QString tip = statusLine_;
-    if (proxyData && proxyData->connected == 1) tip += QStringLiteral("\r\n") + trafficLine_;
+    if (proxyData && proxyData->connected == 1 && !trafficLine_.isEmpty()) tip += QStringLiteral("\r\n") + trafficLine_;
     if (trayIcon) trayIcon->setToolTip(tip);
 }
 

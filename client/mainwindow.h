@@ -12,7 +12,10 @@
 #include "serverlauncher.h"
 #include "serverlist.h"
 
+#include <QHash>
+#include <QIcon>
 #include <QMainWindow>
+#include <QSet>
 #include <QMap>
 #include <QStringList>
 #include <QSystemTrayIcon>
@@ -61,6 +64,13 @@ public:
 
     // Appends one row for one server.
     void AddServerRow(const StringMap& server);
+    // Sets the "Signal Strength" bar of a row (range 0..maximum). The value
+    // is kept in the row's entry, so rows whose widgets are made later show it.
+    void SetSignalBar(QTreeWidgetItem* item, int maximum, int value);
+    // The connect button of a row of "proxyList", made (with the row's bar)
+    // when the row has none yet: widgets are otherwise made only for rows
+    // that come into view. Null for an item that is not a row.
+    QPushButton* rowButton(QTreeWidgetItem* item);
     // The ServerEntry of a row of "proxyList" (null for other items).
     static ServerEntry* entryOf(QTreeWidgetItem* item);
 
@@ -91,6 +101,14 @@ public:
     // (default 10000 ms).
     void setProbeClock(std::function<std::uint32_t()> clock) { probeClock_ = std::move(clock); }
     void setProbeWindow(int ms);
+
+    // How long the last UpdateServerList took, in ms, from the end of the
+    // download: parsing the lists, and building the rows and selector.
+    struct ListTimings {
+        qint64 parseMs = 0;
+        qint64 rowsMs = 0;
+    };
+    const ListTimings& listTimings() const { return listTimings_; }
 
     std::unique_ptr<Ui::MainWindow> ui;
 
@@ -142,6 +160,7 @@ public slots:
     void on_logBtn_clicked();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -150,7 +169,14 @@ private:
     void buildTray();
     void setCurrentLabel(const QString& html);
     void setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook);
-    QPushButton* rowButton(QTreeWidgetItem* item) const;
+    QTreeWidgetItem* makeServerRow(const StringMap& server);
+    QIcon rowIcon(const QString& image);
+    // Makes the bar and the connect button of the rows in view (and of a
+    // screenful below) that have none yet.
+    void ensureRowWidgets();
+    void scheduleRowWidgets();
+    void makeRowWidgets(QTreeWidgetItem* item);
+    QPushButton* existingRowButton(QTreeWidgetItem* item) const;
     // The country a "countryBox" entry stands for (its whole text).
     QString countryOfEntry(int index) const;
     std::uint32_t windowHandle32();
@@ -158,6 +184,10 @@ private:
     void setSignalBar(QTreeWidgetItem* item, const SignalBar& bar);
 
     ServerLauncher launcher_;
+    QTimer* rowWidgetTimer_ = nullptr;
+    QSet<QString> knownCountries_;
+    QHash<QString, QIcon> iconCache_;
+    ListTimings listTimings_;
     int speedIntervalMs_ = 1200;
     bool rebuildingSelectors_ = false;
     bool crashMessageOpen_ = false;

@@ -29,6 +29,10 @@ struct ServerEntry {
     std::uint32_t probeTick = 0;  // 0 = no probe outstanding
     std::int32_t totalConnections = 0;
     bool connected = false;
+    // The "Signal Strength" bar of the row (0..signalMax): kept here because
+    // the bar widget is made only once the row comes into view.
+    int signalMax = 100;
+    int signalValue = 0;
 };
 
 // The texts the server list needs from its sources.

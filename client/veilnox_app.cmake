@@ -37,3 +37,8 @@ add_dependencies(veilnox veilnox_files)
 if(TARGET veilnoxsvr)
   add_dependencies(veilnox veilnoxsvr)
 endif()
+
+# bench/serverlist: how long a downloaded list takes to show.
+add_executable(veilnox-bench-serverlist ${CMAKE_SOURCE_DIR}/bench/serverlist_bench.cpp)
+target_link_libraries(veilnox-bench-serverlist PRIVATE veilnox_app_lib)
+add_dependencies(veilnox-bench-serverlist veilnox_files)

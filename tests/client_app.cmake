@@ -1,0 +1,26 @@
+# veilnox program tests (included by tests/CMakeLists.txt): the window-free
+# logic, the real MainWindow on the offscreen platform, and the real
+# programs as processes (veilnox, veilnoxsvr, the bat/ scripts).
+find_package(Qt5 5.15 REQUIRED COMPONENTS Test)
+
+add_library(app_test_support STATIC gui/app_support.h gui/app_support.cpp)
+set_target_properties(app_test_support PROPERTIES AUTOMOC ON)
+target_include_directories(app_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/gui)
+target_link_libraries(app_test_support PUBLIC veilnox_app_lib clientlib_support)
+
+add_executable(test_app_logic gui/test_app_logic.cpp)
+add_executable(test_app_window gui/test_app_window.cpp)
+add_executable(test_app_process gui/test_app_process.cpp)
+foreach(t test_app_logic test_app_window test_app_process)
+  set_target_properties(${t} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${t} PRIVATE app_test_support)
+  # The window reads bin/data and runs bin/bat; the process tests start the
+  # programs from bin/.
+  add_dependencies(${t} veilnox_files veilnox)
+  gtest_discover_tests(${t} DISCOVERY_MODE PRE_TEST TEST_PREFIX app.
+    PROPERTIES TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endforeach()
+# The install scripts refuse to add a module library that is not built.
+if(TARGET veilnox_module)
+  add_dependencies(test_app_process veilnox_module)
+endif()

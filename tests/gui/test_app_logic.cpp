@@ -1,0 +1,304 @@
+// The window-free logic of the veilnox program: what reaches the proxy data
+// block, the settings keys of a connection, the server-list order, the
+// rotation choice, the launch bookkeeping and the crash message.
+#include "app_support.h"
+#include "appconfig.h"
+#include "launchbookkeeping.h"
+#include "proxypublish.h"
+#include "serverlauncher.h"
+#include "serverlist.h"
+#include "serverrotation.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <memory>
+
+using apptest::listXml;
+using apptest::server;
+
+namespace {
+
+std::unique_ptr<vnx::ProxyData> blankBlock(unsigned char fill = 0) {
+    auto data = std::make_unique<vnx::ProxyData>();
+    std::memset(data.get(), fill, sizeof(vnx::ProxyData));
+    return data;
+}
+
+QString ruleName(const vnx::ProgramRule& rule) {
+    int n = 0;
+    while (n < 128 && rule.name[n]) ++n;
+    return QString::fromUtf16(rule.name, n);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- ProxyData
+
+TEST(ProxyPublish, TextFieldsAreCutAt55BytesAndTheLastByteIsNeverWritten) {
+    auto data = blankBlock(0x5A);
+    StringMap s = server("10.1.2.3", "8443", "Germany");
+    s["user"] = QString(60, 'u');
+    s["pass"] = "pw";
+    // 27 two-byte characters and one more: the cut falls inside a character.
+    s["protocol"] = QString(28, QChar(0x00E9));
+    WriteProxyServer(*data, s);
+
+    EXPECT_EQ(data->proxy_port, 8443);
+    EXPECT_EQ(QByteArray(data->proxy_ip, 56), QByteArray("10.1.2.3") + QByteArray(47, '\0') + '\x5A');
+    EXPECT_EQ(QByteArray(data->proxy_user, 55), QByteArray(55, 'u'));
+    EXPECT_EQ(static_cast<unsigned char>(data->proxy_user[55]), 0x5A);
+    EXPECT_EQ(QByteArray(data->proxy_pass, 3), QByteArray("pw\0", 3));
+    EXPECT_EQ(QByteArray(data->proxy_protocol, 55), s["protocol"].toUtf8().left(55));
+    // Nothing else of the block was touched.
+    EXPECT_EQ(data->connected, 0x5A);
+    EXPECT_EQ(data->tcp_port, 0x5A5A);
+
+    // On a zeroed block the fields are always terminated.
+    auto zeroed = blankBlock();
+    WriteProxyServer(*zeroed, s);
+    EXPECT_EQ(std::strlen(zeroed->proxy_user), 55u);
+}
+
+TEST(ProxyPublish, PortsThatAreNotUnsigned16BitNumbersBecomeZero) {
+    auto data = blankBlock();
+    for (const char* bad : {"70000", "-1", "http", "", "0x50"}) {
+        data->proxy_port = 1234;
+        WriteProxyServer(*data, server("1.1.1.1", bad, "X"));
+        EXPECT_EQ(data->proxy_port, 0) << bad;
+    }
+    WriteProxyServer(*data, server("1.1.1.1", "65535", "X"));
+    EXPECT_EQ(data->proxy_port, 65535);
+}
+
+TEST(ProxyPublish, RulesKeepValidLinesInFileOrderUpTo128) {
+    QByteArray text = "# a comment\nx\n  chrome.exe  \r\n" + QByteArray(128, 'n') + "\n" + QByteArray(127, 'k') + "\n";
+    for (int i = 0; i < 200; ++i) text += "app" + QByteArray::number(i) + ".exe\n";
+    auto data = blankBlock(0x11);
+    // An entry beyond the count keeps what it had.
+    std::memset(&data->rules[127], 0x22, sizeof(vnx::ProgramRule));
+    EXPECT_EQ(PublishRules(*data, QString::fromUtf8(text)), 128);
+    EXPECT_EQ(data->rule_count, 128);
+    EXPECT_EQ(ruleName(data->rules[0]), "chrome.exe");  // trimmed, CR included
+    EXPECT_EQ(ruleName(data->rules[1]), QString(127, 'k'));
+    EXPECT_EQ(ruleName(data->rules[2]), "app0.exe");
+    EXPECT_EQ(ruleName(data->rules[127]), "app125.exe");
+    for (int i = 0; i < 128; ++i) EXPECT_EQ(data->rules[i].enabled, 1);
+
+    auto fewer = blankBlock();
+    std::memset(&fewer->rules[3], 0x33, sizeof(vnx::ProgramRule));
+    EXPECT_EQ(PublishRules(*fewer, "a.exe\nb.exe\n"), 2);
+    EXPECT_EQ(fewer->rules[3].enabled, 0x33);
+    EXPECT_EQ(PublishRules(*fewer, QString()), 0);
+    EXPECT_EQ(fewer->rule_count, 0);
+}
+
+TEST(ProxyPublish, RulesFromBinaryJunkStayWithinTheirFields) {
+    QByteArray junk;
+    for (int i = 0; i < 300000; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+    auto data = blankBlock();
+    int count = PublishRules(*data, QString::fromUtf8(junk));
+    EXPECT_GE(count, 0);
+    EXPECT_LE(count, 128);
+    EXPECT_EQ(data->rule_count, count);
+    for (int i = 0; i < count; ++i) {
+        const QString name = ruleName(data->rules[i]);
+        EXPECT_GE(name.size(), 1);
+        EXPECT_LE(name.size(), 127);
+    }
+}
+
+TEST(ProxyPublish, RedirectDefaultsAndValues) {
+    QTemporaryDir dir;
+    CAppConfig config(dir.path() + "/appconfig.xml");
+    auto data = blankBlock(0x77);
+    ApplyRedirectSettings(*data, config);
+    // No keys: tcp 1, udp 0, dns 1, encrypt 1, all apps 0.
+    EXPECT_EQ(data->redirect_tcp, 1);
+    EXPECT_EQ(data->redirect_udp, 0);
+    EXPECT_EQ(data->redirect_dns, 1);
+    EXPECT_EQ(data->encrypt_data, 1);
+    EXPECT_EQ(data->redirect_all_apps, 0);
+
+    config["redirecttcp"] = "0";
+    config["redirectudp"] = "7";
+    config["redirectdns"] = "no";  // not a number counts as 0
+    config["encryptdata"] = "0";
+    config["redirectallapp"] = "1";
+    ApplyRedirectSettings(*data, config);
+    EXPECT_EQ(data->redirect_tcp, 0);
+    EXPECT_EQ(data->redirect_udp, 1);
+    EXPECT_EQ(data->redirect_dns, 0);
+    EXPECT_EQ(data->encrypt_data, 0);
+    EXPECT_EQ(data->redirect_all_apps, 1);
+}
+
+TEST(ProxyPublish, ConnectionKeysAndSavingOnlyRealChanges) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/appconfig.xml";
+    CAppConfig config(path);
+    StoreConnectionKeys(config, server("5.6.7.8", "443", "France", "Paris", "private"));
+    CAppConfig saved(path);
+    EXPECT_EQ(saved.value("ipconnected"), "5.6.7.8");
+    EXPECT_EQ(saved.value("portconnected"), "443");
+    EXPECT_EQ(saved.value("protocolconnected"), "private");
+    EXPECT_EQ(saved.value("ipconnected_last"), "5.6.7.8");
+    EXPECT_EQ(saved.value("portconnected_last"), "443");
+    EXPECT_EQ(saved.value("protocolconnected_last"), "private");
+
+    ClearConnectedKey(config);
+    saved.load();
+    EXPECT_EQ(saved.value("ipconnected"), "");
+    EXPECT_EQ(saved.value("ipconnected_last"), "5.6.7.8");
+
+    // Setting a missing key to empty, or any key to its value, writes nothing.
+    QTemporaryDir other;
+    CAppConfig fresh(other.path() + "/appconfig.xml");
+    EXPECT_FALSE(StoreSetting(fresh, "ipconnected", ""));
+    EXPECT_FALSE(QFile::exists(other.path() + "/appconfig.xml"));
+    EXPECT_TRUE(StoreSetting(fresh, "changetime", "5"));
+    EXPECT_FALSE(StoreSetting(fresh, "changetime", "5"));
+    EXPECT_TRUE(QFile::exists(other.path() + "/appconfig.xml"));
+}
+
+// ---------------------------------------------------------------- server list
+
+TEST(ServerListOrder, LocalListFirstThenEveryDownloadedServerWithDuplicates) {
+    ServerListSources sources;
+    sources.programListText = listXml({server("1.0.0.1", "1", "A"), server("1.0.0.2", "2", "B")});
+    sources.dataListText = listXml({server("9.9.9.9", "9", "Z")});  // not read: the program list has text
+    sources.downloadedText = listXml({server("1.0.0.2", "2", "B"), server("2.0.0.1", "3", "C")});
+    const QList<StringMap> servers = CollectServers(sources);
+    ASSERT_EQ(servers.size(), 4);
+    EXPECT_EQ(servers[0]["ip"], "1.0.0.1");
+    EXPECT_EQ(servers[1]["ip"], "1.0.0.2");
+    EXPECT_EQ(servers[2]["ip"], "1.0.0.2");
+    EXPECT_EQ(servers[3]["ip"], "2.0.0.1");
+
+    sources.programListText.clear();
+    const QList<StringMap> fromData = CollectServers(sources);
+    ASSERT_EQ(fromData.size(), 3);
+    EXPECT_EQ(fromData[0]["ip"], "9.9.9.9");
+}
+
+TEST(ServerListOrder, MalformedTextAddsNothingAndImagesMoveUnderDataConfig) {
+    ServerListSources sources;
+    sources.programListText = "<Array><Element><ip>1.1.1.1</ip>";  // not well-formed
+    StringMap flagged = server("3.3.3.3", "3", "C");
+    flagged["image"] = "de.png";
+    StringMap plain = server("4.4.4.4", "4", "D");
+    plain["image"] = "";
+    sources.downloadedText = listXml({flagged, plain});
+    const QList<StringMap> servers = CollectServers(sources);
+    ASSERT_EQ(servers.size(), 2);
+    EXPECT_EQ(servers[0]["image"], "data/config/de.png");
+    EXPECT_EQ(servers[1]["image"], "");
+}
+
+TEST(ServerListOrder, RowTextsAndNumbers) {
+    StringMap s = server("", "x", "Japan", "Tokyo");
+    s["host"] = "jp.example";
+    s["strength"] = "250";
+    EXPECT_EQ(ServerLocationText(s), "Japan,Tokyo,jp.example");
+    EXPECT_EQ(ServerStrength(s), 100);
+    EXPECT_EQ(ServerPortNumber(s), 0);
+    s["strength"] = "-4";
+    EXPECT_EQ(ServerStrength(s), 0);
+    s["strength"] = "37";
+    EXPECT_EQ(ServerStrength(s), 37);
+    ServerEntry entry(server("1.2.3.4", "8080", "X"));
+    EXPECT_EQ(entry.port, 8080);
+    EXPECT_EQ(entry.latencyMs, 0);
+    EXPECT_FALSE(entry.connected);
+    // Megabyte-long values are cut for display, kept whole in the entry.
+    StringMap huge = server("1.2.3.4", "1", QString(1 << 20, 'c'));
+    EXPECT_LE(ServerLocationText(huge).size(), 3 * kMaxDisplayText + 2);
+    EXPECT_EQ(ServerEntry(huge).value("country").size(), 1 << 20);
+}
+
+// ---------------------------------------------------------------- rotation
+
+namespace {
+QList<RotationRow> rows(std::initializer_list<std::pair<const char*, const char*>> list) {
+    QList<RotationRow> out;
+    for (const auto& item : list) out.append({true, item.first, item.second});
+    return out;
+}
+}  // namespace
+
+TEST(Rotation, CountryFilterWalksMatchingRowsAndStartsAgain) {
+    // A (that country), B (another), C (that country).
+    const QList<RotationRow> list = rows({{"1.1.1.1", "Germany"}, {"2.2.2.2", "France"}, {"3.3.3.3", "germany"}});
+    QStringList used;
+    EXPECT_EQ(PickNextServer(list, "Germany", used), 0);
+    used << "1.1.1.1";
+    EXPECT_EQ(PickNextServer(list, "Germany", used), 2);  // case of the country ignored
+    used << "3.3.3.3";
+    EXPECT_EQ(PickNextServer(list, "Germany", used), 0);  // every match used: a new cycle
+    EXPECT_TRUE(used.isEmpty());
+}
+
+TEST(Rotation, SkipsRowsWithoutEntryOrAddressAndUsedAddressesIgnoringCase) {
+    QList<RotationRow> list = rows({{"", "X"}, {"AB::1", "X"}, {"5.5.5.5", "X"}});
+    list.prepend(RotationRow{false, "9.9.9.9", "X"});
+    QStringList used{"ab::1"};
+    EXPECT_EQ(PickNextServer(list, QString(), used), 3);
+    QStringList none;
+    EXPECT_EQ(PickNextServer(list, "Nowhere", none), -1);
+    // Used servers of another country do not loop: one restart, then -1.
+    QStringList stale{"5.5.5.5"};
+    EXPECT_EQ(PickNextServer(list, "Nowhere", stale), -1);
+    EXPECT_TRUE(stale.isEmpty());
+    QStringList empty;
+    EXPECT_EQ(PickNextServer({}, QString(), empty), -1);
+}
+
+// ---------------------------------------------------------------- watchdog
+
+TEST(LaunchCount, TheEleventhLaunchWithinTwentyMinutesReportsOnce) {
+    std::uint32_t now = 1000;
+    LaunchBookkeeping book([&] { return now; });
+    for (int i = 1; i <= 10; ++i) {
+        EXPECT_FALSE(book.recordLaunch()) << i;
+        now += 1200;
+    }
+    EXPECT_TRUE(book.recordLaunch());
+    EXPECT_EQ(book.count(), 0);
+    // Counting starts afresh: the next report needs 11 more launches.
+    for (int i = 1; i <= 10; ++i) EXPECT_FALSE(book.recordLaunch()) << i;
+    EXPECT_TRUE(book.recordLaunch());
+}
+
+TEST(LaunchCount, LaunchesSpreadOverMoreThanTwentyMinutesNeverReport) {
+    std::uint32_t now = 0xFFFF0000u;  // across the wrap of the tick count
+    LaunchBookkeeping book([&] { return now; });
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_FALSE(book.recordLaunch()) << i;
+        now += 130000;  // 11 launches take 1300000 ms > 1200000
+    }
+    // Exactly at the window's end still counts as inside it.
+    LaunchBookkeeping edge([&] { return now; });
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_FALSE(edge.recordLaunch());
+        now += 120000;
+    }
+    EXPECT_TRUE(edge.recordLaunch());
+}
+
+TEST(CrashMessage, TextForEachKindOfCode) {
+    EXPECT_EQ(ServerCrashMessage(1, 9111, 9111, "help@example.org"),
+              "Sorry, Veilnox Local Server crashed with error code:1.  tcp failed bind to 127.0.0.1 port:9111 "
+              "inernal error: TCP BIND \r\n Please restart your Veilnox. if this issue still exists, please contact "
+              "us at help@example.org . thank you very much.");
+    EXPECT_EQ(ServerCrashMessage(11, 9111, 9222, "s"),
+              "Sorry, Veilnox Local Server crashed with error code:11.  udp failed bind to 127.0.0.1 port:9222 "
+              "inernal error: UDP BIND \r\n Please restart your Veilnox. if this issue still exists, please contact "
+              "us at s . thank you very much.");
+    EXPECT_EQ(ServerCrashMessage(3, 0, 0, "s"),
+              "Sorry, Veilnox Local Server crashed with error code:3. Unkown Error. inernal error: TCP IPV6 Accept "
+              "\r\n Please restart your Veilnox. if this issue still exists, please contact us at s . thank you "
+              "very much.");
+    EXPECT_TRUE(ServerCrashMessage(65535, 0, 0, "s").contains("code:65535. Unkown Error. inernal error: Unkown Error"));
+}

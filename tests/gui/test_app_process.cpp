@@ -1,0 +1,283 @@
+// The real programs as processes: veilnox on an empty data folder, a second
+// start, a start without a display, the end on SIGTERM; the real veilnoxsvr
+// relaunched by the watchdog; the module scripts of bat/ and their catalog.
+#include "app_support.h"
+#include "appcontext.h"
+#include "mainwindow.h"
+#include "moduleinstall.h"
+#include "records.h"
+#include "sharedmemory.h"
+#include "ui_mainwindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLibraryInfo>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+
+#include <csignal>
+#include <memory>
+
+using apptest::listXml;
+using apptest::server;
+using clienttest::HttpServer;
+using clienttest::MessageRecorder;
+
+namespace {
+
+QString program(const char* name) { return apptest::binDir() + "/" + name; }
+
+// client_window of the proxy data block, 0 when there is no block.
+std::uint32_t clientWindow() {
+    vnx::SharedMemory block(vnx::kProxyDataName, vnx::kProxyDataSize, false);
+    auto* data = static_cast<vnx::ProxyData*>(block.view());
+    return data ? data->client_window : 0;
+}
+
+bool serverRunning() { return vnx::RunMutex(vnx::kServerRunMutexName).exists(); }
+
+// Ends the local servers a test caused to be started that are still alive
+// (they normally leave by themselves once client_window is 0).
+void endServers(const QList<qint64>& pids) {
+    apptest::waitFor([] { return !serverRunning(); }, 5000);
+    for (qint64 pid : pids) {
+        QFile cmdline(QString("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("veilnoxsvr"))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
+
+// The pid of a running local server started in this test's namespaces (by
+// this test or by a client it started), 0 when none. Other tests' servers
+// share /proc but not the mount namespace.
+qint64 runningServerPid() {
+    const QString ownNamespace = QFileInfo("/proc/self/ns/mnt").symLinkTarget();
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool ok = false;
+        qint64 pid = entry.toLongLong(&ok);
+        if (!ok) continue;
+        if (!QFileInfo(QString("/proc/%1/exe").arg(pid)).symLinkTarget().endsWith("/veilnoxsvr")) continue;
+        if (QFileInfo(QString("/proc/%1/ns/mnt").arg(pid)).symLinkTarget() == ownNamespace) return pid;
+    }
+    return 0;
+}
+
+// Waits for a process while this test's event loop (and so its HTTP server)
+// keeps running.
+bool waitFinished(QProcess& p, int ms) {
+    return apptest::waitFor([&] { return p.state() == QProcess::NotRunning; }, ms);
+}
+
+class Process : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(http.start());
+        world.useServerList(http.url("/list.xml"), http.url("/fallback.xml"));
+        http.setRoute("/list.xml", {200, listXml({server("10.1.1.1", "1", "Germany")}), false});
+    }
+    void TearDown() override {
+        for (auto& p : clients) {
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(10000)) p->kill();
+                p->waitForFinished(5000);
+            }
+        }
+        qint64 pid = 0;
+        QList<qint64> servers;
+        if ((pid = runningServerPid()) != 0) servers << pid;
+        endServers(servers);
+    }
+
+    QProcess& startClient(const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+        clients.emplace_back(new QProcess);
+        QProcess& p = *clients.back();
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(world.root());  // the client switches to its own folder
+        p.start(program("veilnox"), QStringList());
+        return p;
+    }
+    // The client is up when it has published its window handle.
+    bool waitReady(QProcess& p) {
+        return apptest::waitFor([&] { return p.state() == QProcess::NotRunning || clientWindow() != 0; }, 20000) &&
+               p.state() == QProcess::Running;
+    }
+
+    apptest::ClientWorld world;
+    HttpServer http;
+    std::vector<std::unique_ptr<QProcess>> clients;
+};
+
+}  // namespace
+
+TEST_F(Process, AFirstStartOnAnEmptyDataFolderSeedsTheRulesAndWritesNoSettings) {
+    QProcess& client = startClient();
+    ASSERT_TRUE(waitReady(client)) << client.readAllStandardError().toStdString();
+    ASSERT_TRUE(apptest::waitFor([&] { return QFile::exists(world.rulesFile()); }));
+    QFile seeded(world.rulesFile());
+    QFile defaults(apptest::binDir() + "/data/config/default_rules.txt");
+    ASSERT_TRUE(seeded.open(QIODevice::ReadOnly));
+    if (defaults.open(QIODevice::ReadOnly)) {
+        EXPECT_EQ(seeded.readAll(), defaults.readAll());
+    }
+    // The list was fetched (the start-up sequence reached the server list).
+    ASSERT_TRUE(apptest::waitFor([&] { return http.requests.contains("/list.xml"); }));
+    apptest::waitFor([] { return false; }, 300);
+    EXPECT_FALSE(QFile::exists(world.configFile()));
+
+    // SIGTERM ends it like a closed window: client_window 0, exit code 0.
+    client.terminate();
+    ASSERT_TRUE(waitFinished(client, 15000));
+    EXPECT_EQ(client.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(client.exitCode(), 0);
+    EXPECT_EQ(clientWindow(), 0u);
+    EXPECT_FALSE(QFile::exists(world.configFile()));
+}
+
+TEST_F(Process, ASecondStartWakesTheFirstAndExitsMinusOne) {
+    QProcess& first = startClient();
+    ASSERT_TRUE(waitReady(first)) << first.readAllStandardError().toStdString();
+    QProcess& second = startClient();
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(waitFinished(second, 20000));
+    std::printf("second start ended after %lld ms\n", static_cast<long long>(clock.elapsed()));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 255);  // -1
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_NE(clientWindow(), 0u);
+}
+
+TEST_F(Process, WithoutADisplayTheClientSaysSoAndExitsNonZero) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    QProcess& none = startClient(env);
+    ASSERT_TRUE(none.waitForFinished(20000));
+    EXPECT_EQ(none.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(none.exitCode(), 1);
+    EXPECT_TRUE(none.readAllStandardError().contains("no display server was found"));
+
+    // A display that is named but cannot be reached.
+    if (QFile::exists(QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms/libqxcb.so")) {
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", ":97");
+        QProcess& unreachable = startClient(env);
+        ASSERT_TRUE(unreachable.waitForFinished(20000));
+        EXPECT_EQ(unreachable.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(unreachable.exitCode(), 1);
+        EXPECT_TRUE(unreachable.readAllStandardError().contains("display server could not be opened"));
+    }
+    EXPECT_EQ(clientWindow(), 0u);
+}
+
+// ---------------------------------------------------------------- watchdog with the real server
+
+TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
+    if (!QFile::exists(program("veilnoxsvr"))) GTEST_SKIP() << "veilnoxsvr is not built";
+    MessageRecorder messages;
+    world.installModule();
+    auto window = std::make_unique<MainWindow>();
+    window->UpdateServerList();
+    window->StartServer();
+    ASSERT_TRUE(apptest::waitFor(serverRunning, 10000));
+    QPushButton* button = window->rowButton(window->ui->proxyList->topLevelItem(0));
+    ASSERT_NE(button, nullptr);
+    button->click();
+    ASSERT_EQ(window->proxyData->connected, 1);
+
+    const QList<qint64> started = window->launcher().launchedPids();
+    ASSERT_EQ(started.size(), 1);
+    for (int round = 0; round < 3; ++round) {
+        const qint64 victim = window->launcher().launchedPids().last();
+        ASSERT_EQ(::kill(static_cast<pid_t>(victim), SIGKILL), 0);
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(apptest::waitFor(
+            [&] { return window->launcher().launchedPids().size() == started.size() + round + 1 && serverRunning(); },
+            10000));
+        std::printf("relaunched after %lld ms\n", static_cast<long long>(clock.elapsed()));
+    }
+    EXPECT_EQ(window->launcher().launchedPids().size(), started.size() + 3);
+    EXPECT_TRUE(messages.boxes.isEmpty());
+
+    // Closing the window ends the hidden server at its next tick.
+    const QList<qint64> all = window->launcher().launchedPids();
+    messages.answer = true;
+    window->close();
+    EXPECT_TRUE(apptest::waitFor([] { return !serverRunning(); }, 5000));
+    window.reset();
+    endServers(all);
+}
+
+// ---------------------------------------------------------------- module scripts
+
+namespace {
+bool scriptsPresent() {
+    return QFile::exists(apptest::binDir() + "/" + ModuleScriptPath(true)) &&
+           QFile::exists(apptest::binDir() + "/" + ModuleScriptPath(false));
+}
+QList<QString> texts(const MessageRecorder& recorder) {
+    QList<QString> out;
+    for (const auto& box : recorder.boxes) out << box.text;
+    return out;
+}
+QByteArray catalog(const apptest::ClientWorld& world) {
+    QFile file(world.catalogFile());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+}  // namespace
+
+TEST_F(Process, InstallRepairAndRemoveTheModuleWithTheRealScripts) {
+    if (!scriptsPresent()) GTEST_SKIP() << "bat/ scripts are not there";
+    MessageRecorder messages;
+    EXPECT_FALSE(IsLspInstalled());
+    InstallLspWithMessage();
+    EXPECT_TRUE(IsLspInstalled());
+    EXPECT_TRUE(catalog(world).contains(kLspProviderId));
+    InstallLspWithMessage();
+    RepairLsp();
+    EXPECT_TRUE(IsLspInstalled());
+    EXPECT_EQ(catalog(world).count(kLspProviderId), 1);
+    RemoveLsp();
+    EXPECT_FALSE(IsLspInstalled());
+    EXPECT_FALSE(catalog(world).contains(kLspProviderId));
+    RemoveLsp();
+    EXPECT_EQ(texts(messages), QList<QString>({"Install successully", "Aready installed.",
+                                               "Install Veilnox Service Success.", "Remove successully",
+                                               "Service does not exist."}));
+    // A catalog that cannot be written: the install fails and says so.
+    messages.boxes.clear();
+    world.breakModuleFolder();
+    InstallLspWithMessage();
+    RepairLsp();
+    EXPECT_EQ(texts(messages), QList<QString>({"Install failed.",
+                                               "Install LSP module failed, please login as administrator and try "
+                                               "again."}));
+}
+
+TEST_F(Process, ConnectInstallsAMissingModuleAndTheTestTickRepairsItSilently) {
+    if (!scriptsPresent()) GTEST_SKIP() << "bat/ scripts are not there";
+    MessageRecorder messages;
+    auto window = std::make_unique<MainWindow>();
+    window->launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    window->UpdateServerList();
+    QPushButton* button = window->rowButton(window->ui->proxyList->topLevelItem(0));
+    ASSERT_NE(button, nullptr);
+    button->click();
+    EXPECT_EQ(window->proxyData->connected, 1);
+    EXPECT_TRUE(IsLspInstalled());
+    // Someone removes it while connected: the next test tick puts it back.
+    QFile::remove(world.catalogFile());
+    window->OnTestProxyTimer();
+    EXPECT_TRUE(IsLspInstalled());
+    EXPECT_TRUE(messages.boxes.isEmpty());
+    window->shutdownForExit();
+}

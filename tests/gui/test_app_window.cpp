@@ -1,0 +1,765 @@
+// The real MainWindow on the offscreen platform: its form, the server list
+// from a local HTTP server, connecting and disconnecting, the start-up
+// restore, rotation, closing, the tray and the crash watchdog's counting.
+#include "app_support.h"
+#include "appcontext.h"
+#include "autostart.h"
+#include "mainwindow.h"
+#include "moduleinstall.h"
+#include "proxypublish.h"
+#include "sharedmemory.h"
+#include "singleinstance.h"
+#include "ui_mainwindow.h"
+#include "version.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <cstring>
+#include <future>
+#include <memory>
+
+using apptest::listXml;
+using apptest::server;
+using clienttest::HttpServer;
+using clienttest::MessageRecorder;
+
+namespace {
+
+HttpServer::Route ok(const QByteArray& body) {
+    HttpServer::Route r;
+    r.body = body;
+    return r;
+}
+HttpServer::Route missing() {
+    HttpServer::Route r;
+    r.status = 404;
+    return r;
+}
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(http.start());
+        world.installModule();
+        world.useServerList(http.url("/list.xml"), http.url("/fallback.xml"));
+    }
+    void TearDown() override {
+        if (window) window->shutdownForExit();
+        window.reset();
+    }
+
+    // Builds the window and runs the start-up steps that fill it.
+    MainWindow& open(bool startup = true) {
+        window.reset(apptest::makeWindow());
+        appContext().mainWindow = window.get();
+        window->show();
+        if (startup) {
+            window->UpdateServerList();
+            window->RestoreLastConnection();
+        }
+        return *window;
+    }
+    void serve(const QList<StringMap>& servers) { http.setRoute("/list.xml", ok(listXml(servers))); }
+    QPushButton* rowButton(int row) { return window->rowButton(window->ui->proxyList->topLevelItem(row)); }
+    ServerEntry* entry(int row) { return MainWindow::entryOf(window->ui->proxyList->topLevelItem(row)); }
+    vnx::ProxyData& block() { return *window->proxyData; }
+    CAppConfig saved() { return CAppConfig(world.configFile()); }
+    QList<MessageRecorder::Box> boxesWithText(const QString& text) {
+        QList<MessageRecorder::Box> found;
+        for (const auto& box : messages.boxes)
+            if (box.text == text) found << box;
+        return found;
+    }
+
+    apptest::ClientWorld world;
+    HttpServer http;
+    MessageRecorder messages;
+    std::unique_ptr<MainWindow> window;
+};
+
+const QString kListFailed =
+    "Update Server List failed, Please check your network connection and restart Veilnox again.";
+const QString kLspFailed = "Install LSP module failed, please login as administrator and try again.";
+
+}  // namespace
+
+// ---------------------------------------------------------------- the form
+
+TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
+    window.reset(apptest::makeWindow());
+    EXPECT_EQ(window->speedLabel->text(), " 0 KB/s ");  // until the first tick
+    MainWindow& w = open(false);
+    Ui::MainWindow& ui = *w.ui;
+    EXPECT_EQ(w.size(), QSize(630, 447));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_EQ(w.windowTitle(), "Veilnox " + GetAppVersion());
+    for (const char* name : {"centralWidget", "top_menu", "settingBtn", "aboutBtn", "helpBtn", "startBtn",
+                             "countryBox", "changeBox", "flagLabel", "currentLabel", "autostartBox", "tabMain",
+                             "tabServers", "proxyList", "tabConnections", "connectionList", "installBtn",
+                             "uninstallBtn", "testBtn", "logBtn", "statusBar"})
+        EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
+    EXPECT_EQ(ui.countryLabel->text(), "Connect To:");
+    EXPECT_EQ(ui.changeLabel->text(), "Change Every:");
+    EXPECT_EQ(ui.autostartBox->text(), "Start Veilnox with Windows");
+    EXPECT_EQ(ui.tabMain->tabText(0), "Servers");
+    EXPECT_EQ(ui.tabMain->tabText(1), "Connections");
+    EXPECT_EQ(ui.tabMain->currentIndex(), 0);
+    EXPECT_EQ(ui.installBtn->text(), "install");
+    EXPECT_EQ(ui.uninstallBtn->text(), "uninst");
+    EXPECT_EQ(ui.testBtn->text(), "test");
+    EXPECT_EQ(ui.logBtn->text(), "logs");
+    // Without the debug marker the maintenance buttons are hidden.
+    for (QWidget* b : {ui.installBtn, ui.uninstallBtn, ui.testBtn, ui.logBtn}) EXPECT_TRUE(b->isHidden());
+
+    QTreeWidgetItem* header = ui.proxyList->headerItem();
+    QStringList labels;
+    for (int i = 0; i < header->columnCount(); ++i) labels << header->text(i);
+    EXPECT_EQ(labels, QStringList({"Country", "Location / IP", "Signal Strength", "Connect", "Connectivity"}));
+    const int widths[] = {80, 280, 120, 103};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ui.proxyList->columnWidth(i), widths[i]) << i;
+    EXPECT_GE(ui.proxyList->columnWidth(4), 5);  // the last column takes the rest
+    EXPECT_EQ(ui.proxyList->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(ui.connectionList->columnWidth(0), 160);
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(ui.connectionList->columnWidth(i), 90);
+
+    QStringList changes;
+    QList<int> minutes;
+    for (int i = 0; i < ui.changeBox->count(); ++i) {
+        changes << ui.changeBox->itemText(i);
+        minutes << ui.changeBox->itemData(i).toInt();
+    }
+    EXPECT_EQ(changes, QStringList({"Never", "Every 1 min", "Every 5 mins", "Every 10 mins", "Every 30 mins",
+                                    "Every 60 mins", "Every 2 hours ", "Every 6 hours ", "Every 12 hours "}));
+    EXPECT_EQ(minutes, QList<int>({0, 1, 5, 10, 30, 60, 120, 360, 720}));
+
+    QStringList actions;
+    for (QAction* a : w.trayMenu->actions()) actions << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(actions, QStringList({"&Connect", "-", "Homepage", "&Restore", "-", "&Quit"}));
+    EXPECT_EQ(w.trayIcon->toolTip(), "Veilnox");
+    EXPECT_FALSE(w.testTimer->isActive());
+    EXPECT_FALSE(w.changeTimer->isActive());
+    EXPECT_FALSE(w.speedTimer->isActive());
+}
+
+TEST_F(Window, SlotsAreDeclaredInTheirTableOrder) {
+    MainWindow& w = open(false);
+    const QMetaObject* meta = w.metaObject();
+    QStringList slotNames;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
+        if (meta->method(i).methodType() == QMetaMethod::Slot) slotNames << QString(meta->method(i).methodSignature());
+    EXPECT_EQ(slotNames, QStringList({"on_installBtn_clicked()",
+                                  "on_uninstallBtn_clicked()",
+                                  "on_startBtn_clicked()",
+                                  "on_settingBtn_clicked()",
+                                  "OnConnectBtn()",
+                                  "on_autostartBox_toggled(bool)",
+                                  "trayMenuAction(QAction*)",
+                                  "iconActivated(QSystemTrayIcon::ActivationReason)",
+                                  "on_countryBox_currentIndexChanged(QString)",
+                                  "on_changeBox_currentIndexChanged(int)",
+                                  "on_aboutBtn_clicked()",
+                                  "on_helpBtn_clicked()",
+                                  "checkInstall()",
+                                  "OnChangeIpTimer()",
+                                  "OnTestProxyTimer()",
+                                  "readPendingDatagrams()",
+                                  "OnEndTestTimer()",
+                                  "OnSpeedTimer()",
+                                  "onVersionNew(QString)",
+                                  "on_tabMain_currentChanged(int)",
+                                  "on_testBtn_clicked()",
+                                  "onServerFinished()",
+                                  "on_logBtn_clicked()"}));
+}
+
+TEST_F(Window, DebugMarkerShowsMaintenanceButtonsAndDebugWidths) {
+    QFile marker(world.appDir() + "/_yydebug.txt");
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    appContext().fill();
+    MainWindow& w = open(false);
+    for (QWidget* b : {w.ui->installBtn, w.ui->uninstallBtn, w.ui->testBtn, w.ui->logBtn}) EXPECT_FALSE(b->isHidden());
+    EXPECT_EQ(w.ui->proxyList->columnWidth(1), 230);
+    EXPECT_EQ(w.ui->proxyList->columnWidth(2), 80);
+    EXPECT_GE(w.ui->proxyList->columnWidth(4), 75);
+    EXPECT_EQ(w.proxyData->debug, 1);
+}
+
+TEST_F(Window, ConstructionPublishesHandleRulesAndRedirectDefaults) {
+    QByteArray rules = "# comment\n";
+    for (int i = 0; i < 200; ++i) rules += "prog" + QByteArray::number(i) + ".exe\n";
+    world.writeRules(rules);
+    MainWindow& w = open(false);
+    EXPECT_EQ(w.proxyData->data_mark, 2);
+    EXPECT_NE(w.proxyData->client_window, 0u);
+    EXPECT_EQ(w.proxyData->debug, 0);
+    EXPECT_EQ(w.proxyData->rule_count, 128);
+    EXPECT_EQ(QString::fromUtf16(w.proxyData->rules[127].name), "prog127.exe");
+    EXPECT_EQ(w.proxyData->redirect_tcp, 1);
+    EXPECT_EQ(w.proxyData->redirect_udp, 0);
+    EXPECT_EQ(w.proxyData->redirect_dns, 1);
+    EXPECT_EQ(w.proxyData->encrypt_data, 1);
+    EXPECT_EQ(w.proxyData->redirect_all_apps, 0);
+    // A fresh world with nothing changed writes no settings file.
+    w.UpdateServerList();
+    w.RestoreLastConnection();
+    EXPECT_FALSE(QFile::exists(world.configFile()));
+}
+
+// ---------------------------------------------------------------- server list
+
+TEST_F(Window, LocalListComesFirstThenTheDownloadWithDuplicates) {
+    QFile local(world.dataDir() + "/config/proxys.xml");
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(listXml({server("10.0.0.1", "1", "Local")}));
+    local.close();
+    serve({server("10.0.0.1", "1", "Local"), server("20.0.0.1", "2", "Remote")});
+    MainWindow& w = open();
+    EXPECT_EQ(apptest::columnTexts(w, 1),
+              QStringList({"Local,City,10.0.0.1", "Local,City,10.0.0.1", "Remote,City,20.0.0.1"}));
+    EXPECT_EQ(http.requests, QStringList{"/list.xml"});
+    EXPECT_TRUE(messages.boxes.isEmpty());
+}
+
+TEST_F(Window, FallbackEndpointThenBothFailingShowsTheMessageAndLocalRowsOnly) {
+    http.setRoute("/list.xml", missing());
+    http.setRoute("/fallback.xml", ok(listXml({server("30.0.0.1", "3", "Backup")})));
+    {
+        MainWindow& w = open();
+        EXPECT_EQ(http.requests, QStringList({"/list.xml", "/fallback.xml"}));
+        EXPECT_EQ(apptest::columnTexts(w, 1), QStringList{"Backup,City,30.0.0.1"});
+        EXPECT_TRUE(messages.boxes.isEmpty());
+    }
+    http.setRoute("/fallback.xml", missing());
+    QFile local(world.dataDir() + "/config/proxys.xml");
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(listXml({server("10.0.0.9", "9", "Local")}));
+    local.close();
+    window->UpdateServerList();
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].kind, MessageKind::Information);
+    EXPECT_EQ(messages.boxes[0].title, "Update Server List failed");
+    EXPECT_EQ(messages.boxes[0].text, kListFailed);
+    EXPECT_EQ(apptest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+}
+
+TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
+    http.setRoute("/list.xml", ok("<Array><Element><IP> 1.2.3.4 </IP><Port>80</Port><COUNTRY>Germany</COUNTRY>"
+                                  "<City> Berlin </City><TAG>DE</TAG><Strength>42</Strength></Element>"
+                                  "<Element><ip>1.2.3.5</ip><port>81</port><country>Germany</country></Element>"
+                                  "<Server><ip>5.5.5.5</ip><country>germany</country></Server>"
+                                  "<Element><host>jp.example</host><country>Japan</country></Element></Array>"));
+    MainWindow& w = open();
+    EXPECT_EQ(apptest::columnTexts(w, 0), QStringList({"DE", "", "", ""}));
+    EXPECT_EQ(apptest::columnTexts(w, 1), QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5",
+                                                       "germany,,5.5.5.5", "Japan,,jp.example"}));
+    EXPECT_EQ(apptest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
+    EXPECT_EQ(entry(0)->port, 80);
+    EXPECT_EQ(entry(0)->value("ip"), "1.2.3.4");
+    auto* bar = qobject_cast<QProgressBar*>(w.ui->proxyList->itemWidget(w.ui->proxyList->topLevelItem(0), 2));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->value(), 42);
+    EXPECT_EQ(bar->maximum(), 100);
+    QPushButton* button = rowButton(0);
+    ASSERT_NE(button, nullptr);
+    EXPECT_TRUE(button->styleSheet().contains("list_connect.png"));
+    EXPECT_EQ(button->property("corvane-ip-veilnox").toULongLong(),
+              reinterpret_cast<quintptr>(w.ui->proxyList->topLevelItem(0)));
+    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(0).family(), "Arial");
+    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(0).pointSize(), 11);
+    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(1).pointSize(), 10);
+}
+
+TEST_F(Window, ProgramFolderListAndFlagPicturesComeFromDataConfig) {
+    // A program folder of its own: the window reads "data/..." relative to it.
+    QTemporaryDir program;
+    QDir().mkpath(program.path() + "/data/config");
+    QImage flag(16, 12, QImage::Format_RGB32);
+    flag.fill(Qt::red);
+    ASSERT_TRUE(flag.save(program.path() + "/data/config/de.png"));
+    StringMap flagged = server("1.1.1.1", "1", "Germany");
+    flagged["image"] = "de.png";
+    StringMap plain = server("2.2.2.2", "2", "France");
+    QFile list(program.path() + "/data/config/proxys.xml");
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+    list.write(listXml({flagged, plain}));
+    list.close();
+    // The data folder's list is not read while the program folder has one.
+    QFile other(world.dataDir() + "/config/proxys.xml");
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.write(listXml({server("9.9.9.9", "9", "Elsewhere")}));
+    other.close();
+    serve({});
+    QDir::setCurrent(program.path());
+    MainWindow& w = open();
+    QDir::setCurrent(apptest::binDir());
+    ASSERT_EQ(w.ui->proxyList->topLevelItemCount(), 2);
+    EXPECT_FALSE(w.ui->proxyList->topLevelItem(0)->icon(0).isNull());
+    EXPECT_TRUE(w.ui->proxyList->topLevelItem(1)->icon(0).isNull());
+    EXPECT_EQ(entry(0)->value("image"), "data/config/de.png");
+}
+
+// ---------------------------------------------------------------- connecting
+
+TEST_F(Window, ConnectWritesTheServerIntoTheBlockAndTheSixKeys) {
+    StringMap chosen = server("10.1.1.1", "8443", "Germany", "Berlin");
+    chosen["user"] = QString(60, 'u');
+    chosen["pass"] = "secret";
+    serve({server("10.2.2.2", "1", "France"), chosen});
+    MainWindow& w = open();
+    std::memset(w.proxyData->proxy_ip, 'x', sizeof w.proxyData->proxy_ip);  // leftovers of an earlier server
+    rowButton(1)->click();
+
+    vnx::ProxyData& data = block();
+    EXPECT_EQ(data.connected, 1);
+    EXPECT_EQ(data.proxy_port, 8443);
+    EXPECT_EQ(QByteArray(data.proxy_ip, 56), QByteArray("10.1.1.1") + QByteArray(47, '\0') + 'x');
+    EXPECT_EQ(QByteArray(data.proxy_user), QByteArray(55, 'u'));
+    EXPECT_EQ(QByteArray(data.proxy_pass), "secret");
+    EXPECT_EQ(QByteArray(data.proxy_protocol), "private");
+    CAppConfig keys = saved();
+    EXPECT_EQ(keys.value("ipconnected"), "10.1.1.1");
+    EXPECT_EQ(keys.value("portconnected"), "8443");
+    EXPECT_EQ(keys.value("protocolconnected"), "private");
+    EXPECT_EQ(keys.value("ipconnected_last"), "10.1.1.1");
+    EXPECT_EQ(keys.value("portconnected_last"), "8443");
+    EXPECT_EQ(keys.value("protocolconnected_last"), "private");
+
+    EXPECT_TRUE(entry(1)->connected);
+    EXPECT_FALSE(entry(0)->connected);
+    EXPECT_TRUE(rowButton(1)->styleSheet().contains("list_disconnected.png"));
+    EXPECT_TRUE(rowButton(0)->styleSheet().contains("list_connect.png"));
+    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Your IP:10.1.1.1<br>Germany, Berlin</strong>");
+    EXPECT_EQ(w.trayIcon->toolTip(), "Your IP:10.1.1.1\nGermany, Berlin");
+    EXPECT_EQ(w.connectAction->text(), "Disconnect");
+    EXPECT_FALSE(w.ui->countryBox->isEnabled());
+    EXPECT_FALSE(w.ui->changeBox->isEnabled());
+    EXPECT_EQ(w.currentServer.value("user"), QString(60, 'u'));
+}
+
+TEST_F(Window, DisconnectChangesOnlyTheConnectedByte) {
+    serve({server("10.1.1.1", "8443", "Germany")});
+    MainWindow& w = open();
+    rowButton(0)->click();
+    ASSERT_EQ(block().connected, 1);
+    QByteArray before(reinterpret_cast<const char*>(&block()), sizeof(vnx::ProxyData));
+    rowButton(0)->click();  // the connected row's button disconnects
+    QByteArray after(reinterpret_cast<const char*>(&block()), sizeof(vnx::ProxyData));
+    ASSERT_EQ(before.size(), after.size());
+    for (int i = 0; i < before.size(); ++i)
+        if (i != 1) {
+            ASSERT_EQ(before[i], after[i]) << "byte " << i;
+        }
+    EXPECT_EQ(after[1], 0);
+    CAppConfig keys = saved();
+    EXPECT_EQ(keys.value("ipconnected"), "");
+    EXPECT_EQ(keys.value("ipconnected_last"), "10.1.1.1");
+    EXPECT_TRUE(w.ui->countryBox->isEnabled());
+    EXPECT_TRUE(w.ui->changeBox->isEnabled());
+    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Disconnected.</strong>");
+    EXPECT_EQ(w.connectAction->text(), "Connect");
+    EXPECT_EQ(w.ui->connectionList->headerItem()->text(0), "Program [0]");
+    EXPECT_EQ(w.trayIcon->toolTip(), "Disconnected.");
+}
+
+TEST_F(Window, AnotherRowMovesTheConnectionAndResetsBothSelectors) {
+    serve({server("10.1.1.1", "1", "Germany"), server("10.2.2.2", "2", "France")});
+    MainWindow& w = open();
+    w.ui->countryBox->setCurrentIndex(2);
+    w.ui->changeBox->setCurrentIndex(2);
+    rowButton(0)->click();
+    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
+    EXPECT_EQ(w.ui->changeBox->currentIndex(), 0);
+    rowButton(1)->click();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(QByteArray(block().proxy_ip), "10.2.2.2");
+    EXPECT_FALSE(entry(0)->connected);
+    EXPECT_TRUE(entry(1)->connected);
+    CAppConfig keys = saved();
+    EXPECT_EQ(keys.value("countryfilter"), "Any Country");
+    EXPECT_EQ(keys.value("changetime"), "0");
+    // Server-list texts are shown as text, not markup.
+    serve({server("10.3.3.3", "3", "<b>Bold</b>")});
+    w.UpdateServerList();
+    rowButton(0)->click();
+    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Your IP:10.3.3.3<br>&lt;b&gt;Bold&lt;/b&gt;, City</strong>");
+}
+
+TEST_F(Window, ARowWithoutAddressOnlyExplains) {
+    StringMap named = server("", "80", "Japan");
+    named["host"] = "jp.example";
+    serve({named});
+    MainWindow& w = open();
+    rowButton(0)->click();
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].kind, MessageKind::About);
+    EXPECT_EQ(messages.boxes[0].title, "Veilnox Message");
+    EXPECT_EQ(messages.boxes[0].text, "Veilnox is querying the item's DNS now, please try a little latter.");
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->text(1), "Japan,City,jp.example");
+}
+
+TEST_F(Window, AModuleThatCannotBeInstalledAbandonsTheConnect) {
+    world.breakModuleFolder();
+    world.writeSettings("<Vars><ipconnected>7.7.7.7</ipconnected><portconnected>7</portconnected>"
+                        "<protocolconnected>private</protocolconnected></Vars>");
+    serve({server("10.1.1.1", "1", "Germany")});
+    MainWindow& w = open(false);
+    w.UpdateServerList();
+    block().connected = 1;  // whatever the block held is left alone
+    rowButton(0)->click();
+    EXPECT_EQ(boxesWithText(kLspFailed).size(), 1);
+    EXPECT_EQ(saved().value("ipconnected"), "");
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_NE(QByteArray(block().proxy_ip), "10.1.1.1");
+    EXPECT_EQ(w.connectAction->text(), "Connect");
+    EXPECT_FALSE(IsLspInstalled());
+}
+
+TEST_F(Window, TheLastConnectionIsRestoredAtTheNextStart) {
+    serve({server("10.1.1.1", "1", "Germany"), server("10.2.2.2", "2", "France")});
+    world.writeSettings("<Vars><ipconnected>10.2.2.2</ipconnected><portconnected>2</portconnected>"
+                        "<protocolconnected>private</protocolconnected><ipconnected_last>10.2.2.2</ipconnected_last>"
+                        "<portconnected_last>2</portconnected_last><protocolconnected_last>private"
+                        "</protocolconnected_last><countryfilter>France</countryfilter><changetime>30</changetime>"
+                        "</Vars>");
+    MainWindow& w = open();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(QByteArray(block().proxy_ip), "10.2.2.2");
+    EXPECT_TRUE(entry(1)->connected);
+    EXPECT_EQ(w.ui->countryBox->currentText(), "France");
+    EXPECT_EQ(w.ui->changeBox->currentText(), "Every 30 mins");
+    EXPECT_TRUE(w.testTimer->isActive());
+    EXPECT_EQ(w.testTimer->interval(), 800);
+    EXPECT_FALSE(w.changeTimer->isActive());
+    EXPECT_EQ(w.currentServer.value("ip"), "10.2.2.2");
+}
+
+TEST_F(Window, AStoredServerNoLongerListedEndsDisconnectedButStartReconnectsTheLastOne) {
+    serve({server("10.1.1.1", "1", "Germany")});
+    world.writeSettings("<Vars><ipconnected>99.9.9.9</ipconnected><portconnected>9</portconnected>"
+                        "<protocolconnected>private</protocolconnected><ipconnected_last>10.1.1.1"
+                        "</ipconnected_last><portconnected_last>1</portconnected_last><protocolconnected_last>"
+                        "private</protocolconnected_last></Vars>");
+    MainWindow& w = open();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(saved().value("ipconnected"), "");
+    EXPECT_EQ(saved().value("ipconnected_last"), "10.1.1.1");
+    w.ui->startBtn->click();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(QByteArray(block().proxy_ip), "10.1.1.1");
+    w.ui->startBtn->click();  // connected: the start button disconnects
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_TRUE(messages.boxes.isEmpty());
+}
+
+TEST_F(Window, StartWithNothingToConnectSaysSo) {
+    serve({server("10.1.1.1", "1", "Germany")});
+    MainWindow& w = open();
+    w.ui->countryBox->addItem("Atlantis", "Atlantis");
+    w.ui->countryBox->setCurrentIndex(w.ui->countryBox->count() - 1);
+    w.ui->startBtn->click();
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].kind, MessageKind::Information);
+    EXPECT_EQ(messages.boxes[0].title, "Veilnox");
+    EXPECT_EQ(messages.boxes[0].text, "Start Veilnox failed.");
+    EXPECT_EQ(block().connected, 0);
+}
+
+// ---------------------------------------------------------------- rotation
+
+TEST_F(Window, RotationWalksTheChosenCountryAndStartsOver) {
+    serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France"), server("3.3.3.3", "3", "germany")});
+    world.writeSettings("<Vars><ipconnected_last>2.2.2.2</ipconnected_last><portconnected_last>2"
+                        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
+    MainWindow& w = open();
+    w.ui->countryBox->setCurrentIndex(w.ui->countryBox->findText("Germany"));
+    w.ui->changeBox->setCurrentIndex(w.ui->changeBox->findData(5));
+    EXPECT_EQ(saved().value("countryfilter"), "Germany");
+    EXPECT_EQ(saved().value("changetime"), "5");
+    // The stored server (France) is used only with "Any Country".
+    w.ui->startBtn->click();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
+    EXPECT_TRUE(w.changeTimer->isActive());
+    EXPECT_EQ(w.changeTimer->interval(), 300000);
+    EXPECT_FALSE(w.ui->countryBox->isEnabled());
+    EXPECT_FALSE(w.ui->changeBox->isEnabled());
+    w.OnChangeIpTimer();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "3.3.3.3");
+    w.OnChangeIpTimer();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
+    EXPECT_EQ(w.usedServers, QStringList{"1.1.1.1"});
+    // A row's button stops the rotation and resets both selectors.
+    rowButton(1)->click();
+    EXPECT_FALSE(w.changeTimer->isActive());
+    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
+    EXPECT_EQ(w.ui->changeBox->currentIndex(), 0);
+    // While disconnected the timer's ticks do nothing.
+    rowButton(1)->click();
+    w.OnChangeIpTimer();
+    EXPECT_EQ(block().connected, 0);
+}
+
+TEST_F(Window, NeverArmsNoTimerAndAnyCountryPrefersTheCurrentServer) {
+    serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France")});
+    MainWindow& w = open();
+    w.currentServer = server("2.2.2.2", "2", "France");
+    w.ui->startBtn->click();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "2.2.2.2");
+    EXPECT_FALSE(w.changeTimer->isActive());
+}
+
+// ---------------------------------------------------------------- window
+
+TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
+    serve({server("10.1.1.1", "1", "Germany")});
+    MainWindow& w = open();
+    rowButton(0)->click();
+    QSignalSpy closed(&w, &MainWindow::closed);
+    messages.answer = false;
+    EXPECT_FALSE(w.close());
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].kind, MessageKind::OkCancel);
+    EXPECT_EQ(messages.boxes[0].title, "Are you sure you want to quit?");
+    EXPECT_EQ(messages.boxes[0].text, "Closing Veilnox will restore your original IP address and make you traceable "
+                                      "on the internet. Are you sure to quit?");
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_NE(block().client_window, 0u);
+    EXPECT_EQ(closed.count(), 0);
+    messages.answer = true;
+    EXPECT_TRUE(w.close());
+    EXPECT_EQ(block().client_window, 0u);
+    EXPECT_EQ(block().connected, 1);  // the connection outlives the client
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(w.trayIcon, nullptr);
+}
+
+TEST_F(Window, ClosingWhileDisconnectedDoesNotAsk) {
+    MainWindow& w = open();
+    QSignalSpy closed(&w, &MainWindow::closed);
+    EXPECT_TRUE(w.close());
+    EXPECT_TRUE(boxesWithText("Closing Veilnox will restore your original IP address and make you traceable on the "
+                              "internet. Are you sure to quit?")
+                    .isEmpty());
+    EXPECT_EQ(block().client_window, 0u);
+    EXPECT_EQ(closed.count(), 1);
+}
+
+TEST_F(Window, MinimisingHidesIntoATrayOnlyWhenThereIsOne) {
+    MainWindow& w = open(false);
+    MainWindow::setTrayProbe([] { return false; });
+    w.showMinimized();
+    apptest::waitFor([] { return false; }, 100);
+    EXPECT_TRUE(w.isVisible()) << "no tray: the window must stay reachable";
+
+    w.wakeUp();
+    EXPECT_FALSE(w.isMinimized());
+    MainWindow::setTrayProbe([] { return true; });
+    w.showMinimized();
+    EXPECT_TRUE(apptest::waitFor([&] { return !w.isVisible(); }));
+    // A tray double click brings it back in front.
+    w.iconActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(w.isMinimized());
+    w.showMinimized();
+    EXPECT_TRUE(apptest::waitFor([&] { return !w.isVisible(); }));
+    w.trayMenuAction(w.restoreAction);
+    EXPECT_TRUE(w.isVisible());
+    MainWindow::setTrayProbe(nullptr);
+}
+
+TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
+    MainWindow& w = open(false);
+    w.hide();
+    WakeServer wake;
+    ASSERT_TRUE(wake.listen(WakeSocketName()));
+    wake.setHandler([&] { return w.wakeUp(); });
+    auto answer = std::async(std::launch::async, [] { return SendWakeUp(WakeSocketName(), 5000); });
+    ASSERT_TRUE(apptest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(answer.get(), 2);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.trayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable());
+
+    // Anything but a wake-up request is answered 0 and shows nothing.
+    w.hide();
+    auto stranger = std::async(std::launch::async, [] {
+        QLocalSocket socket;
+        socket.connectToServer(WakeSocketName());
+        if (!socket.waitForConnected(5000)) return QByteArray("no connection");
+        socket.write("hello\n");
+        socket.waitForBytesWritten(5000);
+        QByteArray reply;
+        while (!reply.contains('\n') && socket.waitForReadyRead(5000)) reply += socket.readAll();
+        return reply;
+    });
+    ASSERT_TRUE(apptest::waitFor([&] { return stranger.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(stranger.get(), "0\n");
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(Window, TrayMenuActionsAndTheAutostartBox) {
+    serve({server("10.1.1.1", "1", "Germany")});
+    world.writeSettings("<Vars><ipconnected_last>10.1.1.1</ipconnected_last><portconnected_last>1"
+                        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
+    MainWindow& w = open();
+    clienttest::UrlRecorder urls;
+    w.trayMenuAction(w.connectAction);
+    EXPECT_EQ(block().connected, 1);
+    w.trayMenuAction(w.connectAction);
+    EXPECT_EQ(block().connected, 0);
+    w.trayMenuAction(w.homepageAction);
+    w.on_helpBtn_clicked();
+    EXPECT_EQ(urls.urls, QStringList({appContext().homepageUrl, appContext().supportPageUrl}));
+
+    const QString entryFile = AutostartLocation("Veilnox");
+    EXPECT_TRUE(entryFile.startsWith(world.root()));
+    w.ui->autostartBox->setChecked(true);
+    EXPECT_TRUE(QFile::exists(entryFile));
+    w.ui->autostartBox->setChecked(false);
+    EXPECT_FALSE(QFile::exists(entryFile));
+
+    QSignalSpy closed(&w, &MainWindow::closed);
+    w.trayMenuAction(w.quitAction);
+    EXPECT_EQ(closed.count(), 1);
+}
+
+// ---------------------------------------------------------------- watchdog
+
+TEST_F(Window, TheEleventhLaunchWithinTwentyMinutesShowsTheCrashMessageOnce) {
+    MainWindow& w = open(false);
+    std::uint32_t now = 5000;
+    w.launcher().bookkeeping().setTickSource([&] { return now; });
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    block().server_status = 1;
+    block().tcp_port = 9111;
+    for (int i = 0; i < 22; ++i) {
+        w.StartServer();
+        now += 1200;
+    }
+    QList<MessageRecorder::Box> crashes;
+    for (const auto& box : messages.boxes)
+        if (box.text.startsWith("Sorry, Veilnox Local Server crashed")) crashes << box;
+    ASSERT_EQ(crashes.size(), 2);  // the 11th and the 22nd launch
+    EXPECT_EQ(crashes[0].title, "Veilnox Message");
+    EXPECT_EQ(crashes[0].text,
+              "Sorry, Veilnox Local Server crashed with error code:1.  tcp failed bind to 127.0.0.1 port:9111 "
+              "inernal error: TCP BIND \r\n Please restart your Veilnox. if this issue still exists, please "
+              "contact us at " +
+                  appContext().supportAddress + " . thank you very much.");
+    EXPECT_EQ(clienttest::runtimeLog().count("StartServer start veilnoxsvrrun "), 22);
+
+    // Launches spread over more than 20 minutes never report.
+    messages.boxes.clear();
+    for (int i = 0; i < 30; ++i) {
+        w.StartServer();
+        now += 130000;
+    }
+    EXPECT_TRUE(messages.boxes.isEmpty());
+}
+
+TEST_F(Window, TheFirstStartServerStartsTheTickEvenWhenAServerRuns) {
+    MainWindow& w = open(false);
+    vnx::RunMutex running(vnx::kServerRunMutexName);
+    ASSERT_TRUE(running.create());
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    w.StartServer();
+    EXPECT_TRUE(w.speedTimer->isActive());
+    EXPECT_EQ(w.speedTimer->interval(), 1200);
+    EXPECT_TRUE(w.launcher().launchedPids().isEmpty());
+    EXPECT_FALSE(clienttest::runtimeLog().contains("StartServer start veilnoxsvrrun"));
+    EXPECT_NE(w.server, nullptr);
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
+    // 10,000 servers.
+    QList<StringMap> many;
+    for (int i = 0; i < 10000; ++i)
+        many << server(QString("10.%1.%2.1").arg(i / 250).arg(i % 250), "443", QString("Country%1").arg(i % 50));
+    serve(many);
+    MainWindow& w = open();
+    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 10000);
+    EXPECT_EQ(w.ui->countryBox->count(), 51);
+
+    // A 1 MiB line: texts are cut for display, the server still connects.
+    StringMap huge = server("10.9.9.9", "9", QString(1 << 20, 'c'), QString(1 << 20, 'd'));
+    huge["user"] = QString(1 << 20, 'u');
+    serve({huge});
+    w.UpdateServerList();
+    ASSERT_EQ(w.ui->proxyList->topLevelItemCount(), 1);
+    EXPECT_LE(w.ui->proxyList->topLevelItem(0)->text(1).size(), 1000);
+    EXPECT_LE(w.ui->countryBox->itemText(1).size(), 256);
+    rowButton(0)->click();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(QByteArray(block().proxy_user), QByteArray(55, 'u'));
+    rowButton(0)->click();
+
+    // Wrong encodings and junk: UTF-16 text, Latin-1 bytes, binary.
+    const QString wide = "<Array><Element><ip>1.1.1.1</ip></Element></Array>";
+    http.setRoute("/list.xml", ok(QByteArray(reinterpret_cast<const char*>(wide.utf16()), 2 * wide.size())));
+    w.UpdateServerList();
+    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 0);
+    http.setRoute("/list.xml", ok("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><Array><Element><ip>1.1.1.1</ip>"
+                                  "<country>Espa\xf1"
+                                  "a</country></Element></Array>"));
+    w.UpdateServerList();
+    EXPECT_LE(w.ui->proxyList->topLevelItemCount(), 1);
+    QByteArray junk;
+    for (int i = 0; i < 200000; ++i) junk += static_cast<char>((i * 131) & 0xFF);
+    http.setRoute("/list.xml", ok(junk));
+    w.UpdateServerList();
+    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 0);
+    EXPECT_EQ(apptest::countryTexts(w), QStringList{"Any Country"});
+}
+
+TEST_F(Window, DamagedSettingsAndJunkRulesStartWithDefaults) {
+    QByteArray junk;
+    for (int i = 0; i < 50000; ++i) junk += static_cast<char>((i * 251 + 7) & 0xFF);
+    world.writeSettings("<Vars><ipconnected>1.2.3.4</ipconn" + junk);
+    world.writeRules(junk + "\nvalid.exe\n" + junk);
+    serve({server("1.2.3.4", "1", "Germany")});
+    MainWindow& w = open();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(block().redirect_tcp, 1);
+    EXPECT_GE(block().rule_count, 1);
+    EXPECT_LE(block().rule_count, 128);
+    // The damaged file is left as it was until the user changes something.
+    QFile file(world.configFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().startsWith("<Vars><ipconnected>1.2.3.4</ipconn"));
+    (void)w;
+}
+
+TEST_F(Window, NonsenseCountsInTheStatusBlockAreHarmless) {
+    serve({server("1.2.3.4", "1", "Germany")});
+    MainWindow& w = open();
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    rowButton(0)->click();
+    vnx::ServerStatus* status = vnx::serverStatus(true);
+    ASSERT_NE(status, nullptr);
+    for (std::int32_t count : {-1, 513, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000000)}) {
+        status->app_count = count;
+        std::memset(status->apps[0].name, 'A', sizeof status->apps[0].name);  // no terminator
+        w.OnSpeedTimer();
+        w.on_tabMain_currentChanged(1);
+    }
+    EXPECT_EQ(block().connected, 1);
+}
