@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
