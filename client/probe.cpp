@@ -46,17 +46,29 @@ bool ParseProbeAnswer(const QByteArray& datagram, ProbeAnswer& answer) {
     return true;
 }
 
-int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort) {
-    for (int i = 0; i < rows.size(); ++i) {
-        const ServerEntry* entry = rows.at(i);
-        if (!entry) continue;
+namespace {
+quint64 matchKey(std::uint32_t address, std::uint16_t port) { return static_cast<quint64>(address) << 16 | port; }
+}  // namespace
+
+ProbeMatcher::ProbeMatcher(const QList<ServerEntry*>& rows) : rows_(rows) {
+    for (int i = 0; i < rows_.size(); ++i) {
+        const ServerEntry* entry = rows_.at(i);
         std::uint32_t address = 0;
-        if (!ProbeAddress(entry->value(QStringLiteral("ip")), address) || address != answer.address) continue;
-        if (entry->probeTick == 0) continue;
-        if (static_cast<std::uint16_t>(entry->port) != senderPort) continue;
-        return i;
+        if (!entry || !ProbeAddress(entry->value(QStringLiteral("ip")), address)) continue;
+        index_[matchKey(address, static_cast<std::uint16_t>(entry->port))].append(i);
     }
+}
+
+int ProbeMatcher::find(const ProbeAnswer& answer, std::uint16_t senderPort) const {
+    const auto it = index_.constFind(matchKey(answer.address, senderPort));
+    if (it == index_.constEnd()) return -1;
+    for (int i : it.value())
+        if (rows_.at(i)->probeTick != 0) return i;
     return -1;
+}
+
+int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort) {
+    return ProbeMatcher(rows).find(answer, senderPort);
 }
 
 SignalBar AnsweredBar(std::uint32_t replyMs) {

@@ -8,8 +8,10 @@
 #include "serverlist.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
 
@@ -44,6 +46,20 @@ bool ParseProbeAnswer(const QByteArray& datagram, ProbeAnswer& answer);
 // probe is outstanding and whose port equals the sender port. -1 when no
 // row takes it. Null entries (rows without a server) are skipped.
 int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort);
+
+// The same rule for a batch of answers: the rows are indexed once by
+// address and port, so a cycle over a long list costs one pass over the
+// rows per batch instead of one per answer. The rows must not change while
+// the matcher is used.
+class ProbeMatcher {
+public:
+    explicit ProbeMatcher(const QList<ServerEntry*>& rows);
+    int find(const ProbeAnswer& answer, std::uint16_t senderPort) const;
+
+private:
+    QList<ServerEntry*> rows_;
+    QHash<quint64, QVector<int>> index_;  // (address << 16 | port) -> rows, in order
+};
 
 // Signal bar of column 2: range 0..maximum with the value.
 struct SignalBar {
