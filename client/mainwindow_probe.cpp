@@ -18,6 +18,8 @@
 #include <QTreeWidgetItem>
 #include <QUdpSocket>
 
+#include <memory>
+
 namespace {
 constexpr int kProbeIntervalMs = 240000;
 // Datagrams handled per readyRead: a flood of answers must not hold the GUI
@@ -72,6 +74,10 @@ bool MainWindow::SendProbe(const QString& ip, std::uint16_t port) {
 
 void MainWindow::readPendingDatagrams() {
     if (!udpSocket) return;
+    // The rows, indexed once for this batch of answers (made with the first
+    // answer of the right length).
+    QList<ServerEntry*> rows;
+    std::unique_ptr<ProbeMatcher> matcher;
     for (int n = 0; n < kMaxDatagramsPerRead && udpSocket->hasPendingDatagrams(); ++n) {
         const qint64 size = udpSocket->pendingDatagramSize();
         QByteArray datagram(kProbeAnswerSize, '\0');
@@ -84,11 +90,13 @@ void MainWindow::readPendingDatagrams() {
         if (!ParseProbeAnswer(datagram, answer)) continue;
 
         const std::uint32_t now = probeNow();
-        QList<ServerEntry*> rows;
-        rows.reserve(ui->proxyList->topLevelItemCount());
-        for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i)
-            rows.append(entryOf(ui->proxyList->topLevelItem(i)));
-        const int index = FindAnsweringRow(rows, answer, senderPort);
+        if (!matcher) {
+            rows.reserve(ui->proxyList->topLevelItemCount());
+            for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i)
+                rows.append(entryOf(ui->proxyList->topLevelItem(i)));
+            matcher.reset(new ProbeMatcher(rows));
+        }
+        const int index = matcher->find(answer, senderPort);
         if (index < 0) continue;
         QTreeWidgetItem* item = ui->proxyList->topLevelItem(index);
         const std::uint32_t replyMs = MarkProbeAnswered(*rows.at(index), now, answer);
