@@ -14,6 +14,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #define VNX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -300,6 +301,34 @@ VNX_EXPORT ssize_t write(int fd, const void* buf, size_t len) {
         }
     }
     return RealCalls::write(fd, buf, len);
+}
+
+VNX_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
+    if (FdTable::kind(fd) == FdKind::Udp && count >= 0) {
+        const int saved = errno;
+        msghdr m{};
+        m.msg_iov = const_cast<iovec*>(iov);
+        m.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t r = -1;
+        if (divertSend(fd, m, 0, r)) {
+            if (r >= 0 || errno != ENOTSOCK) return r;
+            FdTable::clear(fd);
+            errno = saved;
+        }
+    }
+    return RealCalls::writev(fd, iov, count);
+}
+
+VNX_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
+    if (FdTable::kind(fd) == FdKind::Udp && count >= 0) {
+        msghdr m{};
+        m.msg_iov = const_cast<iovec*>(iov);
+        m.msg_iovlen = static_cast<std::size_t>(count);
+        bool handled = false;
+        ssize_t r = UdpDivert::receive(fd, &m, 0, handled);
+        if (handled) return r;
+    }
+    return RealCalls::readv(fd, iov, count);
 }
 
 VNX_EXPORT ssize_t sendmsg(int fd, const msghdr* msg, int flags) {

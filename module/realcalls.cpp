@@ -10,14 +10,14 @@ namespace {
 enum Fn {
     kSocket, kConnect, kBind, kGetpeername, kClose, kDup, kDup2, kDup3, kAccept, kAccept4, kSend, kSendto,
     kSendmsg, kSendmmsg, kWrite, kRecv, kRecvfrom, kRecvmsg, kRecvmmsg, kRead, kReadChk, kRecvChk, kRecvfromChk,
-    kGetaddrinfo, kGethostbyname, kGethostbyname2, kGethostbynameR, kGethostbyname2R, kFnCount
+    kGetaddrinfo, kGethostbyname, kGethostbyname2, kGethostbynameR, kGethostbyname2R, kWritev, kReadv, kFnCount
 };
 
 const char* const kNames[kFnCount] = {
     "socket", "connect", "bind", "getpeername", "close", "dup", "dup2", "dup3", "accept", "accept4", "send",
     "sendto", "sendmsg", "sendmmsg", "write", "recv", "recvfrom", "recvmsg", "recvmmsg", "read", "__read_chk",
     "__recv_chk", "__recvfrom_chk", "getaddrinfo", "gethostbyname", "gethostbyname2", "gethostbyname_r",
-    "gethostbyname2_r"};
+    "gethostbyname2_r", "writev", "readv"};
 
 // Zero-initialised static storage: no constructor runs for it.
 std::atomic<void*> gResolved[kFnCount] = {};
@@ -96,6 +96,12 @@ int RealCalls::sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
 #undef CALL
 #define CALL RealCalls::write
 ssize_t RealCalls::write(int fd, const void* buf, size_t len) { VNX_FORWARD(kWrite, -1, fd, buf, len); }
+#undef CALL
+#define CALL RealCalls::writev
+ssize_t RealCalls::writev(int fd, const iovec* iov, int count) { VNX_FORWARD(kWritev, -1, fd, iov, count); }
+#undef CALL
+#define CALL RealCalls::readv
+ssize_t RealCalls::readv(int fd, const iovec* iov, int count) { VNX_FORWARD(kReadv, -1, fd, iov, count); }
 #undef CALL
 #define CALL RealCalls::recv
 ssize_t RealCalls::recv(int fd, void* buf, size_t len, int flags) { VNX_FORWARD(kRecv, -1, fd, buf, len, flags); }

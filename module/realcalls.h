@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace vnxmod {
 
@@ -25,6 +26,8 @@ struct RealCalls {
     static ssize_t sendmsg(int fd, const msghdr* msg, int flags);
     static int sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags);
     static ssize_t write(int fd, const void* buf, size_t len);
+    static ssize_t writev(int fd, const iovec* iov, int count);
+    static ssize_t readv(int fd, const iovec* iov, int count);
     static ssize_t recv(int fd, void* buf, size_t len, int flags);
     static ssize_t recvfrom(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
     static ssize_t recvmsg(int fd, msghdr* msg, int flags);

@@ -4,10 +4,13 @@
 #include "modulecatalog.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <elf.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +29,61 @@ void usage(FILE* out) {
                  "The module is found through the catalog %s.\n"
                  "Install it with the Install button of Veilnox or with bat/veilnox-install64.sh.\n",
                  vnxmod::ModuleCatalog::path().c_str());
+}
+
+// The file execvp would run for `program` (PATH searched when it has no
+// slash); empty when none is found (execvp then reports it).
+std::string resolveProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = dirs.find(':', start);
+        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (end == std::string::npos) return std::string();
+        start = end + 1;
+    }
+}
+
+// Why the loader would not preload the module into this executable, or
+// null when it will (or when it is not an ELF file: a script's interpreter
+// is what runs). A statically linked program ignores LD_PRELOAD, and a
+// program of the other word size cannot load this module: either would
+// run with its traffic going out directly.
+bool readHeader(const char* file, Elf64_Ehdr& eh, int& fd) {
+    fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    return read(fd, &eh, sizeof eh) == static_cast<ssize_t>(sizeof eh) &&
+           std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0;
+}
+
+const char* unreachable(const std::string& file) {
+    Elf64_Ehdr own{}, eh{};
+    int ownFd = -1, fd = -1;
+    const bool haveOwn = readHeader("/proc/self/exe", own, ownFd);
+    if (ownFd >= 0) close(ownFd);
+    const char* why = nullptr;
+    if (readHeader(file.c_str(), eh, fd)) {
+        // The module is built like this launcher.
+        if (haveOwn && (eh.e_ident[EI_CLASS] != own.e_ident[EI_CLASS] || eh.e_machine != own.e_machine)) {
+            why = "it is built for another word size or processor, and cannot load the module";
+        } else if (eh.e_ident[EI_CLASS] == ELFCLASS64 && eh.e_phentsize == sizeof(Elf64_Phdr) && eh.e_phnum < 4096) {
+            bool interp = false;
+            for (int i = 0; i < eh.e_phnum && !interp; ++i) {
+                Elf64_Phdr ph;
+                if (pread(fd, &ph, sizeof ph, static_cast<off_t>(eh.e_phoff + static_cast<std::uint64_t>(i) * sizeof ph)) !=
+                    static_cast<ssize_t>(sizeof ph))
+                    break;
+                interp = ph.p_type == PT_INTERP;
+            }
+            if (!interp) why = "it is statically linked, and the loader preloads nothing into such programs";
+        }
+    }
+    if (fd >= 0) close(fd);
+    return why;
 }
 
 // LD_PRELOAD with the module first and without an older copy of it.
@@ -87,6 +145,11 @@ int main(int argc, char** argv) {
         // The loader splits LD_PRELOAD at colons and spaces, with no escape.
         std::fprintf(stderr, "veilnox-run: the module path cannot contain a colon or a space: %s\n",
                      module.c_str());
+        return kLauncherFailed;
+    }
+    const std::string file = resolveProgram(argv[first]);
+    if (const char* why = file.empty() ? nullptr : unreachable(file)) {
+        std::fprintf(stderr, "veilnox-run: %s cannot be run through Veilnox: %s.\n", argv[first], why);
         return kLauncherFailed;
     }
     const std::string preload = preloadWith(module, std::getenv("LD_PRELOAD"));

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <thread>
 #include <time.h>
@@ -123,7 +124,11 @@ int udpOnce(const char* host, const char* port, const char* payload, const char*
             std::printf("connect failed errno=%s\n", strerror(errno));
             return 1;
         }
-        ssize_t n = write(fd, payload, std::strlen(payload));
+        // Gathered write on the connected socket: the pieces make one datagram.
+        std::size_t half = std::strlen(payload) / 2;
+        iovec parts[2] = {{const_cast<char*>(payload), half},
+                          {const_cast<char*>(payload) + half, std::strlen(payload) - half}};
+        ssize_t n = writev(fd, parts, 2);
         if (n < 0) std::printf("write errno=%s\n", strerror(errno));
         sockaddr_storage peer;
         socklen_t pl = sizeof peer;

@@ -91,6 +91,13 @@ TEST_F(ModuleRun, LauncherRefusesUntilInstalledThenPreloads) {
     EXPECT_EQ(ok.exitCode, 7) << "the program's own status";
     EXPECT_EQ(field(ok.output, "preload"), lib + ":/nonexistent/a.so") << "module first, once";
 
+    // Programs the loader would run without the module: refused instead of
+    // letting their traffic out directly.
+    if (access("/sbin/ldconfig", X_OK) == 0) {
+        RunResult fixed = run({"/sbin/ldconfig", "--version"});
+        EXPECT_EQ(fixed.exitCode, 125);
+        EXPECT_NE(fixed.output.find("statically linked"), std::string::npos) << fixed.output;
+    }
     RunResult notFound = run({"/nonexistent/program"});
     EXPECT_EQ(notFound.exitCode, 127);
 
