@@ -93,9 +93,11 @@ int echoServer(const char* host, int port) {
                 for (;;) {
                     sockaddr_in from{};
                     socklen_t len = sizeof from;
-                    ssize_t r = recvfrom(datagrams, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+                    ssize_t r =
+                        recvfrom(datagrams, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
                     if (r < 0) break;
-                    sendto(datagrams, buf.data(), static_cast<std::size_t>(r), 0, reinterpret_cast<sockaddr*>(&from), len);
+                    sendto(datagrams, buf.data(), static_cast<std::size_t>(r), 0, reinterpret_cast<sockaddr*>(&from),
+                           len);
                 }
             } else {
                 ssize_t r = recv(fd, buf.data(), buf.size(), 0);
@@ -160,7 +162,8 @@ int hold(const char* host, int port, int count, double seconds) {
     std::printf("ready opened=%zu failed=%d\n", open.size(), failed);
     std::fflush(stdout);
     waitFor(0, POLLIN | POLLHUP, static_cast<int>(seconds * 1000));
-    for (int fd : open) close(fd);
+    for (int fd : open)
+        close(fd);
     return 0;
 }
 
@@ -172,7 +175,6 @@ int main(int argc, char** argv) {
         return udpLoad(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atoi(argv[5]));
     if (argc == 6 && std::strcmp(argv[1], "hold") == 0)
         return hold(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
-    std::fprintf(stderr,
-                 "usage: compare_load echo ADDR PORT | udp ADDR PORT SECS WINDOW | hold ADDR PORT N SECS\n");
+    std::fprintf(stderr, "usage: compare_load echo ADDR PORT | udp ADDR PORT SECS WINDOW | hold ADDR PORT N SECS\n");
     return 2;
 }

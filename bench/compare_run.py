@@ -342,6 +342,9 @@ def main():
     ns = setup()
     d = start_daemons(ns)
     all_chains = chains(d)
+    only = [x.strip().lower() for x in os.environ.get("VNX_COMPARE_ONLY", "").split(",") if x.strip()]
+    if only:  # direct always stays: it is the base of every ratio
+        all_chains = [c for c in all_chains if c.name == "direct" or any(o in c.name.lower() for o in only)]
     results = {c.name: {k: [] for k in ("one", "four", "cpu", "rate", "p99", "udp", "mem")} for c in all_chains}
     failures = {c.name: 0 for c in all_chains}
     t0 = time.time()

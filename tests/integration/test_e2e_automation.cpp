@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -43,21 +43,22 @@ protected:
     void TearDown() override {
         automation_.disconnect();
         if (client_.pid() > 0) kill(client_.pid(), SIGKILL);
-        for (int pid : serverPids()) kill(pid, SIGKILL);
+        for (int pid : serverPids())
+            kill(pid, SIGKILL);
         client_.stop();
         if (!dir_.empty()) runCommand("rm -rf " + dir_);
     }
 
     bool startClient() {
         const std::string home = dir_ + "/home";
-        return client_.start({VNX_BIN_DIR "/veilnox"},
-                             {"HOME=" + home, "XDG_DATA_HOME=" + home + "/share", "XDG_CONFIG_HOME=" + home + "/config",
-                              "XDG_RUNTIME_DIR=" + dir_ + "/run", "QT_QPA_PLATFORM=offscreen",
-                              "VEILNOX_AUTOMATION_SOCKET=" + socketPath_,
-                              "VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml",
-                              "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml",
-                              "VEILNOX_VERSION_URL=file://" + dir_ + "/version.json",
-                              "VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json"});
+        return client_.start(
+            {VNX_BIN_DIR "/veilnox"},
+            {"HOME=" + home, "XDG_DATA_HOME=" + home + "/share", "XDG_CONFIG_HOME=" + home + "/config",
+             "XDG_RUNTIME_DIR=" + dir_ + "/run", "QT_QPA_PLATFORM=offscreen",
+             "VEILNOX_AUTOMATION_SOCKET=" + socketPath_, "VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml",
+             "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml",
+             "VEILNOX_VERSION_URL=file://" + dir_ + "/version.json",
+             "VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json"});
     }
     // Connects to the socket and waits for the end of the start-up.
     bool ready() {
@@ -82,7 +83,9 @@ std::pair<unsigned, unsigned> pngSize(const std::string& path) {
     in.read(reinterpret_cast<char*>(head), sizeof head);
     const unsigned char magic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (!in || std::memcmp(head, magic, 8) != 0) return {0, 0};
-    auto be32 = [&](int at) { return unsigned(head[at]) << 24 | unsigned(head[at + 1]) << 16 | unsigned(head[at + 2]) << 8 | head[at + 3]; };
+    auto be32 = [&](int at) {
+        return unsigned(head[at]) << 24 | unsigned(head[at + 1]) << 16 | unsigned(head[at + 2]) << 8 | head[at + 3];
+    };
     return {be32(16), be32(20)};
 }
 

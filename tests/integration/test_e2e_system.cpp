@@ -77,25 +77,29 @@ protected:
         ASSERT_TRUE(runCommand("ip link add va2 type veth peer name vr2 netns " + b));
         ASSERT_TRUE(runCommand("ip link add vd1 netns " + d + " type veth peer name vo1 netns " + a));
         ASSERT_TRUE(runCommand("ip link add vd2 netns " + d + " type veth peer name vo2 netns " + b));
-        ASSERT_TRUE(runCommand("ip link set lo up && ip addr add 192.0.2.2/24 dev va1 && "
-                               "ip addr add 203.0.113.2/24 dev va2 && ip link set va1 up && ip link set va2 up && "
-                               "ip route add default via 192.0.2.1"));
-        ASSERT_TRUE(relayA_.run("ip link set lo up && ip addr add 192.0.2.1/24 dev vr1 && "
-                                "ip addr add 198.51.100.1/24 dev vo1 && ip link set vr1 up && ip link set vo1 up && "
-                                "sysctl -q -w net.ipv4.ip_forward=1"));
-        ASSERT_TRUE(relayB_.run("ip link set lo up && ip addr add 203.0.113.1/24 dev vr2 && "
-                                "ip addr add 198.18.0.1/24 dev vo2 && ip link set vr2 up && ip link set vo2 up && "
-                                "ip route add 198.51.100.0/24 via 198.18.0.2"));
-        ASSERT_TRUE(dest_.run("ip link set lo up && ip addr add 198.51.100.2/24 dev vd1 && "
-                              "ip addr add 198.18.0.2/24 dev vd2 && ip link set vd1 up && ip link set vd2 up && "
-                              "ip route add default via 198.51.100.1"));
+        ASSERT_TRUE(
+            runCommand("ip link set lo up && ip addr add 192.0.2.2/24 dev va1 && "
+                       "ip addr add 203.0.113.2/24 dev va2 && ip link set va1 up && ip link set va2 up && "
+                       "ip route add default via 192.0.2.1"));
+        ASSERT_TRUE(
+            relayA_.run("ip link set lo up && ip addr add 192.0.2.1/24 dev vr1 && "
+                        "ip addr add 198.51.100.1/24 dev vo1 && ip link set vr1 up && ip link set vo1 up && "
+                        "sysctl -q -w net.ipv4.ip_forward=1"));
+        ASSERT_TRUE(
+            relayB_.run("ip link set lo up && ip addr add 203.0.113.1/24 dev vr2 && "
+                        "ip addr add 198.18.0.1/24 dev vo2 && ip link set vr2 up && ip link set vo2 up && "
+                        "ip route add 198.51.100.0/24 via 198.18.0.2"));
+        ASSERT_TRUE(
+            dest_.run("ip link set lo up && ip addr add 198.51.100.2/24 dev vd1 && "
+                      "ip addr add 198.18.0.2/24 dev vd2 && ip link set vd1 up && ip link set vd2 up && "
+                      "ip route add default via 198.51.100.1"));
 
         portA_ = startRelay(relayA, relayA_.pid(), "192.0.2.1");
         portB_ = startRelay(relayB, relayB_.pid(), "203.0.113.1");
         ASSERT_NE(portA_, 0);
         ASSERT_NE(portB_, 0);
-        ASSERT_TRUE(servers_.start({"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_e2e_servers.py", kDest}, {},
-                                   dest_.pid()));
+        ASSERT_TRUE(servers_.start({"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_e2e_servers.py", kDest},
+                                   {}, dest_.pid()));
         ASSERT_TRUE(servers_.waitFor("ready", 20000)) << servers_.output();
 
         // The throwaway profile, the server list naming both relays, and
@@ -135,7 +139,8 @@ protected:
         // The client first (its watchdog would relaunch the server), then the
         // server, which shares the client's output pipe.
         if (client_.pid() > 0) kill(client_.pid(), SIGKILL);
-        for (int pid : serverPids()) kill(pid, SIGKILL);
+        for (int pid : serverPids())
+            kill(pid, SIGKILL);
         client_.stop();
         servers_.stop();
         relays_[0].stop();
@@ -233,7 +238,8 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
     ASSERT_EQ(state["servers"].toArray().size(), 2) << dump(state);
     EXPECT_FALSE(state["connected"].toBool());
     ASSERT_TRUE(waitUntil([] { return serverPids().size() == 1 && localServerListening(); }, 10000))
-        << "the client did not launch veilnoxsvr\n" << client_.output();
+        << "the client did not launch veilnoxsvr\n"
+        << client_.output();
     const int firstServer = serverPids()[0];
 
     // Without the module nothing changes: the destination sees us.
@@ -262,12 +268,11 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
     // so it is still running when the tab has counted the whole body.
     ASSERT_TRUE(automation_.command("tab 1")["ok"].toBool());
     BackgroundProcess curl;
-    ASSERT_TRUE(curl.start({VNX_RUN_PATH, "curl", "-sS", "--max-time", "20", "--limit-rate", "100K", "-o",
-                            "/dev/null", "-w", "size=%{size_download}\n",
-                            std::string("http://") + kDest + ":8000/bytes/614400"},
+    ASSERT_TRUE(curl.start({VNX_RUN_PATH, "curl", "-sS", "--max-time", "20", "--limit-rate", "100K", "-o", "/dev/null",
+                            "-w", "size=%{size_download}\n", std::string("http://") + kDest + ":8000/bytes/614400"},
                            env_));
-    state = waitState([](const QJsonObject& s) { return sizeBytes(rowOf(s, "curl")["recv"].toString()) >= 307200; },
-                      8000);
+    state =
+        waitState([](const QJsonObject& s) { return sizeBytes(rowOf(s, "curl")["recv"].toString()) >= 307200; }, 8000);
     const QJsonObject curlRow = rowOf(state, "curl");
     ASSERT_FALSE(curlRow.isEmpty()) << dump(state);
     EXPECT_GE(sizeBytes(curlRow["recv"].toString()), 307200.0) << dump(state);
@@ -317,7 +322,8 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
     servers_.waitFor("name=web.test", 5000);
     const std::vector<std::string> dnsPeers = peersOf("name=web.test");
     ASSERT_FALSE(dnsPeers.empty()) << servers_.output();
-    for (const std::string& p : dnsPeers) EXPECT_EQ(p, kViaA);
+    for (const std::string& p : dnsPeers)
+        EXPECT_EQ(p, kViaA);
 
     // The watchdog: a killed server is launched again and carries the
     // next connection.
@@ -328,7 +334,8 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
             return pids.size() == 1 && pids[0] != firstServer && localServerListening();
         },
         10000))
-        << "veilnoxsvr was not relaunched\n" << client_.output();
+        << "veilnoxsvr was not relaunched\n"
+        << client_.output();
     EXPECT_EQ(curlPeer("/after-relaunch"), kViaA);
 
     // Rotation: disconnect, choose "Every 1 min", press start (relay A
