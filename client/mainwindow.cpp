@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -112,9 +113,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->proxyList->setHeaderLabels({QStringLiteral("Country"), QStringLiteral("Location / IP"),
                                     QStringLiteral("Signal Strength"), QStringLiteral("Connect"),
                                     QStringLiteral("Connectivity")});
+    // The columns keep the widths below; the last one is not stretched over
+    // the rest of the row (its text would show as an ellipsis).
+    ui->proxyList->header()->setStretchLastSection(false);
+    ui->proxyList->header()->setMinimumSectionSize(5);
     const int widths[5] = {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5};
     for (int i = 0; i < 5; ++i) ui->proxyList->setColumnWidth(i, widths[i]);
     ui->proxyList->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Narrower header padding than elsewhere: the titles fit the fixed widths.
+    ui->proxyList->header()->setStyleSheet(QStringLiteral("QHeaderView::section{padding: 5px 3px;}"));
     rowWidgetTimer_ = new QTimer(this);
     rowWidgetTimer_->setSingleShot(true);
     rowWidgetTimer_->setInterval(0);
@@ -130,6 +137,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->connectionList->setColumnWidth(0, 160);
     for (int i = 1; i <= 3; ++i) ui->connectionList->setColumnWidth(i, 90);
     ui->connectionList->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    // A disabled selector (while connected) looks disabled.
+    for (QComboBox* box : {ui->countryBox, ui->changeBox})
+        box->setStyleSheet(QStringLiteral("QComboBox:disabled{color: #9aa8b3; background: #f1f4f5; "
+                                          "border-color: #dbe3e6;}"));
 
     const std::pair<const char*, int> intervals[] = {
         {"Never", 0},          {"Every 1 min", 1},      {"Every 5 mins", 5},
@@ -330,6 +342,8 @@ void MainWindow::makeRowWidgets(QTreeWidgetItem* item) {
     ServerEntry* entry = entryOf(item);
     if (!entry || ui->proxyList->itemWidget(item, 3)) return;
     auto* bar = new QProgressBar;
+    // A slim bar in the middle of the row, not at its top.
+    bar->setStyleSheet(QStringLiteral("QProgressBar{max-height: 40px; margin: 11px 6px;}"));
     bar->setRange(0, entry->signalMax);
     bar->setValue(entry->signalValue);
     ui->proxyList->setItemWidget(item, 2, bar);

@@ -42,3 +42,7 @@ endif()
 add_executable(veilnox-bench-serverlist ${CMAKE_SOURCE_DIR}/bench/serverlist_bench.cpp)
 target_link_libraries(veilnox-bench-serverlist PRIVATE veilnox_app_lib)
 add_dependencies(veilnox-bench-serverlist veilnox_files)
+
+# scripts/screenshots: the main window with a server list, disconnected and
+# connected.
+target_sources(veilnox-screenshots PRIVATE tools/appshots.h tools/appshots.cpp)

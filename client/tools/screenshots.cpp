@@ -4,6 +4,7 @@
 //
 //   veilnox-screenshots OUTPUT_FOLDER [NAME...]
 #include "appconfig.h"
+#include "appshots.h"
 #include "apphelpers.h"
 #include "csplashwnd.h"
 #include "endpoints.h"
@@ -86,7 +87,9 @@ bool saveShot(const Shot& shot, const QString& folder) {
 int main(int argc, char** argv) {
     // Before any thread exists: the main-window shots write named objects,
     // which must not be those of a Veilnox running here.
-    SetViewShotsPrivateObjects(EnterPrivateObjects());
+    const bool privateObjects = EnterPrivateObjects();
+    SetViewShotsPrivateObjects(privateObjects);
+    SetAppShotsPrivateObjects(privateObjects);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
@@ -107,6 +110,8 @@ int main(int argc, char** argv) {
         {"settings-general", MakeSettingsGeneralShot},
         {"settings-programs", MakeSettingsProgramsShot},
         {"connections", MakeConnectionsShot},
+        {"main-disconnected", MakeMainDisconnectedShot},
+        {"main-connected", MakeMainConnectedShot},
     };
 
     int failures = 0;
