@@ -27,7 +27,9 @@ set_target_properties(veilnox_app_lib PROPERTIES
 # The tests read the window's form through ui_mainwindow.h.
 target_include_directories(veilnox_app_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
   ${CMAKE_CURRENT_BINARY_DIR}/veilnox_app_lib_autogen/include)
-target_link_libraries(veilnox_app_lib PUBLIC veilnox_client_lib Qt5::Network Qt5::Widgets)
+# The in-process RVeilnoxSvr (constructed, never started) comes from the
+# server library.
+target_link_libraries(veilnox_app_lib PUBLIC veilnox_client_lib veilnoxsvr_lib Qt5::Network Qt5::Widgets)
 
 add_executable(veilnox main.cpp automation.h automation.cpp)
 target_link_libraries(veilnox PRIVATE veilnox_app_lib)

@@ -684,6 +684,14 @@ TEST_F(Window, TheFirstStartServerStartsTheTickEvenWhenAServerRuns) {
     EXPECT_TRUE(w.launcher().launchedPids().isEmpty());
     EXPECT_FALSE(clienttest::runtimeLog().contains("StartServer start veilnoxsvrrun"));
     EXPECT_NE(w.server, nullptr);
+    // The in-process server object keeps the three slot tables open.
+    const std::pair<const char*, std::uint32_t> tables[] = {{vnx::kTcpTableName, vnx::kTcpSlotSize},
+                                                            {vnx::kUdpSendTableName, vnx::kUdpSlotSize},
+                                                            {vnx::kUdpRecvTableName, vnx::kUdpSlotSize}};
+    for (const auto& table : tables) {
+        vnx::SharedMemory opened(table.first, table.second * vnx::kSlotCount, false);
+        EXPECT_NE(opened.view(), nullptr) << table.first;
+    }
 }
 
 // ---------------------------------------------------------------- bad input
