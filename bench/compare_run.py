@@ -348,6 +348,7 @@ def main():
     results = {c.name: {k: [] for k in ("one", "four", "cpu", "rate", "p99", "udp", "mem")} for c in all_chains}
     failures = {c.name: 0 for c in all_chains}
     t0 = time.time()
+    load_before = os.getloadavg()[0]
     for rep in range(REPS):
         for c in all_chains:  # repetitions interleaved: drift hits every chain alike
             log("rep %d/%d: %s" % (rep + 1, REPS, c.name))
@@ -389,7 +390,8 @@ def main():
     bad = {k: v for k, v in failures.items() if v}
     if bad:
         print("Failed connections: " + ", ".join("%s %d" % kv for kv in bad.items()))
-    print("(measured in %.0f s)" % (time.time() - t0))
+    print("(measured in %.0f s; machine load average %.1f before, %.1f after: other work on the machine"
+          " shows up in every chain alike, compare ratios)" % (time.time() - t0, load_before, os.getloadavg()[0]))
 
 
 def stop_all():
