@@ -54,7 +54,7 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     // connect from that port to the local server.
     EchoServer echo;
     ASSERT_TRUE(echo.ok());
-    vnx::SlotTable* table = vnx::createTcpTable(false);
+    std::unique_ptr<vnx::SlotTable> table(vnx::createTcpTable(false));
     ASSERT_NE(table, nullptr);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
