@@ -26,8 +26,14 @@ ServerLauncher::ServerLauncher() : program_(QCoreApplication::applicationDirPath
 bool ServerLauncher::serverRunning() const { return vnx::RunMutex(vnx::kServerRunMutexName).exists(); }
 
 bool ServerLauncher::launch() {
+    QProcess process;
+    process.setProgram(program_);
+    process.setArguments({QStringLiteral("hide")});
+    // The server's console is hidden: its per-connection lines go nowhere.
+    // Its error output stays with the client's, for real failures.
+    process.setStandardOutputFile(QProcess::nullDevice());
     qint64 pid = 0;
-    if (!QProcess::startDetached(program_, {QStringLiteral("hide")}, QString(), &pid)) return false;
+    if (!process.startDetached(&pid)) return false;
     pids_.append(pid);
     return true;
 }

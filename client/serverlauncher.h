@@ -22,7 +22,7 @@ public:
     bool serverRunning() const;
 
     // Starts `program` with the argument "hide", detached, in the current
-    // folder. The result is not checked by the watchdog (the next tick tries
+    // folder, its standard output discarded (its console is hidden). The result is not checked by the watchdog (the next tick tries
     // again); it is returned for the log and the tests.
     bool launch();
 

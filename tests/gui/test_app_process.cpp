@@ -95,7 +95,12 @@ protected:
         endServers(servers);
     }
 
-    QProcess& startClient(const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess& startClient(QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) {
+        // Under AddressSanitizer: Qt 5.15's offscreen platform plugin leaves
+        // its screen objects behind when the application object goes, which
+        // LeakSanitizer reports at the client's exit. Leaks of our own code
+        // are caught by the in-process window tests.
+        if (env.contains("ASAN_OPTIONS")) env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":detect_leaks=0");
         clients.emplace_back(new QProcess);
         QProcess& p = *clients.back();
         p.setProcessEnvironment(env);
