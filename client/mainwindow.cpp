@@ -672,6 +672,8 @@ void MainWindow::shutdownForExit() {
         trayIcon->deleteLater();
         trayIcon = nullptr;
         trayMenu = nullptr;
+        // The actions go with their menu.
+        connectAction = homepageAction = restoreAction = quitAction = nullptr;
     }
     emit closed();
 }

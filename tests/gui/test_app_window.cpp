@@ -548,6 +548,10 @@ TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
     EXPECT_EQ(block().connected, 1);  // the connection outlives the client
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(w.trayIcon, nullptr);
+    // Once the tray menu is gone its actions are not touched any more.
+    apptest::waitFor([] { return false; }, 50);
+    EXPECT_EQ(w.connectAction, nullptr);
+    w.SetConnectedUi(true);
 }
 
 TEST_F(Window, ClosingWhileDisconnectedDoesNotAsk) {
