@@ -51,14 +51,19 @@ protected:
 
     bool startClient() {
         const std::string home = dir_ + "/home";
-        return client_.start(
-            {VNX_BIN_DIR "/veilnox"},
-            {"HOME=" + home, "XDG_DATA_HOME=" + home + "/share", "XDG_CONFIG_HOME=" + home + "/config",
-             "XDG_RUNTIME_DIR=" + dir_ + "/run", "QT_QPA_PLATFORM=offscreen",
-             "VEILNOX_AUTOMATION_SOCKET=" + socketPath_, "VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml",
-             "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml",
-             "VEILNOX_VERSION_URL=file://" + dir_ + "/version.json",
-             "VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json"});
+        std::vector<std::string> env = {"HOME=" + home,
+                                        "XDG_DATA_HOME=" + home + "/share",
+                                        "XDG_CONFIG_HOME=" + home + "/config",
+                                        "XDG_RUNTIME_DIR=" + dir_ + "/run",
+                                        "QT_QPA_PLATFORM=offscreen",
+                                        "VEILNOX_AUTOMATION_SOCKET=" + socketPath_,
+                                        "VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml",
+                                        "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml",
+                                        "VEILNOX_VERSION_URL=file://" + dir_ + "/version.json",
+                                        "VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json"};
+        for (const std::string& e : clientSanitizerEnv())
+            env.push_back(e);
+        return client_.start({VNX_BIN_DIR "/veilnox"}, env);
     }
     // Connects to the socket and waits for the end of the start-up.
     bool ready() {
@@ -140,17 +145,9 @@ TEST_F(Automation, DrivesTheWindowAndRefusesWhatItCannotDo) {
     // reports the box on standard error.
     ASSERT_TRUE(automation_.command("connect 0")["connected"].toBool());
     EXPECT_EQ(error("close"), "ok");
-    // The program ends by itself (not yet reaped: a zombie).
-    const std::string stat = "/proc/" + std::to_string(client_.pid()) + "/stat";
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            std::string line;
-            std::getline(std::ifstream(stat), line);
-            const std::size_t paren = line.rfind(')');
-            return paren != std::string::npos && line.compare(paren, 3, ") Z") == 0;
-        },
-        10000))
-        << client_.output();
+    // The program ends by itself.
+    const int pid = client_.pid();
+    EXPECT_TRUE(waitUntil([pid] { return hasEnded(pid); }, 10000)) << client_.output();
     EXPECT_EQ(client_.stop(), 0) << client_.output();
     EXPECT_NE(client_.output().find("message box: Are you sure you want to quit?: "), std::string::npos)
         << client_.output();

@@ -68,4 +68,18 @@ bool localServerListening() {
     return ok;
 }
 
+bool hasEnded(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const std::size_t paren = line.rfind(')');
+    return paren != std::string::npos && line.compare(paren, 3, ") Z") == 0;
+}
+
+std::vector<std::string> clientSanitizerEnv() {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    if (!asan) return {};
+    return {std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"};
+}
+
 }  // namespace e2etest

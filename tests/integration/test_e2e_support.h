@@ -26,6 +26,15 @@ std::vector<int> serverPids();
 // True when something accepts TCP connections on 127.0.0.1:9111.
 bool localServerListening();
 
+// True when the child `pid` has ended (a zombie not yet reaped) or is gone.
+bool hasEnded(int pid);
+
+// Environment entries for a veilnox child. Under AddressSanitizer leak
+// detection is off for it: Qt 5.15's offscreen platform plugin leaves its
+// screen objects behind at exit (the in-process window tests catch leaks of
+// our own code). Empty otherwise.
+std::vector<std::string> clientSanitizerEnv();
+
 // One line-based conversation with the client's automation socket.
 class AutomationClient {
 public:

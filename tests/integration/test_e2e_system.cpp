@@ -170,6 +170,8 @@ protected:
         env.push_back("VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml");
         env.push_back("VEILNOX_VERSION_URL=file://" + dir_ + "/version.json");
         env.push_back("VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json");
+        for (const std::string& e : clientSanitizerEnv())
+            env.push_back(e);
         if (!client_.start({VNX_BIN_DIR "/veilnox"}, env)) return false;
         return waitUntil([&] { return automation_.open(socketPath_); }, 20000);
     }
@@ -283,6 +285,12 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
     EXPECT_TRUE(curl.waitFor("size=614400\n", 15000)) << curl.output();
     curl.stop();
     EXPECT_EQ(peersOf("path=/bytes/614400\n"), std::vector<std::string>{kViaA}) << servers_.output();
+    // curl leaves the tab once it has ended. Waiting for that also keeps the
+    // next program's name right: while the server lists no application it
+    // does not refresh its process names, so it cannot catch the next
+    // program between fork and exec under the name of this test.
+    state = waitState([](const QJsonObject& s) { return s["connections"].toArray().isEmpty(); }, 5000);
+    EXPECT_EQ(state["connectionsHeader"].toString(), "Program [0]") << dump(state);
 
     const std::string udpClient =
         "import socket,time\n"
@@ -367,6 +375,9 @@ TEST_F(EndToEnd, ClientConnectsRelaysWatchesRotatesAndEndsTheServer) {
     const long long exitMs = msSince(closed);
     std::printf("veilnoxsvr ended %lld ms after the window was closed\n", exitMs);
     EXPECT_LE(exitMs, 1000) << "veilnoxsvr took longer than a second to end";
+    // The client ends by itself, with exit code 0.
+    const int client = client_.pid();
+    EXPECT_TRUE(waitUntil([client] { return hasEnded(client); }, 10000)) << client_.output();
     EXPECT_EQ(client_.stop(), 0) << client_.output();
 }
 
