@@ -203,6 +203,10 @@ def main():
             raise DemoError("curl through veilnox-run failed: " + via.stdout.strip())
         step("veilnox-run curl: " + via.stdout.strip())
 
+        # The first curl leaves the tab once it has ended; the server then
+        # lists no application and the next one is named afresh.
+        client.wait("curl to leave the Connections tab", lambda s: row_of(s, "curl") is None, 5)
+
         # A longer download, paced by the destination so that the 1.2 s
         # refresh of the Connections tab sees it running.
         client.command("tab 1")
