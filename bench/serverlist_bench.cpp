@@ -26,10 +26,9 @@ QByteArray listOf(int count) {
     QByteArray xml = "<Array>\n";
     for (int i = 0; i < count; ++i) {
         xml += "<Element><ip>10." + QByteArray::number(i / 250) + "." + QByteArray::number(i % 250) +
-               ".1</ip><port>443</port><protocol>private</protocol><country>Country" +
-               QByteArray::number(i % 40) + "</country><city>City " + QByteArray::number(i) +
-               "</city><tag>C" + QByteArray::number(i % 40) + "</tag><strength>" +
-               QByteArray::number(i % 101) + "</strength></Element>\n";
+               ".1</ip><port>443</port><protocol>private</protocol><country>Country" + QByteArray::number(i % 40) +
+               "</country><city>City " + QByteArray::number(i) + "</city><tag>C" + QByteArray::number(i % 40) +
+               "</tag><strength>" + QByteArray::number(i % 101) + "</strength></Element>\n";
     }
     return xml + "</Array>\n";
 }

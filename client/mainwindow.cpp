@@ -118,7 +118,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->proxyList->header()->setStretchLastSection(false);
     ui->proxyList->header()->setMinimumSectionSize(5);
     const int widths[5] = {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5};
-    for (int i = 0; i < 5; ++i) ui->proxyList->setColumnWidth(i, widths[i]);
+    for (int i = 0; i < 5; ++i)
+        ui->proxyList->setColumnWidth(i, widths[i]);
     ui->proxyList->setSelectionMode(QAbstractItemView::SingleSelection);
     // Narrower header padding than elsewhere: the titles fit the fixed widths.
     ui->proxyList->header()->setStyleSheet(QStringLiteral("QHeaderView::section{padding: 5px 3px;}"));
@@ -135,19 +136,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
                                          QStringLiteral("Data Recv"), QStringLiteral("Rate"),
                                          QStringLiteral("Detail")});
     ui->connectionList->setColumnWidth(0, 160);
-    for (int i = 1; i <= 3; ++i) ui->connectionList->setColumnWidth(i, 90);
+    for (int i = 1; i <= 3; ++i)
+        ui->connectionList->setColumnWidth(i, 90);
     ui->connectionList->setSelectionMode(QAbstractItemView::SingleSelection);
 
     // A disabled selector (while connected) looks disabled.
     for (QComboBox* box : {ui->countryBox, ui->changeBox})
-        box->setStyleSheet(QStringLiteral("QComboBox:disabled{color: #9aa8b3; background: #f1f4f5; "
-                                          "border-color: #dbe3e6;}"));
+        box->setStyleSheet(
+            QStringLiteral("QComboBox:disabled{color: #9aa8b3; background: #f1f4f5; "
+                           "border-color: #dbe3e6;}"));
 
-    const std::pair<const char*, int> intervals[] = {
-        {"Never", 0},          {"Every 1 min", 1},      {"Every 5 mins", 5},
-        {"Every 10 mins", 10}, {"Every 30 mins", 30},   {"Every 60 mins", 60},
-        {"Every 2 hours ", 120}, {"Every 6 hours ", 360}, {"Every 12 hours ", 720}};
-    for (const auto& interval : intervals) ui->changeBox->addItem(QString::fromLatin1(interval.first), interval.second);
+    const std::pair<const char*, int> intervals[] = {{"Never", 0},
+                                                     {"Every 1 min", 1},
+                                                     {"Every 5 mins", 5},
+                                                     {"Every 10 mins", 10},
+                                                     {"Every 30 mins", 30},
+                                                     {"Every 60 mins", 60},
+                                                     {"Every 2 hours ", 120},
+                                                     {"Every 6 hours ", 360},
+                                                     {"Every 12 hours ", 720}};
+    for (const auto& interval : intervals)
+        ui->changeBox->addItem(QString::fromLatin1(interval.first), interval.second);
 
     changeTimer = new QTimer(this);
     connect(changeTimer, &QTimer::timeout, this, &MainWindow::OnChangeIpTimer);
@@ -169,8 +178,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
                             ProgramFilePath(QStringLiteral("data/images/buttons/about_down.png")),
                             ProgramFilePath(QStringLiteral("data/images/buttons/about_over.png")));
     QPixmap flag(ProgramFilePath(QStringLiteral("data/images/flag_connect.png")));
-    if (!flag.isNull()) ui->flagLabel->setPixmap(flag.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio,
-                                                             Qt::SmoothTransformation));
+    if (!flag.isNull())
+        ui->flagLabel->setPixmap(flag.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
 
     {
         // Showing the stored state must not write the autostart entry again.
@@ -279,7 +288,8 @@ void MainWindow::UpdateServerList() {
     // row again for each new one.
     QList<QTreeWidgetItem*> rows;
     rows.reserve(servers.size());
-    for (const StringMap& server : servers) rows.append(makeServerRow(server));
+    for (const StringMap& server : servers)
+        rows.append(makeServerRow(server));
     ui->proxyList->addTopLevelItems(rows);
     rebuildingSelectors_ = false;
     ensureRowWidgets();
@@ -335,7 +345,8 @@ void MainWindow::ensureRowWidgets() {
     const int rowHeight = qMax(1, list->visualItemRect(list->topLevelItem(first)).height());
     const int visible = list->viewport()->height() / rowHeight + 1;
     const int last = qMin(count - 1, first + 2 * visible + 2);
-    for (int i = first; i <= last; ++i) makeRowWidgets(list->topLevelItem(i));
+    for (int i = first; i <= last; ++i)
+        makeRowWidgets(list->topLevelItem(i));
 }
 
 void MainWindow::makeRowWidgets(QTreeWidgetItem* item) {
@@ -474,8 +485,8 @@ void MainWindow::OnConnectBtn() {
     if (!button) return;
     // The property names the row; it is used only when it is still a row of
     // the list (compared as a pointer, never dereferenced before that).
-    auto* item = reinterpret_cast<QTreeWidgetItem*>(
-        static_cast<quintptr>(button->property(kRowProperty).toULongLong()));
+    auto* item =
+        reinterpret_cast<QTreeWidgetItem*>(static_cast<quintptr>(button->property(kRowProperty).toULongLong()));
     if (!item || ui->proxyList->indexOfTopLevelItem(item) < 0) return;
     ServerEntry* entry = entryOf(item);
     if (!entry) return;

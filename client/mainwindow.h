@@ -15,8 +15,8 @@
 #include <QHash>
 #include <QIcon>
 #include <QMainWindow>
-#include <QSet>
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 #include <QSystemTrayIcon>
 

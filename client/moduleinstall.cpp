@@ -7,9 +7,7 @@
 #include <QProcess>
 #include <QSysInfo>
 
-QString ModuleCatalogPath() {
-    return GetAppDataDir() + QStringLiteral("/module/catalog");
-}
+QString ModuleCatalogPath() { return GetAppDataDir() + QStringLiteral("/module/catalog"); }
 
 bool IsRunningOnWow64() { return QSysInfo::currentCpuArchitecture().contains(QLatin1String("64")); }
 

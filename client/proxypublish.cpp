@@ -40,7 +40,8 @@ int PublishRules(ProxyData& data, const QString& rulesText) {
         const QString& name = rules[i];
         // Lines are at most 127 UTF-16 units, so the terminator always fits.
         int n = 0;
-        for (; n < name.size() && n < 127; ++n) rule.name[n] = static_cast<char16_t>(name[n].unicode());
+        for (; n < name.size() && n < 127; ++n)
+            rule.name[n] = static_cast<char16_t>(name[n].unicode());
         rule.name[n] = 0;
         rule.enabled = 1;
     }

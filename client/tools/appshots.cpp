@@ -74,8 +74,9 @@ void prepareWorld() {
 // The window with the list above, after one probe round.
 MainWindow* makeMain() {
     if (!privateObjects_) {
-        std::fprintf(stderr, "main window: no private /dev/shm here; not taken so as not to touch the named "
-                             "objects of a running Veilnox\n");
+        std::fprintf(stderr,
+                     "main window: no private /dev/shm here; not taken so as not to touch the named "
+                     "objects of a running Veilnox\n");
         return nullptr;
     }
     prepareWorld();

@@ -65,8 +65,8 @@ QString ClientWorld::rulesFile() const { return dataDir() + "/config/rules.txt";
 QString ClientWorld::catalogFile() const { return appDir() + "/module/catalog"; }
 
 void ClientWorld::installModule() {
-    writeFile(catalogFile(), QByteArray(kLspProviderId) + " " + QFile::encodeName(binDir()) +
-                                 "/libveilnox-module.so\n");
+    writeFile(catalogFile(),
+              QByteArray(kLspProviderId) + " " + QFile::encodeName(binDir()) + "/libveilnox-module.so\n");
 }
 
 void ClientWorld::breakModuleFolder() {
@@ -103,8 +103,7 @@ QByteArray listXml(const QList<StringMap>& servers) {
     for (const StringMap& s : servers) {
         xml += " <Element>";
         for (auto it = s.begin(); it != s.end(); ++it)
-            xml += "<" + it.key().toUtf8() + ">" + it.value().toHtmlEscaped().toUtf8() + "</" + it.key().toUtf8() +
-                   ">";
+            xml += "<" + it.key().toUtf8() + ">" + it.value().toHtmlEscaped().toUtf8() + "</" + it.key().toUtf8() + ">";
         xml += "</Element>\n";
     }
     return xml + "</Array>\n";
@@ -121,7 +120,8 @@ QStringList columnTexts(MainWindow& window, int column) {
 
 QStringList countryTexts(MainWindow& window) {
     QStringList texts;
-    for (int i = 0; i < window.ui->countryBox->count(); ++i) texts << window.ui->countryBox->itemText(i);
+    for (int i = 0; i < window.ui->countryBox->count(); ++i)
+        texts << window.ui->countryBox->itemText(i);
     return texts;
 }
 

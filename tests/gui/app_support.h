@@ -30,11 +30,11 @@ public:
     ~ClientWorld();
 
     QString root() const { return dir_.path(); }
-    QString dataDir() const;           // <data root>/Veilnox/data
-    QString appDir() const;            // <data root>/Veilnox
-    QString configFile() const;        // dataDir + /appconfig.xml
-    QString rulesFile() const;         // dataDir + /config/rules.txt
-    QString catalogFile() const;       // appDir + /module/catalog
+    QString dataDir() const;      // <data root>/Veilnox/data
+    QString appDir() const;       // <data root>/Veilnox
+    QString configFile() const;   // dataDir + /appconfig.xml
+    QString rulesFile() const;    // dataDir + /config/rules.txt
+    QString catalogFile() const;  // appDir + /module/catalog
 
     // Writes the module's catalog line (the module counts as installed).
     void installModule();

@@ -29,7 +29,8 @@ std::unique_ptr<vnx::ProxyData> blankBlock(unsigned char fill = 0) {
 
 QString ruleName(const vnx::ProgramRule& rule) {
     int n = 0;
-    while (n < 128 && rule.name[n]) ++n;
+    while (n < 128 && rule.name[n])
+        ++n;
     return QString::fromUtf16(rule.name, n);
 }
 
@@ -75,7 +76,8 @@ TEST(ProxyPublish, PortsThatAreNotUnsigned16BitNumbersBecomeZero) {
 
 TEST(ProxyPublish, RulesKeepValidLinesInFileOrderUpTo128) {
     QByteArray text = "# a comment\nx\n  chrome.exe  \r\n" + QByteArray(128, 'n') + "\n" + QByteArray(127, 'k') + "\n";
-    for (int i = 0; i < 200; ++i) text += "app" + QByteArray::number(i) + ".exe\n";
+    for (int i = 0; i < 200; ++i)
+        text += "app" + QByteArray::number(i) + ".exe\n";
     auto data = blankBlock(0x11);
     // An entry beyond the count keeps what it had.
     std::memset(&data->rules[127], 0x22, sizeof(vnx::ProgramRule));
@@ -85,7 +87,8 @@ TEST(ProxyPublish, RulesKeepValidLinesInFileOrderUpTo128) {
     EXPECT_EQ(ruleName(data->rules[1]), QString(127, 'k'));
     EXPECT_EQ(ruleName(data->rules[2]), "app0.exe");
     EXPECT_EQ(ruleName(data->rules[127]), "app125.exe");
-    for (int i = 0; i < 128; ++i) EXPECT_EQ(data->rules[i].enabled, 1);
+    for (int i = 0; i < 128; ++i)
+        EXPECT_EQ(data->rules[i].enabled, 1);
 
     auto fewer = blankBlock();
     std::memset(&fewer->rules[3], 0x33, sizeof(vnx::ProgramRule));
@@ -97,7 +100,8 @@ TEST(ProxyPublish, RulesKeepValidLinesInFileOrderUpTo128) {
 
 TEST(ProxyPublish, RulesFromBinaryJunkStayWithinTheirFields) {
     QByteArray junk;
-    for (int i = 0; i < 300000; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
+    for (int i = 0; i < 300000; ++i)
+        junk += static_cast<char>((i * 7919) & 0xFF);
     auto data = blankBlock();
     int count = PublishRules(*data, QString::fromUtf8(junk));
     EXPECT_GE(count, 0);
@@ -223,7 +227,8 @@ TEST(ServerListOrder, RowTextsAndNumbers) {
 namespace {
 QList<RotationRow> rows(std::initializer_list<std::pair<const char*, const char*>> list) {
     QList<RotationRow> out;
-    for (const auto& item : list) out.append({true, item.first, item.second});
+    for (const auto& item : list)
+        out.append({true, item.first, item.second});
     return out;
 }
 }  // namespace
@@ -267,7 +272,8 @@ TEST(LaunchCount, TheEleventhLaunchWithinTwentyMinutesReportsOnce) {
     EXPECT_TRUE(book.recordLaunch());
     EXPECT_EQ(book.count(), 0);
     // Counting starts afresh: the next report needs 11 more launches.
-    for (int i = 1; i <= 10; ++i) EXPECT_FALSE(book.recordLaunch()) << i;
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_FALSE(book.recordLaunch()) << i;
     EXPECT_TRUE(book.recordLaunch());
 }
 

@@ -13,9 +13,9 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLibraryInfo>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
@@ -231,7 +231,8 @@ bool scriptsPresent() {
 }
 QList<QString> texts(const MessageRecorder& recorder) {
     QList<QString> out;
-    for (const auto& box : recorder.boxes) out << box.text;
+    for (const auto& box : recorder.boxes)
+        out << box.text;
     return out;
 }
 QByteArray catalog(const apptest::ClientWorld& world) {
@@ -255,9 +256,9 @@ TEST_F(Process, InstallRepairAndRemoveTheModuleWithTheRealScripts) {
     EXPECT_FALSE(IsLspInstalled());
     EXPECT_FALSE(catalog(world).contains(kLspProviderId));
     RemoveLsp();
-    EXPECT_EQ(texts(messages), QList<QString>({"Install successully", "Aready installed.",
-                                               "Install Veilnox Service Success.", "Remove successully",
-                                               "Service does not exist."}));
+    EXPECT_EQ(texts(messages),
+              QList<QString>({"Install successully", "Aready installed.", "Install Veilnox Service Success.",
+                              "Remove successully", "Service does not exist."}));
     // A catalog that cannot be written: the install fails and says so.
     messages.boxes.clear();
     world.breakModuleFolder();

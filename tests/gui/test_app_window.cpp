@@ -110,10 +110,10 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     EXPECT_EQ(w.size(), QSize(630, 447));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_EQ(w.windowTitle(), "Veilnox " + GetAppVersion());
-    for (const char* name : {"centralWidget", "top_menu", "settingBtn", "aboutBtn", "helpBtn", "startBtn",
-                             "countryBox", "changeBox", "flagLabel", "currentLabel", "autostartBox", "tabMain",
-                             "tabServers", "proxyList", "tabConnections", "connectionList", "installBtn",
-                             "uninstallBtn", "testBtn", "logBtn", "statusBar"})
+    for (const char* name :
+         {"centralWidget",  "top_menu",       "settingBtn",   "aboutBtn",     "helpBtn", "startBtn",   "countryBox",
+          "changeBox",      "flagLabel",      "currentLabel", "autostartBox", "tabMain", "tabServers", "proxyList",
+          "tabConnections", "connectionList", "installBtn",   "uninstallBtn", "testBtn", "logBtn",     "statusBar"})
         EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
     EXPECT_EQ(ui.countryLabel->text(), "Connect To:");
     EXPECT_EQ(ui.changeLabel->text(), "Change Every:");
@@ -126,17 +126,21 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     EXPECT_EQ(ui.testBtn->text(), "test");
     EXPECT_EQ(ui.logBtn->text(), "logs");
     // Without the debug marker the maintenance buttons are hidden.
-    for (QWidget* b : {ui.installBtn, ui.uninstallBtn, ui.testBtn, ui.logBtn}) EXPECT_TRUE(b->isHidden());
+    for (QWidget* b : {ui.installBtn, ui.uninstallBtn, ui.testBtn, ui.logBtn})
+        EXPECT_TRUE(b->isHidden());
 
     QTreeWidgetItem* header = ui.proxyList->headerItem();
     QStringList labels;
-    for (int i = 0; i < header->columnCount(); ++i) labels << header->text(i);
+    for (int i = 0; i < header->columnCount(); ++i)
+        labels << header->text(i);
     EXPECT_EQ(labels, QStringList({"Country", "Location / IP", "Signal Strength", "Connect", "Connectivity"}));
     const int widths[] = {80, 280, 120, 103, 5};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(ui.proxyList->columnWidth(i), widths[i]) << i;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ui.proxyList->columnWidth(i), widths[i]) << i;
     EXPECT_EQ(ui.proxyList->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(ui.connectionList->columnWidth(0), 160);
-    for (int i = 1; i <= 3; ++i) EXPECT_EQ(ui.connectionList->columnWidth(i), 90);
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(ui.connectionList->columnWidth(i), 90);
 
     QStringList changes;
     QList<int> minutes;
@@ -149,7 +153,8 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     EXPECT_EQ(minutes, QList<int>({0, 1, 5, 10, 30, 60, 120, 360, 720}));
 
     QStringList actions;
-    for (QAction* a : w.trayMenu->actions()) actions << (a->isSeparator() ? "-" : a->text());
+    for (QAction* a : w.trayMenu->actions())
+        actions << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(actions, QStringList({"&Connect", "-", "Homepage", "&Restore", "-", "&Quit"}));
     EXPECT_EQ(w.trayIcon->toolTip(), "Veilnox");
     EXPECT_FALSE(w.testTimer->isActive());
@@ -164,28 +169,28 @@ TEST_F(Window, SlotsAreDeclaredInTheirTableOrder) {
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
         if (meta->method(i).methodType() == QMetaMethod::Slot) slotNames << QString(meta->method(i).methodSignature());
     EXPECT_EQ(slotNames, QStringList({"on_installBtn_clicked()",
-                                  "on_uninstallBtn_clicked()",
-                                  "on_startBtn_clicked()",
-                                  "on_settingBtn_clicked()",
-                                  "OnConnectBtn()",
-                                  "on_autostartBox_toggled(bool)",
-                                  "trayMenuAction(QAction*)",
-                                  "iconActivated(QSystemTrayIcon::ActivationReason)",
-                                  "on_countryBox_currentIndexChanged(QString)",
-                                  "on_changeBox_currentIndexChanged(int)",
-                                  "on_aboutBtn_clicked()",
-                                  "on_helpBtn_clicked()",
-                                  "checkInstall()",
-                                  "OnChangeIpTimer()",
-                                  "OnTestProxyTimer()",
-                                  "readPendingDatagrams()",
-                                  "OnEndTestTimer()",
-                                  "OnSpeedTimer()",
-                                  "onVersionNew(QString)",
-                                  "on_tabMain_currentChanged(int)",
-                                  "on_testBtn_clicked()",
-                                  "onServerFinished()",
-                                  "on_logBtn_clicked()"}));
+                                      "on_uninstallBtn_clicked()",
+                                      "on_startBtn_clicked()",
+                                      "on_settingBtn_clicked()",
+                                      "OnConnectBtn()",
+                                      "on_autostartBox_toggled(bool)",
+                                      "trayMenuAction(QAction*)",
+                                      "iconActivated(QSystemTrayIcon::ActivationReason)",
+                                      "on_countryBox_currentIndexChanged(QString)",
+                                      "on_changeBox_currentIndexChanged(int)",
+                                      "on_aboutBtn_clicked()",
+                                      "on_helpBtn_clicked()",
+                                      "checkInstall()",
+                                      "OnChangeIpTimer()",
+                                      "OnTestProxyTimer()",
+                                      "readPendingDatagrams()",
+                                      "OnEndTestTimer()",
+                                      "OnSpeedTimer()",
+                                      "onVersionNew(QString)",
+                                      "on_tabMain_currentChanged(int)",
+                                      "on_testBtn_clicked()",
+                                      "onServerFinished()",
+                                      "on_logBtn_clicked()"}));
 }
 
 TEST_F(Window, DebugMarkerShowsMaintenanceButtonsAndDebugWidths) {
@@ -194,7 +199,8 @@ TEST_F(Window, DebugMarkerShowsMaintenanceButtonsAndDebugWidths) {
     marker.close();
     appContext().fill();
     MainWindow& w = open(false);
-    for (QWidget* b : {w.ui->installBtn, w.ui->uninstallBtn, w.ui->testBtn, w.ui->logBtn}) EXPECT_FALSE(b->isHidden());
+    for (QWidget* b : {w.ui->installBtn, w.ui->uninstallBtn, w.ui->testBtn, w.ui->logBtn})
+        EXPECT_FALSE(b->isHidden());
     EXPECT_EQ(w.ui->proxyList->columnWidth(1), 230);
     EXPECT_EQ(w.ui->proxyList->columnWidth(2), 80);
     EXPECT_EQ(w.ui->proxyList->columnWidth(4), 75);
@@ -203,7 +209,8 @@ TEST_F(Window, DebugMarkerShowsMaintenanceButtonsAndDebugWidths) {
 
 TEST_F(Window, ConstructionPublishesHandleRulesAndRedirectDefaults) {
     QByteArray rules = "# comment\n";
-    for (int i = 0; i < 200; ++i) rules += "prog" + QByteArray::number(i) + ".exe\n";
+    for (int i = 0; i < 200; ++i)
+        rules += "prog" + QByteArray::number(i) + ".exe\n";
     world.writeRules(rules);
     MainWindow& w = open(false);
     EXPECT_EQ(w.proxyData->data_mark, 2);
@@ -267,8 +274,8 @@ TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
                                   "<Element><host>jp.example</host><country>Japan</country></Element></Array>"));
     MainWindow& w = open();
     EXPECT_EQ(apptest::columnTexts(w, 0), QStringList({"DE", "", "", ""}));
-    EXPECT_EQ(apptest::columnTexts(w, 1), QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5",
-                                                       "germany,,5.5.5.5", "Japan,,jp.example"}));
+    EXPECT_EQ(apptest::columnTexts(w, 1),
+              QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5", "germany,,5.5.5.5", "Japan,,jp.example"}));
     EXPECT_EQ(apptest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
     EXPECT_EQ(entry(0)->port, 80);
     EXPECT_EQ(entry(0)->value("ip"), "1.2.3.4");
@@ -417,8 +424,9 @@ TEST_F(Window, ARowWithoutAddressOnlyExplains) {
 
 TEST_F(Window, AModuleThatCannotBeInstalledAbandonsTheConnect) {
     world.breakModuleFolder();
-    world.writeSettings("<Vars><ipconnected>7.7.7.7</ipconnected><portconnected>7</portconnected>"
-                        "<protocolconnected>private</protocolconnected></Vars>");
+    world.writeSettings(
+        "<Vars><ipconnected>7.7.7.7</ipconnected><portconnected>7</portconnected>"
+        "<protocolconnected>private</protocolconnected></Vars>");
     serve({server("10.1.1.1", "1", "Germany")});
     MainWindow& w = open(false);
     w.UpdateServerList();
@@ -434,11 +442,12 @@ TEST_F(Window, AModuleThatCannotBeInstalledAbandonsTheConnect) {
 
 TEST_F(Window, TheLastConnectionIsRestoredAtTheNextStart) {
     serve({server("10.1.1.1", "1", "Germany"), server("10.2.2.2", "2", "France")});
-    world.writeSettings("<Vars><ipconnected>10.2.2.2</ipconnected><portconnected>2</portconnected>"
-                        "<protocolconnected>private</protocolconnected><ipconnected_last>10.2.2.2</ipconnected_last>"
-                        "<portconnected_last>2</portconnected_last><protocolconnected_last>private"
-                        "</protocolconnected_last><countryfilter>France</countryfilter><changetime>30</changetime>"
-                        "</Vars>");
+    world.writeSettings(
+        "<Vars><ipconnected>10.2.2.2</ipconnected><portconnected>2</portconnected>"
+        "<protocolconnected>private</protocolconnected><ipconnected_last>10.2.2.2</ipconnected_last>"
+        "<portconnected_last>2</portconnected_last><protocolconnected_last>private"
+        "</protocolconnected_last><countryfilter>France</countryfilter><changetime>30</changetime>"
+        "</Vars>");
     MainWindow& w = open();
     EXPECT_EQ(block().connected, 1);
     EXPECT_EQ(QByteArray(block().proxy_ip), "10.2.2.2");
@@ -453,10 +462,11 @@ TEST_F(Window, TheLastConnectionIsRestoredAtTheNextStart) {
 
 TEST_F(Window, AStoredServerNoLongerListedEndsDisconnectedButStartReconnectsTheLastOne) {
     serve({server("10.1.1.1", "1", "Germany")});
-    world.writeSettings("<Vars><ipconnected>99.9.9.9</ipconnected><portconnected>9</portconnected>"
-                        "<protocolconnected>private</protocolconnected><ipconnected_last>10.1.1.1"
-                        "</ipconnected_last><portconnected_last>1</portconnected_last><protocolconnected_last>"
-                        "private</protocolconnected_last></Vars>");
+    world.writeSettings(
+        "<Vars><ipconnected>99.9.9.9</ipconnected><portconnected>9</portconnected>"
+        "<protocolconnected>private</protocolconnected><ipconnected_last>10.1.1.1"
+        "</ipconnected_last><portconnected_last>1</portconnected_last><protocolconnected_last>"
+        "private</protocolconnected_last></Vars>");
     MainWindow& w = open();
     EXPECT_EQ(block().connected, 0);
     EXPECT_EQ(saved().value("ipconnected"), "");
@@ -486,8 +496,9 @@ TEST_F(Window, StartWithNothingToConnectSaysSo) {
 
 TEST_F(Window, RotationWalksTheChosenCountryAndStartsOver) {
     serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France"), server("3.3.3.3", "3", "germany")});
-    world.writeSettings("<Vars><ipconnected_last>2.2.2.2</ipconnected_last><portconnected_last>2"
-                        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
+    world.writeSettings(
+        "<Vars><ipconnected_last>2.2.2.2</ipconnected_last><portconnected_last>2"
+        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
     MainWindow& w = open();
     w.ui->countryBox->setCurrentIndex(w.ui->countryBox->findText("Germany"));
     w.ui->changeBox->setCurrentIndex(w.ui->changeBox->findData(5));
@@ -537,8 +548,9 @@ TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
     ASSERT_EQ(messages.boxes.size(), 1);
     EXPECT_EQ(messages.boxes[0].kind, MessageKind::OkCancel);
     EXPECT_EQ(messages.boxes[0].title, "Are you sure you want to quit?");
-    EXPECT_EQ(messages.boxes[0].text, "Closing Veilnox will restore your original IP address and make you traceable "
-                                      "on the internet. Are you sure to quit?");
+    EXPECT_EQ(messages.boxes[0].text,
+              "Closing Veilnox will restore your original IP address and make you traceable "
+              "on the internet. Are you sure to quit?");
     EXPECT_TRUE(w.isVisible());
     EXPECT_NE(block().client_window, 0u);
     EXPECT_EQ(closed.count(), 0);
@@ -595,7 +607,8 @@ TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
     ASSERT_TRUE(wake.listen(WakeSocketName()));
     wake.setHandler([&] { return w.wakeUp(); });
     auto answer = std::async(std::launch::async, [] { return SendWakeUp(WakeSocketName(), 5000); });
-    ASSERT_TRUE(apptest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    ASSERT_TRUE(
+        apptest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(answer.get(), 2);
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.trayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable());
@@ -609,18 +622,21 @@ TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
         socket.write("hello\n");
         socket.waitForBytesWritten(5000);
         QByteArray reply;
-        while (!reply.contains('\n') && socket.waitForReadyRead(5000)) reply += socket.readAll();
+        while (!reply.contains('\n') && socket.waitForReadyRead(5000))
+            reply += socket.readAll();
         return reply;
     });
-    ASSERT_TRUE(apptest::waitFor([&] { return stranger.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    ASSERT_TRUE(
+        apptest::waitFor([&] { return stranger.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(stranger.get(), "0\n");
     EXPECT_FALSE(w.isVisible());
 }
 
 TEST_F(Window, TrayMenuActionsAndTheAutostartBox) {
     serve({server("10.1.1.1", "1", "Germany")});
-    world.writeSettings("<Vars><ipconnected_last>10.1.1.1</ipconnected_last><portconnected_last>1"
-                        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
+    world.writeSettings(
+        "<Vars><ipconnected_last>10.1.1.1</ipconnected_last><portconnected_last>1"
+        "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
     MainWindow& w = open();
     clienttest::UrlRecorder urls;
     w.trayMenuAction(w.connectAction);
@@ -734,7 +750,8 @@ TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
     w.UpdateServerList();
     EXPECT_LE(w.ui->proxyList->topLevelItemCount(), 1);
     QByteArray junk;
-    for (int i = 0; i < 200000; ++i) junk += static_cast<char>((i * 131) & 0xFF);
+    for (int i = 0; i < 200000; ++i)
+        junk += static_cast<char>((i * 131) & 0xFF);
     http.setRoute("/list.xml", ok(junk));
     w.UpdateServerList();
     EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 0);
@@ -743,7 +760,8 @@ TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
 
 TEST_F(Window, DamagedSettingsAndJunkRulesStartWithDefaults) {
     QByteArray junk;
-    for (int i = 0; i < 50000; ++i) junk += static_cast<char>((i * 251 + 7) & 0xFF);
+    for (int i = 0; i < 50000; ++i)
+        junk += static_cast<char>((i * 251 + 7) & 0xFF);
     world.writeSettings("<Vars><ipconnected>1.2.3.4</ipconn" + junk);
     world.writeRules(junk + "\nvalid.exe\n" + junk);
     serve({server("1.2.3.4", "1", "Germany")});
