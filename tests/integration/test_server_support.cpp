@@ -125,6 +125,9 @@ void ChildProcess::readLoop() {
         out_.append(buf, static_cast<std::size_t>(n));
         cv_.notify_all();
     }
+    std::lock_guard<std::mutex> g(mu_);
+    eof_ = true;
+    cv_.notify_all();
 }
 
 std::size_t ChildProcess::waitFor(const std::string& text, int timeoutMs, std::size_t from) {
@@ -162,6 +165,10 @@ int ChildProcess::waitExit(int timeoutMs) {
             if (r == pid_) {
                 status_ = st;
                 reaped_ = true;
+                // The exit can be seen before the reader has drained the last
+                // output; wait (boundedly: a grandchild may hold the pipe) for it.
+                std::unique_lock<std::mutex> lock(mu_);
+                cv_.wait_for(lock, std::chrono::seconds(2), [&] { return eof_; });
                 break;
             }
             if (nowMs() >= deadline) return -1;

@@ -64,6 +64,7 @@ private:
     int outFd_ = -1;
     int status_ = -1;
     bool reaped_ = false;
+    bool eof_ = false;  // the reader has seen the end of the child's output
     std::mutex mu_;
     std::condition_variable cv_;
     std::string out_;
