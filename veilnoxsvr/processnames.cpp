@@ -32,7 +32,18 @@ void ProcessNames::rebuild() {
 
 std::string ProcessNames::ownerName(std::uint32_t pid) {
     auto it = byId.find(pid);
-    if (it != byId.end()) return it->second;
+    if (it != byId.end()) {
+        // On Linux a process keeps its id across exec: a program started by
+        // fork+exec after the last snapshot would otherwise be counted under
+        // its parent's name. Ask for the name as it is now.
+        std::string live;
+        if (snapshotSource.load() == &vnxplat::processSnapshot && vnxplat::processNameOf(pid, live) &&
+            live != it->second) {
+            it->second = live;
+            byName[live] = pid;
+        }
+        return it->second;
+    }
     rebuild();
     it = byId.find(pid);
     return it != byId.end() ? it->second : std::string();

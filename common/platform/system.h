@@ -20,6 +20,10 @@ std::uint32_t currentProcessId();
 // snapshot could be taken.
 bool processSnapshot(std::vector<std::pair<std::uint32_t, std::string>>& out);
 
+// The executable file name of one process as it is now (after any exec).
+// False when it cannot be told; callers then keep what they knew.
+bool processNameOf(std::uint32_t pid, std::string& out);
+
 // Starts fn(arg) on a detached thread with the given stack reservation
 // (0 = system default). False when the thread could not be created.
 bool startDetachedThread(void (*fn)(void*), void* arg, std::size_t stackSize);

@@ -242,3 +242,29 @@ TEST(CrossProcess, ObjectsArePrivateToTheirUser) {
     SharedMemory victim("VnxPlanted", 4096, true);
     EXPECT_EQ(victim.view(), nullptr);
 }
+
+TEST(CrossProcess, ProcessNameFollowsExec) {
+    std::string self;
+    ASSERT_TRUE(vnxplat::processNameOf(getpid(), self));
+    EXPECT_EQ(self, "test_crossprocess");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Same id, new program: the name must follow the exec.
+        close(ready[0]);
+        fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ready[1]);
+    char b;
+    EXPECT_EQ(read(ready[0], &b, 1), 0);  // closed by the exec
+    close(ready[0]);
+    std::string name;
+    EXPECT_TRUE(vnxplat::processNameOf(static_cast<std::uint32_t>(pid), name));
+    EXPECT_EQ(name, "sleep");
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_FALSE(vnxplat::processNameOf(static_cast<std::uint32_t>(pid), name));
+}

@@ -75,6 +75,12 @@ bool processSnapshot(std::vector<std::pair<std::uint32_t, std::string>>& out) {
     return true;
 }
 
+bool processNameOf(std::uint32_t pid, std::string& out) {
+    char text[16];
+    snprintf(text, sizeof text, "%u", static_cast<unsigned>(pid));
+    return processName(text, out);
+}
+
 namespace {
 struct ThreadStart {
     void (*fn)(void*);

@@ -108,4 +108,7 @@ std::string appDataRoot() {
 
 void sleepMs(std::uint32_t ms) { Sleep(ms); }
 
+// A Windows process keeps its image for life: the snapshot's name stays right.
+bool processNameOf(std::uint32_t, std::string&) { return false; }
+
 }  // namespace vnxplat
