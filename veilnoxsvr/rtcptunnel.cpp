@@ -94,31 +94,39 @@ void RTcpTunnel::relay() {
         }
         // A side that is only written to any more and has broken down.
         if ((!clientReading && (fds[0].revents & kBroken)) || (!remoteReading && (fds[1].revents & kBroken))) return;
-        if (clientReading && (fds[0].revents & (kReadable | kBroken))) {
-            long n = forward(clientSock, proxy->sock);
-            if (n < 0) return;
-            if (n == 0) {
-                clientReading = false;
-                vnxplat::shutdownSend(proxy->sock);
-            } else {
-                bytesFromClient += static_cast<std::uint64_t>(n);
-            }
-        }
-        if (remoteReading && (fds[1].revents & (kReadable | kBroken))) {
-            long n = forward(proxy->sock, clientSock);
-            if (n < 0) return;
-            if (n == 0) {
-                remoteReading = false;
-                vnxplat::shutdownSend(clientSock);
-            } else {
-                bytesToClient += static_cast<std::uint64_t>(n);
-            }
-        }
+        if (clientReading && (fds[0].revents & (kReadable | kBroken)) &&
+            !pump(clientSock, proxy->sock, clientReading, bytesFromClient))
+            return;
+        if (remoteReading && (fds[1].revents & (kReadable | kBroken)) &&
+            !pump(proxy->sock, clientSock, remoteReading, bytesToClient))
+            return;
     }
 }
 
-long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to) {
-    long received = vnxplat::recvSome(from, buffer.get(), kChunkSize);
+bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& reading, std::uint64_t& counter) {
+    // The first chunk is there (the wait said so). A full chunk means more is
+    // probably waiting: take a few more without waiting again, which saves a
+    // wait per chunk on bulk transfers; then give the other direction its turn.
+    for (int chunk = 0; chunk < kChunksPerWakeUp; ++chunk) {
+        long n = forward(from, to, chunk == 0);
+        if (n == kNothingMore) return true;
+        if (n < 0) return false;
+        if (n == 0) {
+            reading = false;
+            vnxplat::shutdownSend(to);
+            return true;
+        }
+        counter += static_cast<std::uint64_t>(n);
+        if (lastReceived < static_cast<long>(kChunkSize)) return true;
+    }
+    return true;
+}
+
+long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere) {
+    long received = dataIsThere ? vnxplat::recvSome(from, buffer.get(), kChunkSize)
+                                : vnxplat::recvWaiting(from, buffer.get(), kChunkSize);
+    lastReceived = received;
+    if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer.get();
     long length = received;

@@ -50,13 +50,23 @@ public:
 
     static constexpr std::size_t kChunkSize = 8192;
     static constexpr int kIdleTimeoutMs = 180000;
+    // Chunks moved in one direction per wake-up at most.
+    static constexpr int kChunksPerWakeUp = 8;
 
 private:
     void connectAndRelay();
     void relay();
-    // Moves one chunk from `from` to `to`. >0 bytes sent, 0 when `from` has
-    // ended its direction, -1 on an error of either socket.
-    long forward(vnxplat::socket_t from, vnxplat::socket_t to);
+    // Moves what `from` has to `to`, up to kChunksPerWakeUp chunks. Clears
+    // `reading` (and half-closes `to`) at the end of `from`'s stream. False
+    // when the tunnel must end.
+    bool pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& reading, std::uint64_t& counter);
+    // Moves one chunk from `from` to `to`, waiting for it or only taking what
+    // is there. >0 bytes sent, 0 when `from` has ended its direction, -1 on
+    // an error of either socket, kNothingMore when nothing was waiting.
+    static constexpr long kNothingMore = -2;
+    long forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere);
+
+    long lastReceived = 0;
 
     // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
     std::unique_ptr<std::uint8_t[]> buffer;

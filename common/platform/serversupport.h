@@ -22,6 +22,12 @@ bool setNoDelay(socket_t s);
 // receiving goes on.
 void shutdownSend(socket_t s);
 
+// recvWaiting's result when nothing is waiting to be read.
+constexpr long kNothingWaiting = -2;
+// Receives what has already arrived, without waiting: the bytes received,
+// 0 at the end of the stream, -1 on an error, or kNothingWaiting.
+long recvWaiting(socket_t s, void* data, std::size_t len);
+
 enum class SocketErrorKind {
     Transient,  // interrupted, would block, or a connection that died while queued
     Exhausted,  // out of descriptors or memory: back off, then try again

@@ -27,6 +27,15 @@ bool setNoDelay(socket_t s) {
 
 void shutdownSend(socket_t s) { shutdown(s, SHUT_WR); }
 
+long recvWaiting(socket_t s, void* data, std::size_t len) {
+    ssize_t r;
+    do {
+        r = recv(s, data, len, MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingWaiting;
+    return static_cast<long>(r);
+}
+
 SocketErrorKind classifySocketError(int err) {
     switch (err) {
     case EINTR:

@@ -15,6 +15,15 @@ bool setNoDelay(socket_t s) {
 
 void shutdownSend(socket_t s) { shutdown(s, SD_SEND); }
 
+long recvWaiting(socket_t s, void* data, std::size_t len) {
+    // No per-call non-blocking flag: ask what has arrived. An end of stream
+    // shows as nothing waiting here and is read by the next blocking receive.
+    u_long waiting = 0;
+    if (ioctlsocket(s, FIONREAD, &waiting) != 0) return -1;
+    if (waiting == 0) return kNothingWaiting;
+    return recvSome(s, data, len < waiting ? len : waiting);
+}
+
 SocketErrorKind classifySocketError(int err) {
     switch (err) {
     case WSAEINTR:
