@@ -404,8 +404,16 @@ int cmdUdp(const Target& t, int n, int window, double maxSecs) {
                 sendOne();
             continue;
         }
-        ssize_t r = recv(s, buf, sizeof buf, 0);
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t r = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (r != static_cast<ssize_t>(size)) continue;
+        if (t.vnx) {
+            // As the module does for every datagram delivered: take the
+            // record of its real source.
+            vnx::REndpoint source;
+            vnx::takeUdpSource(*module().udpRecv, from.sin_port, static_cast<std::uint16_t>(r), false, source);
+        }
         got++;
         while (sent < n && sent - got - lost < window)
             sendOne();

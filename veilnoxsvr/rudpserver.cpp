@@ -65,6 +65,8 @@ bool RUdpServer::startUp() {
         return false;
     }
     vnxplat::setReuseAddr(sock4);
+    // Sockets are read until nothing is waiting; they never block the relay.
+    vnxplat::setNonBlocking(sock4, true);
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
@@ -83,6 +85,7 @@ bool RUdpServer::startUp() {
             std::printf("Failed udp socket() ipv6 \n");
         } else {
             vnxplat::setReuseAddr(sock6);
+            vnxplat::setNonBlocking(sock6, true);
             int on = 1;
             setsockopt(sock6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
             sockaddr_in6 sa6;
@@ -151,7 +154,10 @@ void RUdpServer::receiveLoop() {
         for (std::size_t i = 0; i < serverCount; ++i) {
             if (!fds[i].revents) continue;
             bool isSock4 = fds[i].fd == sock4;
-            if (handleClientDatagram(fds[i].fd, isSock4) == Handled::Failed) {
+            Handled h = Handled::Ok;
+            for (int n = 0; n < kDatagramsPerWakeUp && h == Handled::Ok; ++n)
+                h = handleClientDatagram(fds[i].fd, isSock4);
+            if (h == Handled::Failed) {
                 if (isSock4) {
                     if (verboseLogs()) std::printf("udp socket lisen error.\r\n");
                     serverState().listenerStatus = vnx::kStatusUdpRead;
@@ -164,8 +170,12 @@ void RUdpServer::receiveLoop() {
         }
         // Every readable tunnel is served in the same pass: a stream of
         // application datagrams cannot starve the replies.
-        for (RUdpTunnel* tunnel : readable)
-            if (!handleReturnedDatagram(tunnel)) removeTunnel(tunnel);
+        for (RUdpTunnel* tunnel : readable) {
+            Handled h = Handled::Ok;
+            for (int n = 0; n < kDatagramsPerWakeUp && h == Handled::Ok; ++n)
+                h = handleReturnedDatagram(tunnel);
+            if (h == Handled::Failed) removeTunnel(tunnel);
+        }
 
         std::uint32_t now = nowSeconds();
         if (ready == 0 || now != lastIdleCheck) {
@@ -187,10 +197,12 @@ RUdpServer::Handled RUdpServer::handleClientDatagram(vnxplat::socket_t sock, boo
     long received = vnxplat::recvDatagram(sock, data, static_cast<std::size_t>(kBufferSize - headroom), &from, &truncated);
     if (received < 0) {
         int err = vnxplat::lastSocketError();
+        if (vnxplat::wouldBlock(err)) return Handled::Empty;
         switch (vnxplat::classifySocketError(err)) {
         case vnxplat::SocketErrorKind::Transient:
-        case vnxplat::SocketErrorKind::Exhausted:
             return Handled::Ok;
+        case vnxplat::SocketErrorKind::Exhausted:
+            return Handled::Empty;
         case vnxplat::SocketErrorKind::Fatal:
             break;
         }
@@ -253,7 +265,7 @@ RUdpServer::Handled RUdpServer::handleClientDatagram(vnxplat::socket_t sock, boo
     return Handled::Ok;
 }
 
-bool RUdpServer::handleReturnedDatagram(RUdpTunnel* tunnel) {
+RUdpServer::Handled RUdpServer::handleReturnedDatagram(RUdpTunnel* tunnel) {
     tunnel->lastActive = nowSeconds();
     std::uint8_t* data = buffer + headroom;
     sockaddr_storage from;
@@ -263,35 +275,36 @@ bool RUdpServer::handleReturnedDatagram(RUdpTunnel* tunnel) {
         vnxplat::recvDatagram(tunnel->sock, data, static_cast<std::size_t>(kBufferSize - headroom), &from, &truncated);
     if (received < 0) {
         int err = vnxplat::lastSocketError();
-        // An ICMP error or a spurious wake-up leaves the tunnel usable.
-        if (vnxplat::classifySocketError(err) != vnxplat::SocketErrorKind::Fatal) return true;
+        if (vnxplat::wouldBlock(err)) return Handled::Empty;
+        // An ICMP error or a lack of memory leaves the tunnel usable.
+        if (vnxplat::classifySocketError(err) != vnxplat::SocketErrorKind::Fatal) return Handled::Empty;
         if (verboseLogs()) {
             if (tunnel->remote.ipv4 != 0)
                 std::printf("udp recvfrom from remote failed.%d\n", err);
             else
                 std::printf("udp ipv6 recvfrom from remote failed.\n");
         }
-        return false;
+        return Handled::Failed;
     }
     if (truncated) {
         // A reply larger than the buffer is dropped; the tunnel stays.
         std::uint32_t n = oversized.fetch_add(1) + 1;
         if (verboseLogs()) std::printf("udp datagram from remote too large, dropped (%u so far).\n", n);
-        return true;
+        return Handled::Ok;
     }
     vnx::REndpoint sender = vnx::REndpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&from));
     int length = static_cast<int>(received);
     OnSendToClient(tunnel, sender, data, length);
-    if (!insideBuffer(data, length)) return true;
+    if (!insideBuffer(data, length)) return Handled::Ok;
     long sent = tunnel->sendToClient(data, length);
     if (sent < 0) {
         if (verboseLogs()) std::printf("sendToClient failed. %d\n", vnxplat::lastSocketError());
-        return false;
+        return Handled::Failed;
     }
     if (verboseLogs())
         std::printf("udp recv from remote %ld redirect to: addr: %s port: %d\n", sent,
                     vnx::ipv4Text(tunnel->client.ipv4).c_str(), ntohs(tunnel->client.port));
-    return true;
+    return Handled::Ok;
 }
 
 void RUdpServer::removeTunnel(RUdpTunnel* tunnel) {

@@ -67,6 +67,9 @@ public:
     static std::uint32_t nowSeconds();
 
     static constexpr int kBufferSize = 8192;
+    // Datagrams taken from one readable socket per wait at most: a burst is
+    // read without a wait per datagram, and other sockets still get turns.
+    static constexpr int kDatagramsPerWakeUp = 32;
 
 protected:
     std::map<std::string, RUdpTunnel*> tunnels;
@@ -76,12 +79,14 @@ protected:
     std::uint8_t buffer[kBufferSize];
 
 private:
-    enum class Handled { Ok, Failed };
+    // Ok: one datagram handled (relayed or dropped); Empty: nothing was
+    // waiting; Failed: the socket is broken.
+    enum class Handled { Ok, Empty, Failed };
     bool startUp();
     void receiveLoop();
     Handled handleClientDatagram(vnxplat::socket_t sock, bool isSock4);
-    // False when the tunnel must be removed.
-    bool handleReturnedDatagram(RUdpTunnel* tunnel);
+    // Failed when the tunnel must be removed.
+    Handled handleReturnedDatagram(RUdpTunnel* tunnel);
     void removeTunnel(RUdpTunnel* tunnel);
     void removeIdleTunnels(std::uint32_t now);
     // True when [data, data + length) lies inside the buffer.

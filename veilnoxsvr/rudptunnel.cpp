@@ -25,6 +25,9 @@ RUdpTunnel::RUdpTunnel(const vnx::REndpoint& clientEnd, const vnx::REndpoint& re
         sock = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
         if (sock == vnxplat::kBadSocket) std::printf("RUdpTunnel::RUdpTunnel ipv6 failed.\n");
     }
+    // Read until nothing is waiting; a send that finds the socket's buffer
+    // full drops that datagram instead of stalling the whole relay.
+    if (sock != vnxplat::kBadSocket) vnxplat::setNonBlocking(sock, true);
 }
 
 RUdpTunnel::~RUdpTunnel() {
