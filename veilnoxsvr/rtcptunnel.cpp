@@ -40,7 +40,7 @@ void RTcpTunnel::run() {
         logCaughtException("RTcpTunnel::run");
     }
     // Also after an exception: the sockets are closed and the tunnel freed.
-    buffer.reset();
+    buffer = nullptr;
     delete this;
 }
 
@@ -62,9 +62,12 @@ void RTcpTunnel::connectAndRelay() {
                         proxy->lastError);
         return;
     }
-    buffer.reset(new std::uint8_t[kChunkSize + 1]);
+    // The relay buffer lives on this thread's stack while relaying: an idle
+    // tunnel keeps only the pages that its chunks touched, and no heap block.
+    std::uint8_t relayBuffer[kChunkSize + 1];
+    buffer = relayBuffer;
     relay();
-    buffer.reset();
+    buffer = nullptr;
 }
 
 void RTcpTunnel::relay() {
@@ -123,12 +126,12 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
 }
 
 long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere) {
-    long received = dataIsThere ? vnxplat::recvSome(from, buffer.get(), kChunkSize)
-                                : vnxplat::recvWaiting(from, buffer.get(), kChunkSize);
+    long received = dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
+                                : vnxplat::recvWaiting(from, buffer, kChunkSize);
     lastReceived = received;
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
-    std::uint8_t* data = buffer.get();
+    std::uint8_t* data = buffer;
     long length = received;
     if (to == clientSock)
         OnRecvFromRemote(data, length);

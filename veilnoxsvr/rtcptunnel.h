@@ -13,7 +13,6 @@
 #include "rthread.h"
 
 #include <cstdint>
-#include <memory>
 
 class RSockProxy;
 
@@ -69,5 +68,5 @@ private:
     long lastReceived = 0;
 
     // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
-    std::unique_ptr<std::uint8_t[]> buffer;
+    std::uint8_t* buffer = nullptr;
 };
