@@ -10,6 +10,7 @@
 #include "relayheader.h"
 #include "rlocalserver.h"
 #include "rsockproxy.h"
+#include "rtcptunnel.h"
 #include "rudptunnel.h"
 #include "rveilnoxsvr.h"
 #include "serverstate.h"
@@ -18,12 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 using namespace svrtest;
 
@@ -461,4 +464,66 @@ TEST(MaskBuffer, MatchesTheByteOperationAtAnyLengthAndOffset) {
             ASSERT_EQ(got, want) << "offset " << offset << " length " << len;
         }
     }
+}
+
+namespace {
+
+// A tunnel whose hooks throw: before connecting, or on the first chunk from
+// the client once both connections are open.
+class ThrowingTunnel : public RTcpTunnel {
+public:
+    ThrowingTunnel(bool beforeConnect, const vnx::REndpoint& destination)
+        : early(beforeConnect), dest(destination) {}
+    bool OnGetDestAddr(vnx::REndpoint& d, vnxplat::socket_t, bool& mask) override {
+        if (early) throw std::runtime_error("no destination");
+        d = dest;
+        mask = false;
+        return true;
+    }
+    void OnRecvFromClient(std::uint8_t*&, long&) override { throw std::runtime_error("mid-transfer"); }
+
+private:
+    bool early;
+    vnx::REndpoint dest;
+};
+
+}  // namespace
+
+TEST(TunnelEnd, AnExceptionStillClosesTheSocketsAndFreesTheTunnel) {
+    // The error log goes to the current folder.
+    char dir[] = "/tmp/vnxsvr-tunnel-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chdir(dir), 0);
+    const int tunnelsBefore = serverState().tcpTunnels.load();
+
+    int early[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, early), 0);
+    auto* first = new ThrowingTunnel(true, vnx::REndpoint());
+    first->clientSock = early[1];
+    ASSERT_TRUE(first->start());
+    EXPECT_TRUE(waitClosed(early[0], 10000));
+
+    Listener upstream;
+    int late[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
+    auto* second = new ThrowingTunnel(false, upstream.address());
+    second->clientSock = late[1];
+    ASSERT_TRUE(second->start());
+    int up = upstream.acceptWithin(10000);
+    ASSERT_GE(up, 0);
+    ASSERT_TRUE(sendAllBytes(late[0], "x", 1));
+    EXPECT_TRUE(waitClosed(late[0], 10000));
+    EXPECT_TRUE(waitClosed(up, 10000));
+
+    EXPECT_TRUE(waitUntil([&] { return serverState().tcpTunnels.load() == tunnelsBefore; }, 10000));
+    std::ifstream log(std::string(dir) + "/ipserverlog.txt");
+    std::stringstream text;
+    text << log.rdbuf();
+    std::string s = text.str();
+    std::size_t first_at = s.find(": RTcpTunnel::run catch exception!\r\n");
+    ASSERT_NE(first_at, std::string::npos) << s;
+    EXPECT_NE(s.find(": RTcpTunnel::run catch exception!\r\n", first_at + 1), std::string::npos) << s;
+    close(early[0]);
+    close(late[0]);
+    close(up);
 }
