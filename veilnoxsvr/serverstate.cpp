@@ -2,9 +2,17 @@
 
 #include "logs.h"
 
+#include <QTextCodec>
+
 ServerState& serverState() {
     // Deliberately never destroyed (see the header).
-    static ServerState* state = new ServerState();
+    static ServerState* state = [] {
+        // The error log converts text with the locale's codec, which Qt
+        // builds on first use behind a lock that ThreadSanitizer cannot see.
+        // Build it here, before any worker thread can be the first.
+        QTextCodec::codecForLocale();
+        return new ServerState();
+    }();
     return *state;
 }
 
