@@ -50,6 +50,11 @@ protected:
     void SetUp() override {
         ProcessNames::setSnapshotSource(&fakeSnapshot);
         runningNames() = {"alpha", "beta"};
+        // The live counters are process-wide: start each case from zero.
+        {
+            std::lock_guard<std::mutex> g(stats().lock);
+            stats() = vnx::TrafficStats();
+        }
         block = vnx::serverStatus(true);
         ASSERT_NE(block, nullptr);
     }
