@@ -31,18 +31,21 @@ namespace {
 // (processes of other users, kernel threads).
 bool processName(const char* pidText, std::string& out) {
     char path[64];
-    char target[PATH_MAX];
     snprintf(path, sizeof path, "/proc/%s/exe", pidText);
-    ssize_t n = readlink(path, target, sizeof target - 1);
+    // The link target goes to the heap: the local server asks from its
+    // tunnel threads, whose stacks stay resident for the tunnel's life and
+    // should not keep a page for it.
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = readlink(path, &target[0], target.size() - 1);
     if (n > 0) {
-        target[n] = 0;
+        target.resize(static_cast<std::size_t>(n));
         // A replaced binary reads "/path/name (deleted)".
         static const char kDeleted[] = " (deleted)";
-        std::size_t len = static_cast<std::size_t>(n);
-        if (len > sizeof kDeleted - 1 && strcmp(target + len - (sizeof kDeleted - 1), kDeleted) == 0)
-            target[len - (sizeof kDeleted - 1)] = 0;
-        const char* slash = strrchr(target, '/');
-        out = slash ? slash + 1 : target;
+        const std::size_t tail = sizeof kDeleted - 1;
+        if (target.size() > tail && target.compare(target.size() - tail, tail, kDeleted) == 0)
+            target.resize(target.size() - tail);
+        std::size_t slash = target.rfind('/');
+        out = slash == std::string::npos ? target : target.substr(slash + 1);
         return !out.empty();
     }
     snprintf(path, sizeof path, "/proc/%s/comm", pidText);
