@@ -20,9 +20,19 @@ std::unique_ptr<QTextStream>& streamHolder() {
     return stream;
 }
 std::atomic<std::uint32_t> logCounter{0};
-// A device that is never opened: writes to it fail and are dropped.
-QBuffer* nullDevice() {
-    static QBuffer* device = new QBuffer();
+// A sink for the silenced console stream: everything written is dropped
+// without a warning per line on stderr.
+class DiscardDevice : public QIODevice {
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char*, qint64 len) override { return len; }
+};
+QIODevice* nullDevice() {
+    static QIODevice* device = [] {
+        auto* d = new DiscardDevice();
+        d->open(QIODevice::WriteOnly);
+        return d;
+    }();
     return device;
 }
 }  // namespace
