@@ -71,6 +71,10 @@ void RTcpTunnel::connectAndRelay() {
 }
 
 void RTcpTunnel::relay() {
+    // Both sockets send every write at once; the tunnel itself decides when
+    // chunks are gathered into one segment (see pump).
+    vnxplat::setNoDelay(clientSock);
+    vnxplat::setNoDelay(proxy->sock);
     vnxplat::pollfd_t fds[2];
     fds[0].fd = clientSock;
     fds[1].fd = proxy->sock;
@@ -110,25 +114,35 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
     // The first chunk is there (the wait said so). A full chunk means more is
     // probably waiting: take a few more without waiting again, which saves a
     // wait per chunk on bulk transfers; then give the other direction its turn.
+    // Full chunks are handed over as "more follows", so the system gathers
+    // them into large segments; whatever it still holds is pushed out before
+    // this direction waits again.
+    bool held = false;
+    bool ok = true;
     for (int chunk = 0; chunk < kChunksPerWakeUp; ++chunk) {
         long n = forward(from, to, chunk == 0);
-        if (n == kNothingMore) return true;
-        if (n < 0) return false;
+        if (n == kNothingMore) break;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
         if (n == 0) {
             reading = false;
-            vnxplat::shutdownSend(to);
+            vnxplat::shutdownSend(to);  // sends what is held, then the end
             return true;
         }
         counter += static_cast<std::uint64_t>(n);
-        if (lastReceived < static_cast<long>(kChunkSize)) return true;
+        held = lastGathered;
+        if (!held) break;
     }
-    return true;
+    if (ok && held) vnxplat::pushPending(to);
+    return ok;
 }
 
 long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere) {
     long received = dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
                                 : vnxplat::recvWaiting(from, buffer, kChunkSize);
-    lastReceived = received;
+    lastGathered = false;
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer;
@@ -140,6 +154,9 @@ long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool data
     // A hook that swallowed the chunk: nothing to send, the direction goes on.
     if (length <= 0 || !data) return received;
     if (proxy->maskData == 1) vnx::maskBuffer(data, static_cast<std::size_t>(length));
-    long sent = vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
+    // A full chunk read means the sender is ahead of us: more follows.
+    lastGathered = received == static_cast<long>(kChunkSize);
+    long sent = lastGathered ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
+                             : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
     return sent < 0 ? -1 : sent;
 }

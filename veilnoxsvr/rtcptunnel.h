@@ -65,7 +65,8 @@ private:
     static constexpr long kNothingMore = -2;
     long forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere);
 
-    long lastReceived = 0;
+    // The last chunk forwarded was full and went out as "more follows".
+    bool lastGathered = false;
 
     // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
     std::uint8_t* buffer = nullptr;
