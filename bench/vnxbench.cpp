@@ -13,7 +13,9 @@
 //
 // "vnx": reach HOST:PORT through the local veilnoxsvr, doing what the
 // network-stack module does: publish the destination in the slot table, then
-// connect (or send) to 127.0.0.1:9111. Results are one JSON line. Every socket
+// connect (or send) to 127.0.0.1:9111. "socks:PORT" (TCP only): ask the
+// SOCKS5 server on 127.0.0.1:PORT (no authentication) to connect to HOST:PORT,
+// as a program set up for a SOCKS proxy does. Results are one JSON line. Every socket
 // operation of a client connection gives up after 5 s (counted as failed).
 #include "modulecontract.h"
 #include "platform/system.h"
@@ -117,7 +119,22 @@ vnx::REndpoint toEndpoint(const sockaddr_in& a) {
 struct Target {
     sockaddr_in dest{};
     bool vnx = false;
+    int socksPort = 0;  // > 0: through the SOCKS5 server on 127.0.0.1:socksPort
 };
+
+// SOCKS5 greeting (no authentication) and CONNECT to an IPv4 destination.
+bool socksConnect(int fd, const sockaddr_in& dest) {
+    const char hello[3] = {5, 1, 0};
+    char answer[10];
+    if (!writeAll(fd, hello, sizeof hello) || !readExact(fd, answer, 2) || answer[0] != 5 || answer[1] != 0)
+        return false;
+    char request[10] = {5, 1, 0, 1};
+    std::memcpy(request + 4, &dest.sin_addr, 4);
+    std::memcpy(request + 8, &dest.sin_port, 2);
+    // The reply names the server's bound address; an IPv4 one is 10 bytes.
+    return writeAll(fd, request, sizeof request) && readExact(fd, answer, sizeof answer) && answer[0] == 5 &&
+           answer[1] == 0 && answer[3] == 1;
+}
 
 // Opens a connection to the target, directly or through veilnoxsvr.
 int openConnection(const Target& t) {
@@ -137,8 +154,11 @@ int openConnection(const Target& t) {
             return -1;
         }
         to = loopback("127.0.0.1", vnx::kLocalServerPort);
+    } else if (t.socksPort > 0) {
+        to = loopback("127.0.0.1", t.socksPort);
     }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+        (t.socksPort > 0 && !socksConnect(fd, t.dest))) {
         close(fd);
         return -1;
     }
@@ -149,6 +169,7 @@ Target parseTarget(int argc, char** argv, int hostIndex, int vnxIndex) {
     Target t;
     t.dest = loopback(argv[hostIndex], std::atoi(argv[hostIndex + 1]));
     t.vnx = argc > vnxIndex && std::strcmp(argv[vnxIndex], "vnx") == 0;
+    if (argc > vnxIndex && std::strncmp(argv[vnxIndex], "socks:", 6) == 0) t.socksPort = std::atoi(argv[vnxIndex] + 6);
     return t;
 }
 
