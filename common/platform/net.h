@@ -42,6 +42,11 @@ long recvSome(socket_t s, void* data, std::size_t len);
 // Sends the whole buffer, retrying partial sends and EINTR. Returns len, or
 // -1 when the connection failed.
 long sendAll(socket_t s, const void* data, std::size_t len);
+// sendAll telling the system that more data follows at once, so that it may
+// gather several writes into one full segment instead of sending each on its
+// own. A stream that pauses must be pushed with pushPending
+// (serversupport.h), or the last of it may wait.
+long sendAllGathered(socket_t s, const void* data, std::size_t len);
 
 // recvfrom that also tells when the datagram was larger than the buffer
 // (*truncated). Returns the bytes stored, or -1 on error.

@@ -18,13 +18,7 @@ unsigned long raiseDescriptorLimit();
 // the previous segment (TCP_NODELAY). False on failure.
 bool setNoDelay(socket_t s);
 
-// Sends all of `len` bytes like sendAll, telling the system that more data
-// follows at once, so that it may gather several writes into one full segment
-// instead of sending each on its own. A stream that pauses must be pushed
-// with pushPending, or the last of it may wait.
-long sendAllGathered(socket_t s, const void* data, std::size_t len);
-
-// Sends at once whatever sendAllGathered left waiting (and from now on every
+// Sends at once whatever sendAllGathered (net.h) left waiting (and from now on every
 // plain write, as setNoDelay does).
 void pushPending(socket_t s);
 

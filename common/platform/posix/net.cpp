@@ -32,12 +32,16 @@ long recvSome(socket_t s, void* data, std::size_t len) {
     return static_cast<long>(r);
 }
 
-long sendAll(socket_t s, const void* data, std::size_t len) {
+namespace {
+// Sends the whole buffer with the given flags; a non-blocking socket waits
+// for room instead of failing.
+long sendWholeBuffer(socket_t s, const void* data, std::size_t len, int flags) {
     const char* p = static_cast<const char*>(data);
     std::size_t left = len;
     while (left > 0) {
-        long r = sendNoSignal(s, p, left);
+        ssize_t r = send(s, p, left, MSG_NOSIGNAL | flags);
         if (r < 0) {
+            if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 struct pollfd pfd = {s, POLLOUT, 0};
                 if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return -1;
@@ -49,6 +53,13 @@ long sendAll(socket_t s, const void* data, std::size_t len) {
         left -= static_cast<std::size_t>(r);
     }
     return static_cast<long>(len);
+}
+}  // namespace
+
+long sendAll(socket_t s, const void* data, std::size_t len) { return sendWholeBuffer(s, data, len, 0); }
+
+long sendAllGathered(socket_t s, const void* data, std::size_t len) {
+    return sendWholeBuffer(s, data, len, MSG_MORE);
 }
 
 long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated) {

@@ -1,7 +1,6 @@
 #include "../serversupport.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -24,26 +23,6 @@ unsigned long raiseDescriptorLimit() {
 bool setNoDelay(socket_t s) {
     int on = 1;
     return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
-}
-
-long sendAllGathered(socket_t s, const void* data, std::size_t len) {
-    const char* p = static_cast<const char*>(data);
-    std::size_t left = len;
-    while (left > 0) {
-        ssize_t r = send(s, p, left, MSG_NOSIGNAL | MSG_MORE);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                struct pollfd pfd = {s, POLLOUT, 0};
-                if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return -1;
-                continue;
-            }
-            return -1;
-        }
-        p += r;
-        left -= static_cast<std::size_t>(r);
-    }
-    return static_cast<long>(len);
 }
 
 // Setting TCP_NODELAY (again) sends the segments held back at once.

@@ -57,6 +57,9 @@ long sendAll(socket_t s, const void* data, std::size_t len) {
     return static_cast<long>(len);
 }
 
+// Winsock has no per-call "more follows" flag: every write is sent as it is.
+long sendAllGathered(socket_t s, const void* data, std::size_t len) { return sendAll(s, data, len); }
+
 long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated) {
     if (truncated) *truncated = false;
     int fromLen = from ? static_cast<int>(sizeof(*from)) : 0;

@@ -13,9 +13,6 @@ bool setNoDelay(socket_t s) {
     return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
-// Winsock has no per-call "more follows" flag: every write is sent as it is.
-long sendAllGathered(socket_t s, const void* data, std::size_t len) { return sendAll(s, data, len); }
-
 void pushPending(socket_t) {}
 
 void shutdownSend(socket_t s) { shutdown(s, SD_SEND); }
