@@ -72,9 +72,14 @@ void RTcpTunnel::connectAndRelay() {
 
 void RTcpTunnel::relay() {
     // Both sockets send every write at once; the tunnel itself decides when
-    // chunks are gathered into one segment (see pump).
+    // chunks are gathered into one segment (see pump). That pays only where
+    // a segment can hold more than a chunk (loopback, where every segment
+    // costs a wake-up of the reader); on a network path each chunk already
+    // fills several segments, and holding the rest back only delays it.
     vnxplat::setNoDelay(clientSock);
     vnxplat::setNoDelay(proxy->sock);
+    gatherToClient = vnxplat::maxSegmentSize(clientSock) > static_cast<int>(kChunkSize);
+    gatherToRemote = vnxplat::maxSegmentSize(proxy->sock) > static_cast<int>(kChunkSize);
     vnxplat::pollfd_t fds[2];
     fds[0].fd = clientSock;
     fds[1].fd = proxy->sock;
@@ -114,13 +119,14 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
     // The first chunk is there (the wait said so). A full chunk means more is
     // probably waiting: take a few more without waiting again, which saves a
     // wait per chunk on bulk transfers; then give the other direction its turn.
-    // Full chunks are handed over as "more follows", so the system gathers
-    // them into large segments; whatever it still holds is pushed out before
-    // this direction waits again.
+    // Where gathering pays, full chunks are handed over as "more follows" and
+    // whatever the system still holds is pushed out before this direction
+    // waits again.
+    const bool gather = to == clientSock ? gatherToClient : gatherToRemote;
     bool held = false;
     bool ok = true;
     for (int chunk = 0; chunk < kChunksPerWakeUp; ++chunk) {
-        long n = forward(from, to, chunk == 0);
+        long n = forward(from, to, chunk == 0, gather);
         if (n == kNothingMore) break;
         if (n < 0) {
             ok = false;
@@ -132,17 +138,17 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
             return true;
         }
         counter += static_cast<std::uint64_t>(n);
-        held = lastGathered;
-        if (!held) break;
+        held = gather && lastFull;
+        if (!lastFull) break;
     }
     if (ok && held) vnxplat::pushPending(to);
     return ok;
 }
 
-long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere) {
+long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere, bool gather) {
     long received = dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
                                 : vnxplat::recvWaiting(from, buffer, kChunkSize);
-    lastGathered = false;
+    lastFull = false;
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer;
@@ -155,8 +161,8 @@ long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool data
     if (length <= 0 || !data) return received;
     if (proxy->maskData == 1) vnx::maskBuffer(data, static_cast<std::size_t>(length));
     // A full chunk read means the sender is ahead of us: more follows.
-    lastGathered = received == static_cast<long>(kChunkSize);
-    long sent = lastGathered ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
+    lastFull = received == static_cast<long>(kChunkSize);
+    long sent = gather && lastFull ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
                              : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
     return sent < 0 ? -1 : sent;
 }

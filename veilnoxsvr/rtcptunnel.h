@@ -63,10 +63,14 @@ private:
     // is there. >0 bytes sent, 0 when `from` has ended its direction, -1 on
     // an error of either socket, kNothingMore when nothing was waiting.
     static constexpr long kNothingMore = -2;
-    long forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere);
+    // `gather`: a full chunk goes out as "more follows".
+    long forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere, bool gather);
 
-    // The last chunk forwarded was full and went out as "more follows".
-    bool lastGathered = false;
+    // The last chunk received was a full one.
+    bool lastFull = false;
+    // Whether full chunks are gathered towards each side (set when relaying starts).
+    bool gatherToClient = false;
+    bool gatherToRemote = false;
 
     // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
     std::uint8_t* buffer = nullptr;

@@ -28,6 +28,13 @@ bool setNoDelay(socket_t s) {
 // Setting TCP_NODELAY (again) sends the segments held back at once.
 void pushPending(socket_t s) { setNoDelay(s); }
 
+int maxSegmentSize(socket_t s) {
+    int mss = 0;
+    socklen_t len = sizeof mss;
+    if (getsockopt(s, IPPROTO_TCP, TCP_MAXSEG, &mss, &len) != 0) return 0;
+    return mss;
+}
+
 void shutdownSend(socket_t s) { shutdown(s, SHUT_WR); }
 
 long recvWaiting(socket_t s, void* data, std::size_t len) {

@@ -15,6 +15,9 @@ bool setNoDelay(socket_t s) {
 
 void pushPending(socket_t) {}
 
+// Not asked on Windows: writes there are never gathered (see sendAllGathered).
+int maxSegmentSize(socket_t) { return 0; }
+
 void shutdownSend(socket_t s) { shutdown(s, SD_SEND); }
 
 long recvWaiting(socket_t s, void* data, std::size_t len) {
