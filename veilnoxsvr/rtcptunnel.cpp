@@ -146,9 +146,10 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
 }
 
 long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere, bool gather) {
-    long received = dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
-                                : vnxplat::recvWaiting(from, buffer, kChunkSize);
-    lastFull = false;
+    long received =
+        dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize) : vnxplat::recvWaiting(from, buffer, kChunkSize);
+    // A full chunk means the sender is ahead of us: more follows.
+    lastFull = received == static_cast<long>(kChunkSize);
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer;
@@ -160,9 +161,7 @@ long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool data
     // A hook that swallowed the chunk: nothing to send, the direction goes on.
     if (length <= 0 || !data) return received;
     if (proxy->maskData == 1) vnx::maskBuffer(data, static_cast<std::size_t>(length));
-    // A full chunk read means the sender is ahead of us: more follows.
-    lastFull = received == static_cast<long>(kChunkSize);
     long sent = gather && lastFull ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
-                             : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
+                                   : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
     return sent < 0 ? -1 : sent;
 }
