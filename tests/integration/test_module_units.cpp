@@ -2,6 +2,7 @@
 // input included), the scattered-payload checksum, program rules, the
 // resolver files and the per-socket table.
 #include "dnsmessage.h"
+#include "dnsupstream.h"
 #include "fdtable.h"
 #include "policy.h"
 #include "records.h"
@@ -23,8 +24,18 @@ using namespace vnxmod;
 namespace {
 
 std::vector<std::uint8_t> header(std::uint16_t id, int rcode, int an, bool tc = false) {
-    return {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(0x81 | (tc ? 2 : 0)),
-            static_cast<std::uint8_t>(0x80 | rcode), 0, 1, 0, static_cast<std::uint8_t>(an), 0, 0, 0, 0};
+    return {static_cast<std::uint8_t>(id >> 8),
+            static_cast<std::uint8_t>(id),
+            static_cast<std::uint8_t>(0x81 | (tc ? 2 : 0)),
+            static_cast<std::uint8_t>(0x80 | rcode),
+            0,
+            1,
+            0,
+            static_cast<std::uint8_t>(an),
+            0,
+            0,
+            0,
+            0};
 }
 void name(std::vector<std::uint8_t>& m, const std::string& n) {
     std::size_t s = 0;
@@ -53,14 +64,16 @@ const std::vector<std::uint8_t> kPtrToQuestion = {0xC0, 12};
 TEST(ModuleDnsMessage, QueryLayoutAndInvalidNames) {
     std::uint8_t q[300];
     std::size_t n = DnsMessage::buildQuery(0xBEEF, "Www.Example.test.", kTypeAaaa, q, sizeof q);
-    const std::vector<std::uint8_t> want = {0xBE, 0xEF, 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'W', 'w', 'w', 7, 'E',
-                                            'x',  'a',  'm',  'p', 'l', 'e', 4, 't', 'e', 's', 't', 0, 0, 28, 0, 1};
+    const std::vector<std::uint8_t> want = {0xBE, 0xEF, 0x01, 0,   0,   1,   0,   0,   0,   0,   0,   0,
+                                            3,    'W',  'w',  'w', 7,   'E', 'x', 'a', 'm', 'p', 'l', 'e',
+                                            4,    't',  'e',  's', 't', 0,   0,   28,  0,   1};
     EXPECT_EQ(std::vector<std::uint8_t>(q, q + n), want);
     EXPECT_EQ(DnsMessage::buildQuery(1, "a..b", kTypeA, q, sizeof q), 0u);
     EXPECT_EQ(DnsMessage::buildQuery(1, "", kTypeA, q, sizeof q), 0u);
     EXPECT_EQ(DnsMessage::buildQuery(1, (std::string(64, 'x') + ".test").c_str(), kTypeA, q, sizeof q), 0u);
     std::string longName;
-    for (int i = 0; i < 50; ++i) longName += "abcd.";
+    for (int i = 0; i < 50; ++i)
+        longName += "abcd.";
     longName += "test";  // 254 characters
     EXPECT_EQ(DnsMessage::buildQuery(1, longName.c_str(), kTypeA, q, sizeof q), 0u);
     EXPECT_EQ(DnsMessage::buildQuery(1, "example.test", kTypeA, q, 20), 0u) << "does not fit";
@@ -161,7 +174,8 @@ TEST(ModuleDnsMessage, HostileMessagesAreRejectedWithoutOverrun) {
         auto m = header(1, 0, rng() % 8);
         question(m, "a.test", kTypeA);
         const std::size_t extra = rng() % 96;
-        for (std::size_t i = 0; i < extra; ++i) m.push_back(static_cast<std::uint8_t>(rng()));
+        for (std::size_t i = 0; i < extra; ++i)
+            m.push_back(static_cast<std::uint8_t>(rng()));
         DnsAnswer a;
         DnsMessage::parseResponse(m.data(), m.size(), 1, "a.test", kTypeA, a);
         ASSERT_LE(a.count, kMaxAddresses);
@@ -172,7 +186,8 @@ TEST(ModuleChecksum, ScatteredPayloadGivesTheRecordChecksum) {
     std::mt19937 rng(99);
     for (int round = 0; round < 500; ++round) {
         std::vector<std::uint8_t> data(rng() % 2000);
-        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : data)
+            b = static_cast<std::uint8_t>(rng());
         std::vector<iovec> iov;
         std::size_t pos = 0;
         while (pos < data.size()) {
@@ -195,11 +210,18 @@ TEST(ModulePolicy, RulesMatchTheProgramName) {
         const char* program;
         bool match;
     } rows[] = {
-        {u"curl", "curl", true},          {u"CURL.EXE", "curl", true},    {u"curl", "curl.exe", true},
-        {u"curl.exe", "Curl.EXE", true},  {u"curl", "curlx", false},      {u"url", "curl", false},
+        {u"curl", "curl", true},
+        {u"CURL.EXE", "curl", true},
+        {u"curl", "curl.exe", true},
+        {u"curl.exe", "Curl.EXE", true},
+        {u"curl", "curlx", false},
+        {u"url", "curl", false},
         {u"C:\\Program Files\\Mozilla Firefox\\firefox.exe", "firefox", true},
-        {u"/usr/bin/wget", "wget", true}, {u" wget ", "wget", true},      {u".exe", "", false},
-        {u"", "curl", false},             {u"programm\u00e9", "programm\u00c3\u00a9", false},
+        {u"/usr/bin/wget", "wget", true},
+        {u" wget ", "wget", true},
+        {u".exe", "", false},
+        {u"", "curl", false},
+        {u"programm\u00e9", "programm\u00c3\u00a9", false},
         {u"programm\u00e9", "programm\xc3\xa9", true},
     };
     for (const Row& r : rows)
@@ -280,6 +302,73 @@ TEST(ModuleResolverFiles, ResolvConfAndHostsAreReadAsTheCLibraryDoes) {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 }
 
+TEST(ModuleResolverFiles, UpstreamOfALocalStub) {
+    char dir[] = "/tmp/vnxupXXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string sd = std::string(dir) + "/systemd", rc = std::string(dir) + "/resolv";
+    const std::string missing = std::string(dir) + "/missing";
+    struct Case {
+        const char* systemd;  // nullptr: no such file
+        const char* resolv;
+        const char* env;   // nullptr: unset
+        const char* want;  // "IP:PORT" or nullptr when none is known
+    } cases[] = {
+        {"nameserver 192.0.2.1\n", "nameserver 127.0.0.53\n", nullptr, "192.0.2.1:53"},
+        {"# stub list\nnameserver 127.0.0.53\nnameserver ::1\nnameserver 0.0.0.0\nnameserver 2001:db8::5%eth0\n",
+         "nameserver 192.0.2.2\n", nullptr, "[2001:db8::5]:53"},
+        {nullptr, "nameserver 127.0.0.1\nnameserver ::ffff:127.0.0.9\nnameserver 198.51.100.7 # cache\n", nullptr,
+         "198.51.100.7:53"},
+        {"", "options ndots:1\nnameserver 127.0.0.53\n", "203.0.113.9:5353", "203.0.113.9:5353"},
+        {nullptr, "nameserver 127.0.0.53\n", "[2001:db8::9]:54", "[2001:db8::9]:54"},
+        {nullptr, "nameserver 127.0.0.53\n", "2001:db8::8", "[2001:db8::8]:53"},
+        {nullptr, "nameserver 127.0.0.53\n", "203.0.113.9", "203.0.113.9:53"},
+        {nullptr, "nameserver 127.0.0.53\n", "127.0.0.1", nullptr},
+        {nullptr, "nameserver 127.0.0.53\n", "203.0.113.9:0", nullptr},
+        {nullptr, "nameserver 127.0.0.53\n", "203.0.113.9:99999", nullptr},
+        {nullptr, "nameserver 127.0.0.53\n", "[2001:db8::9]x", nullptr},
+        {nullptr, "nameserver 127.0.0.53\n", "not-an-address", nullptr},
+        {nullptr, "nameserver:192.0.2.1\nxnameserver 192.0.2.1\nnameserver\n", nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        if (c.systemd) std::ofstream(sd, std::ios::trunc) << c.systemd;
+        if (c.resolv) std::ofstream(rc, std::ios::trunc) << c.resolv;
+        if (c.env)
+            setenv("VEILNOX_DNS_UPSTREAM", c.env, 1);
+        else
+            unsetenv("VEILNOX_DNS_UPSTREAM");
+        vnx::REndpoint got;
+        const bool ok = vnx::chooseDnsUpstream(got, c.systemd ? sd.c_str() : missing.c_str(),
+                                               c.resolv ? rc.c_str() : missing.c_str());
+        const std::string label =
+            std::string(c.systemd ? c.systemd : "-") + "|" + (c.resolv ? c.resolv : "-") + "|" + (c.env ? c.env : "-");
+        if (!c.want) {
+            EXPECT_FALSE(ok) << label;
+            continue;
+        }
+        vnx::REndpoint want;
+        ASSERT_TRUE(vnx::parseResolverAddress(c.want, want)) << c.want;
+        ASSERT_TRUE(ok) << label;
+        EXPECT_TRUE(got == want) << label << " gave " << got.text();
+    }
+    unsetenv("VEILNOX_DNS_UPSTREAM");
+
+    const char* local[] = {"127.0.0.53", "127.255.0.1", "[::1]:53", "0.0.0.0", "::", "::ffff:127.0.0.1"};
+    for (const char* a : local) {
+        vnx::REndpoint e;
+        ASSERT_TRUE(vnx::parseResolverAddress(a, e)) << a;
+        EXPECT_TRUE(vnx::isLocalResolver(e)) << a;
+    }
+    const char* remote[] = {"128.0.0.1", "126.255.255.255", "::2", "2001:db8::1", "10.0.0.1"};
+    for (const char* a : remote) {
+        vnx::REndpoint e;
+        ASSERT_TRUE(vnx::parseResolverAddress(a, e)) << a;
+        EXPECT_FALSE(vnx::isLocalResolver(e)) << a;
+    }
+    std::string cmd = std::string("rm -rf ") + dir;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+}
+
 TEST(ModuleFdTable, EntriesAreKeptPerDescriptorAndForgotten) {
     FdInfo info;
     info.kind = FdKind::Udp;
@@ -314,7 +403,8 @@ TEST(ModuleFdTable, EntriesAreKeptPerDescriptorAndForgotten) {
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(torn.load(), 0);
 }
 
