@@ -8,19 +8,23 @@
 #include "rudptunnel.h"
 #include "serverstate.h"
 
+#include "dnsupstream.h"
+#include "platform/capture.h"
 #include "platform/system.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 using vnx::REndpoint;
 
 namespace {
+// ASCII letters only, whatever the process locale: under a Turkish locale
+// tolower('I') is not 'i', and "PRIVATE" must still select the relay.
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool equalsNoCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
+        if (asciiLower(*a) != asciiLower(*b)) return false;
     return *a == 0 && *b == 0;
 }
 
@@ -30,6 +34,17 @@ vnx::SlotTable* openTable(vnx::SlotTable* table, const char* failure) {
     return table;
 }
 }  // namespace
+
+bool resolverForStub(REndpoint& destination) {
+    if (ntohs(destination.port) != 53 || !vnx::isLocalResolver(destination)) return true;
+    REndpoint upstream;
+    if (!vnx::chooseDnsUpstream(upstream)) {
+        std::printf("no upstream resolver for a local DNS stub: query dropped\n");
+        return false;
+    }
+    destination = upstream;
+    return true;
+}
 
 ProxySettings readProxySettings() {
     ProxySettings s;
@@ -72,28 +87,33 @@ RTcpTunnel* RLocalServer::CreateTunnel() { return new RLocalTcpTunnel(); }
 // ---- TCP ------------------------------------------------------------------
 
 bool RLocalServer::OnGetDestAddr(const REndpoint& client, REndpoint& destination, bool& maskData,
-                                 std::string& appName) {
+                                 std::string& appName, vnxplat::socket_t accepted) {
     ProxySettings proxy = readProxySettings();
     maskData = proxy.relayConfigured() && proxy.encrypt != 0;
-    const std::uint8_t isIpv6 = client.ipv4 == 0 ? 1 : 0;
-    vnx::TcpSlot slot;
-    {
-        std::lock_guard<std::mutex> guard(tcpTableLock);
-        vnx::TcpSlot* record = tcp_table->findTcpSlot(client.port, isIpv6);
-        if (!record) {
-            std::printf("RTcpServer FindInfo faild! port:%d\n", ntohs(client.port));
-            return false;
+    std::uint32_t ownerPid = 0;
+    if (accepted == vnxplat::kBadSocket || !vnxplat::capturedTcpDestination(accepted, destination, ownerPid)) {
+        const std::uint8_t isIpv6 = client.ipv4 == 0 ? 1 : 0;
+        vnx::TcpSlot slot;
+        {
+            std::lock_guard<std::mutex> guard(tcpTableLock);
+            vnx::TcpSlot* record = tcp_table->findTcpSlot(client.port, isIpv6);
+            if (!record) {
+                std::printf("RTcpServer FindInfo faild! port:%d\n", ntohs(client.port));
+                return false;
+            }
+            if (record->dst_addr4 == 0) record->dst_addr4 = vnx::deriveIpv4(record->dst_addr6);
+            std::memcpy(&slot, record, sizeof slot);
+            tcp_table->clearSlot(record);
         }
-        if (record->dst_addr4 == 0) record->dst_addr4 = vnx::deriveIpv4(record->dst_addr6);
-        std::memcpy(&slot, record, sizeof slot);
-        tcp_table->clearSlot(record);
+        // An IPv4 destination travels as IPv4 only, whatever else the record's
+        // IPv6 field holds (the module may fill the mapped form too).
+        destination = vnx::slotDestination(slot);
+        ownerPid = slot.owner_pid;
     }
-    // An IPv4 destination travels as IPv4 only, whatever else the record's
-    // IPv6 field holds (the module may fill the mapped form too).
-    destination = vnx::slotDestination(slot);
+    if (!resolverForStub(destination)) return false;
     ServerState& state = serverState();
     std::lock_guard<std::mutex> guard(state.stats.lock);
-    appName = state.names.ownerName(slot.owner_pid);
+    appName = state.names.ownerName(ownerPid);
     if (!appName.empty()) state.stats.app(appName).tcp_connections += 1;
     return true;
 }
@@ -149,8 +169,8 @@ bool RLocalServer::OnGetRemoteAddr(const REndpoint& client, REndpoint& remote, s
     // The header goes in front of the payload, inside the headroom.
     if (viaProxy && RUdpServer::headroom < static_cast<int>(vnx::kRelayHeaderSize)) return false;
     std::uint16_t checksum = vnx::payloadChecksum(data, static_cast<std::size_t>(length));
-    vnx::UdpSlot* record = udpsend_table->findUdpSlot(client.port, checksum, static_cast<std::uint16_t>(length),
-                                                      fromSock4 ? 0 : 1);
+    vnx::UdpSlot* record =
+        udpsend_table->findUdpSlot(client.port, checksum, static_cast<std::uint16_t>(length), fromSock4 ? 0 : 1);
     if (!record) {
         std::printf("OnGetRemoteAddr info null\n");
         return false;

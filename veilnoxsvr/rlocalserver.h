@@ -35,6 +35,12 @@ struct ProxySettings {
 // are copied bounded, whatever the writer left in them.
 ProxySettings readProxySettings();
 
+// A DNS destination (port 53) on this host is a local stub that would ask
+// its upstream from the user's own address: the query goes to that upstream
+// instead (vnx::chooseDnsUpstream). False when no upstream is known: the
+// query must then fail rather than leave directly.
+bool resolverForStub(vnx::REndpoint& destination);
+
 class RLocalServer : public RTcpServer, public RUdpServer {
 public:
     // Creates the three slot tables (create mode) and zeroes them.
@@ -48,10 +54,13 @@ public:
     // TCP side, called by RLocalTcpTunnel on its thread.
     // The destination of the connection from `client` and whether its
     // payload is masked; the owning application's name in appName (empty when
-    // unknown), whose tcp_connections is raised. False (with the "FindInfo"
-    // line) when no slot describes the connection.
+    // unknown), whose tcp_connections is raised. A connection that the
+    // kernel capture hooks diverted is asked of them through `accepted`;
+    // any other is looked up in the slot tables. A DNS connection to a
+    // stub on this host goes to the stub's upstream resolver. False (with
+    // the "FindInfo" line) when nothing describes the connection.
     bool OnGetDestAddr(const vnx::REndpoint& client, vnx::REndpoint& destination, bool& maskData,
-                       std::string& appName);
+                       std::string& appName, vnxplat::socket_t accepted = vnxplat::kBadSocket);
     // Points the upstream at the proxy server when the protocol is "private".
     bool OnSetProxy(RSockProxy* proxy);
     // Counts a relayed chunk: towards the client (tcp_recv) or from it

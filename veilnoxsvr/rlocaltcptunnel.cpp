@@ -12,9 +12,9 @@ RLocalTcpTunnel::~RLocalTcpTunnel() {
         if (RLocalServer* r = registry()) r->tcpTunnelEnded(appName);
 }
 
-bool RLocalTcpTunnel::OnGetDestAddr(vnx::REndpoint& destination, vnxplat::socket_t, bool& maskData) {
+bool RLocalTcpTunnel::OnGetDestAddr(vnx::REndpoint& destination, vnxplat::socket_t accepted, bool& maskData) {
     RLocalServer* r = registry();
-    return r && r->OnGetDestAddr(client, destination, maskData, appName);
+    return r && r->OnGetDestAddr(client, destination, maskData, appName, accepted);
 }
 
 bool RLocalTcpTunnel::OnSetProxy(RSockProxy* proxy) {

@@ -3,6 +3,7 @@
 #include "logs.h"
 #include "platform/system.h"
 #include "records.h"
+#include "rcaptureudp.h"
 #include "rlocalserver.h"
 #include "serverstate.h"
 #include "sharedmemory.h"
@@ -97,6 +98,13 @@ bool RVeilnoxSvr::start() {
     started = true;
     tcp->start();
     udp->start();
+    // Datagrams diverted by the kernel capture hooks arrive on the next port,
+    // on every loopback address. Without that port they fail at the program
+    // (nothing listens), which is also what happens without the hooks.
+    capture = new RCaptureUdp();
+    if (std::uint32_t seconds = envNumber("VEILNOX_TEST_UDP_IDLE_SECONDS")) capture->setIdleLimit(seconds);
+    if (!capture->open(htons(static_cast<std::uint16_t>(vnx::kLocalServerPort + 1))) || !capture->start())
+        vnx::logLine(QStringLiteral("captured datagrams: port %1 could not be bound").arg(vnx::kLocalServerPort + 1));
     timer->start(kTimerMs);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 class QTimer;
+class RCaptureUdp;
 class RLocalServer;
 
 class RVeilnoxSvr : public QObject {
@@ -38,6 +39,8 @@ public:
 
     bool hide = false;
     RLocalServer* server;
+    // The relay of datagrams diverted by the kernel hooks (set by start).
+    RCaptureUdp* capture = nullptr;
     QTimer* timer;
     // The live counters as they were at the last publication.
     vnx::TrafficStats* previous;

@@ -1,0 +1,112 @@
+#include "platform/capture.h"
+
+#include "capturewire.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstring>
+
+namespace vnxplat {
+
+namespace {
+bool toEndpoint(const vnx_capture_dest& d, vnx::REndpoint& out, std::uint32_t& pid) {
+    out = vnx::REndpoint();
+    if (d.family == 4) {
+        if (d.addr4 == 0) return false;
+        out.ipv4 = d.addr4;
+    } else if (d.family == 6) {
+        std::memcpy(out.ipv6, d.addr6, sizeof out.ipv6);
+    } else {
+        return false;
+    }
+    out.port = d.port;
+    pid = d.pid;
+    return out.port != 0;
+}
+}  // namespace
+
+bool capturedTcpDestination(socket_t s, vnx::REndpoint& destination, std::uint32_t& pid) {
+    vnx_capture_dest d;
+    socklen_t len = sizeof d;
+    std::memset(&d, 0, sizeof d);
+    if (getsockopt(s, VNX_SOL_CAPTURE, VNX_OPT_TCP_DEST, &d, &len) != 0 || len != sizeof d) return false;
+    return toEndpoint(d, destination, pid);
+}
+
+bool capturedUdpDestination(socket_t s, std::uint32_t alias, vnx::REndpoint& destination, std::uint32_t& pid) {
+    if (setsockopt(s, VNX_SOL_CAPTURE, VNX_OPT_UDP_ALIAS, &alias, sizeof alias) != 0) return false;
+    vnx_capture_dest d;
+    socklen_t len = sizeof d;
+    std::memset(&d, 0, sizeof d);
+    if (getsockopt(s, VNX_SOL_CAPTURE, VNX_OPT_UDP_DEST, &d, &len) != 0 || len != sizeof d) return false;
+    return toEndpoint(d, destination, pid);
+}
+
+socket_t openCaptureSocket(std::uint16_t port) {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+    if (s < 0) return kBadSocket;
+    int on = 1;
+    // Only loopback traffic: the socket listens on every address, and other
+    // hosts must not reach it through an interface address.
+    static const char kLo[] = "lo";
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = port;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, kLo, sizeof kLo) != 0 ||
+        setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return kBadSocket;
+    }
+    return s;
+}
+
+long recvCaptured(socket_t s, void* data, std::size_t len, sockaddr_in& from, std::uint32_t& to, bool* truncated) {
+    iovec iov{data, len};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s, &msg, MSG_DONTWAIT);
+    if (n < 0) return -1;
+    if (truncated) *truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+    to = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            to = info.ipi_addr.s_addr;
+        }
+    if (msg.msg_namelen < sizeof(sockaddr_in) || from.sin_family != AF_INET) return -1;
+    return static_cast<long>(n);
+}
+
+long sendCapturedReply(socket_t s, const void* data, std::size_t len, const sockaddr_in& to, std::uint32_t source) {
+    iovec iov{const_cast<void*>(data), len};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    std::memset(control, 0, sizeof control);
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_in*>(&to);
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = source;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    ssize_t n = sendmsg(s, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+}  // namespace vnxplat

@@ -1,0 +1,233 @@
+#include "rcaptureudp.h"
+
+#include "platform/capture.h"
+#include "relayheader.h"
+#include "rlocalserver.h"
+#include "rudpserver.h"
+#include "serverstate.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+using vnx::REndpoint;
+
+namespace {
+constexpr std::size_t kHeadroom = 64;
+
+bool isIpv4(const REndpoint& e) { return e.ipv4 != 0; }
+
+// The socket address of an endpoint for a socket of its family.
+socklen_t toSockaddr(const REndpoint& e, sockaddr_storage& out) {
+    std::memset(&out, 0, sizeof out);
+    if (isIpv4(e)) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&out);
+        a->sin_family = AF_INET;
+        a->sin_addr.s_addr = e.ipv4;
+        a->sin_port = e.port;
+        return sizeof(sockaddr_in);
+    }
+    auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+    a->sin6_family = AF_INET6;
+    std::memcpy(&a->sin6_addr, e.ipv6, 16);
+    a->sin6_port = e.port;
+    return sizeof(sockaddr_in6);
+}
+
+void countUdp(const std::string& app, std::uint32_t bytes, bool towardsProgram) {
+    ServerState& state = serverState();
+    std::lock_guard<std::mutex> guard(state.stats.lock);
+    if (towardsProgram) {
+        state.stats.udp_recv += bytes;
+        if (!app.empty()) state.stats.app(app).udp_recv += bytes;
+    } else {
+        state.stats.udp_sent += bytes;
+        if (!app.empty()) state.stats.app(app).udp_sent += bytes;
+    }
+}
+}  // namespace
+
+RCaptureUdp::~RCaptureUdp() {
+    for (auto& f : flows)
+        if (f.second.up != vnxplat::kBadSocket) vnxplat::closeSocket(f.second.up);
+    if (sock != vnxplat::kBadSocket) vnxplat::closeSocket(sock);
+}
+
+bool RCaptureUdp::open(std::uint16_t port) {
+    sock = vnxplat::openCaptureSocket(port);
+    return sock != vnxplat::kBadSocket;
+}
+
+bool RCaptureUdp::start() {
+    if (sock == vnxplat::kBadSocket) return false;
+    running = true;
+    if (!RThread::start()) {
+        running = false;
+        return false;
+    }
+    return true;
+}
+
+void RCaptureUdp::run() {
+    try {
+        std::vector<vnxplat::pollfd_t> fds;
+        std::vector<Key> keys;
+        std::uint32_t lastIdleCheck = RUdpServer::nowSeconds();
+        while (running.load()) {
+            fds.clear();
+            keys.clear();
+            vnxplat::pollfd_t p{};
+            p.fd = sock;
+            p.events = POLLIN;
+            fds.push_back(p);
+            for (auto& f : flows) {
+                p.fd = f.second.up;
+                fds.push_back(p);
+                keys.push_back(f.first);
+            }
+            int n = vnxplat::pollSockets(fds.data(), fds.size(), 1000);
+            if (n < 0) continue;
+            if (fds[0].revents & POLLIN) fromPrograms();
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                auto it = flows.find(keys[i - 1]);
+                if (it == flows.end()) continue;
+                if (fds[i].revents & (POLLERR | POLLNVAL)) {
+                    // A refused datagram (ICMP unreachable) is reported on the
+                    // next call: take it and go on.
+                    int err = 0;
+                    socklen_t len = sizeof err;
+                    getsockopt(it->second.up, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+                }
+                if (fds[i].revents & POLLIN) fromUpstream(it->second);
+            }
+            std::uint32_t now = RUdpServer::nowSeconds();
+            if (now - lastIdleCheck >= 5) {
+                lastIdleCheck = now;
+                removeIdle(now);
+            }
+        }
+    } catch (...) {
+        logCaughtException("RCaptureUdp::run");
+    }
+    running = false;
+}
+
+RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t alias) {
+    REndpoint destination;
+    std::uint32_t pid = 0;
+    if (!vnxplat::capturedUdpDestination(sock, alias, destination, pid)) return nullptr;
+    if (!resolverForStub(destination)) return nullptr;
+    ProxySettings proxy = readProxySettings();
+    Flow flow;
+    flow.app = app;
+    flow.alias = alias;
+    flow.destination = destination;
+    flow.viaProxy = proxy.relayConfigured();
+    flow.masked = flow.viaProxy && proxy.encrypt != 0;
+    REndpoint peer = destination;
+    if (flow.viaProxy) {
+        peer = REndpoint();
+        peer.ipv4 = proxy.ip;
+        peer.port = htons(proxy.port);
+    }
+    sockaddr_storage sa;
+    socklen_t saLen = toSockaddr(peer, sa);
+    vnxplat::socket_t up = socket(sa.ss_family, SOCK_DGRAM, IPPROTO_UDP);
+    if (up == vnxplat::kBadSocket) return nullptr;
+    // Connected: the system delivers only the peer's datagrams.
+    if (connect(up, reinterpret_cast<sockaddr*>(&sa), saLen) != 0 || !vnxplat::setNonBlocking(up, true)) {
+        vnxplat::closeSocket(up);
+        return nullptr;
+    }
+    flow.up = up;
+    flow.lastActive = RUdpServer::nowSeconds();
+    {
+        ServerState& state = serverState();
+        std::lock_guard<std::mutex> guard(state.stats.lock);
+        flow.appName = state.names.ownerName(pid);
+        if (!flow.appName.empty()) state.stats.app(flow.appName).udp_connections += 1;
+    }
+    serverState().udpTunnels += 1;
+    Key key{(static_cast<std::uint64_t>(app.sin_addr.s_addr) << 16) | app.sin_port, alias};
+    auto result = flows.emplace(key, std::move(flow));
+    flowsNow = flows.size();
+    if (verboseLogs())
+        std::printf("captured UDP flow %s:%u -> %s\n", inet_ntoa(app.sin_addr), ntohs(app.sin_port),
+                    result.first->second.destination.text().c_str());
+    return &result.first->second;
+}
+
+void RCaptureUdp::fromPrograms() {
+    for (int i = 0; i < RUdpServer::kDatagramsPerWakeUp; ++i) {
+        std::uint8_t* payload = buffer + kHeadroom;
+        sockaddr_in app{};
+        std::uint32_t alias = 0;
+        bool truncated = false;
+        long n = vnxplat::recvCaptured(sock, payload, kBufferSize, app, alias, &truncated);
+        if (n < 0) return;
+        // Only datagrams to an alias of the hooks (never 127.0.0.1 itself),
+        // whole, from a program on this host.
+        if (truncated || (ntohl(alias) >> 24) != 127 || ntohl(alias) == INADDR_LOOPBACK) continue;
+        Key key{(static_cast<std::uint64_t>(app.sin_addr.s_addr) << 16) | app.sin_port, alias};
+        auto it = flows.find(key);
+        Flow* flow = it != flows.end() ? &it->second : createFlow(app, alias);
+        if (!flow) continue;
+        flow->lastActive = RUdpServer::nowSeconds();
+        std::uint8_t* data = payload;
+        std::size_t length = static_cast<std::size_t>(n);
+        if (flow->viaProxy) {
+            if (flow->masked) vnx::maskBuffer(payload, length);
+            data = payload - vnx::kRelayHeaderSize;
+            vnx::RRelayHeader header;
+            header.masked = flow->masked;
+            header.ipv4 = flow->destination.ipv4;
+            std::memcpy(header.ipv6, flow->destination.ipv6, sizeof header.ipv6);
+            header.port = flow->destination.port;
+            vnx::buildRelayHeader(header, data);
+            length += vnx::kRelayHeaderSize;
+        }
+        if (vnxplat::sendNoSignal(flow->up, data, length) >= 0)
+            countUdp(flow->appName, static_cast<std::uint32_t>(n), false);
+    }
+}
+
+void RCaptureUdp::fromUpstream(Flow& flow) {
+    for (int i = 0; i < RUdpServer::kDatagramsPerWakeUp; ++i) {
+        long n = vnxplat::recvSome(flow.up, buffer, kBufferSize);
+        if (n < 0) return;
+        std::uint8_t* data = buffer;
+        std::size_t length = static_cast<std::size_t>(n);
+        if (flow.viaProxy) {
+            vnx::RRelayHeader header;
+            if (!vnx::parseRelayHeader(data, length, header)) continue;
+            data += vnx::kRelayHeaderSize;
+            length -= vnx::kRelayHeaderSize;
+            if (header.masked) vnx::maskBuffer(data, length);
+        }
+        flow.lastActive = RUdpServer::nowSeconds();
+        if (vnxplat::sendCapturedReply(sock, data, length, flow.app, flow.alias) >= 0)
+            countUdp(flow.appName, static_cast<std::uint32_t>(length), true);
+    }
+}
+
+void RCaptureUdp::removeFlow(std::map<Key, Flow>::iterator it) {
+    if (it->second.up != vnxplat::kBadSocket) vnxplat::closeSocket(it->second.up);
+    if (!it->second.appName.empty()) {
+        ServerState& state = serverState();
+        std::lock_guard<std::mutex> guard(state.stats.lock);
+        auto app = state.stats.apps.find(it->second.appName);
+        if (app != state.stats.apps.end() && app->second.udp_connections > 0) app->second.udp_connections -= 1;
+    }
+    serverState().udpTunnels -= 1;
+    flows.erase(it);
+    flowsNow = flows.size();
+}
+
+void RCaptureUdp::removeIdle(std::uint32_t now) {
+    for (auto it = flows.begin(); it != flows.end();) {
+        auto next = std::next(it);
+        if (now - it->second.lastActive >= idleLimit) removeFlow(it);
+        it = next;
+    }
+}
