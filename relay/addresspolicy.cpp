@@ -158,7 +158,15 @@ bool AddressPolicy::clientAllowed(const sockaddr* client) const {
 bool AddressPolicy::destinationAllowed(const sockaddr* dest) const {
     PlainAddress a;
     if (!plainAddress(dest, a)) return false;
-    return allowPrivate_ || !isInternalAddress(a);
+    if (allowPrivate_) return true;
+    return !isInternalAddress(a) && !isHostAddress(a);
+}
+
+bool AddressPolicy::isHostAddress(const PlainAddress& a) const {
+    const std::size_t len = a.family == AF_INET ? 4 : 16;
+    for (const PlainAddress& h : host_)
+        if (h.family == a.family && std::memcmp(h.addr, a.addr, len) == 0) return true;
+    return false;
 }
 
 }  // namespace vnxrelay

@@ -10,6 +10,7 @@
 // Pure functions of their arguments; safe to call from any thread.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sockaddr;
@@ -54,12 +55,17 @@ public:
 
     // With an empty allow list every client may use the relay.
     bool clientAllowed(const sockaddr* client) const;
-    // Unless allowPrivate, internal addresses are refused. Unknown address
-    // families are always refused.
+    // Unless allowPrivate, internal addresses and the host's own addresses
+    // are refused. Unknown address families are always refused.
     bool destinationAllowed(const sockaddr* dest) const;
+
+    // The addresses of the relay host's own interfaces.
+    void setHostAddresses(std::vector<PlainAddress> addrs) { host_ = std::move(addrs); }
+    bool isHostAddress(const PlainAddress& a) const;
 
 private:
     std::vector<Cidr> allow_;
+    std::vector<PlainAddress> host_;
     bool allowPrivate_ = false;
 };
 

@@ -27,6 +27,10 @@ int runRelay(int argc, char** argv) {
             return 2;
         case vnxrelay::ParseOutcome::Run: break;
     }
+    if (!vnxrelay::exposureAccepted(opts, error)) {
+        std::fprintf(stderr, "veilnox-relay: %s\n", error.c_str());
+        return 2;
+    }
 
     // Writes to a peer that has gone report EPIPE instead of killing us.
     signal(SIGPIPE, SIG_IGN);

@@ -62,6 +62,46 @@ void RelayContext::wantMore(TcpRelay* relay) {
     ready.push_back(relay);
 }
 
+void RelayContext::addHeaderless(TcpRelay* r) {
+    if (r->headerless) return;
+    r->headerless = true;
+    r->hlPrev = newestHeaderless_;
+    r->hlNext = nullptr;
+    if (newestHeaderless_)
+        newestHeaderless_->hlNext = r;
+    else
+        oldestHeaderless_ = r;
+    newestHeaderless_ = r;
+    SourceState* s = r->source;
+    ++s->headerless;
+    r->srcPrev = s->newestHeaderless;
+    r->srcNext = nullptr;
+    if (s->newestHeaderless)
+        s->newestHeaderless->srcNext = r;
+    else
+        s->oldestHeaderless = r;
+    s->newestHeaderless = r;
+}
+
+void RelayContext::removeHeaderless(TcpRelay* r) {
+    if (!r->headerless) return;
+    r->headerless = false;
+    (r->hlPrev ? r->hlPrev->hlNext : oldestHeaderless_) = r->hlNext;
+    (r->hlNext ? r->hlNext->hlPrev : newestHeaderless_) = r->hlPrev;
+    r->hlPrev = r->hlNext = nullptr;
+    SourceState* s = r->source;
+    --s->headerless;
+    (r->srcPrev ? r->srcPrev->srcNext : s->oldestHeaderless) = r->srcNext;
+    (r->srcNext ? r->srcNext->srcPrev : s->newestHeaderless) = r->srcPrev;
+    r->srcPrev = r->srcNext = nullptr;
+}
+
+bool RelayContext::sourceVerified(const sockaddr* client, const SourceState* source) const {
+    if (!opts.allow.empty()) return true;  // every client got past clientAllowed
+    if (isLoopbackAddress(client)) return true;
+    return SourceTable::verified(source, nowMs);
+}
+
 void RelayContext::log(const char* fmt, ...) {
     if (opts.quiet) return;
     if (nowMs - logWindowStart_ >= kLogWindowMs) {

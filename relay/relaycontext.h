@@ -4,6 +4,7 @@
 #include "addresspolicy.h"
 #include "bufferpool.h"
 #include "relayoptions.h"
+#include "sourcetable.h"
 
 #include <cstdint>
 #include <vector>
@@ -49,6 +50,18 @@ public:
     // before waiting for new events.
     void wantMore(TcpRelay* relay);
 
+    // Connections still reading their header, oldest first, across all
+    // sources and within the relay's own source; the oldest are shed first
+    // when the connection limits are reached.
+    void addHeaderless(TcpRelay* relay);
+    void removeHeaderless(TcpRelay* relay);
+    TcpRelay* oldestHeaderless() const { return oldestHeaderless_; }
+
+    // Whether UDP replies may exceed what client sent: it is in the allow
+    // list (given one), on loopback (which the kernel never accepts from
+    // outside), or has recently completed a TCP handshake with the relay.
+    bool sourceVerified(const sockaddr* client, const SourceState* source) const;
+
     // Live TCP relays (past the header) plus live UDP associations: the
     // figure reported in probe answers.
     std::uint32_t connectionCount() const { return liveTcpRelays + liveUdpAssociations; }
@@ -59,6 +72,7 @@ public:
 
     const RelayOptions& opts;
     AddressPolicy policy;
+    SourceTable sources;
     int epfd = -1;
     std::uint64_t nowMs = 0;  // monotonic, updated after every wait
     BufferPool pool;
@@ -72,6 +86,8 @@ public:
     std::vector<TcpRelay*> ready;
 
 private:
+    TcpRelay* oldestHeaderless_ = nullptr;
+    TcpRelay* newestHeaderless_ = nullptr;
     std::uint64_t logWindowStart_ = 0;
     unsigned logLines_ = 0;
     unsigned logSuppressed_ = 0;

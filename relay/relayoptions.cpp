@@ -58,10 +58,18 @@ const char kHelp[] =
     "                         IPv6 as [ADDR]:PORT; port 0 picks a free port\n"
     "  --allow CIDR           only clients in this range may use the relay\n"
     "                         (repeatable; default: every client)\n"
+    "  --open                 serve every client on a non-loopback address\n"
+    "                         (without it or --allow, such an address is refused)\n"
     "  --allow-private        also relay to loopback, link-local, private,\n"
-    "                         multicast and other internal addresses\n"
+    "                         multicast and other internal addresses, and to\n"
+    "                         the addresses of this host's own interfaces\n"
     "  --max-conns N          concurrent TCP connections (default 4096)\n"
     "  --max-udp N            concurrent UDP associations (default 4096)\n"
+    "  --max-conns-per-source N      TCP connections from one source (default 1024)\n"
+    "  --max-udp-per-source N        UDP associations of one source (default 1024)\n"
+    "  --max-headerless-per-source N connections of one source still owing their\n"
+    "                         header (default 64); a source is an IPv4 address\n"
+    "                         or an IPv6 /64\n"
     "  --header-timeout SEC   time for a client to send its header (default 10)\n"
     "  --connect-timeout SEC  time to reach a destination (default 30)\n"
     "  --idle-timeout SEC     close TCP relays silent this long (default 180)\n"
@@ -79,7 +87,11 @@ const char kHelp[] =
     "  Masking is obfuscation, not encryption: anyone who sees the traffic can\n"
     "  read it. The relay protocol has no authentication, so a relay on a public\n"
     "  address is an open proxy for anyone who can reach it, unless --allow limits\n"
-    "  who may use it.\n";
+    "  who may use it. It therefore refuses to listen beyond loopback without\n"
+    "  --allow unless --open is given. UDP replies to a source that has not\n"
+    "  completed a TCP connection with the relay (and is not in --allow or on\n"
+    "  loopback) never total more bytes than that source sent, so the relay\n"
+    "  cannot be used to amplify traffic toward a forged address.\n";
 
 }  // namespace
 
@@ -179,6 +191,9 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
         } else if (arg == "--allow-private") {
             if (!flag()) return ParseOutcome::Error;
             opts.allowPrivate = true;
+        } else if (arg == "--open") {
+            if (!flag()) return ParseOutcome::Error;
+            opts.open = true;
         } else if (arg == "--quiet") {
             if (!flag()) return ParseOutcome::Error;
             opts.quiet = true;
@@ -198,7 +213,8 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
                 return ParseOutcome::Error;
             }
             opts.allow.push_back(c);
-        } else if (arg == "--max-conns" || arg == "--max-udp") {
+        } else if (arg == "--max-conns" || arg == "--max-udp" || arg == "--max-conns-per-source" ||
+                   arg == "--max-udp-per-source" || arg == "--max-headerless-per-source") {
             const char* v = needValue();
             if (!v) return ParseOutcome::Error;
             unsigned n;
@@ -206,7 +222,16 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
                 error = arg + " needs a number from 1 to 1000000";
                 return ParseOutcome::Error;
             }
-            (arg == "--max-conns" ? opts.maxConns : opts.maxUdp) = n;
+            if (arg == "--max-conns")
+                opts.maxConns = n;
+            else if (arg == "--max-udp")
+                opts.maxUdp = n;
+            else if (arg == "--max-conns-per-source")
+                opts.maxConnsPerSource = n;
+            else if (arg == "--max-udp-per-source")
+                opts.maxUdpPerSource = n;
+            else
+                opts.maxHeaderlessPerSource = n;
         } else if (arg == "--header-timeout" || arg == "--connect-timeout" || arg == "--idle-timeout" ||
                    arg == "--udp-timeout") {
             const char* v = needValue();
@@ -239,6 +264,24 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
         }
     }
     return ParseOutcome::Run;
+}
+
+bool isLoopbackAddress(const sockaddr* sa) {
+    PlainAddress a;
+    if (!plainAddress(sa, a)) return false;
+    if (a.family == AF_INET) return a.addr[0] == 127;
+    static const std::uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::memcmp(a.addr, kLoopback6, 16) == 0;
+}
+
+bool exposureAccepted(const RelayOptions& opts, std::string& error) {
+    const sockaddr* listen = reinterpret_cast<const sockaddr*>(&opts.listen);
+    if (opts.open || !opts.allow.empty() || isLoopbackAddress(listen)) return true;
+    error = "refusing to listen on " + formatSocketAddress(listen) +
+            " without --allow: the relay protocol has no authentication, so anyone who can reach this address "
+            "could relay traffic through this host. Name your clients with --allow CIDR, or give --open if an "
+            "open relay is really meant";
+    return false;
 }
 
 }  // namespace vnxrelay

@@ -15,9 +15,15 @@ struct RelayOptions {
     socklen_t listenLen = 0;
     std::vector<Cidr> allow;
     bool allowPrivate = false;
+    bool open = false;  // serve every client on a non-loopback address without --allow
     bool quiet = false;
     unsigned maxConns = 4096;  // TCP connections, including those still sending their header
     unsigned maxUdp = 4096;    // UDP associations
+    // Per source (an IPv4 address or an IPv6 /64): TCP connections, UDP
+    // associations, and connections that have not sent their header yet.
+    unsigned maxConnsPerSource = 1024;
+    unsigned maxUdpPerSource = 1024;
+    unsigned maxHeaderlessPerSource = 64;
     unsigned headerTimeoutMs = 10000;
     unsigned connectTimeoutMs = 30000;
     unsigned idleTimeoutMs = 180000;
@@ -33,6 +39,14 @@ constexpr std::uint16_t kDefaultRelayPort = 9200;
 ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::string& error);
 
 const char* relayHelpText();
+
+// A relay that listens beyond loopback with no --allow would be an open proxy
+// for anyone who can reach it: false with the reason unless --open says that
+// is meant.
+bool exposureAccepted(const RelayOptions& opts, std::string& error);
+
+// True for 127.0.0.0/8, ::1 and their IPv4-mapped forms.
+bool isLoopbackAddress(const sockaddr* sa);
 
 // "a.b.c.d:port" or "[v6]:port" into a socket address. False on anything else.
 bool parseListenAddress(const std::string& text, sockaddr_storage& out, socklen_t& len);

@@ -21,6 +21,7 @@ namespace {
 constexpr unsigned kAcceptPauseMs = 200;
 constexpr int kAcceptBudget = 64;
 constexpr int kMaxEvents = 256;
+constexpr std::uint64_t kSourceSweepMs = 5000;
 
 void resetAndClose(int fd) {
     linger l{1, 0};
@@ -51,7 +52,7 @@ void RelayServer::SignalWatch::onEvents(std::uint32_t) {
 }
 
 RelayServer::RelayServer(const RelayOptions& opts)
-    : opts_(opts), ctx_(opts_), udp_(ctx_), acceptor_(*this), signalWatch_(*this) {
+    : opts_(opts), ctx_(opts_), udp_(ctx_), hostAddresses_(ctx_), acceptor_(*this), signalWatch_(*this) {
     unsigned shortest =
         std::min({opts_.headerTimeoutMs, opts_.connectTimeoutMs, opts_.idleTimeoutMs, opts_.udpTimeoutMs});
     // Time-outs are checked a few times per shortest period, at most once a
@@ -107,6 +108,7 @@ bool RelayServer::open(std::string& error) {
         return false;
     }
     raiseDescriptorLimit();
+    hostAddresses_.open();
     // Reserved up front so that closing and re-running relays from inside
     // the event loop does not allocate in the usual case.
     ctx_.retired.reserve(opts_.maxConns);
@@ -178,6 +180,29 @@ void RelayServer::pauseAccepting() {
     ctx_.rewatch(listenFd_, &acceptor_, 0);
 }
 
+bool RelayServer::makeRoom(SourceState* src, const sockaddr* from) {
+    // A source at one of its limits makes room only among its own
+    // connections that have not sent a header yet.
+    if (src->tcp >= opts_.maxConnsPerSource || src->headerless >= opts_.maxHeaderlessPerSource) {
+        if (!src->oldestHeaderless) {
+            ctx_.log("per-source connection limit (%u) reached; refusing %s", opts_.maxConnsPerSource,
+                     formatSocketAddress(from).c_str());
+            return false;
+        }
+        src->oldestHeaderless->shed();
+    }
+    // All connections in use: the oldest one still owing its header, from
+    // whichever source, gives way; connections that are relaying never do.
+    if (ctx_.tcpConnections >= opts_.maxConns) {
+        if (!ctx_.oldestHeaderless()) {
+            ctx_.log("connection limit (%u) reached; refusing %s", opts_.maxConns, formatSocketAddress(from).c_str());
+            return false;
+        }
+        ctx_.oldestHeaderless()->shed();
+    }
+    return true;
+}
+
 void RelayServer::acceptConnections() {
     for (int i = 0; i < kAcceptBudget; ++i) {
         sockaddr_storage peer{};
@@ -198,13 +223,15 @@ void RelayServer::acceptConnections() {
             resetAndClose(fd);
             continue;
         }
-        if (ctx_.tcpConnections >= opts_.maxConns) {
-            ctx_.log("connection limit (%u) reached; refusing %s", opts_.maxConns,
-                     formatSocketAddress(reinterpret_cast<sockaddr*>(&peer)).c_str());
+        const sockaddr* from = reinterpret_cast<const sockaddr*>(&peer);
+        SourceState* src = ctx_.sources.get(from);
+        if (!src || !makeRoom(src, from)) {
             resetAndClose(fd);
             continue;
         }
-        TcpRelay* r = new (std::nothrow) TcpRelay(ctx_, fd);
+        // The handshake is complete: the source receives at its address.
+        ctx_.sources.markVerified(src, ctx_.nowMs);
+        TcpRelay* r = new (std::nothrow) TcpRelay(ctx_, fd, src);
         if (!r) {
             resetAndClose(fd);
             continue;
@@ -237,6 +264,11 @@ void RelayServer::checkTimers() {
     for (TcpRelay* r = head_; r; r = r->next)
         r->checkTimers();
     udp_.checkTimers();
+    hostAddresses_.refreshIfDue();
+    if (ctx_.nowMs >= nextSourceSweep_) {
+        nextSourceSweep_ = ctx_.nowMs + kSourceSweepMs;
+        ctx_.sources.sweep(ctx_.nowMs);
+    }
 }
 
 void RelayServer::freeRetired() {

@@ -3,10 +3,14 @@
 // listener, every TCP relay, the UDP socket with its associations, and
 // SIGTERM/SIGINT through a signalfd.
 //
-// Resources are bounded: at most --max-conns TCP connections (more are
-// accepted and reset at once), at most --max-udp UDP associations, one
-// 128 KiB buffer per busy direction. When the process runs out of
-// descriptors, accepting pauses briefly instead of spinning.
+// Resources are bounded: at most --max-conns TCP connections, at most
+// --max-udp UDP associations, one 128 KiB buffer per busy direction, and per
+// source the --max-*-per-source limits. A connection beyond a limit takes the
+// place of the oldest one still owing its header (the source's own when the
+// source is at its limit), or is reset at once when every connection is
+// relaying. When the process runs out of descriptors, accepting pauses
+// briefly instead of spinning.
+#include "hostaddresses.h"
 #include "relaycontext.h"
 #include "relayoptions.h"
 #include "udprelay.h"
@@ -51,6 +55,9 @@ private:
 
     bool bindTcp(const sockaddr* addr, socklen_t len, std::string& error, int& err);
     void acceptConnections();
+    // Sheds a header-less connection where the limits call for it; false
+    // when the new connection from src must be refused instead.
+    bool makeRoom(SourceState* src, const sockaddr* from);
     void pauseAccepting();
     void checkTimers();
     void runReady();
@@ -61,6 +68,7 @@ private:
     RelayOptions opts_;
     RelayContext ctx_;
     UdpRelay udp_;
+    HostAddresses hostAddresses_;
     Acceptor acceptor_;
     SignalWatch signalWatch_;
     int listenFd_ = -1;
@@ -73,6 +81,7 @@ private:
     bool fdShortageLogged_ = false;
     std::uint64_t acceptResumeAt_ = 0;
     std::uint64_t nextTimerCheck_ = 0;
+    std::uint64_t nextSourceSweep_ = 0;
     unsigned timerIntervalMs_ = 1000;
 };
 

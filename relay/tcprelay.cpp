@@ -52,13 +52,15 @@ void TcpRelay::Side::onEvents(std::uint32_t events) {
     owner->process();
 }
 
-TcpRelay::TcpRelay(RelayContext& ctx, int clientFd) : ctx_(ctx) {
+TcpRelay::TcpRelay(RelayContext& ctx, int clientFd, SourceState* src) : source(src), ctx_(ctx) {
     client_.owner = this;
     client_.fd = clientFd;
     upstream_.owner = this;
     stateSince_ = ctx_.nowMs;
     lastActive_ = ctx_.nowMs;
     ++ctx_.tcpConnections;
+    ++source->tcp;
+    ctx_.addHeaderless(this);
 }
 
 TcpRelay::~TcpRelay() {
@@ -82,6 +84,8 @@ void TcpRelay::closeSockets(bool reset) {
     c2u_.buf = nullptr;
     u2c_.buf = nullptr;
     --ctx_.tcpConnections;
+    --source->tcp;
+    ctx_.removeHeaderless(this);
     if (counted_) --ctx_.liveTcpRelays;
     counted_ = false;
     state_ = State::Dead;
@@ -136,6 +140,7 @@ bool TcpRelay::readHeader() {
         return false;
     }
 
+    ctx_.removeHeaderless(this);
     RelayRequest req;
     RequestStatus st = decodeRelayRequest(header_, sizeof header_, false, req);
     if (st != RequestStatus::Ok) {

@@ -21,11 +21,13 @@ namespace vnxrelay {
 
 class RelayContext;
 struct RelayRequest;
+struct SourceState;
 
 class TcpRelay {
 public:
-    // Takes ownership of the accepted client socket.
-    TcpRelay(RelayContext& ctx, int clientFd);
+    // Takes ownership of the accepted client socket; counts the connection
+    // (and, until its header is read, as header-less) against source.
+    TcpRelay(RelayContext& ctx, int clientFd, SourceState* source);
     ~TcpRelay();
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
@@ -41,11 +43,21 @@ public:
     void checkTimers();
 
     bool dead() const { return state_ == State::Dead; }
+    // Closes the connection with a reset to make room for another.
+    void shed() { finish(true); }
 
     // Owned by the server: its list of live relays and the ready queue.
     TcpRelay* prev = nullptr;
     TcpRelay* next = nullptr;
     bool queued = false;
+    // The client's source, and the context's lists of header-less
+    // connections (all of them, and those of this source).
+    SourceState* const source;
+    bool headerless = false;
+    TcpRelay* hlPrev = nullptr;
+    TcpRelay* hlNext = nullptr;
+    TcpRelay* srcPrev = nullptr;
+    TcpRelay* srcNext = nullptr;
 
 private:
     enum class State { Header, Connecting, Relaying, Dead };

@@ -2,11 +2,13 @@
 
 #include "relaycontext.h"
 #include "relayheader.h"
+#include "sourcetable.h"
 #include "udprelay.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,14 +33,16 @@ const std::uint8_t* addressBytes(const sockaddr* sa, std::uint8_t& len) {
 }  // namespace
 
 UdpAssociation::UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen,
-                               int destFamily)
-    : relay_(relay), ctx_(ctx), family_(destFamily) {
+                               int destFamily, SourceState* source)
+    : relay_(relay), ctx_(ctx), family_(destFamily), source_(source) {
+    ++source_->udp;
     clientLen_ = clientLen <= sizeof client_ ? clientLen : sizeof client_;
     std::memcpy(&client_, client, clientLen_);
     lastActive_ = ctx_.nowMs;
 }
 
 UdpAssociation::~UdpAssociation() {
+    --source_->udp;
     if (fd_ >= 0) close(fd_);
 }
 
@@ -71,8 +75,10 @@ bool UdpAssociation::knowsPeer(const sockaddr* src) const {
 }
 
 void UdpAssociation::sendToDestination(const std::uint8_t* payload, std::size_t len, const sockaddr* dest,
-                                       socklen_t destLen, bool masked, const LocalAddress& local) {
+                                       socklen_t destLen, bool masked, const LocalAddress& local,
+                                       std::size_t requestLen) {
     masked_ = masked;
+    credit_ = std::min(kMaxCredit, credit_ + requestLen);
     local_ = local;
     lastActive_ = ctx_.nowMs;
     rememberPeer(dest);
@@ -101,6 +107,12 @@ void UdpAssociation::onEvents(std::uint32_t events) {
         if (static_cast<std::size_t>(n) > cap) continue;
         const sockaddr* from = reinterpret_cast<const sockaddr*>(&src);
         if (!knowsPeer(from)) continue;
+        const std::size_t frameLen = RelayContext::kHeadroom + std::size_t(n);
+        if (!ctx_.sourceVerified(client(), source_)) {
+            // Dropped whole rather than cut: a partial datagram is useless.
+            if (frameLen > credit_) continue;
+            credit_ -= frameLen;
+        }
         lastActive_ = ctx_.nowMs;
 
         vnx::RRelayHeader h;
@@ -117,7 +129,7 @@ void UdpAssociation::onEvents(std::uint32_t events) {
         }
         vnx::buildRelayHeader(h, frame);
         if (masked_) vnx::maskBuffer(data, static_cast<std::size_t>(n));
-        relay_.sendToClient(client(), clientLen_, local_, frame, RelayContext::kHeadroom + std::size_t(n));
+        relay_.sendToClient(client(), clientLen_, local_, frame, frameLen);
     }
 }
 

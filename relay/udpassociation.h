@@ -20,6 +20,7 @@ namespace vnxrelay {
 
 class RelayContext;
 class UdpRelay;
+struct SourceState;
 
 // Where a client's datagram arrived, for answering from the same address.
 struct LocalAddress {
@@ -34,17 +35,24 @@ class UdpAssociation : public EpollHandler {
 public:
     static constexpr std::size_t kPeerMemory = 32;
 
-    UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen, int destFamily);
+    // Most reply bytes an unverified client can have in hand: bytes it sent
+    // beyond this are not credited.
+    static constexpr std::size_t kMaxCredit = 256 * 1024;
+
+    // Counts itself against source's UDP associations while it lives.
+    UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen, int destFamily,
+                   SourceState* source);
     ~UdpAssociation() override;
     UdpAssociation(const UdpAssociation&) = delete;
     UdpAssociation& operator=(const UdpAssociation&) = delete;
 
     // Creates and registers the upstream socket. False on failure.
     bool open();
-    // A client datagram for dest (payload already unmasked): remembers the
-    // destination and the client's choices, then sends it.
+    // A client datagram of requestLen bytes for dest (payload already
+    // unmasked): remembers the destination and the client's choices, credits
+    // the request's size toward replies, then sends the payload.
     void sendToDestination(const std::uint8_t* payload, std::size_t len, const sockaddr* dest, socklen_t destLen,
-                           bool masked, const LocalAddress& local);
+                           bool masked, const LocalAddress& local, std::size_t requestLen);
     void onEvents(std::uint32_t events) override;
 
     const sockaddr* client() const { return reinterpret_cast<const sockaddr*>(&client_); }
@@ -65,6 +73,8 @@ private:
     sockaddr_storage client_{};
     socklen_t clientLen_ = 0;
     int family_;
+    SourceState* source_;
+    std::size_t credit_ = 0;  // reply bytes an unverified client may still receive
     int fd_ = -1;
     bool masked_ = false;
     LocalAddress local_;

@@ -208,7 +208,14 @@ void UdpRelay::handleDatagram(std::uint8_t* buf, std::size_t len, const sockaddr
             ctx_.log("UDP association limit (%u) reached; datagram dropped", ctx_.opts.maxUdp);
             return;
         }
-        a = new (std::nothrow) UdpAssociation(*this, ctx_, from, fromLen, req.dest.ss_family);
+        SourceState* src = ctx_.sources.get(from);
+        if (!src) return;
+        if (src->udp >= ctx_.opts.maxUdpPerSource) {
+            ctx_.log("per-source UDP association limit (%u) reached for %s; datagram dropped",
+                     ctx_.opts.maxUdpPerSource, formatSocketAddress(from).c_str());
+            return;
+        }
+        a = new (std::nothrow) UdpAssociation(*this, ctx_, from, fromLen, req.dest.ss_family, src);
         if (!a || !a->open()) {
             ctx_.log("cannot open a UDP association: %s", std::strerror(errno));
             delete a;
@@ -224,7 +231,7 @@ void UdpRelay::handleDatagram(std::uint8_t* buf, std::size_t len, const sockaddr
     }
     auto* payload = const_cast<std::uint8_t*>(req.payload);
     if (req.masked) vnx::maskBuffer(payload, req.payloadLength);
-    a->sendToDestination(payload, req.payloadLength, dest, req.destLen, req.masked, local);
+    a->sendToDestination(payload, req.payloadLength, dest, req.destLen, req.masked, local, len);
 }
 
 void UdpRelay::answerProbe(const sockaddr* from, socklen_t fromLen, const LocalAddress& local) {

@@ -155,7 +155,11 @@ protected:
     enum Which { relayA = 0, relayB = 1 };
     std::uint16_t startRelay(Which which, int nsPid, const std::string& address) {
         BackgroundProcess& relay = relays_[which];
-        if (!relay.start({VNX_BIN_DIR "/veilnox-relay", "--listen", address + ":0", "--quiet"}, {}, nsPid)) return 0;
+        // Clients come from the relay's own /24 (the application namespace).
+        const std::string clients = address.substr(0, address.rfind('.')) + ".0/24";
+        if (!relay.start({VNX_BIN_DIR "/veilnox-relay", "--listen", address + ":0", "--allow", clients, "--quiet"}, {},
+                         nsPid))
+            return 0;
         const std::string prefix = "veilnox-relay listening on " + address + ":";
         if (!relay.waitFor(prefix, 10000) || !relay.waitFor("\n", 2000)) return 0;
         const std::string out = relay.output();

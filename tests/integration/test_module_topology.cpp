@@ -55,7 +55,9 @@ protected:
                                 "ip link set vd up && ip route add default via 198.51.100.1 && "
                                 "ip -6 route add default via 2001:db8:2::1"));
 
-        ASSERT_TRUE(relay_.start({VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--quiet"}, {},
+        ASSERT_TRUE(relay_.start({VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--allow", "192.0.2.0/24",
+                                  "--allow", "2001:db8:1::/64", "--quiet"},
+                                 {},
                                  relayNs_.pid()));
         const std::string prefix = "veilnox-relay listening on 192.0.2.1:";
         ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();

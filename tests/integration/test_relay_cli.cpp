@@ -94,8 +94,8 @@ TEST(RelayCli, BadArgumentsExitTwoWithAMessage) {
 TEST(RelayCli, HelpExplainsOptionsAndTheSecurityLimits) {
     Outcome o = runRelay({"--help"});
     EXPECT_EQ(o.code, 0);
-    for (const char* word :
-         {"--listen", "--allow", "--allow-private", "--quiet", "not encryption", "authentication", "open proxy"})
+    for (const char* word : {"--listen", "--allow", "--allow-private", "--open", "--max-headerless-per-source",
+                             "--quiet", "not encryption", "authentication", "open proxy", "amplify"})
         EXPECT_NE(o.out.find(word), std::string::npos) << word;
     Outcome v = runRelay({"--version"});
     EXPECT_EQ(v.code, 0);
@@ -124,6 +124,32 @@ TEST(RelayCli, ReadyLineForDefaultIpv4AndIpv6Listeners) {
         EXPECT_TRUE(readExact(fd, &c, 1));
         EXPECT_EQ(c, '6');
         close(fd);
+        EXPECT_EQ(relay.stop(), 0);
+    }
+}
+
+TEST(RelayCli, NonLoopbackListenNeedsAllowOrOpen) {
+    for (const char* listen : {"0.0.0.0:0", "[::]:0", "192.0.2.1:9200", "[::ffff:192.0.2.1]:9200"}) {
+        SCOPED_TRACE(listen);
+        Outcome o = runRelay({"--listen", listen});
+        EXPECT_EQ(o.code, 2);
+        EXPECT_NE(o.err.find("refusing to listen"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("--open"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("no authentication"), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty());
+    }
+    const std::vector<std::vector<std::string>> accepted = {
+        {"--listen", "127.0.0.2:0"},
+        {"--listen", "[::1]:0"},
+        {"--listen", "0.0.0.0:0", "--open"},
+        {"--listen", "[::]:0", "--allow", "2001:db8::/32"},
+    };
+    for (const auto& args : accepted) {
+        SCOPED_TRACE(args[1]);
+        std::vector<std::string> a = args;
+        a.push_back("--quiet");
+        RelayProcess relay;
+        ASSERT_TRUE(relay.start(a));
         EXPECT_EQ(relay.stop(), 0);
     }
 }

@@ -4,12 +4,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -87,7 +90,10 @@ bool RelayProcess::start(const std::vector<std::string>& args, unsigned noFileLi
     std::size_t colon = line_.rfind(':');
     if (colon == std::string::npos) return false;
     port_ = static_cast<std::uint16_t>(std::stoul(line_.substr(colon + 1)));
-    v6_ = line_.find('[') != std::string::npos;
+    host_ = line_.substr(prefix.size(), colon - prefix.size());
+    if (host_.size() > 2 && host_[0] == '[') host_ = host_.substr(1, host_.size() - 2);
+    if (host_ == "0.0.0.0") host_ = "127.0.0.1";
+    if (host_ == "::") host_ = "::1";
     return port_ != 0;
 }
 
@@ -109,7 +115,28 @@ int RelayProcess::stop(int sig) {
     }
 }
 
-sockaddr_storage RelayProcess::address() const { return makeAddress(v6_ ? "::1" : "127.0.0.1", port_); }
+sockaddr_storage RelayProcess::address() const { return makeAddress(host_.c_str(), port_); }
+
+PrivateNetwork::PrivateNetwork(const std::vector<std::string>& addresses) {
+    home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (home_ < 0 || unshare(CLONE_NEWNET) != 0) return;
+    std::string cmd = "ip link set lo up && ip link add vnxa type veth peer name vnxb";
+    for (const std::string& a : addresses)
+        cmd += " && ip addr add " + a + "/24 dev vnxa";
+    cmd += " && ip link set vnxa up && ip link set vnxb up";
+    ok_ = run(cmd);
+}
+
+PrivateNetwork::~PrivateNetwork() {
+    if (home_ < 0) return;
+    setns(home_, CLONE_NEWNET);
+    close(home_);
+}
+
+bool PrivateNetwork::run(const std::string& command) {
+    int st = std::system(command.c_str());
+    return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
 
 sockaddr_storage makeAddress(const char* ip, std::uint16_t port) {
     sockaddr_storage ss{};
@@ -183,9 +210,16 @@ std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
-int connectTo(const sockaddr_storage& addr) {
+int connectTo(const sockaddr_storage& addr, const char* from) {
     int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
+    if (from) {
+        sockaddr_storage local = makeAddress(from, 0);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), addressLength(local)) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     int r = connect(fd, reinterpret_cast<const sockaddr*>(&addr), addressLength(addr));
     if (r != 0 && errno == EINPROGRESS) {
         int err = 0;
@@ -347,20 +381,20 @@ void TcpServer::serve(int fd) {
     close(fd);
 }
 
-UdpEcho::UdpEcho(const char* ip) {
+UdpEcho::UdpEcho(const char* ip, std::size_t replyBytes) {
     fd_ = udpSocket(ip);
     if (fd_ < 0) return;
     socklen_t l = sizeof addr_;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&addr_), &l);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, replyBytes] {
         std::vector<std::uint8_t> buf(70000);
         while (!stop_) {
             sockaddr_storage from{};
             long n = recvWithin(fd_, buf.data(), buf.size(), 50, &from);
             if (n < 0) continue;
             ++received_;
-            sendto(fd_, buf.data(), static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from),
-                   addressLength(from));
+            std::size_t len = replyBytes > 0 ? std::min(replyBytes, buf.size()) : static_cast<std::size_t>(n);
+            sendto(fd_, buf.data(), len, 0, reinterpret_cast<sockaddr*>(&from), addressLength(from));
         }
     });
 }

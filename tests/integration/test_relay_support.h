@@ -37,7 +37,8 @@ public:
     pid_t pid() const { return pid_; }
     const std::string& readyLine() const { return line_; }
     std::uint16_t port() const { return port_; }
-    // The relay's listen address as a socket address (127.0.0.1 or ::1).
+    // The relay's listen address as a socket address (127.0.0.1 or ::1 for
+    // the wildcard addresses).
     sockaddr_storage address() const;
 
 private:
@@ -45,7 +46,26 @@ private:
     int outFd_ = -1;
     std::string line_;
     std::uint16_t port_ = 0;
-    bool v6_ = false;
+    std::string host_;
+};
+
+// Moves the calling thread into a network namespace of its own, with
+// loopback up and a veth pair whose first end holds the given IPv4
+// addresses (/24), and back on destruction. Processes, sockets and threads
+// the thread creates meanwhile live in that namespace. Needs root.
+class PrivateNetwork {
+public:
+    explicit PrivateNetwork(const std::vector<std::string>& addresses);
+    ~PrivateNetwork();
+    PrivateNetwork(const PrivateNetwork&) = delete;
+    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
+    bool ok() const { return ok_; }
+    // Runs a shell command in the namespace; true when it exits with 0.
+    bool run(const std::string& command);
+
+private:
+    int home_ = -1;
+    bool ok_ = false;
 };
 
 sockaddr_storage makeAddress(const char* ip, std::uint16_t port);
@@ -66,8 +86,9 @@ bool parseHeader(const std::uint8_t* data, std::size_t len, ParsedHeader& out);
 void mask(std::uint8_t* data, std::size_t len);
 std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
 
-// Blocking TCP connect with a 5 s limit; -1 on failure.
-int connectTo(const sockaddr_storage& addr);
+// Blocking TCP connect with a 5 s limit, from the local address from when
+// given; -1 on failure.
+int connectTo(const sockaddr_storage& addr, const char* from = nullptr);
 bool sendAll(int fd, const void* data, std::size_t len);
 // Reads exactly len bytes within timeoutMs; false on EOF, error or time-out.
 bool readExact(int fd, void* data, std::size_t len, int timeoutMs = 10000);
@@ -110,10 +131,12 @@ private:
     std::thread acceptThread_;
 };
 
-// A UDP echo destination: sends every datagram back to its sender.
+// A UDP echo destination: sends every datagram back to its sender, or with
+// replyBytes > 0 answers each with that many bytes instead (a stand-in for
+// the services that answer small requests with large replies).
 class UdpEcho {
 public:
-    explicit UdpEcho(const char* ip);
+    explicit UdpEcho(const char* ip, std::size_t replyBytes = 0);
     ~UdpEcho();
     bool ok() const { return fd_ >= 0; }
     sockaddr_storage address() const { return addr_; }

@@ -32,9 +32,10 @@ struct Fd {
     operator int() const { return fd; }
 };
 
-// Opens a relayed connection to dest: connect to the relay, send the header.
-int openRelayed(const RelayProcess& relay, const sockaddr_storage& dest, bool masked) {
-    int fd = connectTo(relay.address());
+// Opens a relayed connection to dest: connect to the relay (from the local
+// address from when given), send the header.
+int openRelayed(const RelayProcess& relay, const sockaddr_storage& dest, bool masked, const char* from = nullptr) {
+    int fd = connectTo(relay.address(), from);
     if (fd < 0) return -1;
     std::vector<std::uint8_t> h = relayHeader(dest, masked);
     if (!sendAll(fd, h.data(), h.size())) {
@@ -361,6 +362,53 @@ TEST(RelayTcpLimits, ConnectionsBeyondMaxConnsAreRefused) {
     EXPECT_EQ(relay.stop(), 0);
 }
 
+TEST(RelayTcpLimits, OneSourceCannotLockOutAnother) {
+    TcpServer echo("127.0.0.1", TcpServer::Mode::Echo);
+    auto served = [&](const RelayProcess& relay, const char* from) {
+        Fd fd(openRelayed(relay, echo.address(), false, from));
+        char c = 0;
+        return fd >= 0 && sendAll(fd, "v", 1) && readExact(fd, &c, 1, 3000) && c == 'v';
+    };
+    // Idle connections without a header from 127.0.0.2, until the whole
+    // table or that source's share is full: the oldest of them give way.
+    const std::vector<std::vector<std::string>> limits = {
+        {"--max-conns", "32", "--max-headerless-per-source", "64"},
+        {"--max-conns", "64", "--max-headerless-per-source", "8"},
+    };
+    for (const auto& l : limits) {
+        SCOPED_TRACE(l[1] + "/" + l[3]);
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0",      "--allow-private",
+                                         "--quiet",  "--header-timeout", "60"};
+        args.insert(args.end(), l.begin(), l.end());
+        RelayProcess relay;
+        ASSERT_TRUE(relay.start(args));
+        std::vector<Fd> flood(48);
+        for (Fd& f : flood) {
+            f.fd = connectTo(relay.address(), "127.0.0.2");
+            ASSERT_GE(f, 0);
+        }
+        EXPECT_TRUE(served(relay, "127.0.0.3"));
+        EXPECT_TRUE(waitClosed(flood.front(), 5000));
+        EXPECT_TRUE(staysOpen(flood.back(), 200));
+        EXPECT_EQ(relay.stop(), 0);
+    }
+    // Relaying connections are never shed: a source at its own limit is
+    // refused while others are still served.
+    RelayProcess relay;
+    ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet", "--max-conns-per-source", "3"}));
+    std::vector<Fd> held(3);
+    for (Fd& f : held) {
+        f.fd = openRelayed(relay, echo.address(), false, "127.0.0.2");
+        char c = 0;
+        ASSERT_TRUE(f >= 0 && sendAll(f, "h", 1) && readExact(f, &c, 1));
+    }
+    EXPECT_FALSE(served(relay, "127.0.0.2"));
+    EXPECT_TRUE(served(relay, "127.0.0.3"));
+    for (Fd& f : held)
+        EXPECT_TRUE(staysOpen(f, 50));
+    EXPECT_EQ(relay.stop(), 0);
+}
+
 TEST(RelayTcpLimits, OutOfDescriptorsPausesAcceptingWithoutSpinning) {
     RelayProcess relay;
     // Room for the relay's own descriptors and a few connections only.
@@ -436,6 +484,35 @@ TEST(RelayTcpPolicy, InternalDestinationsAreRefusedWithoutAllowPrivate) {
     EXPECT_EQ(echo4.accepted(), 0);
     EXPECT_EQ(echo6.accepted(), 0);
     EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayTcpPolicy, TheHostsOwnAddressesAreRefusedAsTheyChange) {
+    PrivateNetwork net({"203.0.113.7"});
+    ASSERT_TRUE(net.ok()) << "cannot make a network namespace (root needed)";
+    // A service meant for the host alone, answering on every address.
+    TcpServer secret("::", TcpServer::Mode::Echo);
+    ASSERT_TRUE(secret.ok());
+    const std::uint16_t port = addressPort(secret.address());
+    auto reaches = [&](const RelayProcess& relay, const char* ip) {
+        Fd fd(openRelayed(relay, makeAddress(ip, port), false));
+        char c = 0;
+        return fd >= 0 && sendAll(fd, "S", 1) && readExact(fd, &c, 1, 3000) && c == 'S';
+    };
+    RelayProcess relay;
+    ASSERT_TRUE(relay.start({"--listen", "127.0.0.1:0", "--quiet"}));
+    EXPECT_FALSE(reaches(relay, "203.0.113.7"));
+    // Addresses added while the relay runs are refused as well.
+    ASSERT_TRUE(net.run("ip addr add 198.51.100.9/24 dev vnxa && ip -6 addr add 2001:db8:7::7/64 dev vnxa nodad"));
+    EXPECT_FALSE(reaches(relay, "198.51.100.9"));
+    EXPECT_FALSE(reaches(relay, "2001:db8:7::7"));
+    EXPECT_FALSE(reaches(relay, "::ffff:198.51.100.9"));
+    EXPECT_EQ(secret.accepted(), 0);
+    EXPECT_EQ(relay.stop(), 0);
+    // What the refusal prevents: with --allow-private the service answers.
+    RelayProcess loose;
+    ASSERT_TRUE(loose.start({"--listen", "127.0.0.1:0", "--allow-private", "--quiet"}));
+    EXPECT_TRUE(reaches(loose, "198.51.100.9"));
+    EXPECT_EQ(loose.stop(), 0);
 }
 
 TEST(RelayTcpPolicy, ClientsOutsideTheAllowListAreRefused) {

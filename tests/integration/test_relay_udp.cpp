@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 
 using namespace relaytest;
@@ -281,6 +282,75 @@ TEST(RelayUdpLimits, IdleAssociationsExpireAndTheLimitHolds) {
     EXPECT_EQ(relay.stop(), 0);
 }
 
+TEST(RelayUdpLimits, OneSourceCannotFillTheAssociationTable) {
+    RelayProcess relay;
+    ASSERT_TRUE(relay.start(
+        {"--listen", "127.0.0.1:0", "--allow-private", "--quiet", "--max-udp", "16", "--max-udp-per-source", "4"}));
+    UdpEcho echo("127.0.0.1");
+    // One datagram from each of 20 ports of 127.0.0.2, then one from 127.0.0.3.
+    std::vector<std::unique_ptr<Sock>> flood;
+    for (int i = 0; i < 20; ++i) {
+        flood.push_back(std::make_unique<Sock>(udpSocket("127.0.0.2")));
+        ASSERT_TRUE(sendFramed(*flood.back(), relay, echo.address(), false, {'f'}));
+    }
+    Sock other(udpSocket("127.0.0.3"));
+    ASSERT_TRUE(sendFramed(other, relay, echo.address(), false, {'o'}));
+    ParsedHeader h;
+    std::vector<std::uint8_t> back;
+    EXPECT_TRUE(recvFramed(other, relay, h, back));
+    int served = 0;
+    for (auto& s : flood)
+        served += recvFramed(*s, relay, h, back, 50) ? 1 : 0;
+    EXPECT_EQ(served, 4);
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayUdpPolicy, NoAmplificationTowardUnverifiedSources) {
+    PrivateNetwork net({"203.0.113.7", "203.0.113.8", "203.0.113.9"});
+    ASSERT_TRUE(net.ok()) << "cannot make a network namespace (root needed)";
+    UdpEcho amplifier("203.0.113.9", 3000);  // answers anything with 3,000 bytes
+    UdpEcho echo("203.0.113.9");
+    TcpServer tcpEcho("203.0.113.9", TcpServer::Mode::Echo);
+    const std::vector<std::uint8_t> question(26, 'q');  // 58 bytes with the header
+    ParsedHeader h;
+    std::vector<std::uint8_t> back;
+    {
+        RelayProcess relay;
+        ASSERT_TRUE(relay.start({"--listen", "203.0.113.7:0", "--open", "--allow-private", "--quiet"}));
+        Sock c(udpSocket("203.0.113.8"));
+        ASSERT_TRUE(sendFramed(c, relay, amplifier.address(), false, question));
+        ASSERT_TRUE(sendFramed(c, relay, echo.address(), false, question));
+        // The echo's reply, no larger than the request, comes back; the
+        // amplifier's (sent first) never does.
+        ASSERT_TRUE(recvFramed(c, relay, h, back));
+        EXPECT_EQ(back.size(), question.size());
+        EXPECT_FALSE(recvFramed(c, relay, h, back, 300));
+        EXPECT_EQ(amplifier.received(), 1);
+        // A completed TCP exchange from the same address proves it.
+        int fd = connectTo(relay.address(), "203.0.113.8");
+        ASSERT_GE(fd, 0);
+        std::vector<std::uint8_t> hdr = relayHeader(tcpEcho.address(), false);
+        char ch = 0;
+        EXPECT_TRUE(sendAll(fd, hdr.data(), hdr.size()) && sendAll(fd, "t", 1) && readExact(fd, &ch, 1));
+        close(fd);
+        ASSERT_TRUE(sendFramed(c, relay, amplifier.address(), false, question));
+        ASSERT_TRUE(recvFramed(c, relay, h, back));
+        EXPECT_EQ(back.size(), 3000u);
+        EXPECT_EQ(relay.stop(), 0);
+    }
+    {
+        // A client inside --allow is trusted from its first datagram.
+        RelayProcess relay;
+        ASSERT_TRUE(
+            relay.start({"--listen", "203.0.113.7:0", "--allow", "203.0.113.8/32", "--allow-private", "--quiet"}));
+        Sock c(udpSocket("203.0.113.8"));
+        ASSERT_TRUE(sendFramed(c, relay, amplifier.address(), false, question));
+        ASSERT_TRUE(recvFramed(c, relay, h, back));
+        EXPECT_EQ(back.size(), 3000u);
+        EXPECT_EQ(relay.stop(), 0);
+    }
+}
+
 TEST(RelayUdpPolicy, RefusedDestinationsAndClientsAreDropped) {
     UdpEcho echo("127.0.0.1");
     {
@@ -318,7 +388,7 @@ TEST(RelayUdpPolicy, RefusedDestinationsAndClientsAreDropped) {
 
 TEST(RelayUdpWildcard, ProbeReportsTheAddressItReachedAndRepliesComeFromIt) {
     RelayProcess relay;
-    ASSERT_TRUE(relay.start({"--listen", "0.0.0.0:0", "--allow-private", "--quiet"}));
+    ASSERT_TRUE(relay.start({"--listen", "0.0.0.0:0", "--open", "--allow-private", "--quiet"}));
     UdpEcho echo("127.0.0.1");
     for (const char* reached : {"127.0.0.1", "127.0.0.5"}) {
         SCOPED_TRACE(reached);
