@@ -7,8 +7,10 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 
@@ -43,7 +45,9 @@ QString runtimeLogPath() {
 }
 
 QString runtimeLogLine(const QDateTime& when, const QString& message) {
-    return when.toString(QStringLiteral("yyyy.dd.MM-hh:mm:ss")) + QStringLiteral(">>: ") + message;
+    // QDateTime::toString(format) follows the system locale in Qt 5 (its
+    // digits included); the log's stamp is fixed.
+    return QLocale::c().toString(when, QStringLiteral("yyyy.dd.MM-hh:mm:ss")) + QStringLiteral(">>: ") + message;
 }
 
 void AppendRuntimeLog(const QString& message) {
@@ -68,8 +72,15 @@ void AppendServerLog(const QString& message) {
 #else
     localtime_r(&now, &tmv);
 #endif
+    // The English names, whatever the process locale (strftime would follow
+    // LC_TIME, which QCoreApplication takes from the environment).
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char stamp[64];
-    std::strftime(stamp, sizeof stamp, "%a %b %d %H:%M:%S %Y", &tmv);
+    std::snprintf(stamp, sizeof stamp, "%s %s %02d %02d:%02d:%02d %d", kDays[(tmv.tm_wday % 7 + 7) % 7],
+                  kMonths[(tmv.tm_mon % 12 + 12) % 12], tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                  tmv.tm_year + 1900);
     QByteArray entry = QByteArray(stamp) + "\r\n: " + message.toLocal8Bit() + "\r\n";
     FILE* f = std::fopen("./ipserverlog.txt", "ab");
     if (!f) return;
@@ -86,7 +97,9 @@ QTextStream& logStream() {
 QString LogPrefix() {
     logStream();
     std::uint32_t n = logCounter.fetch_add(1);
-    return QStringLiteral("%1[%2]>> ").arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))).arg(n);
+    return QStringLiteral("%1[%2]>> ")
+        .arg(QLocale::c().toString(QTime::currentTime(), QStringLiteral("hh:mm:ss")))
+        .arg(n);
 }
 
 void setLogTarget(FILE* file) {

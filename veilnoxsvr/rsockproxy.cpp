@@ -4,9 +4,17 @@
 #include "relayheader.h"
 #include "serverstate.h"
 
+#include <atomic>
 #include <cstdio>
 
 using vnx::REndpoint;
+
+namespace {
+std::atomic<int> upstreamConnectLimitMs{RSockProxy::kConnectLimitMs};
+}  // namespace
+
+void RSockProxy::setConnectLimitMs(int ms) { upstreamConnectLimitMs = ms > 0 ? ms : kConnectLimitMs; }
+int RSockProxy::connectLimitMs() { return upstreamConnectLimitMs.load(std::memory_order_relaxed); }
 
 RSockProxy::~RSockProxy() { close(); }
 
@@ -52,7 +60,7 @@ int RSockProxy::connect(const REndpoint& destination) {
             s4->sin_addr.s_addr = 0;
             len = sizeof(sockaddr_in);
         }
-        if (::connect(sock, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
+        if (vnxplat::connectWithin(sock, reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) != 0) {
             lastError = vnxplat::lastSocketError();
             std::printf("RSockProxy::connect ipv4 failed. %s error:%d\n", proxyAddr.text().c_str(), lastError);
             return -1;
@@ -72,7 +80,7 @@ int RSockProxy::connect(const REndpoint& destination) {
         return 0;
     }
     int len = destination.toSockaddr(sa);
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&sa), len) == 0) return 0;
+    if (vnxplat::connectWithin(sock, reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) == 0) return 0;
     lastError = vnxplat::lastSocketError();
     if (destination.ipv4 != 0)
         std::printf("RSockProxy::connect ipv4 failed. %s %d\n", destination.text().c_str(), lastError);

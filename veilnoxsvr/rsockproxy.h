@@ -19,11 +19,20 @@ public:
     // Connects (creating the socket when needed). Through the proxy server it
     // then sends the relay header naming the destination; nothing is read
     // back. 0 on success, -1 on failure (with a line on standard output).
+    // A connect that has not completed within connectLimitMs() fails with
+    // ETIMEDOUT: a dead proxy server must not hold the application's
+    // connection for the system's two minutes of retries.
     // The upstream socket is never bound first: connect picks the port, so
     // ports held in TIME_WAIT are reused.
     int connect(const vnx::REndpoint& destination);
     // Closes the socket when valid.
     void close();
+
+    // The time limit of every upstream connect, process-wide; ms <= 0 brings
+    // back the default. Tests shorten it.
+    static constexpr int kConnectLimitMs = 20000;
+    static void setConnectLimitMs(int ms);
+    static int connectLimitMs();
 
     bool useProxy = false;
     vnxplat::socket_t sock = vnxplat::kBadSocket;

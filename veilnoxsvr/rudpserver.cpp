@@ -64,7 +64,10 @@ bool RUdpServer::startUp() {
         std::printf("Failed socket ipv4() \n");
         return false;
     }
-    vnxplat::setReuseAddr(sock4);
+    // No SO_REUSEADDR: on a datagram socket it would let any other local
+    // user bind the same address and port and take the applications'
+    // datagrams (DNS included). Nothing lingers after a UDP socket closes,
+    // so a restart does not need it.
     // Sockets are read until nothing is waiting; they never block the relay.
     vnxplat::setNonBlocking(sock4, true);
     sockaddr_in sa;
@@ -84,7 +87,6 @@ bool RUdpServer::startUp() {
         if (sock6 == vnxplat::kBadSocket) {
             std::printf("Failed udp socket() ipv6 \n");
         } else {
-            vnxplat::setReuseAddr(sock6);
             vnxplat::setNonBlocking(sock6, true);
             int on = 1;
             setsockopt(sock6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
@@ -194,17 +196,15 @@ RUdpServer::Handled RUdpServer::handleClientDatagram(vnxplat::socket_t sock, boo
     sockaddr_storage from;
     std::memset(&from, 0, sizeof from);
     bool truncated = false;
-    long received = vnxplat::recvDatagram(sock, data, static_cast<std::size_t>(kBufferSize - headroom), &from, &truncated);
+    long received =
+        vnxplat::recvDatagram(sock, data, static_cast<std::size_t>(kBufferSize - headroom), &from, &truncated);
     if (received < 0) {
         int err = vnxplat::lastSocketError();
         if (vnxplat::wouldBlock(err)) return Handled::Empty;
         switch (vnxplat::classifySocketError(err)) {
-        case vnxplat::SocketErrorKind::Transient:
-            return Handled::Ok;
-        case vnxplat::SocketErrorKind::Exhausted:
-            return Handled::Empty;
-        case vnxplat::SocketErrorKind::Fatal:
-            break;
+            case vnxplat::SocketErrorKind::Transient: return Handled::Ok;
+            case vnxplat::SocketErrorKind::Exhausted: return Handled::Empty;
+            case vnxplat::SocketErrorKind::Fatal: break;
         }
         std::printf("recvfrom from client failed\n");
         return Handled::Failed;

@@ -1,5 +1,6 @@
 #include "rudptunnel.h"
 
+#include "platform/serversupport.h"
 #include "rudpserver.h"
 #include "serverstate.h"
 
@@ -10,8 +11,12 @@ long sendDatagram(vnxplat::socket_t s, const std::uint8_t* data, int length, con
     if (s == vnxplat::kBadSocket || length < 0) return -1;
     sockaddr_storage sa;
     int saLen = to.toSockaddr(sa);
-    return static_cast<long>(sendto(s, reinterpret_cast<const char*>(data), length, 0,
-                                    reinterpret_cast<const sockaddr*>(&sa), saLen));
+    return static_cast<long>(
+        sendto(s, reinterpret_cast<const char*>(data), length, 0, reinterpret_cast<const sockaddr*>(&sa), saLen));
+}
+long sendConnected(vnxplat::socket_t s, const std::uint8_t* data, int length) {
+    if (s == vnxplat::kBadSocket || length < 0) return -1;
+    return static_cast<long>(send(s, reinterpret_cast<const char*>(data), length, 0));
 }
 }  // namespace
 
@@ -28,6 +33,18 @@ RUdpTunnel::RUdpTunnel(const vnx::REndpoint& clientEnd, const vnx::REndpoint& re
     // Read until nothing is waiting; a send that finds the socket's buffer
     // full drops that datagram instead of stalling the whole relay.
     if (sock != vnxplat::kBadSocket) vnxplat::setNonBlocking(sock, true);
+    // Connected to the remote end: the system then delivers only datagrams
+    // from that address and port, so no other host can slip datagrams to
+    // the application through this tunnel (nor forge a relay header).
+    if (sock != vnxplat::kBadSocket) {
+        sockaddr_storage sa;
+        int saLen = remote.toSockaddr(sa);
+        if (::connect(sock, reinterpret_cast<const sockaddr*>(&sa), saLen) != 0) {
+            std::printf("RUdpTunnel::RUdpTunnel connect failed. %d\n", vnxplat::lastSocketError());
+            vnxplat::closeSocket(sock);
+            sock = vnxplat::kBadSocket;
+        }
+    }
 }
 
 RUdpTunnel::~RUdpTunnel() {
@@ -35,7 +52,15 @@ RUdpTunnel::~RUdpTunnel() {
     serverState().udpTunnels.fetch_sub(1, std::memory_order_relaxed);
 }
 
-long RUdpTunnel::sendToRemote(const std::uint8_t* data, int length) { return sendDatagram(sock, data, length, remote); }
+long RUdpTunnel::sendToRemote(const std::uint8_t* data, int length) {
+    long sent = sendConnected(sock, data, length);
+    // A connected socket reports an earlier ICMP error (port unreachable) on
+    // the next send; that error belongs to an earlier datagram, not to this
+    // one, which is sent again once.
+    if (sent < 0 && vnxplat::classifySocketError(vnxplat::lastSocketError()) == vnxplat::SocketErrorKind::Transient)
+        sent = sendConnected(sock, data, length);
+    return sent;
+}
 
 long RUdpTunnel::sendToClient(const std::uint8_t* data, int length) {
     return sendDatagram(replySock, data, length, client);

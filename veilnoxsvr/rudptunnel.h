@@ -12,7 +12,8 @@
 
 class RUdpTunnel {
 public:
-    // Creates the tunnel's socket (IPv4 when remote is IPv4, else IPv6);
+    // Creates the tunnel's socket (IPv4 when remote is IPv4, else IPv6) and
+    // connects it to remote, so that it receives only what remote sends;
     // when that fails a line is printed and sock stays invalid, so the first
     // send fails.
     RUdpTunnel(const vnx::REndpoint& client, const vnx::REndpoint& remote);
@@ -22,7 +23,7 @@ public:
     RUdpTunnel(const RUdpTunnel&) = delete;
     RUdpTunnel& operator=(const RUdpTunnel&) = delete;
 
-    // One datagram to remote from sock (unbound until this first send).
+    // One datagram to remote from sock.
     // Returns the bytes sent or -1.
     long sendToRemote(const std::uint8_t* data, int length);
     // One datagram to client from replySock. Returns the bytes sent or -1.

@@ -52,6 +52,11 @@ long sendAllGathered(socket_t s, const void* data, std::size_t len);
 // (*truncated). Returns the bytes stored, or -1 on error.
 long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated);
 
+// connect with a time limit: 0 once connected, -1 on failure with the error
+// in lastSocketError() (ETIMEDOUT / WSAETIMEDOUT when timeoutMs passed
+// first). The socket must be blocking; it is blocking again on return.
+int connectWithin(socket_t s, const sockaddr* to, socklen_t len, int timeoutMs);
+
 bool setReuseAddr(socket_t s);
 bool setNonBlocking(socket_t s, bool on);
 bool wouldBlock(int err);

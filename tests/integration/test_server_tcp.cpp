@@ -13,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 using namespace svrtest;
@@ -391,4 +393,75 @@ TEST_F(ServerTcp, TwoThousandConcurrentTunnelsAndNoLeaks) {
         << idleThreads << ")";
     EXPECT_TRUE(waitUntil([&] { return findApp(*status, app, entry) && entry.tcp_connections == 0; }, 10000));
     EXPECT_TRUE(totalsReach(64u * kTunnels + 1, 64u * kTunnels + 1));
+}
+
+namespace {
+// An upstream that never answers: a listener whose accept queue is full
+// (backlog 0 and one connection nobody accepts) drops every further SYN, as a
+// dead or filtered proxy server does.
+class SilentUpstream {
+public:
+    SilentUpstream() {
+        listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+        socklen_t len;
+        sockaddr_storage sa = toSockaddr(endpoint("127.0.0.1", 0), len);
+        if (bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), len) != 0 || listen(listenFd_, 0) != 0) return;
+        addr_ = localEndpoint(listenFd_);
+        filler_ = connectTo(addr_);
+    }
+    ~SilentUpstream() {
+        if (filler_ >= 0) close(filler_);
+        if (listenFd_ >= 0) close(listenFd_);
+    }
+    bool ready() const { return filler_ >= 0; }
+    vnx::REndpoint address() const { return addr_; }
+
+private:
+    int listenFd_ = -1;
+    int filler_ = -1;
+    vnx::REndpoint addr_;
+};
+}  // namespace
+
+TEST(ServerTcpUpstream, ConnectThatNeverCompletesClosesTheApplicationAtTheLimit) {
+    // The limit (20 s in the product) shortened through the server's seam.
+    constexpr int kLimitMs = 1500;
+    raiseFdLimit();
+    vnx::ProxyData* block = createProxyBlock();
+    ASSERT_NE(block, nullptr);
+    ServerProcess server;
+    ASSERT_TRUE(server.start({}, {"VEILNOX_TEST_CONNECT_LIMIT_MS=" + std::to_string(kLimitMs)})) << server.output();
+    ModuleTables tables;
+    ASSERT_TRUE(tables.open());
+    SilentUpstream silent;
+    ASSERT_TRUE(silent.ready());
+    // The premise: a connection to it does not complete.
+    EXPECT_LT(connectTo(silent.address(), 500), 0);
+    EchoServer echo;
+    for (bool viaRelay : {false, true}) {
+        SCOPED_TRACE(viaRelay ? "dead proxy server" : "dead destination");
+        // A dead proxy server, or (direct) a dead destination.
+        if (viaRelay)
+            setProxy(block, "127.0.0.1", ntohs(silent.address().port), "private", true);
+        else
+            setProxy(block, "", 0, "", false);
+        const std::size_t from = server.output().size();
+        const std::int64_t start = nowMs();
+        int fd = connectViaServer(tables, viaRelay ? echo.address() : silent.address(), false);
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(waitClosed(fd, 10000));
+        const std::int64_t took = nowMs() - start;
+        EXPECT_GE(took, kLimitMs - 100);
+        EXPECT_LT(took, kLimitMs + 3000);
+        // The server's line names the time-out as the reason.
+        std::size_t at = server.waitFor("RSockProxy::connect ipv4 failed.", 5000, from);
+        ASSERT_NE(at, std::string::npos) << server.output();
+        const std::string out = server.output();
+        const std::string line = out.substr(at, out.find('\n', at) - at);
+        const std::string reason = std::to_string(ETIMEDOUT);
+        EXPECT_EQ(line.compare(line.size() - reason.size(), reason.size(), reason), 0) << line;
+        close(fd);
+    }
+    EXPECT_EQ(echo.accepted(), 0);
+    EXPECT_TRUE(server.running());
 }

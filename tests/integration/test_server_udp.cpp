@@ -11,8 +11,10 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -87,8 +89,8 @@ TEST_F(ServerUdp, DirectRepliesComeFromTheReplySocketWithARecord) {
     }
     // Counted for this executable: two tunnels, 13 bytes each way per tunnel.
     vnx::AppStatus e{};
-    EXPECT_TRUE(waitUntil(
-        [&] { return findApp(*status, ownExeName(), e) && e.udp_sent == 26 && e.udp_recv == 26; }, 10000));
+    EXPECT_TRUE(
+        waitUntil([&] { return findApp(*status, ownExeName(), e) && e.udp_sent == 26 && e.udp_recv == 26; }, 10000));
     EXPECT_EQ(e.udp_connections, 2u);
     EXPECT_EQ(status->udp_sent, 26u);
     EXPECT_EQ(status->udp_recv, 26u);
@@ -166,7 +168,8 @@ TEST_F(ServerUdp, FramingTowardsAFakeProxyServerAndItsAnswers) {
     socklen_t len;
     sockaddr_storage to = toSockaddr(tunnel, len);
     auto answerFromFake = [&](const std::vector<std::uint8_t>& d, std::vector<std::uint8_t>& out, vnx::REndpoint& src) {
-        if (sendto(fake, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), len) != static_cast<ssize_t>(d.size()))
+        if (sendto(fake, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), len) !=
+            static_cast<ssize_t>(d.size()))
             return false;
         out.resize(200);
         vnx::REndpoint from;
@@ -272,4 +275,98 @@ TEST_F(ServerUdp, IdleTunnelsGoAway) {
     EXPECT_EQ(text(again.data), "after");
     EXPECT_TRUE(waitUntil([&] { return appUdpConnections() == 1; }, 10000));
     close(fd);
+}
+
+TEST_F(ServerUdp, OnlyTheTunnelsPeerCanAnswerThroughIt) {
+    startServer();
+    for (bool viaProxy : {false, true}) {
+        SCOPED_TRACE(viaProxy ? "through the proxy server" : "direct");
+        // The destination itself, or a stand-in for the proxy server.
+        int peer = udpSocket(false);
+        const vnx::REndpoint peerAddr = localEndpoint(peer);
+        if (viaProxy)
+            setProxy(block, "127.0.0.1", ntohs(peerAddr.port), "private", false);
+        else
+            setProxy(block, "", 0, "", false);
+        const vnx::REndpoint dest = viaProxy ? endpoint("198.51.100.7", 53) : peerAddr;
+        int app = udpSocket(false);
+        ASSERT_TRUE(sendViaServer(tables, app, dest, "question", 8));
+        std::uint8_t got[100];
+        vnx::REndpoint upstream;  // the tunnel's upstream socket
+        ASSERT_GT(recvWithin(peer, got, sizeof got, 5000, &upstream), 0);
+
+        // An answer as the peer would send it (framed when through the proxy
+        // server, naming the destination as its source).
+        auto answer = [&](const std::string& payload) {
+            std::vector<std::uint8_t> d(viaProxy ? vnx::kRelayHeaderSize : 0);
+            if (viaProxy) {
+                vnx::RRelayHeader h;
+                h.ipv4 = dest.ipv4;
+                h.port = dest.port;
+                vnx::buildRelayHeader(h, d.data());
+            }
+            d.insert(d.end(), payload.begin(), payload.end());
+            return d;
+        };
+        socklen_t len;
+        sockaddr_storage to = toSockaddr(upstream, len);
+        // Another host sends to the tunnel's upstream port first, then the
+        // peer answers: only the peer's answer reaches the application.
+        int intruder = udpSocket(false);
+        std::vector<std::uint8_t> forged = answer("forged answer");
+        ASSERT_EQ(sendto(intruder, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&to), len),
+                  static_cast<ssize_t>(forged.size()));
+        std::vector<std::uint8_t> genuine = answer("genuine answer");
+        ASSERT_EQ(sendto(peer, genuine.data(), genuine.size(), 0, reinterpret_cast<sockaddr*>(&to), len),
+                  static_cast<ssize_t>(genuine.size()));
+        char back[100];
+        long n = recvWithin(app, back, sizeof back, 5000);
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(std::string(back, static_cast<std::size_t>(n)), "genuine answer");
+        EXPECT_EQ(recvWithin(app, back, sizeof back, 300), -1);
+        close(intruder);
+        close(app);
+        close(peer);
+    }
+    EXPECT_TRUE(server.running());
+}
+
+namespace {
+// Runs bind() as another user (uid and gid 65534) in a child process, asking
+// for every kind of address sharing: 0 when the bind succeeded, 1 when the
+// address was in use, 2 on another error, 3 when the user could not be
+// switched.
+int bindAsOtherUser(const vnx::REndpoint& addr) {
+    socklen_t len;
+    const sockaddr_storage sa = toSockaddr(addr, len);
+    const int family = sa.ss_family;
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(3);
+        int fd = socket(family, SOCK_DGRAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), len) == 0) _exit(0);
+        _exit(errno == EADDRINUSE ? 1 : 2);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
+TEST_F(ServerUdp, AnotherUserCannotTakeThePort) {
+    startServer();
+    // The premise: that user can bind a port of its own on loopback.
+    const int freePort = bindAsOtherUser(endpoint("127.0.0.1", 0));
+    if (freePort == 3) GTEST_SKIP() << "cannot switch to uid 65534 here";
+    ASSERT_EQ(freePort, 0);
+    // Not the server's port, IPv4 or IPv6, while the server holds it.
+    EXPECT_EQ(bindAsOtherUser(serverEndpoint(false)), 1);
+    EXPECT_EQ(bindAsOtherUser(serverEndpoint(true)), 1);
+    EXPECT_TRUE(server.running());
 }

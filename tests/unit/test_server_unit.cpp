@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -412,13 +413,23 @@ TEST_F(Registry, TcpDestinationMaskAndOwner) {
 }
 
 TEST_F(Registry, ProxySelectionForTcp) {
-    for (const char* protocol : {"private", "PRIVATE", "Private"}) {
-        setProxy(proxy, "127.0.0.9", 7000, protocol, false);
-        RSockProxy p;
-        ASSERT_TRUE(registry->OnSetProxy(&p));
-        EXPECT_TRUE(p.useProxy) << protocol;
-        EXPECT_TRUE(p.proxyAddr == endpoint("127.0.0.9", 7000));
+    // The server runs in the user's locale (QCoreApplication takes it from the
+    // environment); under a Turkish one tolower('I') is not 'i', and that must
+    // not send "PRIVATE" connections direct.
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    for (const char* locale : {"C", "tr_TR.UTF-8"}) {
+        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr) << locale << " missing: run scripts/setup";
+        for (const char* protocol : {"private", "PRIVATE", "Private", "PRİVATE"}) {
+            setProxy(proxy, "127.0.0.9", 7000, protocol, false);
+            RSockProxy p;
+            ASSERT_TRUE(registry->OnSetProxy(&p));
+            // A dotted capital I (two bytes of UTF-8) is not the relay protocol.
+            const bool relay = std::strlen(protocol) == 7;
+            EXPECT_EQ(p.useProxy, relay) << protocol << " under " << locale;
+            if (relay) EXPECT_TRUE(p.proxyAddr == endpoint("127.0.0.9", 7000));
+        }
     }
+    std::setlocale(LC_ALL, before.c_str());
     for (const char* protocol : {"privat", "private2", "", "socks5"}) {
         setProxy(proxy, "127.0.0.9", 7000, protocol, false);
         RSockProxy p;
@@ -477,8 +488,7 @@ namespace {
 // the client once both connections are open.
 class ThrowingTunnel : public RTcpTunnel {
 public:
-    ThrowingTunnel(bool beforeConnect, const vnx::REndpoint& destination)
-        : early(beforeConnect), dest(destination) {}
+    ThrowingTunnel(bool beforeConnect, const vnx::REndpoint& destination) : early(beforeConnect), dest(destination) {}
     bool OnGetDestAddr(vnx::REndpoint& d, vnxplat::socket_t, bool& mask) override {
         if (early) throw std::runtime_error("no destination");
         d = dest;

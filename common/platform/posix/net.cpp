@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace vnxplat {
@@ -58,9 +59,7 @@ long sendWholeBuffer(socket_t s, const void* data, std::size_t len, int flags) {
 
 long sendAll(socket_t s, const void* data, std::size_t len) { return sendWholeBuffer(s, data, len, 0); }
 
-long sendAllGathered(socket_t s, const void* data, std::size_t len) {
-    return sendWholeBuffer(s, data, len, MSG_MORE);
-}
+long sendAllGathered(socket_t s, const void* data, std::size_t len) { return sendWholeBuffer(s, data, len, MSG_MORE); }
 
 long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* from, bool* truncated) {
     struct iovec iov = {data, len};
@@ -75,6 +74,44 @@ long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* fro
     } while (r < 0 && errno == EINTR);
     if (truncated) *truncated = r >= 0 && (msg.msg_flags & MSG_TRUNC);
     return static_cast<long>(r);
+}
+
+int connectWithin(socket_t s, const sockaddr* to, socklen_t len, int timeoutMs) {
+    if (!setNonBlocking(s, true)) return -1;
+    int err = 0;
+    if (connect(s, to, len) != 0) {
+        err = errno;
+        // Interrupted, a non-blocking connect goes on in the background.
+        if (err == EINPROGRESS || err == EINTR) {
+            struct timespec start;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            for (;;) {
+                struct timespec now;
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                const long long spent =
+                    (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+                const int left = timeoutMs < 0 ? -1 : static_cast<int>(spent >= timeoutMs ? 0 : timeoutMs - spent);
+                struct pollfd pfd = {s, POLLOUT, 0};
+                const int r = poll(&pfd, 1, left);
+                if (r > 0) {
+                    socklen_t errLen = sizeof err;
+                    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) err = errno;
+                    break;
+                }
+                if (r == 0) {
+                    err = ETIMEDOUT;
+                    break;
+                }
+                if (errno != EINTR) {
+                    err = errno;
+                    break;
+                }
+            }
+        }
+    }
+    setNonBlocking(s, false);
+    errno = err;
+    return err == 0 ? 0 : -1;
 }
 
 bool setReuseAddr(socket_t s) {

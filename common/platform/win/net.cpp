@@ -74,6 +74,42 @@ long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* fro
     return r;
 }
 
+int connectWithin(socket_t s, const sockaddr* to, socklen_t len, int timeoutMs) {
+    if (!setNonBlocking(s, true)) return -1;
+    int err = 0;
+    if (connect(s, to, len) != 0) {
+        err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            // select, not WSAPoll: WSAPoll does not report every failed
+            // connect. A failure shows in the exception set.
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval limit;
+            limit.tv_sec = timeoutMs / 1000;
+            limit.tv_usec = (timeoutMs % 1000) * 1000;
+            const int r = select(0, nullptr, &writable, &failed, timeoutMs < 0 ? nullptr : &limit);
+            if (r == 0) {
+                err = WSAETIMEDOUT;
+            } else if (r < 0) {
+                err = WSAGetLastError();
+            } else if (FD_ISSET(s, &failed)) {
+                int soError = 0;
+                int soLen = sizeof soError;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &soLen);
+                err = soError != 0 ? soError : WSAECONNREFUSED;
+            } else {
+                err = 0;
+            }
+        }
+    }
+    setNonBlocking(s, false);
+    WSASetLastError(err);
+    return err == 0 ? 0 : -1;
+}
+
 bool setReuseAddr(socket_t s) {
     BOOL on = TRUE;
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
