@@ -78,7 +78,7 @@ bool isCgroupProgram(const bpf_program* prog) {
 // an earlier run is given the new program in place, so the hooks never stop
 // working across a restart; a tracing link is replaced after the new one runs.
 bool attachPinned(bpf_program* prog, int cgroupFd, const std::string& path) {
-    if (isCgroupProgram(prog)) {
+    if (isCgroupProgram(prog) && access(path.c_str(), F_OK) == 0) {
         if (bpf_link* old = bpf_link__open(path.c_str())) {
             int err = bpf_link__update_program(old, prog);
             bpf_link__disconnect(old);
@@ -280,6 +280,10 @@ private:
         }
         w.last = now;
         w.published = true;
+        std::printf("veilnox-capture: user %u connected=%u tcp=%u udp=%u dns=%u all=%u rules=%zu\n", uid,
+                    now.policy.connected, now.policy.tcp, now.policy.udp, now.policy.dns, now.policy.all_apps,
+                    now.rules.size());
+        std::fflush(stdout);
     }
 
 public:
@@ -316,6 +320,8 @@ private:
         }
         if (w.fd >= 0) close(w.fd);
         w.fd = -1;
+        std::printf("veilnox-capture: user %u gone\n", uid);
+        std::fflush(stdout);
     }
 
     const ServiceOptions& opts;

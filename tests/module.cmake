@@ -53,3 +53,19 @@ if(VEILNOX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_compile_options(fuzz_module_dns PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(fuzz_module_dns PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
+
+# Kernel capture: veilnox-capture's hooks on a cgroup folder of the test's
+# own, with real programs (never through veilnox-run) across the same
+# three namespaces.
+if(TARGET veilnox-capture AND TARGET veilnoxsvr AND TARGET veilnox-relay)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(LIBURING REQUIRED IMPORTED_TARGET liburing)
+  add_executable(vnx_capture_probe integration/test_capture_probe.c)
+  target_link_libraries(vnx_capture_probe PRIVATE PkgConfig::LIBURING)
+  vnx_without_sanitizers(vnx_capture_probe)
+  add_executable(test_capture_topology integration/test_capture_topology.cpp)
+  target_link_libraries(test_capture_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+  target_compile_definitions(test_capture_topology PRIVATE VNX_CAPTURE_PROBE_PATH="$<TARGET_FILE:vnx_capture_probe>")
+  add_dependencies(test_capture_topology veilnox-capture veilnoxsvr veilnox-relay vnx_capture_probe)
+  gtest_discover_tests(test_capture_topology DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
+endif()

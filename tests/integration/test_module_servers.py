@@ -106,6 +106,9 @@ def dns_answer(query):
         elif qtype == 28:
             answers.append((28, socket.inet_pton(socket.AF_INET6, ADDR6)))
         rcode = 0
+    elif name == ".".join(reversed(ADDR4.split("."))) + ".in-addr.arpa" and qtype == 12:
+        answers.append((12, b"\x03web\x04test\x00"))
+        rcode = 0
     else:
         rcode = 3
     head = query[:2] + bytes([0x81, 0x80 | rcode]) + struct.pack("!HHHH", 1, len(answers), 0, 0)
