@@ -14,6 +14,10 @@
 
 namespace vnxplat {
 
+// The longest any call here waits for a lock held by another process; the
+// call fails after that.
+constexpr unsigned kLockWaitMs = 2000;
+
 // Handle of a named object; kNoHandle when absent.
 using ObjHandle = std::intptr_t;
 constexpr ObjHandle kNoHandle = -1;
@@ -37,8 +41,9 @@ bool applyLowIntegrityLabel(ObjHandle object, ObjectKind kind);
 ObjHandle createTableMutex(const char* name, int* err);
 ObjHandle openTableMutex(const char* name, int* err);
 enum class LockResult { Locked, Abandoned, Failed };
-// Waits without time limit. Abandoned: the previous owner died while holding
-// it; the caller now owns it (and must release it). *code gets the wait result.
+// Waits at most kLockWaitMs (Failed after that). Abandoned: the previous
+// owner died while holding it; the caller now owns it (and must release it).
+// *code gets the wait result.
 LockResult lockTableMutex(ObjHandle mutex, int* code);
 void unlockTableMutex(ObjHandle mutex);
 

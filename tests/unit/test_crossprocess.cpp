@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -241,6 +242,73 @@ TEST(CrossProcess, ObjectsArePrivateToTheirUser) {
     close(fd);
     SharedMemory victim("VnxPlanted", 4096, true);
     EXPECT_EQ(victim.view(), nullptr);
+}
+
+TEST(CrossProcess, SquattedOrHeldLocksNeverFreezeAProgram) {
+    ASSERT_EQ(geteuid(), 0u) << "needs root to act as another user";
+    const std::string lock = "/dev/shm/veilnox." + std::to_string(getuid()) + ".lock";
+    // Each attempt runs in a fresh process that an alarm ends should it hang.
+    auto bounded = [](const std::function<int()>& fn) {
+        return inFreshProcess([&] {
+            alarm(20);
+            return fn();
+        });
+    };
+    struct Squat {
+        const char* what;
+        bool otherUser;
+        mode_t mode;
+        int wantErr;
+    } squats[] = {
+        {"another user's open lock file, held", true, 0666, EACCES},
+        {"our own lock file left open to all", false, 0666, EACCES},
+        {"our own private lock file, held by a stuck process", false, 0600, ETIMEDOUT},
+    };
+    for (const Squat& q : squats) {
+        SCOPED_TRACE(q.what);
+        unlink(lock.c_str());
+        Child holder = Child::start([&](int ready) {
+            if (q.otherUser && (setgid(65534) != 0 || setuid(65534) != 0)) return 10;
+            int fd = open(lock.c_str(), O_CREAT | O_RDWR, q.mode);
+            if (fd < 0 || fchmod(fd, q.mode) != 0 || flock(fd, LOCK_EX) != 0) return 11;
+            signalReady(ready);
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(holder.waitReady());
+        EXPECT_EQ(bounded([&] {
+                      int err = 0;
+                      if (vnxplat::openMapping("VnxSquatted", &err) != vnxplat::kNoHandle) return 1;
+                      if (err != q.wantErr) return 2;
+                      SharedMemory created("VnxSquatted", 4096, true);
+                      return created.view() == nullptr ? 0 : 3;
+                  }),
+                  0);
+        holder.kill9();
+    }
+    unlink(lock.c_str());
+    SharedMemory fine("VnxSquatted", 4096, true);
+    EXPECT_NE(fine.view(), nullptr) << "a fresh lock file of our own works again";
+
+    // A live process that keeps a table's mutex: claims give up.
+    SlotTable* table = createTcpTable(true);
+    table->clearAll();
+    Child stuck = Child::start([](int ready) {
+        int err = 0;
+        vnxplat::ObjHandle m = vnxplat::openTableMutex("GlobalVEILNOX_TCPMutex", &err);
+        if (m == vnxplat::kNoHandle || vnxplat::lockTableMutex(m, &err) != vnxplat::LockResult::Locked) return 1;
+        signalReady(ready);
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(stuck.waitReady());
+    EXPECT_EQ(bounded([] {
+                  SlotTable t(kTcpTableName, kTcpSlotSize, false);
+                  return t.claimSlot() == nullptr ? 0 : 1;
+              }),
+              0);
+    stuck.kill9();
+    delete table;
 }
 
 TEST(CrossProcess, ProcessNameFollowsExec) {

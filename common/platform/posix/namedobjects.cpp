@@ -4,7 +4,9 @@
 // exclusive non-blocking flock succeeds is held by nobody (its holders have
 // exited, perhaps by SIGKILL): opening it fails as if it were missing and
 // creating it yields fresh, zeroed memory. Creation and the stale test are
-// serialised by an exclusive flock on /dev/shm/veilnox.<uid>.lock.
+// serialised by an exclusive flock on /dev/shm/veilnox.<uid>.lock, which,
+// like the objects, must be ours and private. No lock is waited for longer
+// than kLockWaitMs.
 #include "../namedobjects.h"
 
 #include <errno.h>
@@ -15,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace vnxplat {
@@ -37,16 +40,54 @@ int flockRetry(int fd, int op) {
     return r;
 }
 
-// Holds the per-user creation lock for the lifetime of the object.
+// The object must belong to us and be private: another user could otherwise
+// plant a file under our name in the world-writable /dev/shm.
+bool ownedPrivately(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    return st.st_uid == geteuid() && (st.st_mode & 077) == 0 && S_ISREG(st.st_mode);
+}
+
+// Takes a flock, waiting at most kLockWaitMs: whoever holds it for longer
+// (a stuck process, or a file someone else holds) makes the call fail
+// instead of freezing the program. errno is ETIMEDOUT then.
+int flockBounded(int fd, int op) {
+    unsigned waited = 0;
+    unsigned step = 1;
+    for (;;) {
+        if (flock(fd, op | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+        if (waited >= kLockWaitMs) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        usleep(step * 1000);
+        waited += step;
+        if (step < 10) ++step;
+    }
+}
+
+// Holds the per-user creation lock for the lifetime of the object. A lock
+// file that is not ours and private (planted by another user, who could
+// then hold it) is refused like a planted object.
 class CreationLock {
 public:
     CreationLock() {
         char path[64];
         snprintf(path, sizeof path, "/dev/shm/veilnox.%u.lock", static_cast<unsigned>(getuid()));
-        fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ >= 0 && flockRetry(fd_, LOCK_EX) != 0) {
+        fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd_ < 0) return;
+        if (!ownedPrivately(fd_)) {
             close(fd_);
             fd_ = -1;
+            errno = EACCES;
+            return;
+        }
+        if (flockBounded(fd_, LOCK_EX) != 0) {
+            const int e = errno;
+            close(fd_);
+            fd_ = -1;
+            errno = e;
         }
     }
     ~CreationLock() {
@@ -57,14 +98,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-// The object must belong to us and be private: another user could otherwise
-// plant a file under our name in the world-writable /dev/shm.
-bool ownedPrivately(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    return st.st_uid == geteuid() && (st.st_mode & 077) == 0 && S_ISREG(st.st_mode);
-}
 
 // true when nobody holds the object (we could take it exclusively); the
 // exclusive lock is dropped again.
@@ -136,7 +169,7 @@ int acquire(const char* name, std::uint32_t size, bool create, bool* fresh, int*
             return -1;
         }
     }
-    if (flockRetry(fd, LOCK_SH) != 0) {
+    if (flockBounded(fd, LOCK_SH) != 0) {
         if (err) *err = errno;
         close(fd);
         return -1;
@@ -224,7 +257,15 @@ ObjHandle openTableMutex(const char* name, int* err) {
 
 LockResult lockTableMutex(ObjHandle mutex, int* code) {
     auto* m = reinterpret_cast<pthread_mutex_t*>(mutex);
-    int r = pthread_mutex_lock(m);
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += kLockWaitMs / 1000;
+    until.tv_nsec += static_cast<long>(kLockWaitMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    int r = pthread_mutex_timedlock(m, &until);
     if (code) *code = r;
     if (r == 0) return LockResult::Locked;
     if (r == EOWNERDEAD) {

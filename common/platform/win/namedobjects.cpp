@@ -128,7 +128,7 @@ LockResult lockTableMutex(ObjHandle mutex, int* code) {
         if (code) *code = static_cast<int>(WAIT_FAILED);
         return LockResult::Failed;
     }
-    DWORD r = WaitForSingleObject(asHandle(mutex), INFINITE);
+    DWORD r = WaitForSingleObject(asHandle(mutex), kLockWaitMs);
     if (code) *code = static_cast<int>(r);
     if (r == WAIT_OBJECT_0) return LockResult::Locked;
     // The previous owner ended while holding it; we own it now.
