@@ -40,8 +40,26 @@ rewrite() {
   chmod 600 "$tmp" && mv -f "$tmp" "$catalog" || { rm -f "$tmp"; return 1; }
 }
 
+# The kernel capture service redirects every program, however it was started.
+# It is a system service: started as root, or on a desktop after the
+# administrator's password (pkexec). Where it cannot run (no systemd, no
+# unit, refused), the catalog entry keeps programs started with veilnox-run
+# redirected.
+start_capture() {
+  [ -f /lib/systemd/system/veilnox-capture.service ] || [ -f /usr/lib/systemd/system/veilnox-capture.service ] || return 0
+  [ -d /run/systemd/system ] || return 0
+  command -v systemctl >/dev/null 2>&1 || return 0
+  systemctl is-active --quiet veilnox-capture.service && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    systemctl enable --now veilnox-capture.service
+  elif command -v pkexec >/dev/null 2>&1 && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    pkexec systemctl enable --now veilnox-capture.service
+  fi || echo "veilnox: the kernel capture service was not started; only programs started with veilnox-run are redirected" >&2
+}
+
 case "$action" in
   install)
+    start_capture
     if [ ! -f "$library" ]; then
       echo "veilnox: the module library is missing: $library (build it first); nothing installed" >&2
       exit 1

@@ -36,4 +36,13 @@ long recvCaptured(socket_t s, void* data, std::size_t len, sockaddr_in& from, st
 // order) as its source address.
 long sendCapturedReply(socket_t s, const void* data, std::size_t len, const sockaddr_in& to, std::uint32_t source);
 
+// True while the capture service whose state file is `stateFile` runs: the
+// file names a live process called "veilnox-capture". Always false where
+// there is no such service.
+bool captureServiceRunning(const char* stateFile);
+
+// The state file the service writes (VEILNOX_CAPTURE_STATE overrides it, for
+// tests).
+const char* captureStateFile();
+
 }  // namespace vnxplat

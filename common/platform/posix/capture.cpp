@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace vnxplat {
@@ -107,6 +109,29 @@ long sendCapturedReply(socket_t s, const void* data, std::size_t len, const sock
     std::memcpy(CMSG_DATA(c), &info, sizeof info);
     ssize_t n = sendmsg(s, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
     return n < 0 ? -1 : static_cast<long>(n);
+}
+
+const char* captureStateFile() {
+    const char* own = std::getenv("VEILNOX_CAPTURE_STATE");
+    return own && *own ? own : "/run/veilnox-capture.pid";
+}
+
+bool captureServiceRunning(const char* stateFile) {
+    if (!stateFile || !*stateFile) return false;
+    FILE* f = std::fopen(stateFile, "re");
+    if (!f) return false;
+    long pid = 0;
+    bool read = std::fscanf(f, "%ld", &pid) == 1;
+    std::fclose(f);
+    if (!read || pid <= 0 || pid > 0x3fffffff) return false;
+    // The process must still be the service (a pid is reused once it ends).
+    char path[64], comm[32] = {};
+    std::snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+    f = std::fopen(path, "re");
+    if (!f) return false;
+    bool named = std::fgets(comm, sizeof comm, f) != nullptr;
+    std::fclose(f);
+    return named && std::strcmp(comm, "veilnox-capture\n") == 0;
 }
 
 }  // namespace vnxplat

@@ -8,4 +8,6 @@ bool capturedUdpDestination(socket_t, std::uint32_t, vnx::REndpoint&, std::uint3
 socket_t openCaptureSocket(std::uint16_t) { return kBadSocket; }
 long recvCaptured(socket_t, void*, std::size_t, sockaddr_in&, std::uint32_t&, bool*) { return -1; }
 long sendCapturedReply(socket_t, const void*, std::size_t, const sockaddr_in&, std::uint32_t) { return -1; }
+bool captureServiceRunning(const char*) { return false; }
+const char* captureStateFile() { return ""; }
 }  // namespace vnxplat
