@@ -162,6 +162,14 @@ private:
         const QString command = blank < 0 ? line : line.left(blank);
         const QString argument = blank < 0 ? QString() : line.mid(blank + 1).trimmed();
         if (command == QLatin1String("state")) return state();
+        if (command == QLatin1String("close") && window()) {
+            // Also during start-up (the list download, a message box), as
+            // the close box or the tray's Quit would be. The answer goes out
+            // first: closing ends the program.
+            MainWindow* w = window();
+            QTimer::singleShot(0, w, [w] { w->close(); });
+            return success();
+        }
         if (!ready()) return failure(QStringLiteral("not ready"));
         MainWindow* w = window();
         Ui::MainWindow* ui = w->ui.get();
@@ -202,11 +210,6 @@ private:
             if (argument.isEmpty()) return failure(QStringLiteral("no path"));
             QCoreApplication::sendPostedEvents();
             if (!w->grab().save(argument, "PNG")) return failure(QStringLiteral("cannot write ") + argument);
-            return success();
-        }
-        if (command == QLatin1String("close")) {
-            // The answer goes out first: closing ends the event loop.
-            QTimer::singleShot(0, w, [w] { w->close(); });
             return success();
         }
         return failure(QStringLiteral("unknown command"));

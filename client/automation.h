@@ -25,7 +25,8 @@
 // Commands other than "state" answer {"ok":true,...state} or
 // {"ok":false,"error":TEXT}. Until start-up has finished (the window is
 // built, the list loaded and the last connection restored) every command
-// but "state" is refused with "not ready".
+// but "state" and "close" (once the window exists) is refused with
+// "not ready".
 //
 // While automation is on, message boxes are not shown: each is written to
 // standard error as "message box: TITLE: TEXT" and answered OK / Yes, so a

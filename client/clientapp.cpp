@@ -11,6 +11,7 @@
 #include "singleinstance.h"
 #include "terminationwatcher.h"
 #include "updatechecker.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,6 +54,31 @@ bool WokeRunningInstance() {
 
 }  // namespace
 
+int AnswerInformationalOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--version" || arg == "-v") {
+            std::printf("veilnox %s\n", ProjectVersion().toLatin1().constData());
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::printf(
+                "Usage: veilnox [--help] [--version] [Qt options]\n"
+                "The Veilnox desktop client: pick a proxy server, connect, and the programs started\n"
+                "with veilnox-run send their traffic through it. It needs a graphical session.\n"
+                "\n"
+                "  --help     print this text and exit\n"
+                "  --version  print the version and exit\n"
+                "\n"
+                "Server lists are read from data/config/proxys.xml in the program folder, else from\n"
+                "$XDG_DATA_HOME/Veilnox/data/config/proxys.xml, and downloaded from\n"
+                "VEILNOX_SERVERLIST_URL (then VEILNOX_SERVERLIST_FALLBACK_URL). See veilnox(1).\n");
+            return 0;
+        }
+    }
+    return -1;
+}
+
 bool DisplayAvailable(int argc, char** argv, QString* why) {
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
@@ -87,6 +113,11 @@ void ApplyStyleSheetFile(QApplication& app, const QString& qssPath) {
 }
 
 int RunClient(int argc, char** argv) {
+    // Answered before any window system connection: a package check or a
+    // user at a console gets them without a display.
+    const int informational = AnswerInformationalOption(argc, argv);
+    if (informational >= 0) return informational;
+
     QString why;
     if (!DisplayAvailable(argc, argv, &why)) {
         std::fprintf(stderr, "%s\n", why.toLocal8Bit().constData());
@@ -110,11 +141,16 @@ int RunClient(int argc, char** argv) {
     WakeServer wakeServer;
     wakeServer.listen(WakeSocketName());
 
-    bool terminationRequested = false;
+    // Set once the window closed or the system asked the program to end.
+    // Either may happen during start-up, inside the nested event processing
+    // of the list download or of a message box, before the event loop runs:
+    // a quit() then would be lost, so each step below checks the flag and
+    // the event loop is not entered at all.
+    bool ending = false;
     MainWindow* window = nullptr;
     TerminationWatcher watcher;
     QObject::connect(&watcher, &TerminationWatcher::terminationRequested, &app, [&] {
-        terminationRequested = true;
+        ending = true;
         if (window) window->shutdownForExit();
         app.quit();
     });
@@ -139,20 +175,23 @@ int RunClient(int argc, char** argv) {
     window = mainWindow.get();
     context.mainWindow = window;
     wakeServer.setHandler([window] { return window->wakeUp(); });
-    QObject::connect(window, &MainWindow::closed, &app, &QCoreApplication::quit);
+    QObject::connect(window, &MainWindow::closed, &app, [&] {
+        ending = true;
+        app.quit();
+    });
 
     window->show();
     window->StartServer();
     app.processEvents();
-    window->UpdateServerList();
-    window->RestoreLastConnection();
+    if (!ending) window->UpdateServerList();
+    if (!ending) window->RestoreLastConnection();
 
     splash->finish(window);
     app.processEvents();
     app.processEvents();
-    checker->start();
+    if (!ending) checker->start();
 
-    int code = terminationRequested ? 0 : app.exec();
+    int code = ending ? 0 : app.exec();
     wakeServer.setHandler(nullptr);
     context.mainWindow = nullptr;
     mainWindow.reset();

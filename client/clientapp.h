@@ -6,6 +6,11 @@
 
 class QApplication;
 
+// "--version" / "-v" prints "veilnox VERSION", "--help" / "-h" a short usage
+// text, on standard output; returns the exit code (0) when one was given,
+// -1 otherwise. Needs no application object and no display.
+int AnswerInformationalOption(int argc, char** argv);
+
 // Whether a display server can be reached, judged before any window
 // system connection is tried: a platform chosen on the command line or in
 // QT_QPA_PLATFORM is taken as given; otherwise DISPLAY or WAYLAND_DISPLAY

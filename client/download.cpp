@@ -4,6 +4,7 @@
 #include "platform/system.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -36,7 +37,9 @@ QString DownloadHttpFile(const QString& url, QProgressDialog* progress, int time
     if (progress) {
         QPointer<QProgressDialog> dialog = progress;
         bool labelWasEmpty = dialog->labelText().isEmpty();
-        while (reply && reply->isRunning()) {
+        QElapsedTimer clock;
+        clock.start();
+        while (reply && reply->isRunning() && !clock.hasExpired(timeoutMs)) {
             QCoreApplication::processEvents();
             vnxplat::sleepMs(10);
             if (!dialog || dialog->wasCanceled()) return QString();

@@ -15,9 +15,9 @@ constexpr qint64 kDownloadMaxBytes = 32 * 1024 * 1024;
 // body decoded as UTF-8, or empty text on every failure.
 // With `progress`: the dialog's bar keeps moving (maximum and value raised by
 // one every ~10 ms), an empty label becomes "Downloading: " + url, and a
-// cancel of the dialog ends the download at once; there is no time limit.
-// Without `progress`: at most `timeoutMs`, then "DownloadHttpFile TimeOUT ."
-// is logged. An empty body logs "DownloadHttpFile Read Empty file.". HTTP
+// cancel of the dialog ends the download at once. With or without a dialog
+// the download takes at most `timeoutMs`; then "DownloadHttpFile TimeOUT ."
+// is logged and the result is empty. An empty body logs "DownloadHttpFile Read Empty file.". HTTP
 // status codes are not examined: an error reply gives whatever body it has.
 QString DownloadHttpFile(const QString& url, QProgressDialog* progress = nullptr, int timeoutMs = kDownloadTimeoutMs,
                          qint64 maxBytes = kDownloadMaxBytes);

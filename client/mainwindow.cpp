@@ -4,6 +4,7 @@
 #include "apphelpers.h"
 #include "autostart.h"
 #include "csplashwnd.h"
+#include "desktop.h"
 #include "download.h"
 #include "endpoints.h"
 #include "inprocessserver.h"
@@ -90,7 +91,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     updateLabel->setTextFormat(Qt::RichText);
     updateLabel->setTextInteractionFlags(Qt::TextBrowserInteraction);
     updateLabel->setOpenExternalLinks(true);
-    speedLabel = new QLabel(QStringLiteral(" 0 KB/s "), this);
+    speedLabel = new QLabel(QStringLiteral(" 0 Kb/s "), this);
     ui->statusBar->addWidget(updateLabel, 1);
     ui->statusBar->addPermanentWidget(speedLabel);
 
@@ -177,10 +178,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->aboutBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/about_nomal.png")),
                             ProgramFilePath(QStringLiteral("data/images/buttons/about_down.png")),
                             ProgramFilePath(QStringLiteral("data/images/buttons/about_over.png")));
-    QPixmap flag(ProgramFilePath(QStringLiteral("data/images/flag_connect.png")));
-    if (!flag.isNull())
-        ui->flagLabel->setPixmap(flag.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Nothing is connected yet: the first paint (while the list downloads)
+    // shows the disconnected shield and the connect button.
+    setStatePictures(false);
 
+    ui->autostartBox->setText(AutostartBoxText());
     {
         // Showing the stored state must not write the autostart entry again.
         QSignalBlocker blocker(ui->autostartBox);
@@ -262,11 +264,15 @@ void MainWindow::UpdateServerList() {
 
     {
         QProgressDialog progress(QStringLiteral("Updating Server List..."), QStringLiteral("cancel"), 0, 10000);
+        // Closing the window (close box, tray Quit, the system) ends the
+        // download as Cancel does: the program is on its way out.
+        connect(this, &MainWindow::closed, &progress, &QProgressDialog::cancel);
         sources.downloadedText = DownloadHttpFile(Endpoints::serverListUrl(), &progress);
-        if (sources.downloadedText.isEmpty())
+        if (sources.downloadedText.isEmpty() && !closedForGood_)
             sources.downloadedText = DownloadHttpFile(Endpoints::serverListFallbackUrl(), &progress);
         progress.close();
     }
+    if (closedForGood_) return;
     if (sources.downloadedText.isEmpty())
         ShowInformation(QStringLiteral("Update Server List failed"),
                         QStringLiteral("Update Server List failed, Please check your network connection and "
@@ -310,8 +316,10 @@ QTreeWidgetItem* MainWindow::makeServerRow(const StringMap& server) {
     item->setFont(1, QFont(QStringLiteral("Arial"), 10));
     item->setText(1, ServerLocationText(server));
 
+    // A server without a country is offered under "Any Country" only (the
+    // rotation takes it for every country); it adds no blank entry.
     const QString country = server.value(QStringLiteral("country"));
-    if (!knownCountries_.contains(country)) {
+    if (!country.isEmpty() && !knownCountries_.contains(country)) {
         knownCountries_.insert(country);
         ui->countryBox->addItem(DisplayText(country), country);
     }
@@ -513,6 +521,9 @@ void MainWindow::on_startBtn_clicked() {
     bool connected = false;
     if (!currentServer.value(QStringLiteral("ip")).isEmpty() && ui->countryBox->currentIndex() == 0)
         connected = ConnectCurrentServer();
+    // The server connected here is this rotation's first: the first tick
+    // moves on from it.
+    if (connected) usedServers.append(currentServer.value(QStringLiteral("ip")));
     if (!connected) ConnectNextServer();
     if (proxyData->connected == 1) {
         int minutes = ui->changeBox->currentData().toInt();
@@ -523,6 +534,9 @@ void MainWindow::on_startBtn_clicked() {
 }
 
 void MainWindow::RestoreLastConnection() {
+    // A window closed during start-up connects nothing: no one would be
+    // there to disconnect it.
+    if (closedForGood_) return;
     CAppConfig& config = appContext().config;
     SetConnectedUi(false);
     currentServer[QStringLiteral("ip")] = config.value(QStringLiteral("ipconnected_last"));
@@ -553,7 +567,7 @@ void MainWindow::ApplyRedirectSettings() {
     if (proxyData) ::ApplyRedirectSettings(*proxyData, appContext().config);
 }
 
-void MainWindow::SetConnectedUi(bool connected) {
+void MainWindow::setStatePictures(bool connected) {
     if (connected)
         ui->startBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/disconnect.png")),
                                 ProgramFilePath(QStringLiteral("data/images/buttons/disconnect3.png")),
@@ -562,12 +576,17 @@ void MainWindow::SetConnectedUi(bool connected) {
         ui->startBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/connect.png")),
                                 ProgramFilePath(QStringLiteral("data/images/buttons/connect3.png")),
                                 ProgramFilePath(QStringLiteral("data/images/buttons/connect2.png")));
+    QPixmap picture(ProgramFilePath(connected ? QStringLiteral("data/images/flag_connect.png")
+                                              : QStringLiteral("data/images/flag_disconnect.png")));
+    if (!picture.isNull())
+        ui->flagLabel->setPixmap(picture.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+void MainWindow::SetConnectedUi(bool connected) {
+    setStatePictures(connected);
     if (connectAction) connectAction->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     const QString flag = ProgramFilePath(connected ? QStringLiteral("data/images/flag_connect.png")
                                                    : QStringLiteral("data/images/flag_disconnect.png"));
-    QPixmap picture(flag);
-    if (!picture.isNull())
-        ui->flagLabel->setPixmap(picture.scaled(ui->flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     if (trayIcon) trayIcon->setIcon(QIcon(flag));
     // The tooltip follows the state at once, not only at the next tick.
     SetTrayToolTip(QString(), QString());
@@ -669,6 +688,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // The user asked for their own address back: the module stops diverting
+    // (and so stops failing closed) once the flag is 0. The stored
+    // "ipconnected" keys stay, so the next start connects again.
+    if (proxyData) proxyData->connected = 0;
     shutdownForExit();
     event->accept();
 }
@@ -676,6 +699,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 void MainWindow::shutdownForExit() {
     if (closedForGood_) return;
     closedForGood_ = true;
+    // Nothing of the window runs any more: no watchdog relaunch, no probes,
+    // no rotation.
+    for (QTimer* timer : {speedTimer, testTimer, changeTimer})
+        if (timer) timer->stop();
     if (proxyData) proxyData->client_window = 0;
     if (trayIcon) {
         trayIcon->hide();

@@ -167,6 +167,8 @@ protected:
 
 private:
     void buildTray();
+    // The start button's pictures and the shield of "flagLabel" for a state.
+    void setStatePictures(bool connected);
     void setCurrentLabel(const QString& html);
     void setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook);
     QTreeWidgetItem* makeServerRow(const StringMap& server);

@@ -4,6 +4,7 @@
 #include "apphelpers.h"
 #include "autostart.h"
 #include "cdragtreewidget.h"
+#include "desktop.h"
 #include "messages.h"
 #include "moduleinstall.h"
 #include "programselectdlg.h"
@@ -11,6 +12,7 @@
 #include "ui_programdlg.h"
 #include "updatechecker.h"
 
+#include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -20,27 +22,6 @@
 namespace {
 
 const char kRowProperty[] = "corvane-ip-veilnox";
-
-const QStringList& ieExecutables() {
-    static const QStringList names{QStringLiteral("iexplore.exe")};
-    return names;
-}
-const QStringList& chromeExecutables() {
-    static const QStringList names{QStringLiteral("chrome.exe")};
-    return names;
-}
-const QStringList& firefoxExecutables() {
-    static const QStringList names{QStringLiteral("firefox.exe")};
-    return names;
-}
-const QStringList& safariExecutables() {
-    static const QStringList names{QStringLiteral("safari.exe"), QStringLiteral("WebKit2WebProcess.exe")};
-    return names;
-}
-const QStringList& operaExecutables() {
-    static const QStringList names{QStringLiteral("opera.exe")};
-    return names;
-}
 
 QString flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
 
@@ -55,6 +36,10 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     ui->mainTab->setCurrentIndex(tabOk && tab >= 0 && tab < ui->mainTab->count() ? tab : 0);
 
     setWindowTitle(app.applicationName + QStringLiteral(" Settings"));
+    ui->autostartBox->setText(AutostartBoxText());
+    const QList<QCheckBox*> checks = browserChecks();
+    for (int i = 0; i < checks.size() && i < BrowserBoxes().size(); ++i)
+        checks[i]->setText(BrowserBoxes()[i].text);
     // The options box is laid out for the design's 8-point type; where the
     // platform's type is wider it grows from its place so that no text is
     // cut.
@@ -89,8 +74,8 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     // A rules file that exists but cannot be read shows as an empty list;
     // saving that list unchanged (to change an option) must not wipe it.
     QFile probe(rules);
-    rulesUnreadable_ = QFileInfo::exists(rules) &&
-                       (!probe.open(QIODevice::ReadOnly) || probe.size() > kMaxTextFileSize);
+    rulesUnreadable_ =
+        QFileInfo::exists(rules) && (!probe.open(QIODevice::ReadOnly) || probe.size() > kMaxTextFileSize);
     LoadProgramList(rules);
     loadedNames_ = programNames();
 }
@@ -131,25 +116,33 @@ void ProgramDlg::RemoveProgram(const QString& name) {
     updateHeader();
 }
 
+QList<QCheckBox*> ProgramDlg::browserChecks() const {
+    return {ui->ieCheck, ui->chromeCheck, ui->firefoxCheck, ui->safariCheck, ui->operaCheck};
+}
+
+bool ProgramDlg::listsExecutable(const QString& name) const {
+    // The module matches a rule with or without a trailing ".exe", and so
+    // does a box: "brave.exe" of the default rules is Brave's "brave".
+    return HasProgram(name) || HasProgram(name + QStringLiteral(".exe"));
+}
+
 void ProgramDlg::SyncBrowserChecks() {
-    ui->ieCheck->setChecked(false);
-    ui->chromeCheck->setChecked(false);
-    ui->firefoxCheck->setChecked(false);
-    ui->safariCheck->setChecked(false);
-    ui->operaCheck->setChecked(false);
-    if (HasProgram(QStringLiteral("iexplore.exe"))) ui->ieCheck->setChecked(true);
-    if (HasProgram(QStringLiteral("chrome.exe"))) ui->chromeCheck->setChecked(true);
-    if (HasProgram(QStringLiteral("firefox.exe"))) ui->firefoxCheck->setChecked(true);
-    if (HasProgram(QStringLiteral("safari.exe")) && HasProgram(QStringLiteral("WebKit2WebProcess.exe")))
-        ui->safariCheck->setChecked(true);
-    if (HasProgram(QStringLiteral("opera.exe"))) ui->operaCheck->setChecked(true);
+    const QList<QCheckBox*> checks = browserChecks();
+    const QList<BrowserBox>& boxes = BrowserBoxes();
+    for (int i = 0; i < checks.size() && i < boxes.size(); ++i) {
+        int listed = 0;
+        for (const QString& name : boxes[i].executables)
+            if (listsExecutable(name)) ++listed;
+        checks[i]->setChecked(boxes[i].needsAll ? listed == boxes[i].executables.size() : listed > 0);
+    }
 }
 
 void ProgramDlg::LoadProgramList(const QString& path) {
     clearList();
     ui->programList->setUpdatesEnabled(false);
     const QStringList names = RulesFileNames(ReadTextFile(path));
-    for (const QString& name : names) AddProgram(name);
+    for (const QString& name : names)
+        AddProgram(name);
     ui->programList->setUpdatesEnabled(true);
     updateHeader();
     SyncBrowserChecks();
@@ -180,9 +173,7 @@ void ProgramDlg::updateHeader() {
     ui->programList->headerItem()->setText(0, QStringLiteral("Name [%1]").arg(ui->programList->topLevelItemCount()));
 }
 
-void ProgramDlg::updateSelectFrame() {
-    ui->selectFrame->setEnabled(!ui->allRadio->isChecked());
-}
+void ProgramDlg::updateSelectFrame() { ui->selectFrame->setEnabled(!ui->allRadio->isChecked()); }
 
 // ---------------------------------------------------------------- buttons
 
@@ -251,20 +242,25 @@ void ProgramDlg::OnRemoveBtn() {
     updateHeader();
 }
 
-void ProgramDlg::onBrowserBox(bool checked, const QStringList& executables) {
-    for (const QString& name : executables) {
-        if (checked)
-            AddProgram(name);
-        else
+void ProgramDlg::onBrowserBox(int box) {
+    const QList<BrowserBox>& boxes = BrowserBoxes();
+    if (box < 0 || box >= boxes.size()) return;
+    const bool checked = browserChecks().at(box)->isChecked();
+    for (const QString& name : boxes[box].executables) {
+        if (checked) {
+            if (!listsExecutable(name)) AddProgram(name);
+        } else {
             RemoveProgram(name);
+            RemoveProgram(name + QStringLiteral(".exe"));
+        }
     }
 }
 
-void ProgramDlg::on_ieCheck_clicked() { onBrowserBox(ui->ieCheck->isChecked(), ieExecutables()); }
-void ProgramDlg::on_chromeCheck_clicked() { onBrowserBox(ui->chromeCheck->isChecked(), chromeExecutables()); }
-void ProgramDlg::on_firefoxCheck_clicked() { onBrowserBox(ui->firefoxCheck->isChecked(), firefoxExecutables()); }
-void ProgramDlg::on_safariCheck_clicked() { onBrowserBox(ui->safariCheck->isChecked(), safariExecutables()); }
-void ProgramDlg::on_operaCheck_clicked() { onBrowserBox(ui->operaCheck->isChecked(), operaExecutables()); }
+void ProgramDlg::on_ieCheck_clicked() { onBrowserBox(0); }
+void ProgramDlg::on_chromeCheck_clicked() { onBrowserBox(1); }
+void ProgramDlg::on_firefoxCheck_clicked() { onBrowserBox(2); }
+void ProgramDlg::on_safariCheck_clicked() { onBrowserBox(3); }
+void ProgramDlg::on_operaCheck_clicked() { onBrowserBox(4); }
 
 void ProgramDlg::on_repairinstallBtn_clicked() { RepairLsp(); }
 

@@ -17,11 +17,13 @@
 
 #include <QDialog>
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
+class QCheckBox;
 class QTreeWidgetItem;
 namespace Ui {
 class ProgramDlg;
@@ -73,7 +75,12 @@ private slots:
     void on_selectRadio_clicked();
 
 private:
-    void onBrowserBox(bool checked, const QStringList& executables);
+    // Adds (box checked) or removes (unchecked) the executables of browser
+    // box `box` (an index of BrowserBoxes()).
+    void onBrowserBox(int box);
+    QList<QCheckBox*> browserChecks() const;
+    // `name` is in the list, with or without a trailing ".exe".
+    bool listsExecutable(const QString& name) const;
     void onRadioClicked();
     void updateSelectFrame();
     void updateHeader();

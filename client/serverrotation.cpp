@@ -5,7 +5,8 @@ int firstUnused(const QList<RotationRow>& rows, const QString& countryFilter, co
     for (int i = 0; i < rows.size(); ++i) {
         const RotationRow& row = rows[i];
         if (!row.hasEntry || row.ip.isEmpty()) continue;
-        if (!countryFilter.isEmpty() && row.country.toLower() != countryFilter.toLower()) continue;
+        if (!countryFilter.isEmpty() && !row.country.isEmpty() && row.country.toLower() != countryFilter.toLower())
+            continue;
         if (used.contains(row.ip, Qt::CaseInsensitive)) continue;
         return i;
     }

@@ -16,7 +16,8 @@ struct RotationRow {
 
 // The first row, from the top, that has an entry and a non-empty "ip", whose
 // country equals `countryFilter` ignoring case (an empty filter, "Any
-// Country", accepts every country) and whose "ip" is not in `usedServers`
+// Country", accepts every country; a row without a country matches every
+// filter) and whose "ip" is not in `usedServers`
 // (ignoring case). When no row is left but `usedServers` is not empty, the
 // cycle starts again: `usedServers` is emptied and the walk repeated once.
 // Returns the row index, or -1 when no row matches at all.

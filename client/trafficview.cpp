@@ -3,28 +3,36 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItem>
 
-QString FormatSize(std::uint64_t n) {
+namespace {
+// n in units of 1024, 1048576 or 1073741824, followed by the unit's prefix
+// letter and `unit` ("B" for bytes, "b" for bits).
+QString formatScaled(std::uint64_t n, QChar unit) {
     constexpr std::uint64_t kKB = 1024;
     constexpr std::uint64_t kMB = 1048576;
     constexpr std::uint64_t kGB = 1073741824;
     std::uint64_t divisor = kKB;
-    QString unit = QStringLiteral("%1 KB");
+    QString prefix = QStringLiteral(" K");
     if (n > kGB) {
         divisor = kGB;
-        unit = QStringLiteral("%1 GB");
+        prefix = QStringLiteral(" G");
     } else if (n > kMB) {
         divisor = kMB;
-        unit = QStringLiteral("%1 MB");
+        prefix = QStringLiteral(" M");
     }
     // Hundredths, cut: n * 100 fits 64 bits for every count the view shows
     // (at most 8 x 2 x 2^32); larger values are divided first.
     const std::uint64_t hundredths = n <= UINT64_MAX / 100 ? n * 100 / divisor : n / divisor * 100;
-    return unit.arg(QString::number(static_cast<double>(hundredths) / 100.0, 'g', 6));
+    return QString::number(static_cast<double>(hundredths) / 100.0, 'g', 6) + prefix + unit;
 }
+}  // namespace
+
+QString FormatSize(std::uint64_t n) { return formatScaled(n, QLatin1Char('B')); }
+
+QString FormatBits(std::uint64_t bits) { return formatScaled(bits, QLatin1Char('b')); }
 
 QString RateText(std::uint32_t udpRate, std::uint32_t tcpRate) {
     const std::uint64_t bits = 8 * (static_cast<std::uint64_t>(udpRate) + tcpRate);
-    return QStringLiteral("%1/s").arg(FormatSize(bits));
+    return QStringLiteral("%1/s").arg(FormatBits(bits));
 }
 
 QMap<QString, vnx::AppStatus> ReadStatusRows(const vnx::ServerStatus& block) {
@@ -45,9 +53,9 @@ void UpdateAppRow(QTreeWidgetItem* row, const vnx::AppStatus& c) {
     const QString sent = FormatSize(static_cast<std::uint64_t>(c.tcp_sent) + c.udp_sent);
     const QString recv = FormatSize(static_cast<std::uint64_t>(c.tcp_recv) + c.udp_recv);
     const QString rate = RateText(c.udp_rate, c.tcp_rate);
-    const QString detail = QStringLiteral("TCP: ") + FormatSize(8 * static_cast<std::uint64_t>(c.tcp_rate)) +
+    const QString detail = QStringLiteral("TCP: ") + FormatBits(8 * static_cast<std::uint64_t>(c.tcp_rate)) +
                            QStringLiteral("/s Connects: ") + QString::number(c.tcp_connections) +
-                           QStringLiteral(", UDP: ") + FormatSize(8 * static_cast<std::uint64_t>(c.udp_rate)) +
+                           QStringLiteral(", UDP: ") + FormatBits(8 * static_cast<std::uint64_t>(c.udp_rate)) +
                            QStringLiteral("/s Connects: ") + QString::number(c.udp_connections) +
                            QStringLiteral(" [Send:") + FormatSize(c.udp_sent) + QStringLiteral(",Recv:") +
                            FormatSize(c.udp_recv) + QStringLiteral("]");

@@ -21,7 +21,11 @@ class QTreeWidgetItem;
 // sums and the eightfold rates never wrap before they are shown.
 QString FormatSize(std::uint64_t n);
 
-// "%1/s" with FormatSize of eight times the sum of the two byte rates.
+// A number of bits (a rate is shown as eight times its bytes): the numbers
+// of FormatSize with the units "Kb", "Mb" and "Gb" ("7.81 Kb").
+QString FormatBits(std::uint64_t bits);
+
+// "%1/s" with FormatBits of eight times the sum of the two byte rates.
 QString RateText(std::uint32_t udpRate, std::uint32_t tcpRate);
 
 // The applications of the block: the first app_count entries (at most 512)

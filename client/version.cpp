@@ -12,15 +12,13 @@
 #error "VEILNOX_VERSION (the project version) must be defined by the build"
 #endif
 
-namespace {
-// The compiled-in project version padded to four parts.
-QString compiledVersion() {
+QString ProjectVersion() {
     QStringList parts = QString::fromLatin1(VEILNOX_VERSION).split(QLatin1Char('.'));
     QStringList four;
-    for (int i = 0; i < 4; ++i) four << QString::number(i < parts.size() ? parts[i].toInt() : 0);
+    for (int i = 0; i < 4; ++i)
+        four << QString::number(i < parts.size() ? parts[i].toInt() : 0);
     return four.join(QLatin1Char('.'));
 }
-}  // namespace
 
 bool GetFileVersionString(const char* path, char* out) {
     if (!out) return false;
@@ -29,7 +27,7 @@ bool GetFileVersionString(const char* path, char* out) {
     QFileInfo file(QString::fromLocal8Bit(path));
     QFileInfo self(QCoreApplication::applicationFilePath());
     if (!file.exists() || file.canonicalFilePath() != self.canonicalFilePath()) return false;
-    QByteArray text = compiledVersion().toLatin1();
+    QByteArray text = ProjectVersion().toLatin1();
     std::snprintf(out, kVersionBufferSize, "%s", text.constData());
     return true;
 }

@@ -13,6 +13,10 @@ constexpr std::size_t kVersionBufferSize = 128;
 // it; any other file has no version (false, `out` empty).
 bool GetFileVersionString(const char* path, char* out);
 
+// The project version compiled into this build, four parts ("1.0.0.0").
+// Needs no application object.
+QString ProjectVersion();
+
 // The running program's version ("1.0.0.0"), empty when unknown.
 QString GetAppVersion();
 

@@ -126,9 +126,9 @@ def run(argv, env, timeout):
 
 
 def rate_bytes(text):
-    """ "15.03 MB/s" -> 15.03 * 1048576."""
+    """ "15.03 Mb/s" -> 15.03 * 1048576 (the client's rates are bits)."""
     number, unit = (text.split("/")[0].split() + ["", ""])[:2]
-    scale = {"KB": 1024, "MB": 1 << 20, "GB": 1 << 30}.get(unit, 0)
+    scale = {"Kb": 1024, "Mb": 1 << 20, "Gb": 1 << 30}.get(unit, 0)
     try:
         return float(number) * scale
     except ValueError:
@@ -222,7 +222,7 @@ def main():
             row = row_of(state, "curl")
             if row:
                 last = row
-                if at_shot is None and row["rate"] not in ("0 KB/s", ""):
+                if at_shot is None and row["rate"] not in ("0 Kb/s", ""):
                     time.sleep(1.3)  # one more refresh: the row shows a steady rate
                     reply = client.command("shot " + shots["connections"])
                     if not reply.get("ok"):
@@ -260,7 +260,7 @@ def main():
                   % (label, row["process"], row["send"], row["recv"], row["rate"], row["detail"]))
         print("  after curl ended:          %s (applications leave the tab when their process ends)"
               % final.get("connectionsHeader"))
-        print("  (the client shows a rate as eight times the bytes per second: %s is about %.2f MB/s of data)"
+        print("  (the client shows rates in bits per second: %s is about %.2f MB/s of data)"
               % (at_shot["rate"], rate_bytes(at_shot["rate"]) / 8 / 1e6))
         print()
         print("Screenshots:")

@@ -11,6 +11,8 @@ target_link_libraries(app_test_support PUBLIC veilnox_app_lib clientlib_support)
 add_executable(test_app_logic gui/test_app_logic.cpp)
 add_executable(test_app_window gui/test_app_window.cpp)
 add_executable(test_app_process gui/test_app_process.cpp)
+# The process tests read README.md and the man page.
+target_compile_definitions(test_app_process PRIVATE VNX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 foreach(t test_app_logic test_app_window test_app_process)
   set_target_properties(${t} PROPERTIES AUTOMOC ON)
   target_link_libraries(${t} PRIVATE app_test_support)

@@ -80,7 +80,7 @@ MainWindow* makeMain() {
         return nullptr;
     }
     prepareWorld();
-    // No traffic yet: the status bar shows 0 KB/s.
+    // No traffic yet: the status bar shows 0 Kb/s.
     if (vnx::ServerStatus* status = vnx::serverStatus(true)) status->udp_rate = status->tcp_rate = 0;
     auto* window = new MainWindow;
     if (!window->isUsable()) return window;

@@ -243,6 +243,9 @@ TEST(Rotation, CountryFilterWalksMatchingRowsAndStartsAgain) {
     used << "3.3.3.3";
     EXPECT_EQ(PickNextServer(list, "Germany", used), 0);  // every match used: a new cycle
     EXPECT_TRUE(used.isEmpty());
+    // A row without a country belongs to every country.
+    const QList<RotationRow> blank = rows({{"1.1.1.1", "France"}, {"4.4.4.4", ""}});
+    EXPECT_EQ(PickNextServer(blank, "Germany", used), 1);
 }
 
 TEST(Rotation, SkipsRowsWithoutEntryOrAddressAndUsedAddressesIgnoringCase) {

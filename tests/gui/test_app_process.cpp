@@ -8,6 +8,7 @@
 #include "records.h"
 #include "sharedmemory.h"
 #include "ui_mainwindow.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QRegularExpression>
+
+#include <unistd.h>
 
 #include <csignal>
 #include <memory>
@@ -145,6 +150,126 @@ TEST_F(Process, AFirstStartOnAnEmptyDataFolderSeedsTheRulesAndWritesNoSettings) 
     EXPECT_FALSE(QFile::exists(world.configFile()));
 }
 
+namespace {
+
+// One automation command (see client/automation.h) and its one-line answer;
+// empty when the client does not answer within `ms`.
+QByteArray automate(const QString& socketPath, const QByteArray& line, int ms = 10000) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(ms)) return QByteArray();
+    socket.write(line + "\n");
+    socket.flush();
+    apptest::waitFor([&] { return socket.canReadLine() || socket.state() != QLocalSocket::ConnectedState; }, ms);
+    return socket.canReadLine() ? socket.readLine().trimmed() : QByteArray();
+}
+
+QProcessEnvironment automationEnv(const QString& socketPath) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VEILNOX_AUTOMATION_SOCKET", socketPath);
+    return env;
+}
+
+// The files a document names under "~/.local/share/": the README's table of
+// settings and logs (rows named in `rows`) or the man page's FILES section.
+QStringList documentedPaths(const QString& file, const QStringList& rows) {
+    QFile doc(QString::fromUtf8(VNX_SOURCE_DIR) + "/" + file);
+    if (!doc.open(QIODevice::ReadOnly)) return {};
+    QStringList paths;
+    const QRegularExpression tableRow("^\\|\\s*([^|]+?)\\s*\\|\\s*`(~/\\.local/share/[^`]+)`");
+    const QRegularExpression manEntry("^\\.I (~/\\.local/share/\\S+)");
+    for (const QByteArray& raw : doc.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        QRegularExpressionMatch m = tableRow.match(line);
+        if (m.hasMatch() && rows.contains(m.captured(1))) paths << m.captured(2);
+        m = manEntry.match(line);
+        if (m.hasMatch() && rows.isEmpty()) paths << m.captured(1);
+    }
+    return paths;
+}
+
+}  // namespace
+
+// Closing while "Updating Server List..." shows (close box, tray Quit) ends
+// the process: nothing is connected and no local server is kept alive for a
+// window that is gone.
+TEST_F(Process, ClosingDuringTheStartUpDownloadEndsTheProcess) {
+    HttpServer::Route hang;
+    hang.hang = true;
+    http.setRoute("/list.xml", hang);
+    http.setRoute("/fallback.xml", hang);
+    world.installModule();
+    world.writeSettings(
+        "<Vars><ipconnected>10.1.1.1</ipconnected><portconnected>1</portconnected>"
+        "<protocolconnected>private</protocolconnected></Vars>");
+    const QString socketPath = world.root() + "/automation.sock";
+    QProcess& client = startClient(automationEnv(socketPath));
+    ASSERT_TRUE(apptest::waitFor([&] { return http.requests.contains("/list.xml"); }, 20000))
+        << client.readAllStandardError().toStdString();
+    const QByteArray answer = automate(socketPath, "close");
+    EXPECT_TRUE(answer.contains("\"ok\":true")) << answer.toStdString();
+    ASSERT_TRUE(waitFinished(client, 10000)) << "the client outlived its window";
+    EXPECT_EQ(client.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(client.exitCode(), 0);
+    EXPECT_EQ(clientWindow(), 0u);
+    // The fallback was not tried and no failure box was shown.
+    EXPECT_FALSE(http.requests.contains("/fallback.xml"));
+    EXPECT_FALSE(client.readAllStandardError().contains("message box"));
+}
+
+// The paths that README.md and the man page give for the settings, the
+// rules and the log are the files a real start uses.
+TEST_F(Process, TheDocumentedFilesAreTheOnesTheClientWrites) {
+    const QStringList readme =
+        documentedPaths("README.md", {"settings", "redirected programs", "client log", "installed module"});
+    const QStringList manual = documentedPaths("docs/man/veilnox.1", {});
+    ASSERT_EQ(readme.size(), 4) << readme.join(' ').toStdString();
+    ASSERT_GE(manual.size(), 4) << manual.join(' ').toStdString();
+
+    const QString socketPath = world.root() + "/automation.sock";
+    QProcess& client = startClient(automationEnv(socketPath));
+    ASSERT_TRUE(apptest::waitFor([&] { return automate(socketPath, "state", 1000).contains("\"ready\":true"); }, 20000))
+        << client.readAllStandardError().toStdString();
+    // A connect writes the settings file and installs the module; the
+    // watchdog's start wrote the log; the first start seeded the rules.
+    EXPECT_TRUE(automate(socketPath, "connect 0").contains("\"ok\":true"));
+    const QString dataHome = world.root() + "/share";
+    for (const QString& documented : readme + manual) {
+        QString path = documented;
+        path.replace("~/.local/share", dataHome);
+        EXPECT_TRUE(QFileInfo(path).isFile()) << documented.toStdString() << " is not there after a start";
+        if (path.endsWith("appconfig.xml")) {
+            QFile settings(path);
+            ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(settings.readAll().contains("<ipconnected>10.1.1.1</ipconnected>"));
+        }
+    }
+    automate(socketPath, "close");
+    EXPECT_TRUE(waitFinished(client, 15000));
+}
+
+// --version and --help need no display.
+TEST_F(Process, VersionAndHelpAnswerWithoutADisplay) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    for (const char* option : {"--version", "--help"}) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program("veilnox"), QStringList{option});
+        ASSERT_TRUE(p.waitForFinished(20000)) << option;
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0) << option;
+        const QByteArray out = p.readAllStandardOutput();
+        if (QByteArray(option) == "--version")
+            EXPECT_EQ(out, "veilnox " + ProjectVersion().toLatin1() + "\n");
+        else
+            EXPECT_TRUE(out.startsWith("Usage: veilnox")) << out.toStdString();
+        EXPECT_TRUE(p.readAllStandardError().isEmpty());
+    }
+}
+
 TEST_F(Process, ASecondStartWakesTheFirstAndExitsMinusOne) {
     QProcess& first = startClient();
     ASSERT_TRUE(waitReady(first)) << first.readAllStandardError().toStdString();
@@ -187,6 +312,22 @@ TEST_F(Process, WithoutADisplayTheClientSaysSoAndExitsNonZero) {
 
 TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
     if (!QFile::exists(program("veilnoxsvr"))) GTEST_SKIP() << "veilnoxsvr is not built";
+    // The client's standard input is a pipe here, as a terminal would be
+    // from a shell: the servers it launches must read a null input instead.
+    struct TypedInput {
+        int ends[2] = {-1, -1};
+        int saved = dup(0);
+        TypedInput() {
+            if (pipe(ends) == 0) dup2(ends[0], 0);
+        }
+        ~TypedInput() {
+            dup2(saved, 0);
+            for (int fd : {saved, ends[0], ends[1]})
+                if (fd >= 0) close(fd);
+        }
+    } typed;
+    ASSERT_GE(typed.ends[0], 0);
+    auto inputOf = [](qint64 pid) { return QFileInfo(QString("/proc/%1/fd/0").arg(pid)).symLinkTarget(); };
     MessageRecorder messages;
     world.installModule();
     auto window = std::make_unique<MainWindow>();
@@ -200,6 +341,7 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
 
     const QList<qint64> started = window->launcher().launchedPids();
     ASSERT_EQ(started.size(), 1);
+    EXPECT_EQ(inputOf(started[0]), "/dev/null");
     for (int round = 0; round < 3; ++round) {
         const qint64 victim = window->launcher().launchedPids().last();
         ASSERT_EQ(::kill(static_cast<pid_t>(victim), SIGKILL), 0);
@@ -211,6 +353,7 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
         std::printf("relaunched after %lld ms\n", static_cast<long long>(clock.elapsed()));
     }
     EXPECT_EQ(window->launcher().launchedPids().size(), started.size() + 3);
+    EXPECT_EQ(inputOf(window->launcher().launchedPids().last()), "/dev/null");
     EXPECT_TRUE(messages.boxes.isEmpty());
 
     // Closing the window ends the hidden server at its next tick.

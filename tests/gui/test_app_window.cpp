@@ -104,7 +104,7 @@ const QString kLspFailed = "Install LSP module failed, please login as administr
 
 TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     window.reset(apptest::makeWindow());
-    EXPECT_EQ(window->speedLabel->text(), " 0 KB/s ");  // until the first tick
+    EXPECT_EQ(window->speedLabel->text(), " 0 Kb/s ");  // until the first tick
     MainWindow& w = open(false);
     Ui::MainWindow& ui = *w.ui;
     EXPECT_EQ(w.size(), QSize(630, 447));
@@ -117,7 +117,7 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
         EXPECT_NE(w.findChild<QObject*>(name), nullptr) << name;
     EXPECT_EQ(ui.countryLabel->text(), "Connect To:");
     EXPECT_EQ(ui.changeLabel->text(), "Change Every:");
-    EXPECT_EQ(ui.autostartBox->text(), "Start Veilnox with Windows");
+    EXPECT_EQ(ui.autostartBox->text(), "Start Veilnox when I log in");
     EXPECT_EQ(ui.tabMain->tabText(0), "Servers");
     EXPECT_EQ(ui.tabMain->tabText(1), "Connections");
     EXPECT_EQ(ui.tabMain->currentIndex(), 0);
@@ -271,12 +271,17 @@ TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
                                   "<City> Berlin </City><TAG>DE</TAG><Strength>42</Strength></Element>"
                                   "<Element><ip>1.2.3.5</ip><port>81</port><country>Germany</country></Element>"
                                   "<Server><ip>5.5.5.5</ip><country>germany</country></Server>"
-                                  "<Element><host>jp.example</host><country>Japan</country></Element></Array>"));
+                                  "<Element><host>jp.example</host><country>Japan</country></Element>"
+                                  "<Element><ip>6.6.6.6</ip><country> </country></Element></Array>"));
+    // A stored filter of "" (a blank entry chosen earlier) selects nothing.
+    world.writeSettings("<Vars><countryfilter></countryfilter></Vars>");
     MainWindow& w = open();
-    EXPECT_EQ(apptest::columnTexts(w, 0), QStringList({"DE", "", "", ""}));
-    EXPECT_EQ(apptest::columnTexts(w, 1),
-              QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5", "germany,,5.5.5.5", "Japan,,jp.example"}));
+    EXPECT_EQ(apptest::columnTexts(w, 0), QStringList({"DE", "", "", "", ""}));
+    EXPECT_EQ(apptest::columnTexts(w, 1), QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5", "germany,,5.5.5.5",
+                                                       "Japan,,jp.example", ",,6.6.6.6"}));
+    // The server without a country adds no blank entry.
     EXPECT_EQ(apptest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
+    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
     EXPECT_EQ(entry(0)->port, 80);
     EXPECT_EQ(entry(0)->value("ip"), "1.2.3.4");
     auto* bar = qobject_cast<QProgressBar*>(w.ui->proxyList->itemWidget(w.ui->proxyList->topLevelItem(0), 2));
@@ -528,12 +533,24 @@ TEST_F(Window, RotationWalksTheChosenCountryAndStartsOver) {
 }
 
 TEST_F(Window, NeverArmsNoTimerAndAnyCountryPrefersTheCurrentServer) {
-    serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France")});
+    serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France"), server("3.3.3.3", "3", "Spain")});
     MainWindow& w = open();
     w.currentServer = server("2.2.2.2", "2", "France");
     w.ui->startBtn->click();
     EXPECT_EQ(QByteArray(block().proxy_ip), "2.2.2.2");
     EXPECT_FALSE(w.changeTimer->isActive());
+
+    // With a rotation, the server connected at Start counts as used: the
+    // first tick moves on to another one.
+    w.ui->startBtn->click();
+    w.ui->changeBox->setCurrentIndex(w.ui->changeBox->findData(1));
+    w.ui->startBtn->click();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "2.2.2.2");
+    EXPECT_TRUE(w.changeTimer->isActive());
+    w.OnChangeIpTimer();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
+    w.OnChangeIpTimer();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "3.3.3.3");
 }
 
 // ---------------------------------------------------------------- window
@@ -557,7 +574,10 @@ TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
     messages.answer = true;
     EXPECT_TRUE(w.close());
     EXPECT_EQ(block().client_window, 0u);
-    EXPECT_EQ(block().connected, 1);  // the connection outlives the client
+    // The user confirmed they want their own address back: the module stops
+    // diverting. The stored keys stay, so the next start connects again.
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(saved().value("ipconnected"), "10.1.1.1");
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(w.trayIcon, nullptr);
     // Once the tray menu is gone its actions are not touched any more.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QProgressDialog>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -79,6 +80,15 @@ TEST_F(Download, ASilentServerTimesOutAndIsLogged) {
     const QString log = clienttest::runtimeLog();
     EXPECT_EQ(log.count("DownloadHttpFile TimeOUT ."), 1) << log.toStdString();
     EXPECT_FALSE(log.contains("Read Empty"));
+
+    // A progress dialog that no one cancels does not lift the limit.
+    QProgressDialog progress("Updating Server List...", "cancel", 0, 10000);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(DownloadHttpFile(server_.url("/slow"), &progress, 300), QString());
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_FALSE(progress.wasCanceled());
+    EXPECT_EQ(clienttest::runtimeLog().count("DownloadHttpFile TimeOUT ."), 2);
 }
 
 TEST_F(Download, OversizedBodiesAreAbandoned) {
@@ -110,7 +120,7 @@ TEST_F(Download, CancellingTheProgressDialogEndsTheDownloadAtOnce) {
     EXPECT_EQ(DownloadHttpFile(server_.url("/slow"), &progress), QString());
     EXPECT_TRUE(progress.wasCanceled());
     EXPECT_EQ(server_.requests.size(), 1);
-    // No time limit applies in this mode, and a cancel is not a failure to log.
+    // A cancel is not a failure to log.
     EXPECT_FALSE(clienttest::runtimeLog().contains("DownloadHttpFile"));
     // A dialog that stays cancelled ends the next download at once too.
     server_.onRequest = nullptr;

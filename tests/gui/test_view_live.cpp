@@ -42,10 +42,10 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     LocalServer server;
     ASSERT_TRUE(server.start()) << server.output().toStdString();
 
-    window->AddServerRow(apptest::server(QStringLiteral("127.0.0.1"), QString::number(relay.port()),
-                                         QStringLiteral("Germany")));
-    ASSERT_TRUE(window->ConnectServer(QStringLiteral("127.0.0.1"), QString::number(relay.port()),
-                                      QStringLiteral("private")));
+    window->AddServerRow(
+        apptest::server(QStringLiteral("127.0.0.1"), QString::number(relay.port()), QStringLiteral("Germany")));
+    ASSERT_TRUE(
+        window->ConnectServer(QStringLiteral("127.0.0.1"), QString::number(relay.port()), QStringLiteral("private")));
     // Nothing to launch: the server above holds its run marker.
     window->OnSpeedTimer();
     EXPECT_TRUE(window->launcher().launchedPids().isEmpty());
@@ -72,7 +72,8 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
 
     const std::size_t total = 150000;
     std::vector<char> out(total), in(total);
-    for (std::size_t i = 0; i < total; ++i) out[i] = static_cast<char>(i * 7);
+    for (std::size_t i = 0; i < total; ++i)
+        out[i] = static_cast<char>(i * 7);
     ASSERT_TRUE(sendAllBytes(fd, out.data(), total));
     ASSERT_TRUE(readAllBytes(fd, in.data(), total, 30000));
     EXPECT_EQ(in, out);
@@ -98,11 +99,11 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
 
     // Closing the connection: the same row shows it closed and idle.
     ::close(fd);
-    const QString idle = QStringLiteral("TCP: 0 KB/s Connects: 0, UDP: 0 KB/s Connects: 0 [Send:0 KB,Recv:0 KB]");
+    const QString idle = QStringLiteral("TCP: 0 Kb/s Connects: 0, UDP: 0 Kb/s Connects: 0 [Send:0 KB,Recv:0 KB]");
     EXPECT_TRUE(apptest::waitFor(
         [&] {
             window->OnSpeedTimer();
-            return appRow(*window, name) == row && row->text(4) == idle && row->text(3) == QStringLiteral("0 KB/s");
+            return appRow(*window, name) == row && row->text(4) == idle && row->text(3) == QStringLiteral("0 Kb/s");
         },
         20000))
         << row->text(4).toStdString();

@@ -58,7 +58,8 @@ void whenModal(std::function<void(T*)> act) {
 
 QString ruleName(const vnx::ProgramRule& rule) {
     int n = 0;
-    while (n < 128 && rule.name[n] != 0) ++n;
+    while (n < 128 && rule.name[n] != 0)
+        ++n;
     return QString::fromUtf16(rule.name, n);
 }
 
@@ -117,7 +118,9 @@ TEST_F(SettingsTest, FormHasItsObjectsTextsAndPlaces) {
     EXPECT_EQ(ui.repairinstallBtn->geometry(), QRect(10, 190, 171, 23));
     EXPECT_EQ(ui.checkupdateBtn->text(), QStringLiteral("Check New Update"));
     EXPECT_EQ(ui.checkupdateBtn->geometry(), QRect(10, 230, 171, 23));
-    EXPECT_EQ(ui.autostartBox->text(), QStringLiteral("Start Veilnox with Windows"));
+    // Linux names its own session and browsers (the Windows build keeps
+    // "Start Veilnox with Windows" and its five browsers).
+    EXPECT_EQ(ui.autostartBox->text(), QStringLiteral("Start Veilnox when I log in"));
     EXPECT_EQ(ui.autostartBox->geometry(), QRect(20, 60, 211, 20));
 
     EXPECT_EQ(ui.allRadio->text(), QStringLiteral("Redirect All Traffic(Redirect all network applications)"));
@@ -134,10 +137,10 @@ TEST_F(SettingsTest, FormHasItsObjectsTextsAndPlaces) {
     EXPECT_TRUE(ui.label->wordWrap());
     EXPECT_TRUE(ui.label->alignment() & Qt::AlignTop);
     EXPECT_EQ(ui.groupBox_3->title(), QStringLiteral("Browsers"));
-    EXPECT_EQ(ui.ieCheck->text(), QStringLiteral("Internet Explorer"));
-    EXPECT_EQ(ui.chromeCheck->text(), QStringLiteral("Google Chrome"));
-    EXPECT_EQ(ui.firefoxCheck->text(), QStringLiteral("Firefox"));
-    EXPECT_EQ(ui.safariCheck->text(), QStringLiteral("Safari"));
+    EXPECT_EQ(ui.ieCheck->text(), QStringLiteral("Firefox"));
+    EXPECT_EQ(ui.chromeCheck->text(), QStringLiteral("Google Chrome / Chromium"));
+    EXPECT_EQ(ui.firefoxCheck->text(), QStringLiteral("Brave"));
+    EXPECT_EQ(ui.safariCheck->text(), QStringLiteral("Epiphany"));
     EXPECT_EQ(ui.operaCheck->text(), QStringLiteral("Opera"));
     EXPECT_EQ(ui.addBtn->text(), QStringLiteral("Add Program"));
     EXPECT_EQ(ui.defaultBtn->text(), QStringLiteral("Default"));
@@ -233,51 +236,55 @@ TEST_F(SettingsTest, UnreadableRulesFileIsNotWipedBySavingOptions) {
     EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nnew.exe"));
 }
 
-TEST_F(SettingsTest, SafariNeedsBothExecutables) {
-    world.writeRules("safari.exe\n");
+TEST_F(SettingsTest, EpiphanyNeedsItsNetworkProcessToo) {
+    world.writeRules("epiphany\n");
     {
         ProgramDlg dialog(&block);
         EXPECT_FALSE(dialog.ui->safariCheck->isChecked());
     }
-    world.writeRules("Safari.exe\nwebkit2webprocess.EXE\nnotepad.exe\n");
+    world.writeRules("Epiphany\nwebkitnetworkprocess.EXE\nnotepad\n");
     ProgramDlg dialog(&block);
     EXPECT_TRUE(dialog.ui->safariCheck->isChecked());
 
     // Removing one of the two with its button unchecks the box and keeps
     // the other name.
-    QPushButton* remove = removeButton(dialog, QStringLiteral("Safari.exe"));
+    QPushButton* remove = removeButton(dialog, QStringLiteral("Epiphany"));
     ASSERT_NE(remove, nullptr);
     remove->click();
     QCoreApplication::processEvents();
     EXPECT_FALSE(dialog.ui->safariCheck->isChecked());
-    EXPECT_EQ(names(dialog), (QStringList{"notepad.exe", "webkit2webprocess.EXE"}));
+    EXPECT_EQ(names(dialog), (QStringList{"notepad", "webkitnetworkprocess.EXE"}));
     EXPECT_EQ(header(dialog), QStringLiteral("Name [2]"));
 
-    // The box adds both names, and takes both away in any case.
+    // The box adds the missing name, and takes both away (with or without
+    // ".exe") in any case.
     dialog.ui->safariCheck->click();
-    EXPECT_EQ(names(dialog), (QStringList{"safari.exe", "notepad.exe", "webkit2webprocess.EXE"}));
+    EXPECT_EQ(names(dialog), (QStringList{"epiphany", "notepad", "webkitnetworkprocess.EXE"}));
     dialog.ui->safariCheck->click();
-    EXPECT_EQ(names(dialog), QStringList{"notepad.exe"});
+    EXPECT_EQ(names(dialog), QStringList{"notepad"});
     EXPECT_EQ(header(dialog), QStringLiteral("Name [1]"));
 }
 
 TEST_F(SettingsTest, BrowserBoxesAddAndRemoveOnlyTheirOwnExecutables) {
-    world.writeRules("Chrome.exe\nfirefox.exe\n");
+    // One of a browser's names is enough, with or without ".exe" (as the
+    // module matches them).
+    world.writeRules("Chrome.exe\nfirefox-esr\nchromium\n");
     ProgramDlg dialog(&block);
     EXPECT_TRUE(dialog.ui->chromeCheck->isChecked());
-    EXPECT_TRUE(dialog.ui->firefoxCheck->isChecked());
-    dialog.ui->chromeCheck->click();  // off: removes Chrome.exe, whatever its case
-    EXPECT_EQ(names(dialog), QStringList{"firefox.exe"});
-    EXPECT_TRUE(dialog.ui->firefoxCheck->isChecked());
+    EXPECT_TRUE(dialog.ui->ieCheck->isChecked());
+    EXPECT_FALSE(dialog.ui->firefoxCheck->isChecked());
+    dialog.ui->chromeCheck->click();  // off: removes Chrome.exe, whatever its case, and chromium
+    EXPECT_EQ(names(dialog), QStringList{"firefox-esr"});
+    EXPECT_TRUE(dialog.ui->ieCheck->isChecked());
     dialog.ui->operaCheck->click();
-    dialog.ui->ieCheck->click();
-    EXPECT_EQ(names(dialog), (QStringList{"iexplore.exe", "opera.exe", "firefox.exe"}));
+    dialog.ui->firefoxCheck->click();
+    EXPECT_EQ(names(dialog), (QStringList{"brave", "opera", "firefox-esr"}));
 
     // Removing a row with its button re-synchronises every box.
-    removeButton(dialog, QStringLiteral("firefox.exe"))->click();
-    EXPECT_FALSE(dialog.ui->firefoxCheck->isChecked());
+    removeButton(dialog, QStringLiteral("firefox-esr"))->click();
+    EXPECT_FALSE(dialog.ui->ieCheck->isChecked());
     EXPECT_TRUE(dialog.ui->operaCheck->isChecked());
-    EXPECT_TRUE(dialog.ui->ieCheck->isChecked());
+    EXPECT_TRUE(dialog.ui->firefoxCheck->isChecked());
 }
 
 TEST_F(SettingsTest, ForgedRemoveButtonDeletesNothing) {

@@ -47,11 +47,15 @@ TEST(TrafficTexts, FormatSizeCutsToTwoDecimalsInTheRightUnit) {
         // Rates are shown eightfold and sums of two counters: neither wraps.
         {8ull * (2ull * 4294967295ull), "63.99 GB"},
     };
-    for (const Case& c : cases) EXPECT_EQ(FormatSize(c.n), QString::fromLatin1(c.text)) << c.n;
-    EXPECT_EQ(RateText(1000, 0), QStringLiteral("7.81 KB/s"));
-    EXPECT_EQ(RateText(0, 0), QStringLiteral("0 KB/s"));
-    EXPECT_EQ(RateText(0xFFFFFFFFu, 0xFFFFFFFFu), QStringLiteral("63.99 GB/s"));
-    EXPECT_EQ(TrafficLine(QStringLiteral("0 KB/s"), 3), QStringLiteral("0 KB/s, 3 Apps"));
+    for (const Case& c : cases)
+        EXPECT_EQ(FormatSize(c.n), QString::fromLatin1(c.text)) << c.n;
+    // Rates are bits: the same numbers, with bit units.
+    EXPECT_EQ(FormatBits(1048577), QStringLiteral("1 Mb"));
+    EXPECT_EQ(FormatBits(8ull * 7700000), QStringLiteral("58.74 Mb"));
+    EXPECT_EQ(RateText(1000, 0), QStringLiteral("7.81 Kb/s"));
+    EXPECT_EQ(RateText(0, 0), QStringLiteral("0 Kb/s"));
+    EXPECT_EQ(RateText(0xFFFFFFFFu, 0xFFFFFFFFu), QStringLiteral("63.99 Gb/s"));
+    EXPECT_EQ(TrafficLine(QStringLiteral("0 Kb/s"), 3), QStringLiteral("0 Kb/s, 3 Apps"));
 }
 
 // ---------------------------------------------------------------- hand-written blocks
@@ -71,7 +75,8 @@ protected:
     }
 
     void publish(const std::vector<vnx::AppStatus>& apps, int count = -1) {
-        for (std::size_t i = 0; i < apps.size() && i < vnx::kMaxStatusApps; ++i) status->apps[i] = apps[i];
+        for (std::size_t i = 0; i < apps.size() && i < vnx::kMaxStatusApps; ++i)
+            status->apps[i] = apps[i];
         status->app_count = count >= 0 ? count : static_cast<int>(apps.size());
     }
 
@@ -80,8 +85,8 @@ protected:
         world.installModule();
         window->AddServerRow(apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("9200"),
                                              QStringLiteral("Germany"), QStringLiteral("Berlin")));
-        ASSERT_TRUE(window->ConnectServer(QStringLiteral("127.0.0.1"), QStringLiteral("9200"),
-                                          QStringLiteral("private")));
+        ASSERT_TRUE(
+            window->ConnectServer(QStringLiteral("127.0.0.1"), QStringLiteral("9200"), QStringLiteral("private")));
     }
 
     vnx::RunMutex serverMarker{"veilnoxsvrrun"};
@@ -99,15 +104,15 @@ TEST_F(TrafficTest, RatesShowEightfoldInTheStatusBarAndTheRow) {
     publish({appEntry("game", /*udpSent*/ 3072, /*udpRecv*/ 1536, /*udpRate*/ 1000, /*udpConnections*/ 2,
                       /*tcpRecv*/ 1000000, /*tcpSent*/ 1048577, /*tcpRate*/ 0, /*tcpConnections*/ 1)});
     window->OnSpeedTimer();
-    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("7.81 KB/s"));
+    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("7.81 Kb/s"));
     QTreeWidgetItem* row = appRow(*window, QStringLiteral("game"));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->text(0), QStringLiteral("game"));
     EXPECT_EQ(row->text(1), QStringLiteral("1 MB"));       // 1048577 + 3072
     EXPECT_EQ(row->text(2), QStringLiteral("978.06 KB"));  // 1000000 + 1536
-    EXPECT_EQ(row->text(3), QStringLiteral("7.81 KB/s"));
+    EXPECT_EQ(row->text(3), QStringLiteral("7.81 Kb/s"));
     EXPECT_EQ(row->text(4),
-              QStringLiteral("TCP: 0 KB/s Connects: 1, UDP: 7.81 KB/s Connects: 2 [Send:3 KB,Recv:1.5 KB]"));
+              QStringLiteral("TCP: 0 Kb/s Connects: 1, UDP: 7.81 Kb/s Connects: 2 [Send:3 KB,Recv:1.5 KB]"));
     EXPECT_EQ(list->headerItem()->text(0), QStringLiteral("Program [1]"));
 }
 
@@ -145,8 +150,10 @@ TEST_F(TrafficTest, SelectionAndScrollPositionSurviveTheRefresh) {
     connect();
     std::vector<vnx::AppStatus> apps;
     std::vector<QByteArray> names;
-    for (int i = 0; i < 80; ++i) names.push_back(QByteArray("app-") + QByteArray::number(100 + i));
-    for (int i = 0; i < 80; ++i) apps.push_back(appEntry(names[i].constData(), 0, 0, 0, 0, 0, 1024u * i));
+    for (int i = 0; i < 80; ++i)
+        names.push_back(QByteArray("app-") + QByteArray::number(100 + i));
+    for (int i = 0; i < 80; ++i)
+        apps.push_back(appEntry(names[i].constData(), 0, 0, 0, 0, 0, 1024u * i));
     publish(apps);
     window->ui->tabMain->setCurrentIndex(1);  // the tab runs a tick itself
     window->show();
@@ -160,7 +167,8 @@ TEST_F(TrafficTest, SelectionAndScrollPositionSurviveTheRefresh) {
     ASSERT_GT(scroll, 0);
 
     for (int tick = 0; tick < 3; ++tick) {
-        for (int i = 0; i < 80; ++i) apps[i].tcp_sent += 1048576;
+        for (int i = 0; i < 80; ++i)
+            apps[i].tcp_sent += 1048576;
         publish(apps);
         window->OnSpeedTimer();
         QCoreApplication::processEvents();
@@ -207,7 +215,7 @@ TEST_F(TrafficTest, DisconnectedTickShowsTheRateOnlyAndTheTooltipShrinks) {
     publish({appEntry("one"), appEntry("two"), appEntry("three")});
     window->OnSpeedTimer();
     const QString tip = window->trayIcon->toolTip();
-    const QString traffic = QStringLiteral("\r\n0 KB/s, 3 Apps");
+    const QString traffic = QStringLiteral("\r\n0 Kb/s, 3 Apps");
     ASSERT_TRUE(tip.endsWith(traffic)) << tip.toStdString();
     const QString statusLine = tip.left(tip.size() - traffic.size());
     EXPECT_TRUE(statusLine.startsWith(QStringLiteral("Your IP:127.0.0.1"))) << statusLine.toStdString();
@@ -220,7 +228,7 @@ TEST_F(TrafficTest, DisconnectedTickShowsTheRateOnlyAndTheTooltipShrinks) {
     status->tcp_rate = 1536 / 8;
     publish({appEntry("one"), appEntry("two")});
     window->OnSpeedTimer();
-    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("1.5 KB/s"));
+    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("1.5 Kb/s"));
     EXPECT_EQ(list->topLevelItemCount(), 0);
     EXPECT_EQ(window->trayIcon->toolTip(), QStringLiteral("Disconnected."));
 }

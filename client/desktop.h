@@ -1,0 +1,24 @@
+#pragma once
+// Texts and program names of the settings that depend on the desktop the
+// client runs on: the start-with-the-session check box and the five browser
+// boxes of the settings dialog. Linux names what a Linux desktop has;
+// Windows keeps the Windows names.
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The text of the "autostartBox" check boxes.
+QString AutostartBoxText();
+
+// One browser box: its text and the executable names it adds and removes.
+// The box shows checked when every name is listed (`needsAll`, for browsers
+// whose traffic leaves through a helper process) or when any one is.
+struct BrowserBox {
+    QString text;
+    QStringList executables;
+    bool needsAll = false;
+};
+
+// The five boxes in the order of the dialog's "ieCheck", "chromeCheck",
+// "firefoxCheck", "safariCheck" and "operaCheck".
+const QList<BrowserBox>& BrowserBoxes();
