@@ -39,7 +39,8 @@ std::size_t DnsMessage::buildQuery(std::uint16_t id, const char* name, std::uint
     std::size_t start = 0;
     while (start < nameLen) {
         std::size_t end = start;
-        while (end < nameLen && name[end] != '.') ++end;
+        while (end < nameLen && name[end] != '.')
+            ++end;
         const std::size_t label = end - start;
         if (label == 0 || label > 63) return 0;
         out[pos++] = static_cast<std::uint8_t>(label);
@@ -84,7 +85,8 @@ bool DnsMessage::readName(const std::uint8_t* msg, std::size_t len, std::size_t&
         if (p + 1 + c > len) return false;
         if (n + c + 2 > cap || n + c + 1 > 255) return false;
         if (n) out[n++] = '.';
-        for (std::size_t i = 0; i < c; ++i) out[n++] = lower(static_cast<char>(msg[p + 1 + i]));
+        for (std::size_t i = 0; i < c; ++i)
+            out[n++] = lower(static_cast<char>(msg[p + 1 + i]));
         p += 1 + c;
     }
     out[n] = 0;
@@ -130,7 +132,8 @@ DnsMessage::Parse DnsMessage::parseResponse(const std::uint8_t* msg, std::size_t
         pos += 10;
         if (pos + rdlen > len) return Parse::Malformed;
         bool inChain = false;
-        for (int k = 0; k < chainLen && !inChain; ++k) inChain = sameName(owner, chain[k]);
+        for (int k = 0; k < chainLen && !inChain; ++k)
+            inChain = sameName(owner, chain[k]);
         if (rclass == 1 && inChain) {
             if (rtype == kTypeCname && chainLen < kMaxChain) {
                 std::size_t p = pos;
@@ -140,6 +143,10 @@ DnsMessage::Parse DnsMessage::parseResponse(const std::uint8_t* msg, std::size_t
                 std::memcpy(out.addr[out.count++], msg + pos, 4);
             } else if (rtype == type && type == kTypeAaaa && rdlen == 16 && out.count < kMaxAddresses) {
                 std::memcpy(out.addr[out.count++], msg + pos, 16);
+            } else if (rtype == type && type == kTypePtr && out.count == 0) {
+                std::size_t p = pos;
+                if (!readName(msg, len, p, out.target, kMaxName) || p != pos + rdlen) return Parse::Malformed;
+                out.count = 1;
             }
         }
         pos += rdlen;

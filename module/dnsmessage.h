@@ -11,22 +11,24 @@ namespace vnxmod {
 
 constexpr std::uint16_t kTypeA = 1;
 constexpr std::uint16_t kTypeCname = 5;
+constexpr std::uint16_t kTypePtr = 12;
 constexpr std::uint16_t kTypeAaaa = 28;
 constexpr std::size_t kMaxAddresses = 32;
 constexpr std::size_t kMaxName = 256;  // presentation form with NUL
 
 struct DnsAnswer {
     enum class Status {
-        Ok,        // at least one address
-        NoData,    // the name exists, no address of that type
-        NoName,    // NXDOMAIN
-        Failed,    // SERVFAIL, REFUSED and the like: try again elsewhere
+        Ok,      // at least one address (or, for PTR, a name)
+        NoData,  // the name exists, no address of that type
+        NoName,  // NXDOMAIN
+        Failed,  // SERVFAIL, REFUSED and the like: try again elsewhere
     };
     Status status = Status::Failed;
     bool truncated = false;
     std::size_t count = 0;
     std::uint8_t addr[kMaxAddresses][16];  // 4 bytes used for A
-    char canonical[kMaxName] = {};        // last name of the CNAME chain
+    char canonical[kMaxName] = {};         // last name of the CNAME chain
+    char target[kMaxName] = {};            // PTR: the first name pointed to
 };
 
 class DnsMessage {

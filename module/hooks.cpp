@@ -10,12 +10,12 @@
 #include "tcpdivert.h"
 #include "udpdivert.h"
 
-#include <cerrno>
-#include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #define VNX_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -44,7 +44,27 @@ bool samePeer(const FdInfo& info, const sockaddr* addr, socklen_t len) {
 bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
     const FdKind kind = FdTable::kind(fd);
     const auto* name = static_cast<const sockaddr*>(m.msg_name);
-    if (!name || m.msg_namelen == 0) {
+    socklen_t nameLen = m.msg_namelen;
+    sockaddr_in asInet;
+    if (name && m.msg_namelen >= static_cast<socklen_t>(sizeof(sa_family_t)) && name->sa_family == AF_UNSPEC &&
+        kind != FdKind::Tcp) {
+        // The kernel reads an AF_UNSPEC address as IPv4 on an IPv4 datagram
+        // socket, and as no address at all (the connected peer) on an IPv6
+        // one: so does the module.
+        SocketKind sk;
+        if (!querySocket(fd, sk) || !sk.isUdp()) return false;
+        if (sk.family == AF_INET6) {
+            name = nullptr;
+            nameLen = 0;
+        } else {
+            if (m.msg_namelen < static_cast<socklen_t>(sizeof asInet)) return false;  // the kernel's EINVAL
+            std::memcpy(&asInet, name, sizeof asInet);
+            asInet.sin_family = AF_INET;
+            name = reinterpret_cast<const sockaddr*>(&asInet);
+            nameLen = sizeof asInet;
+        }
+    }
+    if (!name || nameLen == 0) {
         if (kind != FdKind::Udp) return false;
         FdInfo info;
         if (!FdTable::get(fd, info) || !info.virtualPeer) return false;
@@ -64,7 +84,7 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
     }
     if (kind == FdKind::Tcp) return false;
     vnx::REndpoint dst;
-    if (!endpointFrom(name, m.msg_namelen, dst) || isLocalDestination(dst)) return false;
+    if (!endpointFrom(name, nameLen, dst) || isLocalDestination(dst)) return false;
     const Verdict v = Policy::current();
     if (!anyDiverted(v)) return false;
     SocketKind sk;
@@ -84,7 +104,7 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
     }
     if (sk.isTcp() && (flags & MSG_FASTOPEN) && v.tcp) {
         // A fast-open send connects: divert that connection.
-        if (TcpDivert::connect(fd, sk.family, dst, name, m.msg_namelen, v) != 0) {
+        if (TcpDivert::connect(fd, sk.family, dst, name, nameLen, v) != 0) {
             r = -1;
             return true;
         }
@@ -458,8 +478,8 @@ VNX_EXPORT int gethostbyname2_r(const char* name, int af, struct hostent* ret, c
     return RealCalls::gethostbyname2_r(name, af, ret, buf, buflen, result, h_errnop);
 }
 
-VNX_EXPORT int gethostbyname_r(const char* name, struct hostent* ret, char* buf, size_t buflen,
-                               struct hostent** result, int* h_errnop) {
+VNX_EXPORT int gethostbyname_r(const char* name, struct hostent* ret, char* buf, size_t buflen, struct hostent** result,
+                               int* h_errnop) {
     if (name && ret && result && !Resolver::isNumeric(name, AF_INET)) {
         const int saved = errno;
         Verdict v;

@@ -2,12 +2,13 @@
 
 #include "sharedobjects.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace vnxmod {
 
@@ -114,7 +115,8 @@ const SelfNames& self() {
         errno = saved;
         gSelfState.store(2, std::memory_order_release);
     } else {
-        while (gSelfState.load(std::memory_order_acquire) != 2) sched_yield();
+        while (gSelfState.load(std::memory_order_acquire) != 2)
+            sched_yield();
     }
     return gSelf;
 }
@@ -140,8 +142,10 @@ bool Policy::ruleMatches(const char16_t* rule, std::size_t maxUnits, const char*
     }
     // Rules are trimmed by the client; be lenient with stray blanks anyway.
     std::size_t start = 0;
-    while (start < n && (utf8[start] == ' ' || utf8[start] == '\t')) ++start;
-    while (n > start && (utf8[n - 1] == ' ' || utf8[n - 1] == '\t' || utf8[n - 1] == '\r')) --n;
+    while (start < n && (utf8[start] == ' ' || utf8[start] == '\t'))
+        ++start;
+    while (n > start && (utf8[n - 1] == ' ' || utf8[n - 1] == '\t' || utf8[n - 1] == '\r'))
+        --n;
     return sameName(utf8 + start, n - start, programName, std::strlen(programName));
 }
 
@@ -175,11 +179,49 @@ Verdict Policy::evaluate(const vnx::ProxyData& block, const char* exeName, const
     return v;
 }
 
+namespace {
+// What the module last knew while it could read the block: 0 nothing,
+// 1 disconnected, 2 connected with the kinds in gLastKinds.
+std::atomic<int> gLastState{0};
+std::atomic<int> gLastKinds{0};
+// veilnox-run found the client connected when it started this program.
+bool gStartedConnected = false;
+
+__attribute__((constructor)) void readLaunchMarker() {
+    const char* m = getenv(Policy::kConnectedMarker);
+    gStartedConnected = m && m[0] == '1' && m[1] == 0;
+}
+
+void remember(const vnx::ProxyData& block, const Verdict& v) {
+    const int kinds = (v.tcp ? 1 : 0) | (v.udp ? 2 : 0) | (v.dns ? 4 : 0);
+    gLastKinds.store(kinds, std::memory_order_relaxed);
+    gLastState.store(block.connected == 1 ? 2 : 1, std::memory_order_relaxed);
+}
+}  // namespace
+
+Verdict Policy::whenUnseen(int lastState, int lastKinds, bool startedConnected) {
+    Verdict v;
+    // No local server port: whatever is diverted fails (ECONNREFUSED,
+    // ENETUNREACH) instead of leaving directly.
+    if (lastState == 2) {
+        v.tcp = lastKinds & 1;
+        v.udp = lastKinds & 2;
+        v.dns = lastKinds & 4;
+    } else if (lastState == 0 && startedConnected) {
+        v.tcp = v.udp = v.dns = true;
+    }
+    return v;
+}
+
 Verdict Policy::current() {
     const vnx::ProxyData* block = proxyBlock();
-    if (!block) return Verdict();
+    if (!block)
+        return whenUnseen(gLastState.load(std::memory_order_relaxed), gLastKinds.load(std::memory_order_relaxed),
+                          gStartedConnected);
     const SelfNames& s = self();
-    return evaluate(*block, s.exe, s.argv0);
+    const Verdict v = evaluate(*block, s.exe, s.argv0);
+    remember(*block, v);
+    return v;
 }
 
 }  // namespace vnxmod

@@ -1,23 +1,105 @@
 #include "realcalls.h"
 
+#include <dlfcn.h>
 #include <atomic>
 #include <cerrno>
-#include <dlfcn.h>
 
 namespace vnxmod {
 
 namespace {
 enum Fn {
-    kSocket, kConnect, kBind, kGetpeername, kClose, kDup, kDup2, kDup3, kAccept, kAccept4, kSend, kSendto,
-    kSendmsg, kSendmmsg, kWrite, kRecv, kRecvfrom, kRecvmsg, kRecvmmsg, kRead, kReadChk, kRecvChk, kRecvfromChk,
-    kGetaddrinfo, kGethostbyname, kGethostbyname2, kGethostbynameR, kGethostbyname2R, kWritev, kReadv, kFnCount
+    kSocket,
+    kConnect,
+    kBind,
+    kGetpeername,
+    kClose,
+    kDup,
+    kDup2,
+    kDup3,
+    kAccept,
+    kAccept4,
+    kSend,
+    kSendto,
+    kSendmsg,
+    kSendmmsg,
+    kWrite,
+    kRecv,
+    kRecvfrom,
+    kRecvmsg,
+    kRecvmmsg,
+    kRead,
+    kReadChk,
+    kRecvChk,
+    kRecvfromChk,
+    kGetaddrinfo,
+    kGethostbyname,
+    kGethostbyname2,
+    kGethostbynameR,
+    kGethostbyname2R,
+    kWritev,
+    kReadv,
+    kGetnameinfo,
+    kGethostbyaddr,
+    kGethostbyaddrR,
+    kGetaddrinfoA,
+    kResQuery,
+    kResSearch,
+    kResQuerydomain,
+    kResSend,
+    kResNquery,
+    kResNsearch,
+    kResNquerydomain,
+    kResNsend,
+    kFnCount
 };
 
-const char* const kNames[kFnCount] = {
-    "socket", "connect", "bind", "getpeername", "close", "dup", "dup2", "dup3", "accept", "accept4", "send",
-    "sendto", "sendmsg", "sendmmsg", "write", "recv", "recvfrom", "recvmsg", "recvmmsg", "read", "__read_chk",
-    "__recv_chk", "__recvfrom_chk", "getaddrinfo", "gethostbyname", "gethostbyname2", "gethostbyname_r",
-    "gethostbyname2_r", "writev", "readv"};
+const char* const kNames[kFnCount] = {"socket",
+                                      "connect",
+                                      "bind",
+                                      "getpeername",
+                                      "close",
+                                      "dup",
+                                      "dup2",
+                                      "dup3",
+                                      "accept",
+                                      "accept4",
+                                      "send",
+                                      "sendto",
+                                      "sendmsg",
+                                      "sendmmsg",
+                                      "write",
+                                      "recv",
+                                      "recvfrom",
+                                      "recvmsg",
+                                      "recvmmsg",
+                                      "read",
+                                      "__read_chk",
+                                      "__recv_chk",
+                                      "__recvfrom_chk",
+                                      "getaddrinfo",
+                                      "gethostbyname",
+                                      "gethostbyname2",
+                                      "gethostbyname_r",
+                                      "gethostbyname2_r",
+                                      "writev",
+                                      "readv",
+                                      "getnameinfo",
+                                      "gethostbyaddr",
+                                      "gethostbyaddr_r",
+                                      "getaddrinfo_a",
+                                      "res_query",
+                                      "res_search",
+                                      "res_querydomain",
+                                      "res_send",
+                                      "res_nquery",
+                                      "res_nsearch",
+                                      "res_nquerydomain",
+                                      "res_nsend"};
+// The C libraries before 2.34 export the resolver interface under these
+// names only.
+const char* const kOldNames[kFnCount - kResQuery] = {"__res_query",        "__res_search", "__res_querydomain",
+                                                     "__res_send",         "__res_nquery", "__res_nsearch",
+                                                     "__res_nquerydomain", "__res_nsend"};
 
 // Zero-initialised static storage: no constructor runs for it.
 std::atomic<void*> gResolved[kFnCount] = {};
@@ -27,6 +109,7 @@ void* resolve(Fn fn) {
     if (p) return p;
     int saved = errno;
     p = dlsym(RTLD_NEXT, kNames[fn]);
+    if (!p && fn >= kResQuery) p = dlsym(RTLD_NEXT, kOldNames[fn - kResQuery]);
     errno = saved;
     if (p) gResolved[fn].store(p, std::memory_order_release);
     return p;
@@ -159,6 +242,70 @@ int RealCalls::gethostbyname_r(const char* name, hostent* ret, char* buf, size_t
 int RealCalls::gethostbyname2_r(const char* name, int af, hostent* ret, char* buf, size_t buflen, hostent** result,
                                 int* h_errnop) {
     VNX_FORWARD(kGethostbyname2R, ENOSYS, name, af, ret, buf, buflen, result, h_errnop);
+}
+#undef CALL
+#define CALL RealCalls::getnameinfo
+int RealCalls::getnameinfo(const sockaddr* sa, socklen_t salen, char* host, socklen_t hostlen, char* serv,
+                           socklen_t servlen, int flags) {
+    VNX_FORWARD(kGetnameinfo, EAI_SYSTEM, sa, salen, host, hostlen, serv, servlen, flags);
+}
+#undef CALL
+#define CALL RealCalls::gethostbyaddr
+hostent* RealCalls::gethostbyaddr(const void* addr, socklen_t len, int type) {
+    VNX_FORWARD(kGethostbyaddr, nullptr, addr, len, type);
+}
+#undef CALL
+#define CALL RealCalls::gethostbyaddr_r
+int RealCalls::gethostbyaddr_r(const void* addr, socklen_t len, int type, hostent* ret, char* buf, size_t buflen,
+                               hostent** result, int* h_errnop) {
+    VNX_FORWARD(kGethostbyaddrR, ENOSYS, addr, len, type, ret, buf, buflen, result, h_errnop);
+}
+#undef CALL
+#define CALL RealCalls::getaddrinfo_a
+int RealCalls::getaddrinfo_a(int mode, gaicb* list[], int nitems, sigevent* sevp) {
+    VNX_FORWARD(kGetaddrinfoA, EAI_SYSTEM, mode, list, nitems, sevp);
+}
+#undef CALL
+#define CALL RealCalls::res_query
+int RealCalls::res_query(const char* name, int cls, int type, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResQuery, -1, name, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_search
+int RealCalls::res_search(const char* name, int cls, int type, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResSearch, -1, name, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_querydomain
+int RealCalls::res_querydomain(const char* name, const char* domain, int cls, int type, unsigned char* answer,
+                               int anslen) {
+    VNX_FORWARD(kResQuerydomain, -1, name, domain, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_send
+int RealCalls::res_send(const unsigned char* msg, int msglen, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResSend, -1, msg, msglen, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_nquery
+int RealCalls::res_nquery(res_state st, const char* name, int cls, int type, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResNquery, -1, st, name, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_nsearch
+int RealCalls::res_nsearch(res_state st, const char* name, int cls, int type, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResNsearch, -1, st, name, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_nquerydomain
+int RealCalls::res_nquerydomain(res_state st, const char* name, const char* domain, int cls, int type,
+                                unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResNquerydomain, -1, st, name, domain, cls, type, answer, anslen);
+}
+#undef CALL
+#define CALL RealCalls::res_nsend
+int RealCalls::res_nsend(res_state st, const unsigned char* msg, int msglen, unsigned char* answer, int anslen) {
+    VNX_FORWARD(kResNsend, -1, st, msg, msglen, answer, anslen);
 }
 #undef CALL
 

@@ -4,6 +4,8 @@
 // (also before the module's own initialisation has run); a function that
 // cannot be found makes its caller fail with ENOSYS instead of crashing.
 #include <netdb.h>
+#include <resolv.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -44,6 +46,23 @@ struct RealCalls {
                                int* h_errnop);
     static int gethostbyname2_r(const char* name, int af, hostent* ret, char* buf, size_t buflen, hostent** result,
                                 int* h_errnop);
+    static int getnameinfo(const sockaddr* sa, socklen_t salen, char* host, socklen_t hostlen, char* serv,
+                           socklen_t servlen, int flags);
+    static hostent* gethostbyaddr(const void* addr, socklen_t len, int type);
+    static int gethostbyaddr_r(const void* addr, socklen_t len, int type, hostent* ret, char* buf, size_t buflen,
+                               hostent** result, int* h_errnop);
+    static int getaddrinfo_a(int mode, gaicb* list[], int nitems, sigevent* sevp);
+    // The resolver interface; the res_n* forms take the resolver state first.
+    static int res_query(const char* name, int cls, int type, unsigned char* answer, int anslen);
+    static int res_search(const char* name, int cls, int type, unsigned char* answer, int anslen);
+    static int res_querydomain(const char* name, const char* domain, int cls, int type, unsigned char* answer,
+                               int anslen);
+    static int res_send(const unsigned char* msg, int msglen, unsigned char* answer, int anslen);
+    static int res_nquery(res_state st, const char* name, int cls, int type, unsigned char* answer, int anslen);
+    static int res_nsearch(res_state st, const char* name, int cls, int type, unsigned char* answer, int anslen);
+    static int res_nquerydomain(res_state st, const char* name, const char* domain, int cls, int type,
+                                unsigned char* answer, int anslen);
+    static int res_nsend(res_state st, const unsigned char* msg, int msglen, unsigned char* answer, int anslen);
 };
 
 }  // namespace vnxmod

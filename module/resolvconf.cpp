@@ -3,11 +3,11 @@
 #include "realcalls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace vnxmod {
 
@@ -58,10 +58,12 @@ int words(char* line, char** out, int max) {
     int n = 0;
     char* p = line;
     while (*p && n < max) {
-        while (isSpace(*p)) ++p;
+        while (isSpace(*p))
+            ++p;
         if (!*p || *p == '#' || *p == ';') break;
         out[n++] = p;
-        while (*p && !isSpace(*p) && *p != '#') ++p;
+        while (*p && !isSpace(*p) && *p != '#')
+            ++p;
         if (*p == '#') {
             *p = 0;
             break;
@@ -151,7 +153,8 @@ HostsResult HostsFile::lookup(const char* path, const char* name, int family) {
         int n = words(line, w, 64);
         if (n < 2) return true;
         bool hit = false;
-        for (int i = 1; i < n && !hit; ++i) hit = sameText(w[i], name);
+        for (int i = 1; i < n && !hit; ++i)
+            hit = sameText(w[i], name);
         if (!hit) return true;
         std::uint8_t a[16] = {};
         int af = 0;
@@ -173,6 +176,25 @@ HostsResult HostsFile::lookup(const char* path, const char* name, int family) {
         return true;
     });
     return res;
+}
+
+bool HostsFile::reverse(const char* path, int family, const std::uint8_t* addr, char* name, std::size_t cap) {
+    bool found = false;
+    const std::size_t size = family == AF_INET ? 4 : 16;
+    forEachLine(path, [&](char* line) {
+        char* w[4];
+        int n = words(line, w, 4);
+        if (n < 2) return true;
+        std::uint8_t a[16] = {};
+        char* pct = std::strchr(w[0], '%');
+        if (pct) *pct = 0;
+        if (inet_pton(family, w[0], a) != 1 || std::memcmp(a, addr, size) != 0) return true;
+        if (std::strlen(w[1]) >= cap) return true;
+        std::strcpy(name, w[1]);
+        found = true;
+        return false;
+    });
+    return found;
 }
 
 }  // namespace vnxmod

@@ -37,6 +37,9 @@ public:
     // Looks `name` up (case-insensitive, names and aliases); keeps the
     // addresses of `family` (AF_INET, AF_INET6 or AF_UNSPEC for both).
     static HostsResult lookup(const char* path, const char* name, int family);
+    // The first name listed for an address (4 bytes for AF_INET, 16 for
+    // AF_INET6); false when the address is not in the file.
+    static bool reverse(const char* path, int family, const std::uint8_t* addr, char* name, std::size_t cap);
 };
 
 }  // namespace vnxmod

@@ -6,11 +6,12 @@
 #include "sockaddrs.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace vnxmod {
 
@@ -25,18 +26,27 @@ void add(AddressList& list, int family, const std::uint8_t* a) {
     ++list.count;
 }
 
-bool sameText(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+// ASCII only: the program's locale must not change which names match.
+bool sameText(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (!x) return true;
+    }
+}
 
 // One fully qualified candidate: A and/or AAAA.
-Status queryName(const ResolvConf& conf, const char* fqdn, bool want4, bool want6, const Verdict& v,
-                 AddressList& out) {
+Status queryName(const ResolvConf& conf, const char* fqdn, bool want4, bool want6, const Verdict& v, AddressList& out) {
     bool noData = false, again = false;
     if (want4) {
         DnsAnswer a = DnsClient::query(conf, fqdn, kTypeA, v);
         if (a.status == DnsAnswer::Status::NoName) return Status::NoName;
         if (a.status == DnsAnswer::Status::Failed) again = true;
         if (a.status == DnsAnswer::Status::NoData) noData = true;
-        for (std::size_t i = 0; i < a.count; ++i) add(out, AF_INET, a.addr[i]);
+        for (std::size_t i = 0; i < a.count; ++i)
+            add(out, AF_INET, a.addr[i]);
         if (a.count && !out.canonical[0]) std::memcpy(out.canonical, a.canonical, sizeof out.canonical);
     }
     if (want6) {
@@ -44,7 +54,8 @@ Status queryName(const ResolvConf& conf, const char* fqdn, bool want4, bool want
         if (a.status == DnsAnswer::Status::NoName && !out.count) return Status::NoName;
         if (a.status == DnsAnswer::Status::Failed) again = true;
         if (a.status == DnsAnswer::Status::NoData) noData = true;
-        for (std::size_t i = 0; i < a.count; ++i) add(out, AF_INET6, a.addr[i]);
+        for (std::size_t i = 0; i < a.count; ++i)
+            add(out, AF_INET6, a.addr[i]);
         if (a.count && !out.canonical[0]) std::memcpy(out.canonical, a.canonical, sizeof out.canonical);
     }
     if (out.count) return Status::Ok;
@@ -120,20 +131,40 @@ void freeList(addrinfo* ai) {
 }
 }  // namespace
 
-bool Resolver::divertsNames(const Verdict& verdict) {
-    if (!verdict.dns) return false;
-    ResolvConf conf = ResolvConf::load(kResolvConf);
-    for (int i = 0; i < conf.serverCount; ++i)
-        if (!isLocalDestination(conf.servers[i])) return true;
-    return false;
+bool Resolver::divertsNames(const Verdict& verdict) { return verdict.dns; }
+
+int Resolver::candidates(const ResolvConf& conf, const char* name, char (*out)[256]) {
+    const std::size_t len = std::strlen(name);
+    if (len == 0) return 0;
+    const bool absolute = name[len - 1] == '.';
+    int dots = 0;
+    for (const char* p = name; *p; ++p)
+        dots += *p == '.';
+    int n = 0;
+    auto push = [&](const char* a, const char* b) {
+        // Longer than a domain name can be: never asked.
+        if (std::strlen(a) + (b ? std::strlen(b) + 1 : 0) > 254) return;
+        std::strcpy(out[n], a);
+        if (b) {
+            std::strcat(out[n], ".");
+            std::strcat(out[n], b);
+        }
+        ++n;
+    };
+    if (absolute || dots >= conf.ndots) push(name, nullptr);
+    if (!absolute)
+        for (int i = 0; i < conf.searchCount; ++i)
+            push(name, conf.search[i]);
+    if (!absolute && dots < conf.ndots) push(name, nullptr);
+    return n;
 }
 
 bool Resolver::isNumeric(const char* name, int af) {
     in_addr a4;
     in6_addr a6;
     if (af != AF_INET6 && inet_aton(name, &a4)) return true;
-    return std::strchr(name, ':') != nullptr && (af == AF_INET || inet_pton(AF_INET6, name, &a6) == 1 ||
-                                                 std::strchr(name, '%') != nullptr);
+    return std::strchr(name, ':') != nullptr &&
+           (af == AF_INET || inet_pton(AF_INET6, name, &a6) == 1 || std::strchr(name, '%') != nullptr);
 }
 
 AddressList Resolver::lookup(const char* name, bool want4, bool want6, const Verdict& verdict) {
@@ -143,7 +174,8 @@ AddressList Resolver::lookup(const char* name, bool want4, bool want6, const Ver
     // The hosts file wins: a name listed there is answered from it alone
     // for the families it lists.
     bool hostsFor4 = false, hostsFor6 = false;
-    for (std::size_t i = 0; i < h.count; ++i) (h.family[i] == AF_INET ? hostsFor4 : hostsFor6) = true;
+    for (std::size_t i = 0; i < h.count; ++i)
+        (h.family[i] == AF_INET ? hostsFor4 : hostsFor6) = true;
     if (h.named && ((want4 && want6) || (want4 && hostsFor4) || (want6 && hostsFor6))) {
         for (int pass = 0; pass < 2; ++pass) {
             const int family = pass == 0 ? AF_INET : AF_INET6;
@@ -165,34 +197,15 @@ AddressList Resolver::lookup(const char* name, bool want4, bool want6, const Ver
         return out;
     }
     ResolvConf conf = ResolvConf::load(kResolvConf);
-    // The candidates in the order of the C library's search rules.
-    const std::size_t len = std::strlen(name);
-    const bool absolute = name[len - 1] == '.';
-    int dots = 0;
-    for (const char* p = name; *p; ++p) dots += *p == '.';
-    char candidates[ResolvConf::kMaxSearch + 1][256];
-    int n = 0;
-    auto push = [&](const char* a, const char* b) {
-        // Longer than a domain name can be: never asked.
-        if (std::strlen(a) + (b ? std::strlen(b) + 1 : 0) > 254) return;
-        std::strcpy(candidates[n], a);
-        if (b) {
-            std::strcat(candidates[n], ".");
-            std::strcat(candidates[n], b);
-        }
-        ++n;
-    };
-    if (absolute || dots >= conf.ndots) push(name, nullptr);
-    if (!absolute)
-        for (int i = 0; i < conf.searchCount; ++i) push(name, conf.search[i]);
-    if (!absolute && dots < conf.ndots) push(name, nullptr);
+    char names[ResolvConf::kMaxSearch + 1][256];
+    const int n = candidates(conf, name, names);
     bool again = false, noData = false;
     for (int i = 0; i < n; ++i) {
         AddressList one;
-        Status s = queryName(conf, candidates[i], want4, want6, verdict, one);
+        Status s = queryName(conf, names[i], want4, want6, verdict, one);
         if (s == Status::Ok) {
             one.status = Status::Ok;
-            if (!one.canonical[0]) std::memcpy(one.canonical, candidates[i], sizeof one.canonical);
+            if (!one.canonical[0]) std::memcpy(one.canonical, names[i], sizeof one.canonical);
             return one;
         }
         again = again || s == Status::TryAgain;
@@ -234,7 +247,8 @@ int Resolver::getaddrinfo(const char* node, const char* service, const addrinfo*
     AddressList list = lookup(node, want4 && family != AF_INET6, want6, verdict);
     if (mapV4 && (list.count == 0 || (flags & AI_ALL))) {
         AddressList v4 = lookup(node, true, false, verdict);
-        for (std::size_t i = 0; i < v4.count; ++i) add(list, AF_INET, v4.addr[i]);
+        for (std::size_t i = 0; i < v4.count; ++i)
+            add(list, AF_INET, v4.addr[i]);
         if (v4.count) {
             list.status = Status::Ok;
             if (!list.canonical[0]) std::memcpy(list.canonical, v4.canonical, sizeof list.canonical);
@@ -293,8 +307,7 @@ int Resolver::hostent(const char* name, int af, struct hostent* ret, char* buf, 
     // Pointer arrays first (aligned), then the addresses, then the name.
     std::size_t align = reinterpret_cast<std::uintptr_t>(buf) % alignof(char*);
     if (align) align = alignof(char*) - align;
-    const std::size_t need =
-        align + sizeof(char*) * (1 + list.count + 1) + addrLen * list.count + nameLen;
+    const std::size_t need = align + sizeof(char*) * (1 + list.count + 1) + addrLen * list.count + nameLen;
     if (!buf || buflen < need) {
         if (herr) *herr = NETDB_INTERNAL;
         return ERANGE;
@@ -318,6 +331,105 @@ int Resolver::hostent(const char* name, int af, struct hostent* ret, char* buf, 
     *result = ret;
     if (herr) *herr = NETDB_SUCCESS;
     return 0;
+}
+
+AddressList::Status Resolver::reverse(int family, const std::uint8_t* addr, char* name, std::size_t cap,
+                                      const Verdict& verdict) {
+    static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (family == AF_INET6 && std::memcmp(addr, kMapped, 12) == 0) {
+        family = AF_INET;
+        addr += 12;
+    }
+    if (HostsFile::reverse(kHosts, family, addr, name, cap)) return Status::Ok;
+    char query[80];
+    if (family == AF_INET) {
+        std::snprintf(query, sizeof query, "%u.%u.%u.%u.in-addr.arpa", addr[3], addr[2], addr[1], addr[0]);
+    } else {
+        static const char kHex[] = "0123456789abcdef";
+        std::size_t n = 0;
+        for (int i = 15; i >= 0; --i) {
+            query[n++] = kHex[addr[i] & 0x0F];
+            query[n++] = '.';
+            query[n++] = kHex[addr[i] >> 4];
+            query[n++] = '.';
+        }
+        std::strcpy(query + n, "ip6.arpa");
+    }
+    ResolvConf conf = ResolvConf::load(kResolvConf);
+    DnsAnswer a = DnsClient::query(conf, query, kTypePtr, verdict);
+    if (a.status == DnsAnswer::Status::Failed) return Status::TryAgain;
+    if (a.status == DnsAnswer::Status::NoName) return Status::NoName;
+    if (a.count == 0 || !a.target[0]) return Status::NoData;
+    if (std::strlen(a.target) >= cap) return Status::NoName;
+    std::strcpy(name, a.target);
+    return Status::Ok;
+}
+
+int Resolver::hostentByAddr(const void* addr, unsigned len, int type, struct hostent* ret, char* buf,
+                            std::size_t buflen, struct hostent** result, int* herr, const Verdict& verdict) {
+    *result = nullptr;
+    const std::size_t addrLen = type == AF_INET ? 4 : 16;
+    if ((type != AF_INET && type != AF_INET6) || len != addrLen) {
+        if (herr) *herr = NETDB_INTERNAL;
+        return EINVAL;
+    }
+    char name[256];
+    const Status s = reverse(type, static_cast<const std::uint8_t*>(addr), name, sizeof name, verdict);
+    if (s != Status::Ok) {
+        if (herr) *herr = s == Status::TryAgain ? TRY_AGAIN : s == Status::NoData ? NO_DATA : HOST_NOT_FOUND;
+        return s == Status::TryAgain ? EAGAIN : 0;
+    }
+    const std::size_t nameLen = std::strlen(name) + 1;
+    std::size_t align = reinterpret_cast<std::uintptr_t>(buf) % alignof(char*);
+    if (align) align = alignof(char*) - align;
+    const std::size_t need = align + sizeof(char*) * 3 + addrLen + nameLen;
+    if (!buf || buflen < need) {
+        if (herr) *herr = NETDB_INTERNAL;
+        return ERANGE;
+    }
+    char** aliases = reinterpret_cast<char**>(buf + align);
+    char** addrs = aliases + 1;
+    char* data = reinterpret_cast<char*>(addrs + 2);
+    aliases[0] = nullptr;
+    std::memcpy(data, addr, addrLen);
+    addrs[0] = data;
+    addrs[1] = nullptr;
+    std::memcpy(data + addrLen, name, nameLen);
+    ret->h_name = data + addrLen;
+    ret->h_aliases = aliases;
+    ret->h_addrtype = type;
+    ret->h_length = static_cast<int>(addrLen);
+    ret->h_addr_list = addrs;
+    *result = ret;
+    if (herr) *herr = NETDB_SUCCESS;
+    return 0;
+}
+
+int Resolver::nameinfo(const sockaddr* sa, socklen_t salen, char* host, socklen_t hostlen, char* serv,
+                       socklen_t servlen, int flags, const Verdict& verdict) {
+    // The service part never needs the network: the C library does it.
+    if (serv && servlen) {
+        int rc = RealCalls::getnameinfo(sa, salen, nullptr, 0, serv, servlen, flags);
+        if (rc != 0) return rc;
+    }
+    const std::uint8_t* addr;
+    int family = sa->sa_family;
+    if (family == AF_INET) {
+        if (salen < static_cast<socklen_t>(sizeof(sockaddr_in))) return EAI_FAMILY;
+        addr = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
+    } else {
+        if (salen < static_cast<socklen_t>(sizeof(sockaddr_in6))) return EAI_FAMILY;
+        addr = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr);
+    }
+    char name[256];
+    const Status s = reverse(family, addr, name, sizeof name, verdict);
+    if (s == Status::Ok) {
+        if (std::strlen(name) + 1 > hostlen) return EAI_OVERFLOW;
+        std::strcpy(host, name);
+        return 0;
+    }
+    if (flags & NI_NAMEREQD) return s == Status::TryAgain ? EAI_AGAIN : EAI_NONAME;
+    return RealCalls::getnameinfo(sa, salen, host, hostlen, nullptr, 0, flags | NI_NUMERICHOST);
 }
 
 }  // namespace vnxmod

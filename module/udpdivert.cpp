@@ -4,14 +4,14 @@
 #include "platform/system.h"
 #include "realcalls.h"
 #include "sharedobjects.h"
-#include "socketprep.h"
 #include "sockaddrs.h"
+#include "socketprep.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace vnxmod {
 
@@ -28,6 +28,24 @@ bool nonBlocking(int fd, int flags) {
     int fl = fcntl(fd, F_GETFL);
     errno = saved;
     return fl >= 0 && (fl & O_NONBLOCK);
+}
+
+// The local server replies from 127.0.0.1 or ::1 exactly (an IPv4-mapped
+// 127.0.0.1 on an IPv6 socket).
+bool fromServerAddress(const sockaddr_storage& from) {
+    if (from.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in*>(&from)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+    if (from.ss_family != AF_INET6) return false;
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<const sockaddr_in6*>(&from)->sin6_addr);
+    static const std::uint8_t kMapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 127, 0, 0, 1};
+    return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&from)->sin6_addr) ||
+           std::memcmp(a, kMapped, 16) == 0;
+}
+
+vnx::REndpoint peerOf(const FdInfo& info) {
+    vnx::REndpoint e;
+    endpointFrom(reinterpret_cast<const sockaddr*>(&info.peer), info.peerLen, e);
+    return e;
 }
 
 std::uint64_t nowMs() {
@@ -47,7 +65,8 @@ std::uint16_t UdpDivert::checksum(const iovec* iov, std::size_t count, std::size
         for (std::size_t k = 0; k < iov[i].iov_len; ++k, ++total)
             sum += (total & 1) ? (static_cast<std::uint64_t>(p[k]) << 8) : p[k];
     }
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum & 0xffff);
 }
 
@@ -133,7 +152,8 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
     if (!msg || !FdTable::get(fd, info) || info.kind != FdKind::Udp) return -1;
     handled = true;
     std::size_t room = 0;
-    for (std::size_t i = 0; i < msg->msg_iovlen; ++i) room += msg->msg_iov[i].iov_len;
+    for (std::size_t i = 0; i < msg->msg_iovlen; ++i)
+        room += msg->msg_iov[i].iov_len;
     const int saved = errno;
     for (int drops = 0; drops < 4096; ++drops) {
         sockaddr_storage from{};
@@ -153,14 +173,6 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
         std::uint16_t serverPort = 0;
         bool viaIpv6 = false;
         const bool fromServer = loopbackSource(from, serverPort, viaIpv6);
-        if (info.virtualPeer && !fromServer) {
-            // The kernel would have dropped it for a connected socket.
-            if (flags & MSG_PEEK) {
-                char scrap;
-                RealCalls::recv(fd, &scrap, 1, (flags & ~MSG_PEEK) | MSG_DONTWAIT);
-            }
-            continue;
-        }
         vnx::REndpoint source;
         bool known = false;
         if (fromServer && full <= 0xffff) {
@@ -180,6 +192,17 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
                 source = info.cacheSource;
                 known = true;
             }
+        }
+        if (info.virtualPeer && !(known && fromServerAddress(from) && source == peerOf(info))) {
+            // Only the local server's recorded reply from the peer the
+            // program connected to: the kernel would have dropped anything
+            // else for a connected socket, and another local user must not
+            // be able to pass a datagram off as coming from that peer.
+            if (flags & MSG_PEEK) {
+                char scrap;
+                RealCalls::recv(fd, &scrap, 1, (flags & ~MSG_PEEK) | MSG_DONTWAIT);
+            }
+            continue;
         }
         if (msg->msg_name) {
             if (info.virtualPeer) {
@@ -202,9 +225,9 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
 
 int UdpDivert::receiveMany(int fd, mmsghdr* vec, unsigned int vlen, int flags, struct timespec* timeout) {
     const std::uint64_t start = nowMs();
-    const std::uint64_t limit =
-        timeout ? static_cast<std::uint64_t>(timeout->tv_sec) * 1000u + static_cast<std::uint64_t>(timeout->tv_nsec) / 1000000u
-                : 0;
+    const std::uint64_t limit = timeout ? static_cast<std::uint64_t>(timeout->tv_sec) * 1000u +
+                                              static_cast<std::uint64_t>(timeout->tv_nsec) / 1000000u
+                                        : 0;
     const int saved = errno;
     const bool waitForOne = flags & MSG_WAITFORONE;
     flags &= ~MSG_WAITFORONE;

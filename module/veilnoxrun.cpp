@@ -2,16 +2,19 @@
 // network-stack module loaded into it (LD_PRELOAD), so that its traffic
 // follows the choices made in the Veilnox window.
 #include "modulecatalog.h"
+#include "policy.h"
+#include "sharedmemory.h"
 
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <elf.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,7 +30,15 @@ void usage(FILE* out) {
                  "  --version  show the version and exit\n"
                  "\n"
                  "The module is found through the catalog %s.\n"
-                 "Install it with the Install button of Veilnox or with bat/veilnox-install64.sh.\n",
+                 "Install it with the Install button of Veilnox or with bat/veilnox-install64.sh.\n"
+                 "\n"
+                 "Only PROGRAM is checked, and only programs that load the module are\n"
+                 "redirected. Its children are reached while they load it too; a child that\n"
+                 "is statically linked (for example a static program started through\n"
+                 "sh -c), that runs with a cleared environment (env -i), that is\n"
+                 "set-user-ID, or that makes system calls without the C library goes out\n"
+                 "directly. The kernel capture mode (veilnox-capture) redirects every\n"
+                 "program, whatever it is and however it was started.\n",
                  vnxmod::ModuleCatalog::path().c_str());
 }
 
@@ -56,8 +67,7 @@ std::string resolveProgram(const std::string& program) {
 bool readHeader(const char* file, Elf64_Ehdr& eh, int& fd) {
     fd = open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    return read(fd, &eh, sizeof eh) == static_cast<ssize_t>(sizeof eh) &&
-           std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0;
+    return read(fd, &eh, sizeof eh) == static_cast<ssize_t>(sizeof eh) && std::memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0;
 }
 
 const char* unreachable(const std::string& file) {
@@ -74,7 +84,8 @@ const char* unreachable(const std::string& file) {
             bool interp = false;
             for (int i = 0; i < eh.e_phnum && !interp; ++i) {
                 Elf64_Phdr ph;
-                if (pread(fd, &ph, sizeof ph, static_cast<off_t>(eh.e_phoff + static_cast<std::uint64_t>(i) * sizeof ph)) !=
+                if (pread(fd, &ph, sizeof ph,
+                          static_cast<off_t>(eh.e_phoff + static_cast<std::uint64_t>(i) * sizeof ph)) !=
                     static_cast<ssize_t>(sizeof ph))
                     break;
                 interp = ph.p_type == PT_INTERP;
@@ -84,6 +95,30 @@ const char* unreachable(const std::string& file) {
     }
     if (fd >= 0) close(fd);
     return why;
+}
+
+// Why a library (or the catalog naming it) must not be trusted, or null:
+// it, or a folder above it, can be changed by someone other than this user
+// and the administrator (owned by another user, or writable by group or
+// others; a folder with the sticky bit, such as /tmp, is fine).
+const char* untrusted(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return "it cannot be found";
+    std::string p = real;
+    std::free(real);
+    const uid_t uid = getuid();
+    for (bool file = true;; file = false) {
+        struct stat st;
+        if (stat(p.c_str(), &st) != 0) return "it cannot be read";
+        if (st.st_uid != uid && st.st_uid != 0)
+            return file ? "it belongs to another user" : "a folder above it belongs to another user";
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) && (file || !(st.st_mode & S_ISVTX)))
+            return file ? "it is writable by other users" : "a folder above it is writable by other users";
+        if (file && !S_ISREG(st.st_mode)) return "it is not a regular file";
+        if (p == "/") return nullptr;
+        const std::size_t slash = p.rfind('/');
+        p = slash == 0 ? "/" : p.substr(0, slash);
+    }
 }
 
 // LD_PRELOAD with the module first and without an older copy of it.
@@ -141,10 +176,18 @@ int main(int argc, char** argv) {
                      module.c_str());
         return kLauncherFailed;
     }
+    for (const std::string* f : {&catalog, &module}) {
+        if (const char* why = untrusted(*f)) {
+            std::fprintf(stderr,
+                         "veilnox-run: refusing %s: %s, so others could change what runs in your programs.\n"
+                         "Repair the installation from the Veilnox settings or with bat/veilnox-install64.sh.\n",
+                         f->c_str(), why);
+            return kLauncherFailed;
+        }
+    }
     if (module.find_first_of(": ") != std::string::npos) {
         // The loader splits LD_PRELOAD at colons and spaces, with no escape.
-        std::fprintf(stderr, "veilnox-run: the module path cannot contain a colon or a space: %s\n",
-                     module.c_str());
+        std::fprintf(stderr, "veilnox-run: the module path cannot contain a colon or a space: %s\n", module.c_str());
         return kLauncherFailed;
     }
     const std::string file = resolveProgram(argv[first]);
@@ -157,6 +200,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "veilnox-run: cannot set LD_PRELOAD: %s\n", std::strerror(errno));
         return kLauncherFailed;
     }
+    // The module fails closed when it cannot see the client's state (a
+    // private /dev/shm, a changed user): tell it that Veilnox was connected.
+    const vnx::ProxyData* block = vnx::proxyData(false);
+    if (block && block->connected == 1)
+        setenv(vnxmod::Policy::kConnectedMarker, "1", 1);
+    else
+        unsetenv(vnxmod::Policy::kConnectedMarker);
     execvp(argv[first], argv + first);
     const int e = errno;
     std::fprintf(stderr, "veilnox-run: cannot run %s: %s\n", argv[first], std::strerror(e));
