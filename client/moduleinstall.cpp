@@ -2,6 +2,7 @@
 
 #include "apphelpers.h"
 #include "messages.h"
+#include "platform/capture.h"
 
 #include <QFile>
 #include <QProcess>
@@ -11,7 +12,18 @@ QString ModuleCatalogPath() { return GetAppDataDir() + QStringLiteral("/module/c
 
 bool IsRunningOnWow64() { return QSysInfo::currentCpuArchitecture().contains(QLatin1String("64")); }
 
+bool IsCaptureActive() { return vnxplat::captureServiceRunning(vnxplat::captureStateFile()); }
+
+QString RedirectModeText() {
+    // No kernel capture service where the system's socket layer hosts the
+    // module itself: the module reaches every program there.
+    if (!*vnxplat::captureStateFile()) return QString();
+    return IsCaptureActive() ? QStringLiteral("All programs are redirected")
+                             : QStringLiteral("Only programs started with veilnox-run are redirected");
+}
+
 bool IsLspInstalled() {
+    if (IsCaptureActive()) return true;
     QFile catalog(ModuleCatalogPath());
     if (!catalog.open(QIODevice::ReadOnly)) return false;
     const QByteArray id(kLspProviderId);

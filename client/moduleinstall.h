@@ -19,8 +19,18 @@ QString ModuleCatalogPath();
 // True when the "64" script pair is the one to run: the machine is 64-bit.
 bool IsRunningOnWow64();
 
-// True when a catalog line names the module's provider id (ignoring case).
-// A missing or unreadable catalog counts as not installed.
+// True while the kernel capture service runs with its hooks attached: it
+// redirects every program, however started.
+bool IsCaptureActive();
+
+// The status line that says what protects the user: every program (the
+// capture service) or only programs started through veilnox-run. Empty
+// where the module always reaches every program.
+QString RedirectModeText();
+
+// True when the capture service runs, or a catalog line names the module's
+// provider id (ignoring case). A missing or unreadable catalog counts as
+// not installed.
 bool IsLspInstalled();
 
 // The script of the detected machine kind: "bat/veilnox-format64.sh",
