@@ -3,23 +3,24 @@
 // (one "key=value" line per result), so a test can compare it with what
 // the servers saw. Exit status 0 when every step worked.
 #include <arpa/inet.h>
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <string>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
-#include <thread>
 #include <time.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -145,6 +146,13 @@ int udpOnce(const char* host, const char* port, const char* payload, const char*
         m.msg_iov = iov;
         m.msg_iovlen = 2;
         if (sendmsg(fd, &m, 0) < 0) std::printf("sendmsg errno=%s\n", strerror(errno));
+    } else if (std::strcmp(mode, "unspec") == 0) {
+        // An IPv4 socket reads an AF_UNSPEC address as IPv4.
+        reinterpret_cast<sockaddr*>(&ss)->sa_family = AF_UNSPEC;
+        if (sendto(fd, payload, std::strlen(payload), 0, reinterpret_cast<sockaddr*>(&ss), len) < 0) {
+            std::printf("sendto errno=%s\n", strerror(errno));
+            return 1;
+        }
     } else {
         errno = 12345;  // the module must not disturb errno on success
         if (sendto(fd, payload, std::strlen(payload), 0, reinterpret_cast<sockaddr*>(&ss), len) < 0) {
@@ -222,7 +230,8 @@ int stress(const char* host, const char* portArg, int threads, int count) {
             }
         });
     }
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
     std::printf("good=%d\n", good.load());
     return good.load() == count ? 0 : 1;
 }
@@ -238,7 +247,8 @@ int sequential(const char* host, const char* port, int count) {
         if (i % 5000 == 0 && i) {
             timespec now;
             clock_gettime(CLOCK_MONOTONIC, &now);
-            std::printf("progress=%d ms=%ld\n", i, (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+            std::printf("progress=%d ms=%ld\n", i,
+                        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
         }
         int fd = socket(ss.ss_family, SOCK_STREAM, 0);
         int r = connect(fd, reinterpret_cast<sockaddr*>(&ss), len);
@@ -280,9 +290,67 @@ int resolve(const char* name, const char* how) {
         return 1;
     }
     if (res->ai_canonname) std::printf("canonical=%s\n", res->ai_canonname);
-    for (addrinfo* a = res; a; a = a->ai_next) std::printf("addr=%s\n", text(a->ai_addr).c_str());
+    for (addrinfo* a = res; a; a = a->ai_next)
+        std::printf("addr=%s\n", text(a->ai_addr).c_str());
     freeaddrinfo(res);
     return 0;
+}
+
+// The address of the last A record of a DNS answer (the test zone answers
+// with one record, placed last); "fail" when there is none.
+std::string lastA(const unsigned char* ans, int n) {
+    if (n < 16) return "fail";
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, ans + n - 4, buf, sizeof buf);
+    return buf;
+}
+
+// The look-up functions beside getaddrinfo: the resolver interface,
+// getaddrinfo_a, the reverse look-ups (addr has a PTR record, bare has none).
+int lookups(const char* name, const char* addr, const char* bare) {
+    int failed = 0;
+    unsigned char ans[4096];
+    int n = res_query(name, C_IN, T_A, ans, sizeof ans);
+    std::printf("res_query=%s\n", n > 0 ? lastA(ans, n).c_str() : "fail");
+    n = res_search(name, C_IN, T_A, ans, sizeof ans);
+    std::printf("res_search=%s\n", n > 0 ? lastA(ans, n).c_str() : "fail");
+    unsigned char q[512];
+    int qn = res_mkquery(QUERY, name, C_IN, T_A, nullptr, 0, nullptr, q, sizeof q);
+    n = qn > 0 ? res_send(q, qn, ans, sizeof ans) : -1;
+    std::printf("res_send=%s\n", n > 0 ? lastA(ans, n).c_str() : "fail");
+    failed += n <= 0;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    gaicb req{};
+    req.ar_name = name;
+    req.ar_request = &hints;
+    gaicb* list[1] = {&req};
+    int rc = getaddrinfo_a(GAI_WAIT, list, 1, nullptr);
+    if (rc == 0 && gai_error(&req) == 0 && req.ar_result) {
+        std::printf("getaddrinfo_a=%s\n", text(req.ar_result->ai_addr).c_str());
+        freeaddrinfo(req.ar_result);
+    } else {
+        std::printf("getaddrinfo_a=fail\n");
+        ++failed;
+    }
+
+    in_addr a4{};
+    inet_pton(AF_INET, addr, &a4);
+    hostent* h = gethostbyaddr(&a4, sizeof a4, AF_INET);
+    std::printf("gethostbyaddr=%s\n", h ? h->h_name : "fail");
+    failed += !h;
+    sockaddr_storage ss;
+    socklen_t len = parseAddress(addr, "80", ss);
+    char host[NI_MAXHOST];
+    rc = getnameinfo(reinterpret_cast<sockaddr*>(&ss), len, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    std::printf("getnameinfo=%s\n", rc == 0 ? host : "fail");
+    failed += rc != 0;
+    len = parseAddress(bare, "80", ss);
+    rc = getnameinfo(reinterpret_cast<sockaddr*>(&ss), len, host, sizeof host, nullptr, 0, 0);
+    std::printf("getnameinfo_bare=%s\n", rc == 0 ? host : "fail");
+    return failed == 0 ? 0 : 1;
 }
 
 int forked(const char* host, const char* port) {
@@ -308,11 +376,11 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     if (cmd == "tcp" && argc >= 4) return tcpOnce(argv[2], argv[3], argc > 4 && std::strcmp(argv[4], "nb") == 0);
     if (cmd == "udp" && argc >= 5) return udpOnce(argv[2], argv[3], argv[4], argc > 5 ? argv[5] : "sendto");
-    if (cmd == "stress" && argc >= 6)
-        return stress(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    if (cmd == "stress" && argc >= 6) return stress(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
     if (cmd == "seq" && argc >= 5) return sequential(argv[2], argv[3], std::atoi(argv[4]));
     if (cmd == "resolve" && argc >= 3) return resolve(argv[2], argc > 3 ? argv[3] : "any");
     if (cmd == "fork" && argc >= 4) return forked(argv[2], argv[3]);
+    if (cmd == "lookups" && argc >= 5) return lookups(argv[2], argv[3], argv[4]);
     std::fprintf(stderr, "unknown command\n");
     return 2;
 }

@@ -65,7 +65,8 @@ public:
     ~DirectListeners() {
         running_ = false;
         if (thread_.joinable()) thread_.join();
-        for (int fd : fds_) close(fd);
+        for (int fd : fds_)
+            close(fd);
     }
     int hits() const { return hits_.load(); }
 
@@ -73,7 +74,8 @@ private:
     void loop() {
         while (running_) {
             std::vector<pollfd> p;
-            for (int fd : fds_) p.push_back({fd, POLLIN, 0});
+            for (int fd : fds_)
+                p.push_back({fd, POLLIN, 0});
             if (poll(p.data(), p.size(), 100) <= 0) continue;
             for (auto& e : p) {
                 if (!(e.revents & POLLIN)) continue;
@@ -183,7 +185,8 @@ TEST_F(ModuleStandIn, PolicyGatesDecideWhatIsDiverted) {
         {"not connected", make(false, true, true, {}), "192.0.2.10", nullptr, false},
         {"tcp not redirected", make(true, false, true, {}), "192.0.2.10", nullptr, false},
         {"program outside the rules", make(true, true, false, {u"firefox.exe", u"curl"}), "192.0.2.10", nullptr, false},
-        {"rule in other case with .exe", make(true, true, false, {u"VNX_MODULE_PROBE.EXE"}), "192.0.2.10", nullptr, true},
+        {"rule in other case with .exe", make(true, true, false, {u"VNX_MODULE_PROBE.EXE"}), "192.0.2.10", nullptr,
+         true},
         {"rule holding a path", make(true, true, false, {u"C:\\Tools\\vnx_module_probe.exe"}), "192.0.2.10", nullptr,
          true},
         {"rule by the name it was started as", make(true, true, false, {u"mytool"}), "192.0.2.10", "mytool", true},
@@ -237,9 +240,9 @@ TEST_F(ModuleStandIn, DatagramsCarryTheirRealDestinationAndReportTheRealSource) 
         const char* mode;
         const char* peer;
     } rows[] = {
-        {"192.0.2.10", "sendto", "192.0.2.10:8080"},       {"2001:db8::10", "sendto", "[2001:db8::10]:8080"},
-        {"192.0.2.10", "sendmsg", "192.0.2.10:8080"},      {"192.0.2.10", "recvmsg", "192.0.2.10:8080"},
-        {"192.0.2.10", "connect", "192.0.2.10:8080"},      {"2001:db8::10", "connect", "[2001:db8::10]:8080"},
+        {"192.0.2.10", "sendto", "192.0.2.10:8080"},  {"2001:db8::10", "sendto", "[2001:db8::10]:8080"},
+        {"192.0.2.10", "sendmsg", "192.0.2.10:8080"}, {"192.0.2.10", "recvmsg", "192.0.2.10:8080"},
+        {"192.0.2.10", "connect", "192.0.2.10:8080"}, {"2001:db8::10", "connect", "[2001:db8::10]:8080"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.host) + " " + r.mode);
@@ -293,7 +296,8 @@ TEST_F(ModuleStandIn, ProgramsSurviveTheNamedObjectsVanishing) {
     // keeps its mappings, so the program neither crashes nor stalls.
     std::atomic<bool> done{false};
     std::thread remover([this, &done] {
-        for (int i = 0; i < 1000 && !done && server_.tcpDestinations().size() < 200; ++i) usleep(10000);
+        for (int i = 0; i < 1000 && !done && server_.tcpDestinations().size() < 200; ++i)
+            usleep(10000);
         runCommand("rm -f /dev/shm/GlobalVEILNOX_*");
     });
     RunResult res = probe({"seq", "192.0.2.10", "8080", "2000"}, {}, 120000);
@@ -316,7 +320,8 @@ protected:
         char dir[] = "/tmp/vnxdnsXXXXXX";
         ASSERT_TRUE(mkdtemp(dir));
         dir_ = dir;
-        std::ofstream(dir_ + "/resolv.conf") << "search corp.test\nnameserver 192.0.2.53\noptions timeout:2 attempts:1\n";
+        std::ofstream(dir_ + "/resolv.conf")
+            << "search corp.test\nnameserver 192.0.2.53\noptions timeout:2 attempts:1\n";
         std::ofstream(dir_ + "/hosts") << "127.0.0.1 localhost\n192.0.2.99 hosted.test # local\n";
         // The test runs in its own mount namespace: only it sees these.
         ASSERT_EQ(mount((dir_ + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
@@ -366,10 +371,26 @@ TEST_F(ModuleNames, LookupsGoThroughTheServerAndHostsFileWins) {
     RunResult big = probe({"resolve", "big.test", "v4"});
     EXPECT_NE(big.output.find("198.51.100.20:80"), std::string::npos) << "all 20 addresses from the TCP answer";
     // Every query went to the configured nameserver through the stand-in.
-    for (const auto& d : server_.udpDestinations()) EXPECT_EQ(d, "192.0.2.53:53");
+    for (const auto& d : server_.udpDestinations())
+        EXPECT_EQ(d, "192.0.2.53:53");
     bool tcpDns = false;
-    for (const auto& d : server_.tcpDestinations()) tcpDns = tcpDns || d == "192.0.2.53:53";
+    for (const auto& d : server_.tcpDestinations())
+        tcpDns = tcpDns || d == "192.0.2.53:53";
     EXPECT_TRUE(tcpDns) << "the truncated answer was fetched over TCP";
+    EXPECT_EQ(direct_.hits(), 0);
+}
+
+TEST_F(ModuleNames, RepliesForgedByOtherLocalSocketsAreIgnored) {
+    // Each forgery arrives before the genuine reply, from 127.0.0.1 but not
+    // from the reply socket the server recorded.
+    server_.forgeReplies(true);
+    RunResult dns = probe({"resolve", "example.test", "v4"});
+    EXPECT_EQ(dns.exitCode, 0) << dns.output;
+    EXPECT_EQ(field(dns.output, "addr"), "198.51.100.7:80") << dns.output;
+    for (const char* host : {"192.0.2.10", "2001:db8::10"}) {
+        RunResult udp = probe({"udp", host, "8080", "hi", "connect"});
+        EXPECT_EQ(field(udp.output, "reply"), "ECHO hi") << udp.output;
+    }
     EXPECT_EQ(direct_.hits(), 0);
 }
 

@@ -1,13 +1,10 @@
 #include "test_module_support.h"
 
 #include "modulecontract.h"
-#include "sharedmemory.h"
 #include "platform/system.h"
+#include "sharedmemory.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +13,9 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 extern char** environ;
 
@@ -120,7 +120,8 @@ std::string dnsReply(const std::string& q, bool overTcp) {
         if (!overTcp) {
             truncated = true;
         } else if (type == 1) {
-            for (int i = 1; i <= 20; ++i) putAddress(answers, name, 1, "198.51.100." + std::to_string(i)), ++count;
+            for (int i = 1; i <= 20; ++i)
+                putAddress(answers, name, 1, "198.51.100." + std::to_string(i)), ++count;
         }
     } else {
         rcode = 3;
@@ -158,9 +159,11 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std
         dup2(out[1], 1);
         dup2(out[1], 2);
         if (preload) setenv("LD_PRELOAD", VNX_MODULE_PATH, 1);
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+        for (const auto& e : env)
+            putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -233,9 +236,11 @@ namespace {
 [[noreturn]] void execWith(const std::vector<std::string>& argv, const std::vector<std::string>& env, int nsFd) {
     if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
     std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    for (const auto& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     execvpe(args[0], args.data(), envp.data());
     _exit(127);
@@ -350,7 +355,8 @@ bool NetNamespace::create() {
     if (pid == 0) {
         char ok = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
         if (write(ready[1], &ok, 1) != 1) _exit(1);
-        for (;;) pause();
+        for (;;)
+            pause();
     }
     close(ready[1]);
     char ok = 'n';
@@ -399,11 +405,14 @@ void StandInServer::stop() {
     if (!running_.exchange(false)) return;
     if (write(wake_[1], "x", 1) < 0) {
     }
-    for (auto& t : threads_) t.join();
+    for (auto& t : threads_)
+        t.join();
     threads_.clear();
-    for (int fd : {tcp4_, tcp6_, udp4_, udp6_, wake_[0], wake_[1]}) close(fd);
+    for (int fd : {tcp4_, tcp6_, udp4_, udp6_, wake_[0], wake_[1]})
+        close(fd);
     // Connections still being served end on their own (bounded reads).
-    for (int i = 0; i < 1000 && active_.load() > 0; ++i) usleep(10000);
+    for (int i = 0; i < 1000 && active_.load() > 0; ++i)
+        usleep(10000);
 }
 
 std::vector<std::string> StandInServer::tcpDestinations() {
@@ -425,8 +434,8 @@ void StandInServer::tcpLoop(int listener, bool v6) {
         socklen_t len = sizeof peer;
         int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        const std::uint16_t port = v6 ? reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port
-                                      : reinterpret_cast<sockaddr_in*>(&peer)->sin_port;
+        const std::uint16_t port =
+            v6 ? reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port : reinterpret_cast<sockaddr_in*>(&peer)->sin_port;
         vnx::TcpSlot* slot = table->findTcpSlot(port, v6 ? 1 : 0);
         if (!slot) {
             ++unmatched_;
@@ -553,10 +562,21 @@ void StandInServer::udpLoop() {
                 rec->peer_addr4 = dst.ipv4;
                 std::memcpy(rec->peer_addr6, dst.ipv6, 16);
             }
+            if (forge_) {
+                std::string forged = answer;
+                if (dst.port != htons(53))
+                    forged = "FORGED";
+                else if (forged.size() > 16)
+                    forged.replace(forged.size() - 4, 4, "\x06\x06\x06\x06");
+                int other = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                sendto(other, forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                close(other);
+            }
             sendto(reply, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
         }
     }
-    for (auto& t : tunnels) close(t.second);
+    for (auto& t : tunnels)
+        close(t.second);
 }
 
 }  // namespace vnxtest

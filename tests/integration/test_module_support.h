@@ -16,7 +16,7 @@
 namespace vnxtest {
 
 struct RunResult {
-    int exitCode = -1;  // -1: killed (time limit) or did not start
+    int exitCode = -1;   // -1: killed (time limit) or did not start
     std::string output;  // stdout and stderr
 };
 
@@ -37,7 +37,7 @@ struct BlockSettings {
     std::vector<std::u16string> rules;
     std::uint16_t tcpPort = vnx::kLocalServerPort;
     std::uint16_t udpPort = vnx::kLocalServerPort;
-    std::string proxyIp;         // the relay, when set
+    std::string proxyIp;  // the relay, when set
     std::uint16_t proxyPort = 0;
     std::string protocol = "private";
     bool encrypt = true;
@@ -60,6 +60,10 @@ public:
     std::vector<std::string> tcpDestinations();
     std::vector<std::string> udpDestinations();
     int unmatched() const { return unmatched_.load(); }
+    // Before each reply, a forgery of it from another loopback socket (no
+    // record): "FORGED", or for DNS the answer with 6.6.6.6 as its address,
+    // as another local user who watched the query would send.
+    void forgeReplies(bool on) { forge_ = on; }
 
 private:
     void tcpLoop(int listener, bool v6);
@@ -69,6 +73,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<int> unmatched_{0};
     std::atomic<int> active_{0};
+    std::atomic<bool> forge_{false};
     int tcp4_ = -1, tcp6_ = -1, udp4_ = -1, udp6_ = -1;
     int wake_[2] = {-1, -1};
     std::vector<std::thread> threads_;
