@@ -44,21 +44,25 @@ protected:
         const std::string r = std::to_string(relayNs_.pid()), d = std::to_string(destNs_.pid());
         ASSERT_TRUE(runCommand("ip link add va type veth peer name vr netns " + r));
         ASSERT_TRUE(runCommand("ip link add vd type veth peer name vrd netns " + r + " && ip link set vd netns " + d));
-        ASSERT_TRUE(runCommand("ip addr add 192.0.2.2/24 dev va && ip -6 addr add 2001:db8:1::2/64 dev va nodad && "
-                               "ip link set va up && ip route add default via 192.0.2.1 && "
-                               "ip -6 route add default via 2001:db8:1::1 && sysctl -q -w " + kBusyHost));
-        ASSERT_TRUE(relayNs_.run("ip addr add 192.0.2.1/24 dev vr && ip -6 addr add 2001:db8:1::1/64 dev vr nodad && "
-                                 "ip addr add 198.51.100.1/24 dev vrd && ip -6 addr add 2001:db8:2::1/64 dev vrd nodad && "
-                                 "ip link set vr up && ip link set vrd up && "
-                                 "sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 " + kBusyHost));
-        ASSERT_TRUE(destNs_.run("ip addr add 198.51.100.2/24 dev vd && ip -6 addr add 2001:db8:2::2/64 dev vd nodad && "
-                                "ip link set vd up && ip route add default via 198.51.100.1 && "
-                                "ip -6 route add default via 2001:db8:2::1"));
+        ASSERT_TRUE(
+            runCommand("ip addr add 192.0.2.2/24 dev va && ip -6 addr add 2001:db8:1::2/64 dev va nodad && "
+                       "ip link set va up && ip route add default via 192.0.2.1 && "
+                       "ip -6 route add default via 2001:db8:1::1 && sysctl -q -w " +
+                       kBusyHost));
+        ASSERT_TRUE(
+            relayNs_.run("ip addr add 192.0.2.1/24 dev vr && ip -6 addr add 2001:db8:1::1/64 dev vr nodad && "
+                         "ip addr add 198.51.100.1/24 dev vrd && ip -6 addr add 2001:db8:2::1/64 dev vrd nodad && "
+                         "ip link set vr up && ip link set vrd up && "
+                         "sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 " +
+                         kBusyHost));
+        ASSERT_TRUE(
+            destNs_.run("ip addr add 198.51.100.2/24 dev vd && ip -6 addr add 2001:db8:2::2/64 dev vd nodad && "
+                        "ip link set vd up && ip route add default via 198.51.100.1 && "
+                        "ip -6 route add default via 2001:db8:2::1"));
 
         ASSERT_TRUE(relay_.start({VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--allow", "192.0.2.0/24",
                                   "--allow", "2001:db8:1::/64", "--quiet"},
-                                 {},
-                                 relayNs_.pid()));
+                                 {}, relayNs_.pid()));
         const std::string prefix = "veilnox-relay listening on 192.0.2.1:";
         ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();
         ASSERT_TRUE(relay_.waitFor("\n", 1000));
@@ -66,8 +70,9 @@ protected:
         relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
         ASSERT_NE(relayPort_, 0);
 
-        ASSERT_TRUE(servers_.start({"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6},
-                                   {}, destNs_.pid()));
+        ASSERT_TRUE(servers_.start(
+            {"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6}, {},
+            destNs_.pid()));
         ASSERT_TRUE(servers_.waitFor("ready", 30000)) << servers_.output();
         const std::string so = servers_.output();
         bigSha_ = so.substr(so.find("big sha256=") + 11, 64);
@@ -106,9 +111,10 @@ protected:
         return b;
     }
     // A program started through veilnox-run, as a user would.
-    RunResult app(std::vector<std::string> args, int timeoutMs = 60000) {
+    RunResult app(std::vector<std::string> args, int timeoutMs = 60000, std::vector<std::string> env = {}) {
         args.insert(args.begin(), VNX_RUN_PATH);
-        return runProgram(args, {"XDG_DATA_HOME=" + dir_ + "/data"}, timeoutMs, false);
+        env.push_back("XDG_DATA_HOME=" + dir_ + "/data");
+        return runProgram(args, env, timeoutMs, false);
     }
     // The peer the destination logged for a request of `path`; empty if none.
     std::string httpPeer(const std::string& path, int waitMs = 5000) {
@@ -136,11 +142,21 @@ TEST_F(ModuleTopology, CurlAndWgetFetchThroughTheRelayMaskedOrNot) {
             std::string path;
             const char* peer;
         } rows[] = {
-            {{"curl", "-sS", "--max-time", "20", std::string("http://") + kDest4 + ":8000/" + tag + "curl4"}, "/" + tag + "curl4", kRelayOut4},
-            {{"curl", "-sS", "-g", "--max-time", "20", std::string("http://[") + kDest6 + "]:8000/" + tag + "curl6"}, "/" + tag + "curl6", kRelayOut6},
-            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://") + kDest4 + ":8000/" + tag + "wget4"}, "/" + tag + "wget4", kRelayOut4},
-            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://[") + kDest6 + "]:8000/" + tag + "wget6"}, "/" + tag + "wget6", kRelayOut6},
-            {{"curl", "-sS", "--max-time", "20", "http://web.test:8000/" + tag + "byname"}, "/" + tag + "byname", kRelayOut4},
+            {{"curl", "-sS", "--max-time", "20", std::string("http://") + kDest4 + ":8000/" + tag + "curl4"},
+             "/" + tag + "curl4",
+             kRelayOut4},
+            {{"curl", "-sS", "-g", "--max-time", "20", std::string("http://[") + kDest6 + "]:8000/" + tag + "curl6"},
+             "/" + tag + "curl6",
+             kRelayOut6},
+            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://") + kDest4 + ":8000/" + tag + "wget4"},
+             "/" + tag + "wget4",
+             kRelayOut4},
+            {{"wget", "-q", "-T", "20", "-O", "-", std::string("http://[") + kDest6 + "]:8000/" + tag + "wget6"},
+             "/" + tag + "wget6",
+             kRelayOut6},
+            {{"curl", "-sS", "--max-time", "20", "http://web.test:8000/" + tag + "byname"},
+             "/" + tag + "byname",
+             kRelayOut4},
         };
         for (const Row& r : rows) {
             SCOPED_TRACE(r.path);
@@ -157,8 +173,8 @@ TEST_F(ModuleTopology, CurlAndWgetFetchThroughTheRelayMaskedOrNot) {
 }
 
 TEST_F(ModuleTopology, HundredMebibyteDownloadArrivesIntact) {
-    RunResult res = app({"sh", "-c", std::string("curl -sS --max-time 120 http://") + kDest4 + ":8000/big | sha256sum"},
-                        180000);
+    RunResult res =
+        app({"sh", "-c", std::string("curl -sS --max-time 120 http://") + kDest4 + ":8000/big | sha256sum"}, 180000);
     EXPECT_EQ(res.exitCode, 0) << res.output;
     EXPECT_EQ(res.output.substr(0, 64), bigSha_) << res.output;
     EXPECT_EQ(httpPeer("/big"), kRelayOut4);
@@ -249,6 +265,121 @@ TEST_F(ModuleTopology, ManyConnectionsForksAndTimeWait) {
     std::printf("%s", seq.output.c_str());
     EXPECT_EQ(seq.exitCode, 0) << seq.output;
     EXPECT_EQ(field(seq.output, "done"), "30000");
+}
+
+// A DNS stub on 127.0.0.53 as desktops have one: it forwards every query to
+// the destination's resolver from this namespace's own address, so a query
+// that reaches it shows up there as a leak (and in its own output).
+const char* kLocalStub =
+    "import socket\n"
+    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.53',53))\n"
+    "print('stub ready',flush=True)\n"
+    "while True:\n"
+    "    q,a=s.recvfrom(2048); print('stub query',flush=True)\n"
+    "    u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(3)\n"
+    "    u.sendto(q,('198.51.100.2',53))\n"
+    "    try: s.sendto(u.recvfrom(2048)[0],a)\n"
+    "    except OSError: pass\n";
+
+TEST_F(ModuleTopology, LookupsBehindALocalStubAndEveryLookupFunctionGoThroughTheRelay) {
+    BackgroundProcess stub;
+    ASSERT_TRUE(stub.start({"/usr/bin/python3", "-c", kLocalStub}));
+    ASSERT_TRUE(stub.waitFor("stub ready", 10000)) << stub.output();
+    std::ofstream(dir_ + "/resolv.conf", std::ios::trunc) << "nameserver 127.0.0.53\noptions timeout:3 attempts:1\n";
+    // The stub's own upstream list, as systemd-resolved publishes it (in
+    // this test's mount namespace only).
+    ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, "mode=755"), 0);
+    ASSERT_TRUE(runCommand("mkdir -p /run/systemd/resolve"));
+    std::ofstream("/run/systemd/resolve/resolv.conf") << "nameserver 127.0.0.53\nnameserver " << kDest4 << "\n";
+
+    RunResult curl = app({"curl", "-sS", "--max-time", "20", "http://web.test:8000/stubbyname"});
+    EXPECT_EQ(curl.exitCode, 0) << curl.output;
+    EXPECT_EQ(httpPeer("/stubbyname"), kRelayOut4);
+    RunResult forward = app({"getent", "hosts", "web.test"});
+    EXPECT_NE(forward.output.find("web.test"), std::string::npos) << forward.output;
+    RunResult reverse = app({"getent", "hosts", kDest4});
+    EXPECT_NE(reverse.output.find("web.test"), std::string::npos) << reverse.output;
+    RunResult py = app({"/usr/bin/python3", "-c",
+                        "import socket\n"
+                        "print('fqdn=' + socket.getfqdn('198.51.100.2'))\n"
+                        "print('named=' + socket.getnameinfo(('198.51.100.2', 80), socket.NI_NAMEREQD)[0])\n"});
+    EXPECT_EQ(field(py.output, "fqdn"), "web.test") << py.output;
+    EXPECT_EQ(field(py.output, "named"), "web.test") << py.output;
+    RunResult probe = app({VNX_PROBE_PATH, "lookups", "web.test", kDest4, kRelayOut4});
+    EXPECT_EQ(probe.exitCode, 0) << probe.output;
+    for (const char* key : {"res_query", "res_search", "res_send"})
+        EXPECT_EQ(field(probe.output, key), kDest4) << key;
+    EXPECT_EQ(field(probe.output, "getaddrinfo_a"), std::string(kDest4) + ":0");
+    EXPECT_EQ(field(probe.output, "gethostbyaddr"), "web.test");
+    EXPECT_EQ(field(probe.output, "getnameinfo"), "web.test");
+    EXPECT_EQ(field(probe.output, "getnameinfo_bare"), kRelayOut4) << "no PTR record: the numeric form";
+
+    // No upstream known: look-ups fail rather than ask the stub.
+    ASSERT_TRUE(runCommand("rm /run/systemd/resolve/resolv.conf"));
+    RunResult none = app({"curl", "-sS", "--max-time", "20", "http://web.test:8000/nostub"});
+    EXPECT_NE(none.exitCode, 0) << none.output;
+    RunResult noneReverse = app({"getent", "hosts", kDest4});
+    EXPECT_NE(noneReverse.exitCode, 0) << noneReverse.output;
+    // The variable names one.
+    RunResult byVariable = app({"curl", "-sS", "--max-time", "20", "http://web.test:8000/byvariable"}, 60000,
+                               {std::string("VEILNOX_DNS_UPSTREAM=") + kDest4});
+    EXPECT_EQ(byVariable.exitCode, 0) << byVariable.output;
+    EXPECT_EQ(httpPeer("/byvariable"), kRelayOut4);
+    umount("/run");
+
+    const std::string out = servers_.output();
+    EXPECT_NE(out.find(std::string("dns peer=") + kRelayOut4 + " name=2.100.51.198.in-addr.arpa"), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find(std::string("peer=") + kApp4), std::string::npos) << "something went direct:\n" << out;
+    EXPECT_EQ(stub.output().find("stub query"), std::string::npos) << "a query reached the local stub";
+}
+
+TEST_F(ModuleTopology, UnspecDatagramsAndProgramsThatLoseSightOfTheStateNeverGoDirect) {
+    // An AF_UNSPEC destination on an IPv4 datagram socket is IPv4.
+    RunResult unspec = app({VNX_PROBE_PATH, "udp", kDest4, "7000", "unspec", "unspec"});
+    EXPECT_EQ(unspec.exitCode, 0) << unspec.output;
+    EXPECT_EQ(field(unspec.output, "reply"), "echo:unspec");
+    EXPECT_NE(servers_.output().find(std::string("udp peer=") + kRelayOut4), std::string::npos);
+
+    // Started through veilnox-run while connected, then unable to read the
+    // client's state: everything fails, nothing goes out.
+    const std::string url = std::string("http://") + kDest4 + ":8000/";
+    struct Row {
+        const char* path;
+        std::vector<std::string> cmd;
+    } rows[] = {
+        {"privateshm",
+         {"unshare", "-m", "sh", "-c",
+          "mount -t tmpfs none /dev/shm && exec curl -sS --max-time 10 " + url + "privateshm"}},
+        {"setpriv",
+         {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "curl", "-sS", "--max-time", "10",
+          url + "setpriv"}},
+        {"setuid",
+         {"/usr/bin/python3", "-c",
+          "import os,urllib.request\nos.setgid(65534); os.setuid(65534)\n"
+          "urllib.request.urlopen('" +
+              url + "setuid', timeout=10)"}},
+        {"setuiddns",
+         {"/usr/bin/python3", "-c",
+          "import os,socket\nos.setgid(65534); os.setuid(65534)\nsocket.getaddrinfo('web.test', 80)"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        RunResult res = app(r.cmd);
+        EXPECT_NE(res.exitCode, 0) << res.output;
+        EXPECT_EQ(httpPeer(std::string("/") + r.path, 1000), "");
+    }
+    // Disconnected when it started: the same program goes direct.
+    BlockSettings off = block();
+    off.connected = false;
+    ASSERT_TRUE(writeProxyBlock(off));
+    RunResult direct = app(
+        {"unshare", "-m", "sh", "-c", "mount -t tmpfs none /dev/shm && exec curl -sS --max-time 10 " + url + "offshm"});
+    EXPECT_EQ(direct.exitCode, 0) << direct.output;
+    EXPECT_EQ(httpPeer("/offshm"), kApp4);
+    const std::string out = servers_.output();
+    EXPECT_EQ(out.find(std::string("dns peer=") + kApp4), std::string::npos) << out;
+    EXPECT_EQ(out.find(std::string("udp peer=") + kApp4), std::string::npos) << out;
 }
 
 }  // namespace
