@@ -101,13 +101,38 @@ TEST_F(ModuleRun, LauncherRefusesUntilInstalledThenPreloads) {
     RunResult notFound = run({"/nonexistent/program"});
     EXPECT_EQ(notFound.exitCode, 127);
 
+    // A library, or a catalog, that someone else could change is refused.
+    struct Tamper {
+        std::string change, undo;
+        const char* why;
+    } tampers[] = {
+        {"chmod o+w " + lib, "chmod o-w " + lib, "it is writable by other users"},
+        {"chown 65534 " + lib, "chown 0 " + lib, "it belongs to another user"},
+        {"chmod g+w " + program_, "chmod g-w " + program_, "a folder above it is writable by other users"},
+        {"chmod o+w " + catalog_, "chmod o-w " + catalog_, "it is writable by other users"},
+    };
+    for (const Tamper& t : tampers) {
+        SCOPED_TRACE(t.change);
+        ASSERT_TRUE(runCommand(t.change));
+        RunResult refused = run({"sh", "-c", "echo ran"});
+        EXPECT_EQ(refused.exitCode, 125);
+        EXPECT_EQ(refused.output.find("ran"), std::string::npos) << refused.output;
+        EXPECT_NE(refused.output.find(t.why), std::string::npos) << refused.output;
+        ASSERT_TRUE(runCommand(t.undo));
+        EXPECT_EQ(run({"sh", "-c", "true"}).exitCode, 0);
+    }
+
     runCommand("rm -f " + lib);
     RunResult gone = run({"sh", "-c", "true"});
     EXPECT_EQ(gone.exitCode, 125);
     EXPECT_NE(gone.output.find("library is missing"), std::string::npos) << gone.output;
 
     EXPECT_EQ(run({"--help"}).exitCode, 0);
-    EXPECT_NE(run({"--help"}).output.find("Usage: veilnox-run"), std::string::npos);
+    const std::string help = run({"--help"}).output;
+    EXPECT_NE(help.find("Usage: veilnox-run"), std::string::npos);
+    EXPECT_NE(help.find("Only PROGRAM is checked"), std::string::npos) << help;
+    EXPECT_NE(help.find("sh -c"), std::string::npos) << help;
+    EXPECT_NE(help.find("kernel capture mode"), std::string::npos) << help;
     EXPECT_EQ(run({"--version"}).output, std::string("veilnox-run ") + VEILNOX_VERSION + "\n");
     EXPECT_EQ(run({"--bogus"}).exitCode, 125);
     EXPECT_EQ(run({}).exitCode, 125);
