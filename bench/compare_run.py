@@ -39,6 +39,10 @@ SOCAT_UDP = (7004, 7104, P_ECHO)
 SS_KEY, SS_METHOD = "veilnox-bench", "aes-256-gcm"
 
 started = []  # Popen objects, ended by pid at exit
+# The programs Veilnox diverts (both modes); copies under other names are
+# outside the rules.
+RULES = "iperf3,connrate,compare_load"
+capture = {}  # the kernel capture's cgroup folder and pin folder, removed at exit
 
 
 def log(text):
@@ -207,10 +211,13 @@ def start_daemons(ns):
     # Veilnox's client side: the proxy data block (held by module_block.py,
     # as the client would hold it), the local server, the module catalog.
     block_in = subprocess.PIPE
-    d["block"] = start("block", [PYTHON, os.path.join(HERE, "module_block.py"), RELAY, str(P_VNX), "1"],
+    d["block"] = start("block", [PYTHON, os.path.join(HERE, "module_block.py"), RELAY, str(P_VNX), "1", RULES],
                        stdin=block_in)
     wait_text("block", "ready")
-    d["veilnoxsvr"] = start("veilnoxsvr", [os.path.join(BIN, "veilnoxsvr")])
+    start_capture(d)
+    # In the capture's folder from its start: an accepted connection answers
+    # the hooks' questions only if the listening socket was made there.
+    d["veilnoxsvr"] = start("veilnoxsvr", in_capture([os.path.join(BIN, "veilnoxsvr")]))
     wait_text("veilnoxsvr", "tcp connections:0 , udp connections:0 END.")
     # veilnox-run finds the module through the catalog of this data folder.
     os.environ["XDG_DATA_HOME"] = os.path.join(WORK, "data")
@@ -225,6 +232,50 @@ def start_daemons(ns):
     return d
 
 
+def cgroup2_root():
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) > 2 and parts[2] == "cgroup2":
+                return parts[1]
+    raise RuntimeError("no cgroup-v2 hierarchy: the kernel capture rows cannot be measured")
+
+
+def start_capture(d):
+    """veilnox-capture on a cgroup folder of its own (never the root); the
+    capture rows and veilnoxsvr start their programs there."""
+    folder = os.path.join(cgroup2_root(), "vnxbench-%d" % os.getpid())
+    os.makedirs(folder, exist_ok=True)
+    capture["cgroup"] = folder
+    capture["pins"] = "/sys/fs/bpf/vnxbench-%d" % os.getpid()
+    d["capture"] = start("capture", [os.path.join(BIN, "veilnox-capture"), "--cgroup", folder, "--pin-dir",
+                                     capture["pins"], "--state-file", os.path.join(WORK, "capture.pid")])
+    wait_text("capture", "veilnox-capture: ready")
+    wait_text("capture", "connected=1")
+    for name in ("iperf3", "connrate", "compare_load"):  # copies outside the rules
+        src = shutil.which(name) or os.path.join(TOOLS, name)
+        shutil.copy(src, os.path.join(TOOLS, name + "-outside"))
+
+
+def in_capture(argv):
+    return ["sh", "-c", 'echo $$ > %s/cgroup.procs && exec "$@"' % capture["cgroup"], "sh"] + argv
+
+
+def stop_capture():
+    if "pins" in capture:
+        subprocess.run([os.path.join(BIN, "veilnox-capture"), "--detach", "--pin-dir", capture["pins"]])
+    if "cgroup" in capture:
+        end = time.time() + 5
+        while True:
+            try:
+                os.rmdir(capture["cgroup"])
+                break
+            except OSError:
+                if time.time() > end:
+                    break
+                time.sleep(0.05)
+
+
 def set_mask(on):
     with open("/dev/shm/GlobalVEILNOX_DATA.%d" % os.getuid(), "r+b") as f:
         f.seek(244)
@@ -233,9 +284,9 @@ def set_mask(on):
 
 # ------------------------------------------------------------------ chains
 class Chain:
-    def __init__(self, name, prefix=(), daemons=(), socat=False, mask=None, udp=True):
+    def __init__(self, name, prefix=(), daemons=(), socat=False, mask=None, udp=True, outside=False):
         self.name, self.prefix, self.daemons = name, list(prefix), list(daemons)
-        self.socat, self.mask, self.udp = socat, mask, udp
+        self.socat, self.mask, self.udp, self.outside = socat, mask, udp, outside
 
     def target(self, service):
         """(address, port) the measuring program is given for a service."""
@@ -248,6 +299,8 @@ class Chain:
     def argv(self, program):
         if self.mask is not None:
             set_mask(self.mask)
+        if self.outside:
+            program = [os.path.join(TOOLS, os.path.basename(program[0]) + "-outside")] + program[1:]
         return self.prefix + program
 
     def pids(self):
@@ -257,10 +310,14 @@ class Chain:
 def chains(d):
     run = os.path.join(BIN, "veilnox-run")
     pc = lambda name: ["proxychains4", "-q", "-f", os.path.join(WORK, "proxychains-%s.conf" % name)]
+    cg = in_capture([])
     return [
         Chain("direct"),
         Chain("Veilnox masked", [run], [d["veilnoxsvr"], d["relay"]], mask=True),
         Chain("Veilnox plain", [run], [d["veilnoxsvr"], d["relay"]], mask=False),
+        Chain("Veilnox, kernel capture, masked", cg, [d["veilnoxsvr"], d["relay"]], mask=True),
+        Chain("Veilnox, kernel capture, plain", cg, [d["veilnoxsvr"], d["relay"]], mask=False),
+        Chain("kernel capture, program outside the rules", cg, [], outside=True),
         Chain("proxychains4 + microsocks", pc("microsocks"), [d["microsocks"]], udp=False),
         Chain("proxychains4 + ss-local/ss-server", pc("ss"), [d["ss-local"], d["ss-server"]], udp=False),
         Chain("socat x2", [], d["socats"], socat=True),
@@ -422,4 +479,5 @@ if __name__ == "__main__":
         code = 1
     finally:
         stop_all()
+        stop_capture()
     sys.exit(code)

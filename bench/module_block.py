@@ -7,7 +7,9 @@ an exclusive lock of /dev/shm/veilnox.UID.lock, held with a shared lock for
 as long as this process runs. Prints "ready" once the block is filled, then
 waits until its standard input closes.
 
-Usage: module_block.py RELAY_ADDR RELAY_PORT MASK(0|1)
+Usage: module_block.py RELAY_ADDR RELAY_PORT MASK(0|1) [RULES]
+RULES: comma-separated program names; with them only those programs are
+diverted (redirect_all_apps 0), without them every program is.
 """
 import fcntl
 import mmap
@@ -20,6 +22,7 @@ SIZE = 33276
 
 def main():
     addr, port, mask = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    rules = [r for r in (sys.argv[4] if len(sys.argv) > 4 else "").split(",") if r]
     uid = os.getuid()
     lock = os.open("/dev/shm/veilnox.%d.lock" % uid, os.O_RDWR | os.O_CREAT, 0o600)
     fcntl.flock(lock, fcntl.LOCK_EX)
@@ -37,7 +40,12 @@ def main():
     block[68:70] = struct.pack("<H", port)
     block[188:244] = b"private".ljust(56, b"\0")
     block[244] = mask                                  # encrypt_data
-    block[245] = 1                                     # redirect_all_apps
+    block[245] = 0 if rules else 1                     # redirect_all_apps
+    for i, rule in enumerate(rules[:128]):             # ProgramRule: UTF-16LE name[128], enabled
+        at = 252 + 258 * i
+        block[at:at + 256] = rule.encode("utf-16-le")[:254].ljust(256, b"\0")
+        block[at + 256] = 1
+    block[248:252] = struct.pack("<i", min(len(rules), 128))
     block[1] = 1                                       # connected
     print("ready", flush=True)
     sys.stdin.read()
