@@ -8,9 +8,9 @@
 #include "records.h"
 #include "rendpoint.h"
 
-#include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <cstdint>
 
 namespace vnxmod {
 
@@ -22,15 +22,18 @@ enum class FdKind : std::uint8_t {
 
 struct FdInfo {
     FdKind kind = FdKind::None;
-    std::uint8_t family = 0;       // AF_INET or AF_INET6 (the socket's)
-    bool virtualPeer = false;      // UDP: the program connected it to a diverted peer
-    std::uint16_t localPort = 0;   // network order; 0 = not known yet
-    socklen_t peerLen = 0;         // real peer exactly as the program gave it
-    sockaddr_in6 peer{};           // (a sockaddr_in fits in it)
+    std::uint8_t family = 0;              // AF_INET or AF_INET6 (the socket's)
+    bool virtualPeer = false;             // UDP: the program connected it to a diverted peer
+    std::uint16_t localPort = 0;          // network order; 0 = not known yet
+    socklen_t peerLen = 0;                // real peer exactly as the program gave it
+    sockaddr_in6 peer{};                  // (a sockaddr_in fits in it)
     vnx::TcpSlot* pendingSlot = nullptr;  // TCP: the record published for the connect
-    std::uint16_t serverPort = 0;  // TCP: the local server port it connected to (host order)
-    std::uint16_t cachePort = 0;   // UDP: a server reply port (network order) ...
-    vnx::REndpoint cacheSource;    // ... and the real source its last record named
+    std::uint16_t serverPort = 0;         // TCP: the local server port it connected to (host order)
+    std::uint16_t cachePort = 0;          // UDP: a server reply port (network order) ...
+    vnx::REndpoint cacheSource;           // ... and the real source its last record named
+    vnx::REndpoint stub;                  // UDP: a DNS resolver on this machine the program asked ...
+    vnx::REndpoint stubUpstream;          // ... and the resolver asked in its place (replies from it
+                                          // are reported as coming from the stub)
 };
 
 class FdTable {

@@ -10,6 +10,8 @@
 #include "tcpdivert.h"
 #include "udpdivert.h"
 
+#include "dnsupstream.h"
+
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -31,6 +33,28 @@ void forgetPeer(int fd) {
         info.virtualPeer = false;
         FdTable::set(fd, info);
     }
+}
+
+// A DNS query for a resolver on this machine (a caching stub such as
+// 127.0.0.53) goes to the stub's upstream resolver instead, through the
+// local server: the stub would ask from the user's own address. False when
+// dst is not such a resolver; `known` is false when no upstream is known
+// (the query must then fail).
+bool stubUpstream(const vnx::REndpoint& dst, vnx::REndpoint& up, bool& known) {
+    if (!isDnsDestination(dst) || !isLocalDestination(dst)) return false;
+    const int saved = errno;
+    known = vnx::chooseDnsUpstream(up);
+    errno = saved;
+    return true;
+}
+
+void rememberStub(int fd, const vnx::REndpoint& stub, const vnx::REndpoint& up) {
+    FdInfo info;
+    if (!FdTable::get(fd, info) || info.kind != FdKind::Udp) return;
+    if (info.stub == stub && info.stubUpstream == up) return;
+    info.stub = stub;
+    info.stubUpstream = up;
+    FdTable::set(fd, info);
 }
 
 bool samePeer(const FdInfo& info, const sockaddr* addr, socklen_t len) {
@@ -79,12 +103,39 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
             RealCalls::connect(fd, reinterpret_cast<const sockaddr*>(&info.peer), info.peerLen);
             return false;
         }
+        vnx::REndpoint up;
+        bool known = false;
+        if (stubUpstream(dst, up, known)) {
+            if (!known) {
+                r = -1;
+                errno = ENETUNREACH;
+                return true;
+            }
+            dst = up;
+        }
         r = UdpDivert::send(fd, info.family, dst, m, flags, v);
         return true;
     }
     if (kind == FdKind::Tcp) return false;
     vnx::REndpoint dst;
-    if (!endpointFrom(name, nameLen, dst) || isLocalDestination(dst)) return false;
+    if (!endpointFrom(name, nameLen, dst)) return false;
+    vnx::REndpoint stub;
+    if (isLocalDestination(dst)) {
+        bool known = false;
+        vnx::REndpoint up;
+        if (!stubUpstream(dst, up, known)) return false;
+        const Verdict v = Policy::current();
+        SocketKind sk;
+        if (!v.dns || !querySocket(fd, sk) || !sk.isUdp()) return false;
+        if (!known) {
+            r = -1;
+            errno = ENETUNREACH;
+            return true;
+        }
+        r = UdpDivert::send(fd, sk.family, up, m, flags, v);
+        if (r >= 0) rememberStub(fd, dst, up);
+        return true;
+    }
     const Verdict v = Policy::current();
     if (!anyDiverted(v)) return false;
     SocketKind sk;
@@ -199,6 +250,24 @@ VNX_EXPORT int connect(int fd, const sockaddr* addr, socklen_t len) {
         }
     }
     vnx::REndpoint dst;
+    vnx::REndpoint up;
+    bool upKnown = false;
+    if (endpointFrom(addr, len, dst) && stubUpstream(dst, up, upKnown)) {
+        // A connection to a resolver on this machine: to its upstream.
+        const Verdict v = Policy::current();
+        SocketKind sk;
+        if (v.dns && querySocket(fd, sk) && (sk.isUdp() || sk.isTcp())) {
+            if (!upKnown) {
+                errno = ENETUNREACH;
+                return -1;
+            }
+            errno = saved;
+            if (sk.isTcp()) return TcpDivert::connect(fd, sk.family, up, addr, len, v);
+            const int r = UdpDivert::connectPeer(fd, sk.family, addr, len);
+            if (r == 0) rememberStub(fd, dst, up);
+            return r;
+        }
+    }
     if (!endpointFrom(addr, len, dst) || isLocalDestination(dst)) {
         if (kind == FdKind::Udp) forgetPeer(fd);
         errno = saved;

@@ -193,6 +193,10 @@ ssize_t UdpDivert::receive(int fd, msghdr* msg, int flags, bool& handled) {
                 known = true;
             }
         }
+        // Replies of the resolver asked in place of a local stub come from
+        // the stub, as far as the program is concerned.
+        const bool fromStubUpstream = known && info.stub.port != 0 && source == info.stubUpstream;
+        if (fromStubUpstream) source = info.stub;
         if (info.virtualPeer && !(known && fromServerAddress(from) && source == peerOf(info))) {
             // Only the local server's recorded reply from the peer the
             // program connected to: the kernel would have dropped anything

@@ -313,6 +313,24 @@ TEST_F(ModuleTopology, LookupsBehindALocalStubAndEveryLookupFunctionGoThroughThe
     EXPECT_EQ(field(probe.output, "gethostbyaddr"), "web.test");
     EXPECT_EQ(field(probe.output, "getnameinfo"), "web.test");
     EXPECT_EQ(field(probe.output, "getnameinfo_bare"), kRelayOut4) << "no PTR record: the numeric form";
+    // A program with a resolver of its own, asking the stub directly.
+    RunResult own = app({"/usr/bin/python3", "-c",
+                         "import socket,struct\n"
+                         "q=b'\\x12\\x34\\x01\\x00\\x00\\x01\\x00\\x00\\x00\\x00\\x00\\x00"
+                         "\\x03web\\x04test\\x00\\x00\\x01\\x00\\x01'\n"
+                         "stub=('127.0.0.53',53)\n"
+                         "u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(10)\n"
+                         "u.sendto(q,stub); a,src=u.recvfrom(2048)\n"
+                         "print('sendto=%s %s:%d' % (socket.inet_ntoa(a[-4:]),src[0],src[1]))\n"
+                         "c=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); c.settimeout(10); c.connect(stub)\n"
+                         "c.send(q); a=c.recv(2048); print('connected=%s' % socket.inet_ntoa(a[-4:]))\n"
+                         "t=socket.create_connection(stub,10); t.sendall(struct.pack('!H',len(q))+q)\n"
+                         "n=struct.unpack('!H',t.recv(2))[0]; a=b''\n"
+                         "while len(a)<n: a+=t.recv(n-len(a))\n"
+                         "print('tcp=%s %s' % (socket.inet_ntoa(a[-4:]),t.getpeername()[0]))\n"});
+    EXPECT_EQ(field(own.output, "sendto"), std::string(kDest4) + " 127.0.0.53:53") << own.output;
+    EXPECT_EQ(field(own.output, "connected"), kDest4) << own.output;
+    EXPECT_EQ(field(own.output, "tcp"), std::string(kDest4) + " 127.0.0.53") << own.output;
 
     // No upstream known: look-ups fail rather than ask the stub.
     ASSERT_TRUE(runCommand("rm /run/systemd/resolve/resolv.conf"));
