@@ -193,9 +193,12 @@ __attribute__((constructor)) void readLaunchMarker() {
 }
 
 void remember(const vnx::ProxyData& block, const Verdict& v) {
+    // Stored only when it changes: every hooked call of every thread comes
+    // here, and unchanged values keep the cache line shared.
     const int kinds = (v.tcp ? 1 : 0) | (v.udp ? 2 : 0) | (v.dns ? 4 : 0);
-    gLastKinds.store(kinds, std::memory_order_relaxed);
-    gLastState.store(block.connected == 1 ? 2 : 1, std::memory_order_relaxed);
+    const int state = block.connected == 1 ? 2 : 1;
+    if (gLastKinds.load(std::memory_order_relaxed) != kinds) gLastKinds.store(kinds, std::memory_order_relaxed);
+    if (gLastState.load(std::memory_order_relaxed) != state) gLastState.store(state, std::memory_order_relaxed);
 }
 }  // namespace
 
