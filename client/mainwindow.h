@@ -129,6 +129,9 @@ public:
     QAction* quitAction = nullptr;
     QLabel* updateLabel = nullptr;
     QLabel* speedLabel = nullptr;
+    // Which way programs are redirected (Linux: kernel capture or veilnox-run).
+    QLabel* modeLabel = nullptr;
+    void refreshModeLabel();
 
 signals:
     // The window has closed for good: the event loop may end.

@@ -4,13 +4,28 @@
 // tray tooltip; while connected the same tick keeps the local server
 // running. The rules are in trafficview.h.
 #include "mainwindow.h"
+#include "moduleinstall.h"
 #include "sharedmemory.h"
 #include "trafficview.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
 
+// The service can start or stop at any time (the Install button, the
+// administrator): the line follows it on every tick.
+void MainWindow::refreshModeLabel() {
+    const QString mode = RedirectModeText();
+    if (mode.isEmpty()) return;
+    if (!modeLabel) {
+        modeLabel = new QLabel(this);
+        modeLabel->setObjectName(QStringLiteral("modeLabel"));
+        ui->statusBar->insertPermanentWidget(0, modeLabel);
+    }
+    if (modeLabel->text() != mode) modeLabel->setText(mode);
+}
+
 void MainWindow::OnSpeedTimer() {
+    refreshModeLabel();
     vnx::ServerStatus* status = vnx::serverStatus(true);
     if (!status || !proxyData) return;
 

@@ -4,6 +4,7 @@
 #include "app_support.h"
 #include "appconfig.h"
 #include "launchbookkeeping.h"
+#include "moduleinstall.h"
 #include "proxypublish.h"
 #include "serverlauncher.h"
 #include "serverlist.h"
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -310,4 +314,44 @@ TEST(CrashMessage, TextForEachKindOfCode) {
               "\r\n Please restart your Veilnox. if this issue still exists, please contact us at s . thank you "
               "very much.");
     EXPECT_TRUE(ServerCrashMessage(65535, 0, 0, "s").contains("code:65535. Unkown Error. inernal error: Unkown Error"));
+}
+
+// The module counts as installed while the kernel capture service runs (its
+// state file names a live process called "veilnox-capture"), and the status
+// line says which mode protects the user. A stale pid, or one reused by
+// another program, is not the service.
+TEST(CaptureMode, ServiceStateDecidesInstalledAndTheStatusLine) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray state = (dir.path() + QStringLiteral("/capture.pid")).toLocal8Bit();
+    const QByteArray data = (dir.path() + QStringLiteral("/data")).toLocal8Bit();
+    qputenv("VEILNOX_CAPTURE_STATE", state);
+    qputenv("XDG_DATA_HOME", data);
+    const QString only = QStringLiteral("Only programs started with veilnox-run are redirected");
+    EXPECT_EQ(RedirectModeText(), only);
+    EXPECT_FALSE(IsLspInstalled());
+
+    // A stand-in for the service: a program under the service's name.
+    const QString fake = dir.path() + QStringLiteral("/veilnox-capture");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
+    QProcess service;
+    service.start(fake, {QStringLiteral("60")});
+    ASSERT_TRUE(service.waitForStarted(5000));
+    auto writeState = [&](qint64 pid) {
+        QFile f(QString::fromLocal8Bit(state));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray::number(pid) + "\n");
+    };
+    writeState(service.processId());
+    EXPECT_EQ(RedirectModeText(), QStringLiteral("All programs are redirected"));
+    EXPECT_TRUE(IsLspInstalled());
+    writeState(QCoreApplication::applicationPid());  // alive, but not the service
+    EXPECT_EQ(RedirectModeText(), only);
+    EXPECT_FALSE(IsLspInstalled());
+    writeState(service.processId());
+    service.kill();
+    service.waitForFinished(5000);
+    EXPECT_EQ(RedirectModeText(), only);
+    qunsetenv("VEILNOX_CAPTURE_STATE");
+    qunsetenv("XDG_DATA_HOME");
 }
