@@ -338,6 +338,18 @@ TEST_F(CaptureTopology, DisconnectedGoesDirectAndALostServerFailsClosed) {
     capture_.stop();
     EXPECT_NE(app({"curl", "-sS", "--max-time", "10", base4 + "/nocapture"}).exitCode, 0);
     EXPECT_EQ(httpPeer("/nocapture", 2000), "");
+    // Started again, it takes over its pinned hooks: with the server back,
+    // programs go through the relay once more.
+    BackgroundProcess again;
+    ASSERT_TRUE(again.start({VNX_BIN_DIR "/veilnox-capture", "--cgroup", cgroup_, "--pin-dir", pinDir_, "--state-file",
+                             dir_ + "/capture.pid"}));
+    ASSERT_TRUE(again.waitFor("veilnox-capture: ready", 20000)) << again.output();
+    EXPECT_EQ(again.output().find("attaching anew"), std::string::npos) << again.output();
+    startServer();
+    EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/restarted"}).exitCode, 0);
+    EXPECT_EQ(httpPeer("/restarted"), kRelayOut4);
+    server_.stop();
+    again.stop();
     // Detached, programs go direct again.
     ASSERT_TRUE(runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_));
     EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/detached"}).exitCode, 0);
