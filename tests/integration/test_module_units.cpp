@@ -1,6 +1,7 @@
 // The module's parsers and helpers, in-process: DNS messages (hostile
 // input included), the scattered-payload checksum, program rules, the
 // resolver files and the per-socket table.
+#include "dnsclient.h"
 #include "dnsmessage.h"
 #include "dnsupstream.h"
 #include "fdtable.h"
@@ -114,6 +115,43 @@ TEST(ModuleDnsMessage, AnswersCnameChainsAndStatus) {
     ASSERT_EQ(DnsMessage::parseResponse(empty.data(), empty.size(), 9, "x.test", kTypeA, a), DnsMessage::Parse::Ok);
     EXPECT_EQ(a.status, DnsAnswer::Status::NoData);
     EXPECT_TRUE(a.truncated);
+}
+
+TEST(ModuleDnsMessage, ReplyMustRepeatTheQueryAndPtrNamesAreRead) {
+    std::uint8_t q[300];
+    const std::size_t qn = DnsMessage::buildQuery(0x4242, "2.100.51.198.in-addr.arpa", kTypePtr, q, sizeof q);
+    ASSERT_GT(qn, 0u);
+    auto reply = [&](std::uint16_t id, const std::string& n, std::uint16_t type) {
+        auto m = header(id, 0, 1);
+        question(m, n, type);
+        std::vector<std::uint8_t> target;
+        name(target, "Web.test");
+        rr(m, kPtrToQuestion, kTypePtr, target);
+        return m;
+    };
+    std::vector<std::uint8_t> cut(q, q + qn - 1);
+    cut[2] |= 0x80;  // a response, its question cut off
+    struct Row {
+        const char* what;
+        std::vector<std::uint8_t> msg;
+        bool answers;
+    } rows[] = {
+        {"the reply", reply(0x4242, "2.100.51.198.in-addr.arpa", kTypePtr), true},
+        {"other case", reply(0x4242, "2.100.51.198.IN-ADDR.ARPA", kTypePtr), true},
+        {"other id", reply(0x4243, "2.100.51.198.in-addr.arpa", kTypePtr), false},
+        {"other name", reply(0x4242, "6.6.6.6.in-addr.arpa", kTypePtr), false},
+        {"other type", reply(0x4242, "2.100.51.198.in-addr.arpa", kTypeA), false},
+        {"cut short", cut, false},
+        {"the query itself", std::vector<std::uint8_t>(q, q + qn), false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(DnsClient::answers(q, qn, r.msg.data(), r.msg.size()), r.answers) << r.what;
+    DnsAnswer a;
+    ASSERT_EQ(DnsMessage::parseResponse(rows[0].msg.data(), rows[0].msg.size(), 0x4242, "2.100.51.198.in-addr.arpa",
+                                        kTypePtr, a),
+              DnsMessage::Parse::Ok);
+    EXPECT_EQ(a.status, DnsAnswer::Status::Ok);
+    EXPECT_STREQ(a.target, "web.test");
 }
 
 TEST(ModuleDnsMessage, HostileMessagesAreRejectedWithoutOverrun) {
