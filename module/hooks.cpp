@@ -37,15 +37,15 @@ void forgetPeer(int fd) {
 
 // A DNS query for a resolver on this machine (a caching stub such as
 // 127.0.0.53) goes to the stub's upstream resolver instead, through the
-// local server: the stub would ask from the user's own address. False when
-// dst is not such a resolver; `known` is false when no upstream is known
-// (the query must then fail).
-bool stubUpstream(const vnx::REndpoint& dst, vnx::REndpoint& up, bool& known) {
-    if (!isDnsDestination(dst) || !isLocalDestination(dst)) return false;
+// local server: the stub would ask from the user's own address.
+bool isLocalResolverQuery(const vnx::REndpoint& dst) { return isDnsDestination(dst) && isLocalDestination(dst); }
+
+// The stub's upstream; false when none is known (the query must then fail).
+bool stubUpstream(vnx::REndpoint& up) {
     const int saved = errno;
-    known = vnx::chooseDnsUpstream(up);
+    const bool known = vnx::chooseDnsUpstream(up);
     errno = saved;
-    return true;
+    return known;
 }
 
 void rememberStub(int fd, const vnx::REndpoint& stub, const vnx::REndpoint& up) {
@@ -103,15 +103,11 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
             RealCalls::connect(fd, reinterpret_cast<const sockaddr*>(&info.peer), info.peerLen);
             return false;
         }
-        vnx::REndpoint up;
-        bool known = false;
-        if (stubUpstream(dst, up, known)) {
-            if (!known) {
-                r = -1;
-                errno = ENETUNREACH;
-                return true;
-            }
-            dst = up;
+        // A peer that is a local stub: sent to its upstream (dst becomes it).
+        if (isLocalResolverQuery(dst) && !stubUpstream(dst)) {
+            r = -1;
+            errno = ENETUNREACH;
+            return true;
         }
         r = UdpDivert::send(fd, info.family, dst, m, flags, v);
         return true;
@@ -119,15 +115,13 @@ bool divertSendImpl(int fd, const msghdr& m, int flags, ssize_t& r) {
     if (kind == FdKind::Tcp) return false;
     vnx::REndpoint dst;
     if (!endpointFrom(name, nameLen, dst)) return false;
-    vnx::REndpoint stub;
     if (isLocalDestination(dst)) {
-        bool known = false;
-        vnx::REndpoint up;
-        if (!stubUpstream(dst, up, known)) return false;
+        if (!isLocalResolverQuery(dst)) return false;
         const Verdict v = Policy::current();
         SocketKind sk;
         if (!v.dns || !querySocket(fd, sk) || !sk.isUdp()) return false;
-        if (!known) {
+        vnx::REndpoint up;
+        if (!stubUpstream(up)) {
             r = -1;
             errno = ENETUNREACH;
             return true;
@@ -250,14 +244,13 @@ VNX_EXPORT int connect(int fd, const sockaddr* addr, socklen_t len) {
         }
     }
     vnx::REndpoint dst;
-    vnx::REndpoint up;
-    bool upKnown = false;
-    if (endpointFrom(addr, len, dst) && stubUpstream(dst, up, upKnown)) {
+    if (endpointFrom(addr, len, dst) && isLocalResolverQuery(dst)) {
         // A connection to a resolver on this machine: to its upstream.
         const Verdict v = Policy::current();
         SocketKind sk;
         if (v.dns && querySocket(fd, sk) && (sk.isUdp() || sk.isTcp())) {
-            if (!upKnown) {
+            vnx::REndpoint up;
+            if (!stubUpstream(up)) {
                 errno = ENETUNREACH;
                 return -1;
             }
