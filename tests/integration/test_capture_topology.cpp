@@ -46,13 +46,6 @@ std::string cgroup2Root() {
     return {};
 }
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // A DNS stub on 127.0.0.53 as desktops have one: it forwards every query to
 // the destination's resolver from this namespace's own address, so a query
 // that reaches it shows up there as a leak.
@@ -345,10 +338,12 @@ TEST_F(CaptureTopology, DisconnectedGoesDirectAndALostServerFailsClosed) {
                              dir_ + "/capture.pid"}));
     ASSERT_TRUE(again.waitFor("veilnox-capture: ready", 20000)) << again.output();
     EXPECT_EQ(again.output().find("attaching anew"), std::string::npos) << again.output();
-    startServer();
+    BackgroundProcess server;
+    ASSERT_TRUE(server.start(inCgroup({VNX_BIN_DIR "/veilnoxsvr"}), {"VEILNOX_DNS_UPSTREAM=" + std::string(kDest4)}));
+    ASSERT_TRUE(server.waitFor("-----tcp connections:0 , udp connections:0 END.", 20000)) << server.output();
     EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/restarted"}).exitCode, 0);
     EXPECT_EQ(httpPeer("/restarted"), kRelayOut4);
-    server_.stop();
+    server.stop();
     again.stop();
     // Detached, programs go direct again.
     ASSERT_TRUE(runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_));
