@@ -35,5 +35,21 @@ check sh "$root/usr/lib/veilnox/bat/veilnox-install64.sh"
 check grep -q "{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} $root/usr/lib/veilnox/libveilnox-module.so" "$XDG_DATA_HOME/Veilnox/module/catalog"
 check sh "$root/usr/lib/veilnox/bat/veilnox-format64.sh"
 check test ! -s "$XDG_DATA_HOME/Veilnox/module/catalog"
+# The relay's service and its options, the options file kept as a conffile.
+check test -f "$root/lib/systemd/system/veilnox-relay.service"
+check test -f "$root/etc/default/veilnox-relay"
+check grep -qx /etc/default/veilnox-relay <(dpkg-deb --info "$deb" conffiles)
+check grep -q '^VEILNOX_RELAY_OPTS=' "$root/etc/default/veilnox-relay"
+check grep -q '^#VEILNOX_RELAY_OPTS=.*--allow' "$root/etc/default/veilnox-relay"
+if command -v systemd-analyze >/dev/null; then
+  # Verified against the unpacked tree: its program and options file.
+  mkdir "$scratch/unit"
+  sed -e "s|/usr/bin/veilnox-relay|$root/usr/lib/veilnox/veilnox-relay|" \
+      -e "s|/etc/default/veilnox-relay|$root/etc/default/veilnox-relay|" \
+      "$root/lib/systemd/system/veilnox-relay.service" >"$scratch/unit/veilnox-relay.service"
+  verify=$(systemd-analyze verify --man=no "$scratch/unit/veilnox-relay.service" 2>&1) && [ -z "$verify" ] \
+    && echo "ok: systemd-analyze verify veilnox-relay.service" \
+    || { echo "FAILED: systemd-analyze verify veilnox-relay.service: $verify"; fail=1; }
+fi
 gzip -dc "$root/usr/share/man/man1/veilnoxsvr.1.gz" | grep -q '^\.TH VEILNOXSVR' || { echo "FAILED: man page"; fail=1; }
 exit $fail
