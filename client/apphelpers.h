@@ -2,6 +2,7 @@
 // Small path and file helpers of the client. GUI thread (no locks), but
 // none of them needs a window.
 #include <QColor>
+#include <QRect>
 #include <QString>
 
 class QWidget;
@@ -39,3 +40,14 @@ void SetWindowBackground(QWidget* widget, const QColor& color);
 // file is not found relative to the current folder, the program folder is
 // tried. Returns the path as given when neither has it.
 QString ProgramFilePath(const QString& relative);
+
+// The windows' sizes in pixels are those of 96 dpi. Where the type is set at
+// a higher dpi (a desktop's 125 % text size gives 120) they grow by the same
+// factor, never shrink: logical dpi of `widget` / 96, at least 1.
+double FontScale(const QWidget* widget);
+int ScaledPixels(int pixels, double scale);
+
+// Places a widget of a form without layout at `designed` (its 96 dpi
+// geometry) times `scale`, widened to its size hint and heightened to its
+// size hint (a button: to its line of text) so that its text is never cut.
+void PlaceScaled(QWidget* widget, const QRect& designed, double scale);

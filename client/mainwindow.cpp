@@ -24,6 +24,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QNetworkDatagram>
@@ -34,6 +35,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVector>
 
 #include <utility>
 
@@ -67,6 +69,36 @@ std::function<bool()>& trayProbe() {
     return probe;
 }
 
+// Gives the columns of `list` their widths of 96 dpi times `scale`, widened
+// where the header title (bold, `padding` pixels on either side) or the
+// widest text a column shows (`samples`, by column) needs more. A column a
+// few pixels wide is hidden on purpose and stays so. Returns how much wider
+// than designed the columns became.
+int setColumnWidths(QTreeWidget* list, const QVector<int>& widths, double scale, int padding,
+                    const QStringList& samples = QStringList()) {
+    constexpr int kHiddenWidth = 5;
+    QHeaderView* header = list->header();
+    header->ensurePolished();
+    QFont bold = header->font();
+    bold.setWeight(QFont::DemiBold);
+    const QFontMetrics title(bold);
+    const QFontMetrics cell(list->font());
+    int extra = 0;
+    for (int i = 0; i < widths.size(); ++i) {
+        const int designed = ScaledPixels(widths[i], scale);
+        int width = designed;
+        if (widths[i] > kHiddenWidth) {
+            const QString text = list->headerItem()->text(i);
+            width = qMax(width, qMax(header->sectionSizeHint(i), title.horizontalAdvance(text) + 2 * padding + 2));
+            if (i < samples.size() && !samples[i].isEmpty())
+                width = qMax(width, cell.horizontalAdvance(samples[i]) + 8);
+        }
+        list->setColumnWidth(i, width);
+        extra += width - designed;
+    }
+    return extra;
+}
+
 QString HtmlToPlainText(const QString& html) {
     QTextDocument document;
     document.setHtml(html);
@@ -94,6 +126,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     speedLabel = new QLabel(QStringLiteral(" 0 Kb/s "), this);
     ui->statusBar->addWidget(updateLabel, 1);
     ui->statusBar->addPermanentWidget(speedLabel);
+    refreshModeLabel();
 
     setWindowTitle(app.applicationName + QLatin1Char(' ') + GetAppVersion());
     if (app.updateChecker) connect(app.updateChecker, &UpdateChecker::versionNew, this, &MainWindow::onVersionNew);
@@ -118,12 +151,25 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     // the rest of the row (its text would show as an ellipsis).
     ui->proxyList->header()->setStretchLastSection(false);
     ui->proxyList->header()->setMinimumSectionSize(5);
-    const int widths[5] = {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5};
-    for (int i = 0; i < 5; ++i)
-        ui->proxyList->setColumnWidth(i, widths[i]);
     ui->proxyList->setSelectionMode(QAbstractItemView::SingleSelection);
     // Narrower header padding than elsewhere: the titles fit the fixed widths.
     ui->proxyList->header()->setStyleSheet(QStringLiteral("QHeaderView::section{padding: 5px 3px;}"));
+    const double scale = FontScale(this);
+    int extraWidth = setColumnWidths(
+        ui->proxyList, {80, app.debugMode ? 230 : 280, app.debugMode ? 80 : 120, 103, app.debugMode ? 75 : 5}, scale,
+        3);
+    // The rows' own type (Arial 11 and 10 points) is set in whole pixels, so
+    // at some dpis it grows more than the dpi does: those two columns grow
+    // with it.
+    for (const auto& column : {std::pair<int, int>{0, 11}, std::pair<int, int>{1, 10}}) {
+        const int atDesign = qRound(column.second * 96 / 72.0);
+        const double grown = QFontInfo(QFont(QStringLiteral("Arial"), column.second)).pixelSize() / double(atDesign);
+        const int width = qRound(ui->proxyList->columnWidth(column.first) * grown / scale);
+        if (grown > scale && width > ui->proxyList->columnWidth(column.first)) {
+            extraWidth += width - ui->proxyList->columnWidth(column.first);
+            ui->proxyList->setColumnWidth(column.first, width);
+        }
+    }
     rowWidgetTimer_ = new QTimer(this);
     rowWidgetTimer_->setSingleShot(true);
     rowWidgetTimer_->setInterval(0);
@@ -136,9 +182,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->connectionList->setHeaderLabels({QStringLiteral("Process"), QStringLiteral("Data Send"),
                                          QStringLiteral("Data Recv"), QStringLiteral("Rate"),
                                          QStringLiteral("Detail")});
-    ui->connectionList->setColumnWidth(0, 160);
-    for (int i = 1; i <= 3; ++i)
-        ui->connectionList->setColumnWidth(i, 90);
+    ui->connectionList->header()->setStyleSheet(QStringLiteral("QHeaderView::section{padding: 5px 3px;}"));
+    // The widest size and rate texts the columns show.
+    setColumnWidths(
+        ui->connectionList, {160, 90, 90, 90}, scale, 3,
+        {QString(), QStringLiteral("1023.99 MB"), QStringLiteral("1023.99 MB"), QStringLiteral("1023.99 Mb/s")});
     ui->connectionList->setSelectionMode(QAbstractItemView::SingleSelection);
 
     // A disabled selector (while connected) looks disabled.
@@ -190,7 +238,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     }
 
     loading = false;
-    resize(630, 447);
+    // 630 x 447 at 96 dpi; larger type makes a larger window, never one
+    // that cuts its texts.
+    resize(QSize(ScaledPixels(630, scale) + extraWidth, ScaledPixels(447, scale)).expandedTo(minimumSizeHint()));
     setFixedSize(size());
 }
 

@@ -40,11 +40,18 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     const QList<QCheckBox*> checks = browserChecks();
     for (int i = 0; i < checks.size() && i < BrowserBoxes().size(); ++i)
         checks[i]->setText(BrowserBoxes()[i].text);
-    // The options box is laid out for the design's 8-point type; where the
-    // platform's type is wider it grows from its place so that no text is
-    // cut.
-    const QSize needed = ui->groupBox_2->minimumSizeHint().expandedTo(ui->groupBox_2->size());
-    ui->groupBox_2->resize(needed);
+    // The General page has no layout: its widgets keep the designed
+    // geometry of 96 dpi, scaled with the type's dpi and grown to their
+    // texts, so that no text is cut (the options box is laid out for the
+    // design's 8-point type).
+    const double scale = FontScale(this);
+    for (QWidget* widget : {static_cast<QWidget*>(ui->autostartBox), static_cast<QWidget*>(ui->groupBox_2),
+                            static_cast<QWidget*>(ui->repairinstallBtn), static_cast<QWidget*>(ui->checkupdateBtn)}) {
+        const QRect designed = widget->geometry();
+        PlaceScaled(widget, designed, scale);
+        if (widget == ui->groupBox_2) widget->resize(widget->size().expandedTo(widget->minimumSizeHint()));
+    }
+    if (scale > 1.0) resize(size() * scale);
 
     if (proxy) {
         ui->encBox->setChecked(proxy->encrypt_data != 0);
@@ -96,11 +103,13 @@ bool ProgramDlg::AddProgram(const QString& name) {
     rowsByName_.insert(name.toLower(), item);
 
     auto* button = new QPushButton(QStringLiteral("Remove"));
-    button->setFixedHeight(20);
+
     button->setAutoDefault(false);
     button->setProperty(kRowProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<quintptr>(item)));
     connect(button, &QPushButton::clicked, this, &ProgramDlg::OnRemoveBtn);
     ui->programList->setItemWidget(item, 1, button);
+    // 20 pixels at 96 dpi, more where its line of text needs it.
+    button->setFixedHeight(qMax(ScaledPixels(20, FontScale(this)), button->fontMetrics().height() + 2));
     updateHeader();
     return true;
 }

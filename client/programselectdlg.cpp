@@ -14,6 +14,9 @@ const QString kPathKey = QStringLiteral("AddProgramPath");
 ProgramSelectDlg::ProgramSelectDlg(CAppConfig& config, QWidget* parent)
     : QDialog(parent), ui(new Ui::ProgramSelectDlg), config_(config) {
     ui->setupUi(this);
+    // The label's height was designed for 96 dpi type: it grows with the
+    // type so that descenders are not cut.
+    ui->label->setMaximumHeight(qMax(ui->label->maximumHeight(), ui->label->fontMetrics().height()));
 }
 
 ProgramSelectDlg::~ProgramSelectDlg() = default;

@@ -1,5 +1,6 @@
 // veilnox-relay: serves the relay protocol (TCP, UDP and the connectivity
 // probe) on one port until SIGTERM or SIGINT.
+#include "listentry.h"
 #include "relayoptions.h"
 #include "relayserver.h"
 
@@ -16,6 +17,8 @@
 namespace {
 
 int runRelay(int argc, char** argv) {
+    int listEntryCode = 0;
+    if (vnxrelay::printListEntry(argc, argv, &listEntryCode)) return listEntryCode;
     vnxrelay::RelayOptions opts;
     std::string error;
     switch (vnxrelay::parseRelayOptions(argc, argv, opts, error)) {

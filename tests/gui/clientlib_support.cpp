@@ -20,6 +20,9 @@ QApplication* app() {
     static QApplication* instance = nullptr;
     if (!instance) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The windows' sizes are those of 96 dpi (the offscreen platform
+        // says 100); a run that names another dpi tests that one.
+        if (qEnvironmentVariableIsEmpty("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
         static int argc = 1;
         static char name[] = "clientlib-test";
         static char* argv[] = {name, nullptr};
@@ -48,7 +51,8 @@ HttpServer::HttpServer() : server_(new QTcpServer(this)) {
 }
 
 HttpServer::~HttpServer() {
-    for (QTcpSocket* socket : pending_.keys()) socket->abort();
+    for (QTcpSocket* socket : pending_.keys())
+        socket->abort();
 }
 
 bool HttpServer::start() { return server_->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0); }
@@ -99,10 +103,10 @@ void HttpServer::onData(QTcpSocket* socket) {
     else
         route.status = 404;
     if (route.hang) return;
-    QByteArray response = "HTTP/1.1 " + QByteArray::number(route.status) +
-                          (route.status == 200 ? " OK" : " Not Found") +
-                          "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                          QByteArray::number(route.body.size()) + "\r\nConnection: close\r\n\r\n" + route.body;
+    QByteArray response =
+        "HTTP/1.1 " + QByteArray::number(route.status) + (route.status == 200 ? " OK" : " Not Found") +
+        "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + QByteArray::number(route.body.size()) +
+        "\r\nConnection: close\r\n\r\n" + route.body;
     socket->write(response);
     socket->disconnectFromHost();
 }

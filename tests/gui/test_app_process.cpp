@@ -183,7 +183,8 @@ QStringList documentedPaths(const QString& file, const QStringList& rows) {
         QRegularExpressionMatch m = tableRow.match(line);
         if (m.hasMatch() && rows.contains(m.captured(1))) paths << m.captured(2);
         m = manEntry.match(line);
-        if (m.hasMatch() && rows.isEmpty()) paths << m.captured(1);
+        // The local server list is read, never written, by the client.
+        if (m.hasMatch() && rows.isEmpty() && !m.captured(1).endsWith("proxys.xml")) paths << m.captured(1);
     }
     return paths;
 }
@@ -246,6 +247,51 @@ TEST_F(Process, TheDocumentedFilesAreTheOnesTheClientWrites) {
     }
     automate(socketPath, "close");
     EXPECT_TRUE(waitFinished(client, 15000));
+}
+
+// Self-hosting in two commands: the relay prints its entry, and a list of
+// it in the data folder is read by the client, before the downloaded list.
+TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
+    if (!QFile::exists(program("veilnox-relay"))) GTEST_SKIP() << "veilnox-relay is not built";
+    auto printEntry = [](const QStringList& args, int* code) {
+        QProcess relay;
+        relay.start(program("veilnox-relay"), QStringList{"--print-list-entry"} + args);
+        *code = relay.waitForFinished(10000) ? relay.exitCode() : -1;
+        return relay.readAllStandardOutput();
+    };
+    int code = -1;
+    const QByteArray entry = printEntry({"--listen", "0.0.0.0:9300", "--allow", "198.51.100.0/24", "--public-address",
+                                         "198.51.100.7", "--country", "C\u00f4te <d'Ivoire> & Co", "--city", "Abidjan"},
+                                        &code);
+    EXPECT_EQ(code, 0);
+    QFile list(world.dataDir() + "/config/proxys.xml");
+    ASSERT_TRUE(list.open(QIODevice::WriteOnly));
+    list.write("<Array>\n" + entry + "</Array>\n");
+    list.close();
+
+    MessageRecorder messages;
+    auto window = std::make_unique<MainWindow>();
+    window->UpdateServerList();
+    ASSERT_EQ(window->ui->proxyList->topLevelItemCount(), 2);
+    const ServerEntry* relay = MainWindow::entryOf(window->ui->proxyList->topLevelItem(0));
+    ASSERT_NE(relay, nullptr);
+    EXPECT_EQ(relay->value("ip"), "198.51.100.7");
+    EXPECT_EQ(relay->port, 9300);
+    EXPECT_EQ(relay->value("protocol"), "private");
+    EXPECT_EQ(relay->value("country"), "C\u00f4te <d'Ivoire> & Co");
+    EXPECT_EQ(relay->value("city"), "Abidjan");
+    EXPECT_EQ(relay->value("tag"), "CT");
+    window->shutdownForExit();
+
+    // Without --public-address the listen address is the one named.
+    EXPECT_TRUE(printEntry({"--listen", "127.0.0.2:9201"}, &code).contains("<ip>127.0.0.2</ip><port>9201</port>"));
+    EXPECT_EQ(code, 0);
+    // An IPv6 listener needs an IPv4 address for the list; texts are one line.
+    for (const QStringList& bad :
+         {QStringList{"--listen", "[::1]:9200"}, QStringList{"--country", "a\nb"}, QStringList{"--city"}}) {
+        EXPECT_TRUE(printEntry(bad, &code).isEmpty()) << bad.join(' ').toStdString();
+        EXPECT_EQ(code, 2) << bad.join(' ').toStdString();
+    }
 }
 
 // --version and --help need no display.
