@@ -177,8 +177,11 @@ def start_daemons(ns):
     d["iperf3"] = start("iperf3", ["iperf3", "-s", "--forceflush", "-B", DEST, "-p", str(P_IPERF)], D)
     d["ratesrv"] = start("ratesrv", [os.path.join(TOOLS, "connrate"), "server", DEST, str(P_RATE), "4"], D)
     d["echo"] = start("echo", [os.path.join(TOOLS, "compare_load"), "echo", DEST, str(P_ECHO)], D)
+    # The measuring side is one source: room for HOLD_N connections from it.
+    room = str(max(4096, HOLD_N + 64))
     d["relay"] = start("relay", [os.path.join(BIN, "veilnox-relay"), "--listen", "%s:%d" % (RELAY, P_VNX),
-                                    "--allow", "192.0.2.0/24", "--quiet"], R)
+                                 "--allow", "192.0.2.0/24", "--max-conns", room, "--max-conns-per-source", room,
+                                 "--quiet"], R)
     d["microsocks"] = start("microsocks", ["microsocks", "-i", RELAY, "-p", str(P_SOCKS)], R)
     d["ss-server"] = start("ss-server", ["ss-server", "-s", RELAY, "-p", str(P_SS), "-k", SS_KEY, "-m", SS_METHOD,
                                          "--fast-open", "--no-delay"], R)
