@@ -49,6 +49,16 @@ foreach(page docs/man/veilnox.1 docs/man/veilnoxsvr.1 relay/veilnox-relay.1 modu
   endif()
 endforeach()
 
+# Debian's package documents: the copyright file and the changelog of this
+# (native) package, compressed as Debian expects.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/veilnox)
+string(TIMESTAMP VEILNOX_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/deb-doc/changelog @ONLY)
+if(GZIP_PROGRAM)
+  execute_process(COMMAND ${GZIP_PROGRAM} -9nf ${CMAKE_BINARY_DIR}/deb-doc/changelog)
+  install(FILES ${CMAKE_BINARY_DIR}/deb-doc/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/veilnox)
+endif()
+
 # The relay as a system service, and its options: a conffile, so that dpkg
 # keeps the administrator's edits across upgrades. Not enabled on install.
 if(TARGET veilnox-relay)
@@ -69,8 +79,13 @@ set(CPACK_PACKAGE_NAME veilnox)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Veilnox developers <dev@veilnox.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Send chosen applications' traffic through a remote proxy server")
-set(CPACK_PACKAGE_DESCRIPTION "Veilnox redirects the TCP, UDP and DNS traffic of the applications you choose\n through a remote proxy server: a Qt desktop client, a local redirect server,\n an LD_PRELOAD network-stack module with its launcher veilnox-run, and\n veilnox-relay, a relay server for self-hosting.")
+# CPack indents each line of the description by one blank, as the control
+# file wants its continuation lines.
+set(CPACK_PACKAGE_DESCRIPTION "Veilnox redirects the TCP, UDP and DNS traffic of the applications you choose\nthrough a remote proxy server: a Qt desktop client, a local redirect server,\nan LD_PRELOAD network-stack module with its launcher veilnox-run, and\nveilnox-relay, a relay server for self-hosting.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# Our own postrm: the one CPack would generate for a library under /usr/lib
+# calls ldconfig, which the preloaded module does not need.
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

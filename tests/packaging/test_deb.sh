@@ -52,4 +52,18 @@ if command -v systemd-analyze >/dev/null; then
     || { echo "FAILED: systemd-analyze verify veilnox-relay.service: $verify"; fail=1; }
 fi
 gzip -dc "$root/usr/share/man/man1/veilnoxsvr.1.gz" | grep -q '^\.TH VEILNOXSVR' || { echo "FAILED: man page"; fail=1; }
+# The client answers --version and --help without a display.
+check env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/veilnox" --version
+check env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/veilnox" --help
+# Debian's package checks find no errors (warnings are shown, not failed on).
+if command -v lintian >/dev/null; then
+  if lintian --fail-on error "$deb" >"$scratch/lintian.log" 2>&1; then
+    echo "ok: lintian reports no errors"
+  else
+    cat "$scratch/lintian.log"; echo "FAILED: lintian"; fail=1
+  fi
+  grep '^W: ' "$scratch/lintian.log" || true
+else
+  echo "FAILED: lintian is not installed (scripts/packages.txt)"; fail=1
+fi
 exit $fail
