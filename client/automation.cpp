@@ -241,5 +241,10 @@ void StartAutomation() {
 }  // namespace
 
 void InstallAutomation() {
-    if (!qEnvironmentVariableIsEmpty("VEILNOX_AUTOMATION_SOCKET")) qAddPreRoutine(StartAutomation);
+    if (qEnvironmentVariableIsEmpty("VEILNOX_AUTOMATION_SOCKET")) return;
+    // The offscreen platform says 100 dpi; desktop sessions (and the
+    // windows' designed sizes) have 96. Read when the application starts.
+    if (qgetenv("QT_QPA_PLATFORM").startsWith("offscreen") && qEnvironmentVariableIsEmpty("QT_FONT_DPI"))
+        qputenv("QT_FONT_DPI", "96");
+    qAddPreRoutine(StartAutomation);
 }

@@ -31,8 +31,9 @@
 // While automation is on, message boxes are not shown: each is written to
 // standard error as "message box: TITLE: TEXT" and answered OK / Yes, so a
 // run without a display never waits for a click. On the offscreen platform
-// the application font is set to the 9 point size of desktop sessions so
-// that pictures look as they do there.
+// the application font is set to the 9 point size of desktop sessions, and
+// the type's dpi to their 96 unless QT_FONT_DPI says otherwise, so that
+// pictures look as they do there.
 //
 // GUI thread only. Nothing here changes what the client does for a user:
 // without the variable InstallAutomation has no effect.

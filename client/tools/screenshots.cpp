@@ -4,8 +4,8 @@
 //
 //   veilnox-screenshots OUTPUT_FOLDER [NAME...]
 #include "appconfig.h"
-#include "appshots.h"
 #include "apphelpers.h"
+#include "appshots.h"
 #include "csplashwnd.h"
 #include "endpoints.h"
 #include "messages.h"
@@ -73,7 +73,8 @@ bool saveShot(const Shot& shot, const QString& folder) {
         return false;
     }
     window->show();
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
     QPixmap picture = window->grab();
     QString file = folder + QLatin1Char('/') + QLatin1String(shot.name) + QStringLiteral(".png");
     bool ok = !picture.isNull() && picture.save(file, "PNG");
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
     SetViewShotsPrivateObjects(privateObjects);
     SetAppShotsPrivateObjects(privateObjects);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Desktop sessions' 96 dpi (the offscreen platform says 100) unless
+    // QT_FONT_DPI asks for another.
+    if (qEnvironmentVariableIsEmpty("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {

@@ -46,8 +46,9 @@ void prepareWorld() {
     app.config.setPath(app.configPath());
     QFile rules(app.rulesPath());
     if (rules.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        rules.write("thunderbird\ncurl\ntelegram-desktop\nfirefox.exe\nchrome.exe\nWebKit2WebProcess.exe\n"
-                    "safari.exe\n");
+        rules.write(
+            "thunderbird\ncurl\ntelegram-desktop\nfirefox-esr\nchromium\nWebKitNetworkProcess\n"
+            "epiphany\n");
 }
 
 ProgramDlg* makeSettings(int page) {
@@ -91,8 +92,9 @@ QWidget* MakeSettingsProgramsShot() { return makeSettings(1); }
 
 QWidget* MakeConnectionsShot() {
     if (!privateObjects_) {
-        std::fprintf(stderr, "connections: no private /dev/shm here; not taken so as not to touch the named "
-                             "objects of a running Veilnox\n");
+        std::fprintf(stderr,
+                     "connections: no private /dev/shm here; not taken so as not to touch the named "
+                     "objects of a running Veilnox\n");
         return nullptr;
     }
     prepareWorld();
@@ -103,8 +105,8 @@ QWidget* MakeConnectionsShot() {
     {
         QFile catalog(ModuleCatalogPath());
         if (catalog.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            catalog.write(QByteArray(kLspProviderId) + ' ' +
-                          QFile::encodeName(QCoreApplication::applicationDirPath()) + "/libveilnox-module.so\n");
+            catalog.write(QByteArray(kLspProviderId) + ' ' + QFile::encodeName(QCoreApplication::applicationDirPath()) +
+                          "/libveilnox-module.so\n");
     }
     static vnx::RunMutex serverMarker("veilnoxsvrrun");
     serverMarker.create();
