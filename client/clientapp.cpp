@@ -64,8 +64,9 @@ int AnswerInformationalOption(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::printf(
                 "Usage: veilnox [--help] [--version] [Qt options]\n"
-                "The Veilnox desktop client: pick a proxy server, connect, and the programs started\n"
-                "with veilnox-run send their traffic through it. It needs a graphical session.\n"
+                "The Veilnox desktop client: pick a proxy server, connect, and the programs you chose\n"
+                "send their traffic through it (started any way while the veilnox-capture service\n"
+                "runs, otherwise started with veilnox-run). It needs a graphical session.\n"
                 "\n"
                 "  --help     print this text and exit\n"
                 "  --version  print the version and exit\n"

@@ -66,6 +66,26 @@ if(TARGET veilnox-relay)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilnox-relay.default DESTINATION /etc/default RENAME veilnox-relay)
   list(APPEND VEILNOX_DEB_CONFFILES /etc/default/veilnox-relay)
 endif()
+# The kernel capture service: its program beside the others (a link in
+# /usr/sbin), its unit, and its manual page. Enabled and started on install
+# where systemd runs; detached on removal (packaging/postinst, prerm).
+if(TARGET veilnox-capture)
+  install(TARGETS veilnox-capture RUNTIME DESTINATION ${VEILNOX_LIBEXEC})
+  install(CODE "
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin\")
+    execute_process(COMMAND \${CMAKE_COMMAND} -E create_symlink
+      ../${VEILNOX_LIBEXEC}/veilnox-capture \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin/veilnox-capture\")")
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilnox-capture.service DESTINATION /lib/systemd/system)
+  configure_file(${CMAKE_SOURCE_DIR}/capture/veilnox-capture.8 ${CMAKE_BINARY_DIR}/man/veilnox-capture.8 @ONLY)
+  if(GZIP_PROGRAM)
+    execute_process(COMMAND ${GZIP_PROGRAM} -9nf ${CMAKE_BINARY_DIR}/man/veilnox-capture.8)
+    install(FILES ${CMAKE_BINARY_DIR}/man/veilnox-capture.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  else()
+    install(FILES ${CMAKE_BINARY_DIR}/man/veilnox-capture.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  endif()
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 # Every file listed in VEILNOX_DEB_CONFFILES goes into the package's
 # conffiles list.
 if(VEILNOX_DEB_CONFFILES)

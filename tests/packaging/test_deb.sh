@@ -51,6 +51,18 @@ if command -v systemd-analyze >/dev/null; then
     && echo "ok: systemd-analyze verify veilnox-relay.service" \
     || { echo "FAILED: systemd-analyze verify veilnox-relay.service: $verify"; fail=1; }
 fi
+# The capture service: its unit, program (linked from /usr/sbin), manual page.
+check test -f "$root/lib/systemd/system/veilnox-capture.service"
+check test -x "$root/usr/sbin/veilnox-capture"
+check "$root/usr/lib/veilnox/veilnox-capture" --version
+gzip -dc "$root/usr/share/man/man8/veilnox-capture.8.gz" | grep -q '^\.TH VEILNOX-CAPTURE 8' || { echo "FAILED: capture man page"; fail=1; }
+if command -v systemd-analyze >/dev/null; then
+  sed -e "s|/usr/lib/veilnox/veilnox-capture|$root/usr/lib/veilnox/veilnox-capture|" \
+      "$root/lib/systemd/system/veilnox-capture.service" >"$scratch/unit/veilnox-capture.service"
+  verify=$(systemd-analyze verify --man=no "$scratch/unit/veilnox-capture.service" 2>&1) && [ -z "$verify" ] \
+    && echo "ok: systemd-analyze verify veilnox-capture.service" \
+    || { echo "FAILED: systemd-analyze verify veilnox-capture.service: $verify"; fail=1; }
+fi
 gzip -dc "$root/usr/share/man/man1/veilnoxsvr.1.gz" | grep -q '^\.TH VEILNOXSVR' || { echo "FAILED: man page"; fail=1; }
 # The client answers --version and --help without a display.
 check env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/veilnox" --version
