@@ -30,7 +30,10 @@ bool ServerLauncher::launch() {
     process.setProgram(program_);
     process.setArguments({QStringLiteral("hide")});
     // The server's console is hidden: its per-connection lines go nowhere.
-    // Its error output stays with the client's, for real failures.
+    // Its error output stays with the client's, for real failures. Its
+    // console keys are read from a null input: started from a shell, it
+    // must not take the lines typed into the user's terminal.
+    process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     qint64 pid = 0;
     if (!process.startDetached(&pid)) return false;

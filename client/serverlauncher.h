@@ -22,8 +22,9 @@ public:
     bool serverRunning() const;
 
     // Starts `program` with the argument "hide", detached, in the current
-    // folder, its standard output discarded (its console is hidden). The result is not checked by the watchdog (the
-    // next tick tries again); it is returned for the log and the tests.
+    // folder, its standard input null and its standard output discarded
+    // (its console is hidden). The result is not checked by the watchdog
+    // (the next tick tries again); it is returned for the log and the tests.
     bool launch();
 
     // The program started by launch(): the program folder followed by

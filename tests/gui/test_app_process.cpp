@@ -373,7 +373,9 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
         }
     } typed;
     ASSERT_GE(typed.ends[0], 0);
-    auto inputOf = [](qint64 pid) { return QFileInfo(QString("/proc/%1/fd/0").arg(pid)).symLinkTarget(); };
+    auto inputOf = [](qint64 pid) {
+        return QFileInfo(QString("/proc/%1/fd/0").arg(pid)).symLinkTarget().toStdString();
+    };
     MessageRecorder messages;
     world.installModule();
     auto window = std::make_unique<MainWindow>();
