@@ -25,8 +25,12 @@ add_dependencies(test_clientlib_gui veilnox_files)
 
 foreach(t test_clientlib test_clientlib_gui)
   set_target_properties(${t} PROPERTIES AUTOMOC ON)
-  gtest_discover_tests(${t} DISCOVERY_MODE PRE_TEST TEST_PREFIX clientlib.
-    PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  if(t STREQUAL test_clientlib)
+    set(label unit)
+  else()
+    set(label gui)
+  endif()
+  vnx_discover(${t} ${label} PREFIX clientlib. ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endforeach()
 
 if(VEILNOX_FUZZ)

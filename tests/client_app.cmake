@@ -19,15 +19,21 @@ foreach(t test_app_logic test_app_window test_app_process)
   # The window reads bin/data and runs bin/bat; the process tests start the
   # programs from bin/.
   add_dependencies(${t} veilnox_files veilnox)
-  gtest_discover_tests(${t} DISCOVERY_MODE PRE_TEST TEST_PREFIX app.
-    PROPERTIES TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  # Window-free logic, the window, real processes.
+  set(label gui)
+  if(t STREQUAL test_app_logic)
+    set(label unit)
+  elseif(t STREQUAL test_app_process)
+    set(label integration)
+  endif()
+  vnx_discover(${t} ${label} PREFIX app. TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endforeach()
 # The windows' sizes are given for 96 dpi (above); at a desktop's 125 % text
 # size they grow and still cut no text.
 add_test(NAME app.Window.EveryTextFitsItsWidgetAt120Dpi
   COMMAND test_app_window --gtest_filter=Window.EveryTextFitsItsWidget)
 set_tests_properties(app.Window.EveryTextFitsItsWidgetAt120Dpi PROPERTIES
-  TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=120")
+  TIMEOUT 180 LABELS gui ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=120")
 # The process tests ask veilnox-relay for its server-list entry.
 if(TARGET veilnox-relay)
   add_dependencies(test_app_process veilnox-relay)

@@ -24,7 +24,6 @@ if(TARGET veilnox_app_lib AND NOT WIN32)
         add_dependencies(test_view_${suite} ${program})
       endif()
     endforeach()
-    gtest_discover_tests(test_view_${suite} DISCOVERY_MODE PRE_TEST TEST_PREFIX view.
-      PROPERTIES TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    vnx_discover(test_view_${suite} gui PREFIX view. TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
   endforeach()
 endif()

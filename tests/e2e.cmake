@@ -13,10 +13,10 @@ target_link_libraries(e2e_test_support PUBLIC Qt5::Core)
 add_executable(test_e2e_system integration/test_e2e_system.cpp)
 target_link_libraries(test_e2e_system PRIVATE e2e_test_support vnx_module_support vnx_test_main)
 add_dependencies(test_e2e_system veilnox veilnoxsvr veilnox-relay veilnox_module veilnox-run veilnox_files)
-gtest_discover_tests(test_e2e_system DISCOVERY_MODE PRE_TEST TEST_PREFIX e2e. PROPERTIES TIMEOUT 300)
+vnx_discover(test_e2e_system e2e PREFIX e2e. TIMEOUT 300)
 
 # The client's automation socket on its own (no namespaces needed).
 add_executable(test_e2e_automation integration/test_e2e_automation.cpp)
 target_link_libraries(test_e2e_automation PRIVATE e2e_test_support vnx_module_support vnx_test_main)
 add_dependencies(test_e2e_automation veilnox veilnoxsvr veilnox_files)
-gtest_discover_tests(test_e2e_automation DISCOVERY_MODE PRE_TEST TEST_PREFIX e2e. PROPERTIES TIMEOUT 120)
+vnx_discover(test_e2e_automation e2e PREFIX e2e.)

@@ -22,19 +22,20 @@ target_compile_definitions(vnx_module_support PUBLIC
 # Parsers and helpers of the module, in-process.
 add_executable(test_module_units integration/test_module_units.cpp)
 target_link_libraries(test_module_units PRIVATE veilnox_module_core vnx_test_main)
-gtest_discover_tests(test_module_units DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+vnx_discover(test_module_units unit)
 
 # Real programs under the module against a stand-in for the local server.
 add_executable(test_module_standin integration/test_module_standin.cpp)
 target_link_libraries(test_module_standin PRIVATE vnx_module_support vnx_test_main Threads::Threads)
 add_dependencies(test_module_standin veilnox_module vnx_module_probe veilnox-run veilnox_files)
-gtest_discover_tests(test_module_standin DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 900)
+vnx_discover(test_module_standin integration TIMEOUT 900
+  STRESS "ModuleStandIn.ThirtyThousand*:ModuleStandIn.ManyConcurrent*")
 
 # The launcher and the catalog scripts.
 add_executable(test_module_run integration/test_module_run.cpp)
 target_link_libraries(test_module_run PRIVATE vnx_module_support vnx_test_main)
 add_dependencies(test_module_run veilnox_module veilnox-run veilnox_files)
-gtest_discover_tests(test_module_run DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+vnx_discover(test_module_run integration)
 
 # The whole chain (module, veilnoxsvr, veilnox-relay) across network
 # namespaces made by the test, with curl, wget, python3 and getent.
@@ -42,7 +43,8 @@ if(TARGET veilnoxsvr AND TARGET veilnox-relay)
   add_executable(test_module_topology integration/test_module_topology.cpp)
   target_link_libraries(test_module_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
   add_dependencies(test_module_topology veilnox_module vnx_module_probe veilnox-run veilnoxsvr veilnox-relay)
-  gtest_discover_tests(test_module_topology DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 1200)
+  vnx_discover(test_module_topology e2e TIMEOUT 1200
+    STRESS "ModuleTopology.HundredMebibyte*:ModuleTopology.ManyConnections*")
 endif()
 
 if(VEILNOX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
@@ -67,8 +69,8 @@ if(TARGET veilnox-capture AND TARGET veilnoxsvr AND TARGET veilnox-relay)
   target_link_libraries(test_capture_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
   target_compile_definitions(test_capture_topology PRIVATE VNX_CAPTURE_PROBE_PATH="$<TARGET_FILE:vnx_capture_probe>")
   add_dependencies(test_capture_topology veilnox-capture veilnoxsvr veilnox-relay vnx_capture_probe)
-  gtest_discover_tests(test_capture_topology DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
+  vnx_discover(test_capture_topology e2e TIMEOUT 300)
   add_executable(test_capture_policy unit/test_capture_policy.cpp)
   target_link_libraries(test_capture_policy PRIVATE veilnox_capture_policy vnx_test_main)
-  gtest_discover_tests(test_capture_policy DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60)
+  vnx_discover(test_capture_policy unit)
 endif()

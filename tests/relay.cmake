@@ -9,7 +9,7 @@ if(TARGET veilnox-relay)
   target_link_libraries(test_relay PRIVATE veilnox_relay_lib vnx_test_main)
   target_compile_definitions(test_relay PRIVATE VEILNOX_RELAY_PATH="$<TARGET_FILE:veilnox-relay>")
   add_dependencies(test_relay veilnox-relay)
-  gtest_discover_tests(test_relay DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  vnx_discover(test_relay integration THREADS STRESS "RelayTcp.ManyConcurrentConnections")
 
   if(VEILNOX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     # libFuzzer target for the relay header parser and the relay's decoding

@@ -23,13 +23,13 @@ if(TARGET veilnoxsvr AND NOT WIN32)
       add_dependencies(test_server_${suite} veilnox-relay)
     endif()
   endforeach()
-  gtest_discover_tests(test_server_process DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
-  gtest_discover_tests(test_server_tcp DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 600)
-  gtest_discover_tests(test_server_udp DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  vnx_discover(test_server_process integration THREADS)
+  vnx_discover(test_server_tcp integration THREADS TIMEOUT 600 STRESS "ServerTcp.TwoThousand*")
+  vnx_discover(test_server_udp integration THREADS)
 
   add_executable(test_server_unit unit/test_server_unit.cpp)
   target_link_libraries(test_server_unit PRIVATE veilnoxsvr_lib test_server_support vnx_test_main)
-  gtest_discover_tests(test_server_unit DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  vnx_discover(test_server_unit unit THREADS)
 
   if(VEILNOX_FUZZ)
     # A client datagram with arbitrary bytes handed to the registry's hooks
