@@ -58,6 +58,6 @@ void printStatus() {
 void printConnectionSummary() {
     std::fflush(stdout);
     QTextStream out(stdout);
-    out << "-----tcp connections:" << serverState().tcpTunnels.load() << " , udp connections:"
-        << serverState().udpTunnels.load() << " END." << Qt::endl;
+    out << "-----tcp connections:" << serverState().tcpTunnels.load()
+        << " , udp connections:" << serverState().udpTunnels.load() << " END." << Qt::endl;
 }

@@ -1,6 +1,7 @@
 #include "rcaptureudp.h"
 
 #include "platform/capture.h"
+#include "platform/system.h"
 #include "relayheader.h"
 #include "rlocalserver.h"
 #include "rudpserver.h"
@@ -58,21 +59,13 @@ bool RCaptureUdp::open(std::uint16_t port) {
     return sock != vnxplat::kBadSocket;
 }
 
-bool RCaptureUdp::start() {
-    if (sock == vnxplat::kBadSocket) return false;
-    running = true;
-    if (!RThread::start()) {
-        running = false;
-        return false;
-    }
-    return true;
-}
+bool RCaptureUdp::start() { return sock != vnxplat::kBadSocket && RServingThread::start(); }
 
-void RCaptureUdp::run() {
-    try {
+void RCaptureUdp::serve() {
+    {
         std::vector<vnxplat::pollfd_t> fds;
         std::vector<Key> keys;
-        std::uint32_t lastIdleCheck = RUdpServer::nowSeconds();
+        std::uint32_t lastIdleCheck = vnxplat::monotonicSeconds();
         while (running.load()) {
             fds.clear();
             keys.clear();
@@ -101,16 +94,13 @@ void RCaptureUdp::run() {
                 }
                 if (fds[i].revents & POLLIN) fromUpstream(it->second);
             }
-            std::uint32_t now = RUdpServer::nowSeconds();
+            std::uint32_t now = vnxplat::monotonicSeconds();
             if (now - lastIdleCheck >= 5) {
                 lastIdleCheck = now;
                 removeIdle(now);
             }
         }
-    } catch (...) {
-        logCaughtException("RCaptureUdp::run");
     }
-    running = false;
 }
 
 RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t alias) {
@@ -141,7 +131,7 @@ RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t
         return nullptr;
     }
     flow.up = up;
-    flow.lastActive = RUdpServer::nowSeconds();
+    flow.lastActive = vnxplat::monotonicSeconds();
     {
         ServerState& state = serverState();
         std::lock_guard<std::mutex> guard(state.stats.lock);
@@ -173,7 +163,7 @@ void RCaptureUdp::fromPrograms() {
         auto it = flows.find(key);
         Flow* flow = it != flows.end() ? &it->second : createFlow(app, alias);
         if (!flow) continue;
-        flow->lastActive = RUdpServer::nowSeconds();
+        flow->lastActive = vnxplat::monotonicSeconds();
         std::uint8_t* data = payload;
         std::size_t length = static_cast<std::size_t>(n);
         if (flow->viaProxy) {
@@ -205,7 +195,7 @@ void RCaptureUdp::fromUpstream(Flow& flow) {
             length -= vnx::kRelayHeaderSize;
             if (header.masked) vnx::maskBuffer(data, length);
         }
-        flow.lastActive = RUdpServer::nowSeconds();
+        flow.lastActive = vnxplat::monotonicSeconds();
         if (vnxplat::sendCapturedReply(sock, data, length, flow.app, flow.alias) >= 0)
             countUdp(flow.appName, static_cast<std::uint32_t>(length), true);
     }

@@ -22,7 +22,7 @@
 #include <string>
 #include <utility>
 
-class RCaptureUdp : public RThread {
+class RCaptureUdp : public RServingThread {
 public:
     RCaptureUdp() = default;
     ~RCaptureUdp() override;
@@ -30,15 +30,18 @@ public:
     // Binds the capture socket on `port` (network order) of every loopback
     // address. False when it cannot be had (the thread is then not started).
     bool open(std::uint16_t port);
-    void run() override;
+    // False (nothing started) when open() did not get its socket.
     bool start();
 
-    std::atomic<bool> running{false};
     void setIdleLimit(std::uint32_t seconds) { idleLimit = seconds ? seconds : 1; }
     // Flows that exist now.
     std::size_t flowCount() const { return flowsNow.load(); }
 
     static constexpr int kBufferSize = 8192;
+
+protected:
+    void serve() override;
+    const char* serveName() const override { return "RCaptureUdp::run"; }
 
 private:
     struct Flow {

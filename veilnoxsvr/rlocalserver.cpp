@@ -61,7 +61,7 @@ ProxySettings readProxySettings() {
 }
 
 RLocalServer::RLocalServer() {
-    serverState().registry = this;
+    serverState();  // the counters exist before any tunnel counts into them
     tcp_table = openTable(vnx::createTcpTable(true), "CreateTCPData failed");
     udpsend_table = openTable(vnx::createUdpSendTable(true), "CreateUDPSendData failed");
     udprecv_table = openTable(vnx::createUdpRecvTable(true), nullptr);
@@ -75,19 +75,17 @@ RLocalServer::~RLocalServer() {
             entry.first->replySock = vnxplat::kBadSocket;
         }
     udp_tunnels.clear();
-    RLocalServer* self = this;
-    serverState().registry.compare_exchange_strong(self, nullptr);
     delete tcp_table;
     delete udpsend_table;
     delete udprecv_table;
 }
 
-RTcpTunnel* RLocalServer::CreateTunnel() { return new RLocalTcpTunnel(); }
+RTcpTunnel* RLocalServer::CreateTunnel() { return new RLocalTcpTunnel(this); }
 
 // ---- TCP ------------------------------------------------------------------
 
-bool RLocalServer::OnGetDestAddr(const REndpoint& client, REndpoint& destination, bool& maskData,
-                                 std::string& appName, vnxplat::socket_t accepted) {
+bool RLocalServer::OnGetDestAddr(const REndpoint& client, REndpoint& destination, bool& maskData, std::string& appName,
+                                 vnxplat::socket_t accepted) {
     ProxySettings proxy = readProxySettings();
     maskData = proxy.relayConfigured() && proxy.encrypt != 0;
     std::uint32_t ownerPid = 0;

@@ -5,14 +5,15 @@
 // module fills, record the real source of each datagram delivered back, and
 // count every connection and byte for the executable that owns it.
 //
-// One per process (constructed by RVeilnoxSvr); it records itself as the
-// process-wide registry. TCP hooks run on tunnel threads, UDP hooks on the
-// relay thread; counters and process names are guarded by the live
+// One per process (constructed by RVeilnoxSvr); each TCP tunnel it creates
+// is handed the registry (TcpTunnelRegistry). TCP hooks run on tunnel
+// threads, UDP hooks on the relay thread; counters and process names are guarded by the live
 // TrafficStats lock.
 #include "rendpoint.h"
 #include "rtcpserver.h"
 #include "rudpserver.h"
 #include "sharedmemory.h"
+#include "tcptunnelregistry.h"
 
 #include <cstdint>
 #include <map>
@@ -41,7 +42,7 @@ ProxySettings readProxySettings();
 // query must then fail rather than leave directly.
 bool resolverForStub(vnx::REndpoint& destination);
 
-class RLocalServer : public RTcpServer, public RUdpServer {
+class RLocalServer : public RTcpServer, public RUdpServer, public TcpTunnelRegistry {
 public:
     // Creates the three slot tables (create mode) and zeroes them.
     RLocalServer();
@@ -59,15 +60,15 @@ public:
     // any other is looked up in the slot tables. A DNS connection to a
     // stub on this host goes to the stub's upstream resolver. False (with
     // the "FindInfo" line) when nothing describes the connection.
-    bool OnGetDestAddr(const vnx::REndpoint& client, vnx::REndpoint& destination, bool& maskData,
-                       std::string& appName, vnxplat::socket_t accepted = vnxplat::kBadSocket);
+    bool OnGetDestAddr(const vnx::REndpoint& client, vnx::REndpoint& destination, bool& maskData, std::string& appName,
+                       vnxplat::socket_t accepted = vnxplat::kBadSocket) override;
     // Points the upstream at the proxy server when the protocol is "private".
-    bool OnSetProxy(RSockProxy* proxy);
+    bool OnSetProxy(RSockProxy* proxy) override;
     // Counts a relayed chunk: towards the client (tcp_recv) or from it
     // (tcp_sent).
-    void countTcp(const std::string& appName, std::uint32_t bytes, bool towardsClient);
+    void countTcp(const std::string& appName, std::uint32_t bytes, bool towardsClient) override;
     // A tunnel of that application has ended.
-    void tcpTunnelEnded(const std::string& appName);
+    void tcpTunnelEnded(const std::string& appName) override;
 
     // RUdpServer
     bool OnTunnelClose(RUdpTunnel* tunnel) override;

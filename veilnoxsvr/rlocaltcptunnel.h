@@ -3,11 +3,13 @@
 // table, picks the proxy server when it is configured, and counts every
 // chunk for the application that opened the connection.
 #include "rtcptunnel.h"
+#include "tcptunnelregistry.h"
 
 #include <string>
 
 class RLocalTcpTunnel : public RTcpTunnel {
 public:
+    explicit RLocalTcpTunnel(TcpTunnelRegistry* registry) : registry(registry) {}
     // Lowers the application's connection count when it was counted.
     ~RLocalTcpTunnel() override;
 
@@ -18,4 +20,7 @@ public:
 
     // The executable that opened the connection; empty until known.
     std::string appName;
+
+private:
+    TcpTunnelRegistry* registry;
 };

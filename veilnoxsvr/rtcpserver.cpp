@@ -25,23 +25,6 @@ RTcpServer::~RTcpServer() {
 
 RTcpTunnel* RTcpServer::CreateTunnel() { return nullptr; }
 
-bool RTcpServer::start() {
-    running = true;
-    if (RThread::start()) return true;
-    running = false;
-    return false;
-}
-
-void RTcpServer::run() {
-    running = true;
-    try {
-        serve();
-    } catch (...) {
-        logCaughtException("RTcpServer::run");
-    }
-    running = false;
-}
-
 bool RTcpServer::openIpv4() {
     listen4 = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listen4 == vnxplat::kBadSocket) {
@@ -134,18 +117,17 @@ bool RTcpServer::acceptOne(vnxplat::socket_t listener, bool ipv6) {
     if (sock == vnxplat::kBadSocket) {
         int err = vnxplat::lastSocketError();
         switch (vnxplat::classifySocketError(err)) {
-        case vnxplat::SocketErrorKind::Transient:
-            // The connection died while it was queued; the listener is fine.
-            return true;
-        case vnxplat::SocketErrorKind::Exhausted:
-            // Out of descriptors: wait for tunnels to end instead of stopping
-            // the whole server; say so once per episode.
-            if (!exhaustedReported) std::printf("TCP accept: out of resources (%d), waiting.\n", err);
-            exhaustedReported = true;
-            vnxplat::sleepMs(kExhaustedPauseMs);
-            return true;
-        case vnxplat::SocketErrorKind::Fatal:
-            break;
+            case vnxplat::SocketErrorKind::Transient:
+                // The connection died while it was queued; the listener is fine.
+                return true;
+            case vnxplat::SocketErrorKind::Exhausted:
+                // Out of descriptors: wait for tunnels to end instead of stopping
+                // the whole server; say so once per episode.
+                if (!exhaustedReported) std::printf("TCP accept: out of resources (%d), waiting.\n", err);
+                exhaustedReported = true;
+                vnxplat::sleepMs(kExhaustedPauseMs);
+                return true;
+            case vnxplat::SocketErrorKind::Fatal: break;
         }
         if (!ipv6) {
             std::printf(" ipv4 accept failed! Error: \n");

@@ -15,17 +15,11 @@
 
 class RTcpTunnel;
 
-class RTcpServer : public RThread {
+class RTcpServer : public RServingThread {
 public:
     RTcpServer() = default;
     // Closes both listening sockets when valid.
     ~RTcpServer() override;
-
-    void run() override;
-    // Marks the listener running, then starts its thread (so that a watchdog
-    // never mistakes a thread that has not been scheduled yet for a stopped
-    // one). False when the thread could not be created.
-    bool start();
 
     // A new, not yet started tunnel, or null. Base: null.
     virtual RTcpTunnel* CreateTunnel();
@@ -34,14 +28,16 @@ public:
     // ipv4: IPv4 address to bind (0 = all interfaces); ipv6: IPv6 address;
     // port: the port of both (network order).
     vnx::REndpoint bindAddr;
-    std::atomic<bool> running{false};
 
 protected:
+    // Accepts until the listener fails (RServingThread::start runs it).
+    void serve() override;
+    const char* serveName() const override { return "RTcpServer::run"; }
+
     vnxplat::socket_t listen4 = vnxplat::kBadSocket;
     vnxplat::socket_t listen6 = vnxplat::kBadSocket;
 
 private:
-    void serve();
     bool openIpv4();
     void openIpv6();
     // Accepts one connection from a readable listening socket and starts its

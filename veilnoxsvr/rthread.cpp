@@ -14,3 +14,20 @@ void RThread::entry(void* self) {
         logCaughtException("RThread::run");
     }
 }
+
+bool RServingThread::start() {
+    running = true;
+    if (RThread::start()) return true;
+    running = false;
+    return false;
+}
+
+void RServingThread::run() {
+    running = true;
+    try {
+        serve();
+    } catch (...) {
+        logCaughtException(serveName());
+    }
+    running = false;
+}

@@ -4,6 +4,7 @@
 //
 // start() runs run() on a detached thread that nobody joins; the object must
 // outlive its thread (a TCP tunnel deletes itself at the end of its run).
+#include <atomic>
 #include <cstddef>
 
 class RThread {
@@ -25,4 +26,23 @@ public:
 
 private:
     static void entry(void* self);
+};
+
+// A thread that serves until it stops: the TCP listener and the UDP relays.
+// `running` is true from start() until serve() returns or throws (the
+// exception is logged under serveName()), so that a watchdog looking at once
+// never mistakes a thread not yet scheduled for a stopped one.
+class RServingThread : public RThread {
+public:
+    // Marks the thread running, then starts it. False, and not running, when
+    // the thread could not be created.
+    bool start();
+    void run() final;
+
+    std::atomic<bool> running{false};
+
+protected:
+    virtual void serve() = 0;
+    // "RTcpServer::run" and the like: the name in the error log.
+    virtual const char* serveName() const = 0;
 };

@@ -6,7 +6,6 @@
 #include "rudptunnel.h"
 #include "serverstate.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -18,11 +17,8 @@ RUdpServer::~RUdpServer() {
     if (sock6 != vnxplat::kBadSocket) vnxplat::closeSocket(sock6);
 }
 
-std::uint32_t RUdpServer::nowSeconds() {
-    // Monotonic: a wall-clock step must not expire every tunnel at once.
-    return static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
-}
+// Monotonic: a wall-clock step must not expire every tunnel at once.
+std::uint32_t RUdpServer::nowSeconds() { return vnxplat::monotonicSeconds(); }
 
 bool RUdpServer::OnTunnelClose(RUdpTunnel*) { return false; }
 bool RUdpServer::OnTunnelCreate(RUdpTunnel*, std::uint32_t) { return false; }
@@ -33,24 +29,10 @@ bool RUdpServer::OnGetRemoteAddr(const vnx::REndpoint&, vnx::REndpoint&, std::ui
 bool RUdpServer::OnSendToClient(RUdpTunnel*, const vnx::REndpoint&, std::uint8_t*&, int&) { return false; }
 void RUdpServer::OnSendToRemote(RUdpTunnel*, std::uint8_t*&, int&) {}
 
-bool RUdpServer::start() {
-    running = true;
-    if (RThread::start()) return true;
-    running = false;
-    return false;
-}
-
-void RUdpServer::run() {
-    running = true;
-    try {
-        if (startUp()) {
-            receiveLoop();
-            std::printf("udp server exit;\r\n");
-        }
-    } catch (...) {
-        logCaughtException("RUdpServer::run");
-    }
-    running = false;
+void RUdpServer::serve() {
+    if (!startUp()) return;
+    receiveLoop();
+    std::printf("udp server exit;\r\n");
 }
 
 bool RUdpServer::startUp() {

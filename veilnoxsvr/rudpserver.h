@@ -20,16 +20,11 @@
 
 class RUdpTunnel;
 
-class RUdpServer : public RThread {
+class RUdpServer : public RServingThread {
 public:
     RUdpServer() = default;
     // Closes both server sockets and deletes the tunnels left in the map.
     ~RUdpServer() override;
-
-    void run() override;
-    // Marks the relay running, then starts its thread. False when the thread
-    // could not be created.
-    bool start();
 
     // Hooks, called on the relay thread.
     // Before a tunnel is destroyed. Base: false.
@@ -40,8 +35,8 @@ public:
     // Where a client datagram goes. `data`/`length` may be moved back into
     // the headroom (a header in front) or forward. False drops the datagram.
     // Base: false.
-    virtual bool OnGetRemoteAddr(const vnx::REndpoint& client, vnx::REndpoint& remote, std::uint8_t*& data,
-                                 int& length, std::uint8_t& mask, bool fromSock4, std::uint32_t& pid);
+    virtual bool OnGetRemoteAddr(const vnx::REndpoint& client, vnx::REndpoint& remote, std::uint8_t*& data, int& length,
+                                 std::uint8_t& mask, bool fromSock4, std::uint32_t& pid);
     // A datagram that came back on a tunnel from `from`, before it is sent to
     // the application; may move or shorten the data. Base: false.
     virtual bool OnSendToClient(RUdpTunnel* tunnel, const vnx::REndpoint& from, std::uint8_t*& data, int& length);
@@ -54,7 +49,6 @@ public:
     vnx::REndpoint bindAddr;
     // Spare bytes kept in front of every received datagram for a header.
     int headroom = 0;
-    std::atomic<bool> running{false};
 
     // Seams for tests; the defaults are the product's: a tunnel goes after
     // 59 silent seconds, and the wait wakes up at least once a minute.
@@ -72,6 +66,10 @@ public:
     static constexpr int kDatagramsPerWakeUp = 32;
 
 protected:
+    // Binds, then relays until a socket fails (RServingThread::start runs it).
+    void serve() override;
+    const char* serveName() const override { return "RUdpServer::run"; }
+
     std::map<std::string, RUdpTunnel*> tunnels;
     vnxplat::socket_t sock4 = vnxplat::kBadSocket;
     vnxplat::socket_t sock6 = vnxplat::kBadSocket;

@@ -1,7 +1,7 @@
 #include "rudptunnel.h"
 
 #include "platform/serversupport.h"
-#include "rudpserver.h"
+#include "platform/system.h"
 #include "serverstate.h"
 
 #include <cstdio>
@@ -21,7 +21,7 @@ long sendConnected(vnxplat::socket_t s, const std::uint8_t* data, int length) {
 }  // namespace
 
 RUdpTunnel::RUdpTunnel(const vnx::REndpoint& clientEnd, const vnx::REndpoint& remoteEnd)
-    : remote(remoteEnd), client(clientEnd), lastActive(RUdpServer::nowSeconds()) {
+    : remote(remoteEnd), client(clientEnd), lastActive(vnxplat::monotonicSeconds()) {
     serverState().udpTunnels.fetch_add(1, std::memory_order_relaxed);
     if (remote.ipv4 != 0) {
         sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);

@@ -2,8 +2,8 @@
 
 #include "logs.h"
 #include "platform/system.h"
-#include "records.h"
 #include "rcaptureudp.h"
+#include "records.h"
 #include "rlocalserver.h"
 #include "serverstate.h"
 #include "sharedmemory.h"
@@ -24,13 +24,11 @@ void writeEntry(vnx::AppStatus& entry, const std::string& name, const vnx::AppTr
     std::memcpy(entry.name, name.data(), std::min(name.size(), sizeof entry.name - 1));
     entry.udp_sent = now.udp_sent;
     entry.udp_recv = now.udp_recv;
-    entry.udp_rate =
-        vnx::ratePerSecond(now.udp_sent + now.udp_recv, before.udp_sent + before.udp_recv, elapsed);
+    entry.udp_rate = vnx::ratePerSecond(now.udp_sent + now.udp_recv, before.udp_sent + before.udp_recv, elapsed);
     entry.udp_connections = now.udp_connections;
     entry.tcp_recv = now.tcp_recv;
     entry.tcp_sent = now.tcp_sent;
-    entry.tcp_rate =
-        vnx::ratePerSecond(now.tcp_sent + now.tcp_recv, before.tcp_sent + before.tcp_recv, elapsed);
+    entry.tcp_rate = vnx::ratePerSecond(now.tcp_sent + now.tcp_recv, before.tcp_sent + before.tcp_recv, elapsed);
     entry.tcp_connections = now.tcp_connections;
 }
 
@@ -158,10 +156,10 @@ void RVeilnoxSvr::publish(std::uint32_t now) {
     block->tcp_sent = live.tcp_sent;
     block->udp_sent = live.udp_sent;
     block->udp_recv = live.udp_recv;
-    block->tcp_rate = vnx::ratePerSecond(live.tcp_sent + live.tcp_recv, previous->tcp_sent + previous->tcp_recv,
-                                         elapsed);
-    block->udp_rate = vnx::ratePerSecond(live.udp_sent + live.udp_recv, previous->udp_sent + previous->udp_recv,
-                                         elapsed);
+    block->tcp_rate =
+        vnx::ratePerSecond(live.tcp_sent + live.tcp_recv, previous->tcp_sent + previous->tcp_recv, elapsed);
+    block->udp_rate =
+        vnx::ratePerSecond(live.udp_sent + live.udp_recv, previous->udp_sent + previous->udp_recv, elapsed);
     std::uint32_t tcpConnections = 0;
     std::uint32_t udpConnections = 0;
     int written = 0;

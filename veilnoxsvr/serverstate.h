@@ -9,14 +9,10 @@
 #include <atomic>
 #include <cstdint>
 
-class RLocalServer;
-
 struct ServerState {
     // The live traffic counters. Their lock also guards `names`.
     vnx::TrafficStats stats;
     ProcessNames names;
-    // The registry that tunnels and the timer reach (set by its constructor).
-    std::atomic<RLocalServer*> registry{nullptr};
     // Code left by a listener thread that stopped (ServerStatusCode), 0 at start.
     std::atomic<int> listenerStatus{0};
     // The console switch for detailed per-connection lines.

@@ -11,6 +11,8 @@ namespace vnxplat {
 // Milliseconds since an arbitrary start, low 32 bits, the same clock in every
 // process of the machine (GetTickCount; CLOCK_MONOTONIC on Linux).
 std::uint32_t tickCount();
+// Seconds of a monotonic clock: a wall-clock step changes nothing.
+std::uint32_t monotonicSeconds();
 // Seconds of the wall clock.
 std::uint32_t unixSeconds();
 

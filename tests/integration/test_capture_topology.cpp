@@ -94,6 +94,9 @@ protected:
         ASSERT_TRUE(relayNs_.create()) << "cannot make a network namespace (root needed)";
         ASSERT_TRUE(destNs_.create()) << "cannot make a network namespace (root needed)";
         const std::string r = std::to_string(relayNs_.pid()), d = std::to_string(destNs_.pid());
+        // The veth of an earlier case in this process may still be going.
+        for (int i = 0; i < 100 && runCommand("ip link show va >/dev/null 2>&1"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(runCommand("ip link add va type veth peer name vr netns " + r));
         ASSERT_TRUE(runCommand("ip link add vd type veth peer name vrd netns " + r + " && ip link set vd netns " + d));
         ASSERT_TRUE(

@@ -14,6 +14,12 @@
 
 namespace vnxplat {
 
+std::uint32_t monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint32_t>(ts.tv_sec);
+}
+
 std::uint32_t tickCount() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -12,6 +12,8 @@
 
 namespace vnxplat {
 
+std::uint32_t monotonicSeconds() { return static_cast<std::uint32_t>(GetTickCount64() / 1000u); }
+
 std::uint32_t tickCount() { return static_cast<std::uint32_t>(GetTickCount()); }
 
 std::uint32_t unixSeconds() { return static_cast<std::uint32_t>(time(nullptr)); }
