@@ -1,7 +1,6 @@
 #include "relaycontext.h"
 
 #include "epollhandler.h"
-#include "tcprelay.h"
 
 #include <sys/epoll.h>
 #include <time.h>
@@ -55,46 +54,6 @@ void RelayContext::updateClock() {
 }
 
 void RelayContext::retire(TcpRelay* relay) { retired.push_back(relay); }
-
-void RelayContext::wantMore(TcpRelay* relay) {
-    if (relay->queued) return;
-    relay->queued = true;
-    ready.push_back(relay);
-}
-
-void RelayContext::addHeaderless(TcpRelay* r) {
-    if (r->headerless) return;
-    r->headerless = true;
-    r->hlPrev = newestHeaderless_;
-    r->hlNext = nullptr;
-    if (newestHeaderless_)
-        newestHeaderless_->hlNext = r;
-    else
-        oldestHeaderless_ = r;
-    newestHeaderless_ = r;
-    SourceState* s = r->source;
-    ++s->headerless;
-    r->srcPrev = s->newestHeaderless;
-    r->srcNext = nullptr;
-    if (s->newestHeaderless)
-        s->newestHeaderless->srcNext = r;
-    else
-        s->oldestHeaderless = r;
-    s->newestHeaderless = r;
-}
-
-void RelayContext::removeHeaderless(TcpRelay* r) {
-    if (!r->headerless) return;
-    r->headerless = false;
-    (r->hlPrev ? r->hlPrev->hlNext : oldestHeaderless_) = r->hlNext;
-    (r->hlNext ? r->hlNext->hlPrev : newestHeaderless_) = r->hlPrev;
-    r->hlPrev = r->hlNext = nullptr;
-    SourceState* s = r->source;
-    --s->headerless;
-    (r->srcPrev ? r->srcPrev->srcNext : s->oldestHeaderless) = r->srcNext;
-    (r->srcNext ? r->srcNext->srcPrev : s->newestHeaderless) = r->srcPrev;
-    r->srcPrev = r->srcNext = nullptr;
-}
 
 bool RelayContext::sourceVerified(const sockaddr* client, const SourceState* source) const {
     if (!opts.allow.empty()) return true;  // every client got past clientAllowed

@@ -46,15 +46,9 @@ public:
     // A relay that closed: freed after the current batch of events, since
     // events already fetched may still point at it.
     void retire(TcpRelay* relay);
-    // A relay that stopped only because its budget ran out: run it again
-    // before waiting for new events.
-    void wantMore(TcpRelay* relay);
-
-    // Connections still reading their header, oldest first, across all
-    // sources and within the relay's own source; the oldest are shed first
-    // when the connection limits are reached.
-    void addHeaderless(TcpRelay* relay);
-    void removeHeaderless(TcpRelay* relay);
+    // The oldest connection still reading its header, across all sources
+    // (TcpRelay keeps the list); the oldest are shed first when the
+    // connection limits are reached.
     TcpRelay* oldestHeaderless() const { return oldestHeaderless_; }
 
     // Whether UDP replies may exceed what client sent: it is in the allow
@@ -83,11 +77,14 @@ public:
     std::uint32_t liveUdpAssociations = 0;
 
     std::vector<TcpRelay*> retired;
+    // Relays that stopped only because their budget ran out: run again
+    // before waiting for new events.
     std::vector<TcpRelay*> ready;
-
-private:
+    // Both ends of the list of header-less connections (TcpRelay's links).
     TcpRelay* oldestHeaderless_ = nullptr;
     TcpRelay* newestHeaderless_ = nullptr;
+
+private:
     std::uint64_t logWindowStart_ = 0;
     unsigned logLines_ = 0;
     unsigned logSuppressed_ = 0;

@@ -1,5 +1,7 @@
 #include "relayoptions.h"
 
+#include <getopt.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -151,6 +153,56 @@ std::string formatSocketAddress(const sockaddr* sa) {
     return "?";
 }
 
+namespace {
+enum OptionId {
+    kOptHelp = 'h',
+    kOptVersion = 1000,
+    kOptAllowPrivate,
+    kOptOpen,
+    kOptQuiet,
+    kOptListen,
+    kOptAllow,
+    kOptMaxConns,
+    kOptMaxUdp,
+    kOptMaxConnsPerSource,
+    kOptMaxUdpPerSource,
+    kOptMaxHeaderlessPerSource,
+    kOptHeaderTimeout,
+    kOptConnectTimeout,
+    kOptIdleTimeout,
+    kOptUdpTimeout,
+    kOptPublicAddress,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, kOptHelp},
+    {"version", no_argument, nullptr, kOptVersion},
+    {"allow-private", no_argument, nullptr, kOptAllowPrivate},
+    {"open", no_argument, nullptr, kOptOpen},
+    {"quiet", no_argument, nullptr, kOptQuiet},
+    {"listen", required_argument, nullptr, kOptListen},
+    {"allow", required_argument, nullptr, kOptAllow},
+    {"max-conns", required_argument, nullptr, kOptMaxConns},
+    {"max-udp", required_argument, nullptr, kOptMaxUdp},
+    {"max-conns-per-source", required_argument, nullptr, kOptMaxConnsPerSource},
+    {"max-udp-per-source", required_argument, nullptr, kOptMaxUdpPerSource},
+    {"max-headerless-per-source", required_argument, nullptr, kOptMaxHeaderlessPerSource},
+    {"header-timeout", required_argument, nullptr, kOptHeaderTimeout},
+    {"connect-timeout", required_argument, nullptr, kOptConnectTimeout},
+    {"idle-timeout", required_argument, nullptr, kOptIdleTimeout},
+    {"udp-timeout", required_argument, nullptr, kOptUdpTimeout},
+    {"public-address", required_argument, nullptr, kOptPublicAddress},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, without a value given with "=".
+std::string writtenOption(const char* arg) {
+    std::string s = arg ? arg : "";
+    std::size_t eq = s.find('=');
+    return eq == std::string::npos ? s : s.substr(0, eq);
+}
+}  // namespace
+
 ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::string& error) {
     opts = RelayOptions();
     sockaddr_in def{};
@@ -160,114 +212,93 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
     std::memcpy(&opts.listen, &def, sizeof def);
     opts.listenLen = sizeof def;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasInline = false;
-        if (arg.rfind("--", 0) == 0) {
-            std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                hasInline = true;
+    // "+": stop at the first operand (there are none); ":": report a missing
+    // value apart from an unknown option. Messages are ours: opterr is off.
+    // optind 0 starts the scan afresh, so the parser can run more than once.
+    optind = 0;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "+:h", kLongOptions, nullptr)) != -1) {
+        const std::string arg = writtenOption(argv[optind - 1]);
+        const char* v = optarg;
+        switch (c) {
+            case kOptHelp: return ParseOutcome::Help;
+            case kOptVersion: return ParseOutcome::Version;
+            case kOptAllowPrivate: opts.allowPrivate = true; break;
+            case kOptOpen: opts.open = true; break;
+            case kOptQuiet: opts.quiet = true; break;
+            case kOptListen:
+                if (!parseListenAddress(v, opts.listen, opts.listenLen)) {
+                    error = std::string("bad listen address \"") + v + "\" (expected ADDR:PORT or [ADDR]:PORT)";
+                    return ParseOutcome::Error;
+                }
+                break;
+            case kOptAllow: {
+                Cidr cidr;
+                if (!parseCidr(v, cidr)) {
+                    error =
+                        std::string("bad address range \"") + v + "\" (expected e.g. 192.0.2.0/24 or 2001:db8::/32)";
+                    return ParseOutcome::Error;
+                }
+                opts.allow.push_back(cidr);
+                break;
             }
+            case kOptMaxConns:
+            case kOptMaxUdp:
+            case kOptMaxConnsPerSource:
+            case kOptMaxUdpPerSource:
+            case kOptMaxHeaderlessPerSource: {
+                unsigned n;
+                if (!parseCount(v, 1, 1000000, n)) {
+                    error = arg + " needs a number from 1 to 1000000";
+                    return ParseOutcome::Error;
+                }
+                unsigned& target = c == kOptMaxConns            ? opts.maxConns
+                                   : c == kOptMaxUdp            ? opts.maxUdp
+                                   : c == kOptMaxConnsPerSource ? opts.maxConnsPerSource
+                                   : c == kOptMaxUdpPerSource   ? opts.maxUdpPerSource
+                                                                : opts.maxHeaderlessPerSource;
+                target = n;
+                break;
+            }
+            case kOptHeaderTimeout:
+            case kOptConnectTimeout:
+            case kOptIdleTimeout:
+            case kOptUdpTimeout: {
+                unsigned ms;
+                if (!parseSeconds(v, ms)) {
+                    error = arg + " needs a number of seconds from 0.001 to 1000000";
+                    return ParseOutcome::Error;
+                }
+                unsigned& target = c == kOptHeaderTimeout    ? opts.headerTimeoutMs
+                                   : c == kOptConnectTimeout ? opts.connectTimeoutMs
+                                   : c == kOptIdleTimeout    ? opts.idleTimeoutMs
+                                                             : opts.udpTimeoutMs;
+                target = ms;
+                break;
+            }
+            case kOptPublicAddress: {
+                in_addr a{};
+                if (inet_pton(AF_INET, v, &a) != 1 || a.s_addr == 0) {
+                    error = std::string("bad IPv4 address \"") + v + "\"";
+                    return ParseOutcome::Error;
+                }
+                opts.publicIpv4 = a.s_addr;
+                break;
+            }
+            case ':': error = "option " + arg + " needs a value"; return ParseOutcome::Error;
+            default:
+                // An unknown option, or a value given to one that takes none.
+                if (arg != argv[optind - 1] && arg.rfind("--", 0) == 0)
+                    error = "option " + arg + " takes no value, or is unknown";
+                else
+                    error = "unknown argument \"" + std::string(argv[optind - 1]) + "\"";
+                return ParseOutcome::Error;
         }
-        auto flag = [&]() {
-            if (hasInline) {
-                error = "option " + arg + " takes no value";
-                return false;
-            }
-            return true;
-        };
-        auto needValue = [&]() -> const char* {
-            if (hasInline) return value.c_str();
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return nullptr;
-            }
-            return argv[++i];
-        };
-
-        if (arg == "--help" || arg == "-h") {
-            if (!flag()) return ParseOutcome::Error;
-            return ParseOutcome::Help;
-        } else if (arg == "--version") {
-            if (!flag()) return ParseOutcome::Error;
-            return ParseOutcome::Version;
-        } else if (arg == "--allow-private") {
-            if (!flag()) return ParseOutcome::Error;
-            opts.allowPrivate = true;
-        } else if (arg == "--open") {
-            if (!flag()) return ParseOutcome::Error;
-            opts.open = true;
-        } else if (arg == "--quiet") {
-            if (!flag()) return ParseOutcome::Error;
-            opts.quiet = true;
-        } else if (arg == "--listen") {
-            const char* v = needValue();
-            if (!v) return ParseOutcome::Error;
-            if (!parseListenAddress(v, opts.listen, opts.listenLen)) {
-                error = std::string("bad listen address \"") + v + "\" (expected ADDR:PORT or [ADDR]:PORT)";
-                return ParseOutcome::Error;
-            }
-        } else if (arg == "--allow") {
-            const char* v = needValue();
-            if (!v) return ParseOutcome::Error;
-            Cidr c;
-            if (!parseCidr(v, c)) {
-                error = std::string("bad address range \"") + v + "\" (expected e.g. 192.0.2.0/24 or 2001:db8::/32)";
-                return ParseOutcome::Error;
-            }
-            opts.allow.push_back(c);
-        } else if (arg == "--max-conns" || arg == "--max-udp" || arg == "--max-conns-per-source" ||
-                   arg == "--max-udp-per-source" || arg == "--max-headerless-per-source") {
-            const char* v = needValue();
-            if (!v) return ParseOutcome::Error;
-            unsigned n;
-            if (!parseCount(v, 1, 1000000, n)) {
-                error = arg + " needs a number from 1 to 1000000";
-                return ParseOutcome::Error;
-            }
-            if (arg == "--max-conns")
-                opts.maxConns = n;
-            else if (arg == "--max-udp")
-                opts.maxUdp = n;
-            else if (arg == "--max-conns-per-source")
-                opts.maxConnsPerSource = n;
-            else if (arg == "--max-udp-per-source")
-                opts.maxUdpPerSource = n;
-            else
-                opts.maxHeaderlessPerSource = n;
-        } else if (arg == "--header-timeout" || arg == "--connect-timeout" || arg == "--idle-timeout" ||
-                   arg == "--udp-timeout") {
-            const char* v = needValue();
-            if (!v) return ParseOutcome::Error;
-            unsigned ms;
-            if (!parseSeconds(v, ms)) {
-                error = arg + " needs a number of seconds from 0.001 to 1000000";
-                return ParseOutcome::Error;
-            }
-            if (arg == "--header-timeout")
-                opts.headerTimeoutMs = ms;
-            else if (arg == "--connect-timeout")
-                opts.connectTimeoutMs = ms;
-            else if (arg == "--idle-timeout")
-                opts.idleTimeoutMs = ms;
-            else
-                opts.udpTimeoutMs = ms;
-        } else if (arg == "--public-address") {
-            const char* v = needValue();
-            if (!v) return ParseOutcome::Error;
-            in_addr a{};
-            if (inet_pton(AF_INET, v, &a) != 1 || a.s_addr == 0) {
-                error = std::string("bad IPv4 address \"") + v + "\"";
-                return ParseOutcome::Error;
-            }
-            opts.publicIpv4 = a.s_addr;
-        } else {
-            error = "unknown argument \"" + std::string(argv[i]) + "\"";
-            return ParseOutcome::Error;
-        }
+    }
+    if (optind < argc) {
+        error = "unknown argument \"" + std::string(argv[optind]) + "\"";
+        return ParseOutcome::Error;
     }
     return ParseOutcome::Run;
 }

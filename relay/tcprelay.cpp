@@ -60,7 +60,7 @@ TcpRelay::TcpRelay(RelayContext& ctx, int clientFd, SourceState* src) : source(s
     lastActive_ = ctx_.nowMs;
     ++ctx_.tcpConnections;
     ++source->tcp;
-    ctx_.addHeaderless(this);
+    joinHeaderless();
 }
 
 TcpRelay::~TcpRelay() {
@@ -85,7 +85,7 @@ void TcpRelay::closeSockets(bool reset) {
     u2c_.buf = nullptr;
     --ctx_.tcpConnections;
     --source->tcp;
-    ctx_.removeHeaderless(this);
+    leaveHeaderless();
     if (counted_) --ctx_.liveTcpRelays;
     counted_ = false;
     state_ = State::Dead;
@@ -114,7 +114,7 @@ void TcpRelay::process() {
         finish(false);
         return;
     }
-    if (up < 0 || down < 0) ctx_.wantMore(this);
+    if (up < 0 || down < 0) queueForMore();
 }
 
 bool TcpRelay::readHeader() {
@@ -140,7 +140,7 @@ bool TcpRelay::readHeader() {
         return false;
     }
 
-    ctx_.removeHeaderless(this);
+    leaveHeaderless();
     RelayRequest req;
     RequestStatus st = decodeRelayRequest(header_, sizeof header_, false, req);
     if (st != RequestStatus::Ok) {
@@ -327,6 +327,50 @@ void TcpRelay::checkTimers() {
             return;
         case State::Dead: return;
     }
+}
+
+// The context's lists of relays, kept by each relay for itself.
+
+void TcpRelay::queueForMore() {
+    if (queued) return;
+    queued = true;
+    ctx_.ready.push_back(this);
+}
+
+void TcpRelay::joinHeaderless() {
+    TcpRelay* r = this;
+    if (r->headerless) return;
+    r->headerless = true;
+    r->hlPrev = ctx_.newestHeaderless_;
+    r->hlNext = nullptr;
+    if (ctx_.newestHeaderless_)
+        ctx_.newestHeaderless_->hlNext = r;
+    else
+        ctx_.oldestHeaderless_ = r;
+    ctx_.newestHeaderless_ = r;
+    SourceState* s = r->source;
+    ++s->headerless;
+    r->srcPrev = s->newestHeaderless;
+    r->srcNext = nullptr;
+    if (s->newestHeaderless)
+        s->newestHeaderless->srcNext = r;
+    else
+        s->oldestHeaderless = r;
+    s->newestHeaderless = r;
+}
+
+void TcpRelay::leaveHeaderless() {
+    TcpRelay* r = this;
+    if (!r->headerless) return;
+    r->headerless = false;
+    (r->hlPrev ? r->hlPrev->hlNext : ctx_.oldestHeaderless_) = r->hlNext;
+    (r->hlNext ? r->hlNext->hlPrev : ctx_.newestHeaderless_) = r->hlPrev;
+    r->hlPrev = r->hlNext = nullptr;
+    SourceState* s = r->source;
+    --s->headerless;
+    (r->srcPrev ? r->srcPrev->srcNext : s->oldestHeaderless) = r->srcNext;
+    (r->srcNext ? r->srcNext->srcPrev : s->newestHeaderless) = r->srcPrev;
+    r->srcPrev = r->srcNext = nullptr;
 }
 
 }  // namespace vnxrelay

@@ -62,6 +62,12 @@ public:
 private:
     enum class State { Header, Connecting, Relaying, Dead };
 
+    // The context's lists: the ready queue, and the header-less connections
+    // (all of them, and those of this source), oldest first.
+    void queueForMore();
+    void joinHeaderless();
+    void leaveHeaderless();
+
     class Side : public EpollHandler {
     public:
         void onEvents(std::uint32_t events) override;

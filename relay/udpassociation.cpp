@@ -3,7 +3,6 @@
 #include "relaycontext.h"
 #include "relayheader.h"
 #include "sourcetable.h"
-#include "udprelay.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -32,7 +31,7 @@ const std::uint8_t* addressBytes(const sockaddr* sa, std::uint8_t& len) {
 
 }  // namespace
 
-UdpAssociation::UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen,
+UdpAssociation::UdpAssociation(ClientSender& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen,
                                int destFamily, SourceState* source)
     : relay_(relay), ctx_(ctx), family_(destFamily), source_(source) {
     ++source_->udp;

@@ -19,7 +19,6 @@
 namespace vnxrelay {
 
 class RelayContext;
-class UdpRelay;
 struct SourceState;
 
 // Where a client's datagram arrived, for answering from the same address.
@@ -31,6 +30,16 @@ struct LocalAddress {
     int ifindex = 0;
 };
 
+// What an association needs of the relay that owns it: a way back to the
+// client. UdpRelay implements it.
+class ClientSender {
+public:
+    virtual ~ClientSender() = default;
+    // Sends a framed reply to a client from the address its datagrams arrived on.
+    virtual void sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
+                              const std::uint8_t* data, std::size_t len) = 0;
+};
+
 class UdpAssociation : public EpollHandler {
 public:
     static constexpr std::size_t kPeerMemory = 32;
@@ -40,7 +49,7 @@ public:
     static constexpr std::size_t kMaxCredit = 256 * 1024;
 
     // Counts itself against source's UDP associations while it lives.
-    UdpAssociation(UdpRelay& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen, int destFamily,
+    UdpAssociation(ClientSender& relay, RelayContext& ctx, const sockaddr* client, socklen_t clientLen, int destFamily,
                    SourceState* source);
     ~UdpAssociation() override;
     UdpAssociation(const UdpAssociation&) = delete;
@@ -68,7 +77,7 @@ private:
     void rememberPeer(const sockaddr* dest);
     bool knowsPeer(const sockaddr* src) const;
 
-    UdpRelay& relay_;
+    ClientSender& relay_;
     RelayContext& ctx_;
     sockaddr_storage client_{};
     socklen_t clientLen_ = 0;

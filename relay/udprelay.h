@@ -23,7 +23,7 @@ namespace vnxrelay {
 
 class RelayContext;
 
-class UdpRelay : public EpollHandler {
+class UdpRelay : public EpollHandler, public ClientSender {
 public:
     explicit UdpRelay(RelayContext& ctx);
     ~UdpRelay() override;
@@ -42,7 +42,7 @@ public:
     // Sends a framed reply (or a probe answer) to a client from the address
     // its datagrams arrived on.
     void sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local, const std::uint8_t* data,
-                      std::size_t len);
+                      std::size_t len) override;
 
     std::size_t associationCount() const { return table_.size(); }
 
