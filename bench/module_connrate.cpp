@@ -5,19 +5,19 @@
 //                                 other for SECONDS: connect, one byte there
 //                                 and back, close. Prints
 //                                 "rate=<conn/s> p50_us=<> p99_us=<> failed=<>".
-#include <algorithm>
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -59,7 +59,8 @@ int serve(const char* host, int port, int threads) {
                 close(c);
             }
         });
-    for (auto& t : pool) t.join();
+    for (auto& t : pool)
+        t.join();
     return 0;
 }
 
@@ -92,7 +93,8 @@ int client(const char* host, int port, int threads, double seconds) {
             std::lock_guard<std::mutex> g(lock);
             all.insert(all.end(), mine.begin(), mine.end());
         });
-    for (auto& t : pool) t.join();
+    for (auto& t : pool)
+        t.join();
     const double took = std::chrono::duration<double>(clock::now() - start).count();
     std::sort(all.begin(), all.end());
     auto pct = [&](double p) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, size_t(p * all.size()))]; };

@@ -46,9 +46,7 @@
 
 namespace {
 
-double nowSec() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double nowSec() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "vnxbench: %s: %s\n", what, std::strerror(errno));
@@ -196,10 +194,11 @@ void printLatencies(const std::vector<double>& lat, int fails, double wall) {
     int slow = 0;
     for (double x : lat)
         slow += x >= 0.1;
-    std::printf("{\"n\":%zu,\"fail\":%d,\"wall\":%.4f,\"cps\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f,"
-                "\"ge100ms\":%d}\n",
-                lat.size(), fails, wall, lat.size() / wall, percentile(lat, 50) * 1e3, percentile(lat, 99) * 1e3,
-                percentile(lat, 100) * 1e3, slow);
+    std::printf(
+        "{\"n\":%zu,\"fail\":%d,\"wall\":%.4f,\"cps\":%.1f,\"p50_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f,"
+        "\"ge100ms\":%d}\n",
+        lat.size(), fails, wall, lat.size() / wall, percentile(lat, 50) * 1e3, percentile(lat, 99) * 1e3,
+        percentile(lat, 100) * 1e3, slow);
 }
 
 int cmdDest(int port) {
@@ -407,9 +406,8 @@ int cmdUdp(const Target& t, int n, int window, double maxSecs) {
     const double t0 = nowSec();
     auto sendOne = [&] {
         std::memcpy(packet, &sent, sizeof sent);
-        if (t.vnx &&
-            !vnx::publishUdpDestination(*module().udpSend, local.sin_port, false, toEndpoint(t.dest), packet, size,
-                                        vnxplat::tickCount()))
+        if (t.vnx && !vnx::publishUdpDestination(*module().udpSend, local.sin_port, false, toEndpoint(t.dest), packet,
+                                                 size, vnxplat::tickCount()))
             return;
         stamp[static_cast<std::size_t>(sent)] = nowSec();
         if (sendto(s, packet, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == static_cast<ssize_t>(size))

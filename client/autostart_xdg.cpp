@@ -125,10 +125,11 @@ bool EnableAutostart(const QString& name, const QString& path) {
     QString file = AutostartLocation(name);
     if (!MakeParentPath(file)) return false;
     QString icon = QFileInfo(program).absolutePath() + QStringLiteral("/data/images/icon.png");
-    QString text = QStringLiteral("[Desktop Entry]\n"
-                                  "Type=Application\n"
-                                  "Name=%1\n"
-                                  "Exec=%2\n")
+    QString text = QStringLiteral(
+                       "[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Name=%1\n"
+                       "Exec=%2\n")
                        .arg(name, execValue(program));
     if (QFileInfo::exists(icon)) text += QStringLiteral("Icon=%1\n").arg(icon);
     text += QStringLiteral("Terminal=false\nX-GNOME-Autostart-enabled=true\n");

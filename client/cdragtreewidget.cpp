@@ -67,5 +67,6 @@ void CDragTreeWidget::keyPressEvent(QKeyEvent* event) {
     const QList<QTreeWidgetItem*> rows = selectedItems();
     if (rows.isEmpty()) return;
     const Qt::CheckState next = rows.first()->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked;
-    for (QTreeWidgetItem* row : rows) row->setCheckState(0, next);
+    for (QTreeWidgetItem* row : rows)
+        row->setCheckState(0, next);
 }

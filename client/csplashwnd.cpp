@@ -26,14 +26,13 @@ CSplashWnd::CSplashWnd(QWidget* parent, const QString& homepageUrl) : QSplashScr
     ui.versionLabel->move(374, 204);
     ui.versionLabel->setText(versionText);
 
-    ui.homeLabel->setText(
-        QStringLiteral("<p style=\"font-size:13px\">Home Page: <a href=\"%1\">"
-                       "<span style=\"text-decoration: underline; color:#0000ff;\">%1</span></a></p>")
-            .arg(home.toHtmlEscaped()));
+    ui.homeLabel->setText(QStringLiteral("<p style=\"font-size:13px\">Home Page: <a href=\"%1\">"
+                                         "<span style=\"text-decoration: underline; color:#0000ff;\">%1</span></a></p>")
+                              .arg(home.toHtmlEscaped()));
     const QString mail = Endpoints::supportAddress().toHtmlEscaped();
     ui.labelCopyright->setText(
         QStringLiteral("<span style=\"color:#5b6b7a;\">&copy; %1 The Veilnox developers. All rights reserved.</span>")
             .arg(QDate::currentDate().year()));
-    ui.labelEmail->setText(QStringLiteral("Email: <a href=\"mailto:%1\"><span style=\"color:#0000ff;\">%1</span></a>")
-                               .arg(mail));
+    ui.labelEmail->setText(
+        QStringLiteral("Email: <a href=\"mailto:%1\"><span style=\"color:#0000ff;\">%1</span></a>").arg(mail));
 }

@@ -27,18 +27,14 @@ OpenFileHook& fileHook() {
 bool runMessageBox(MessageKind kind, const QString& title, const QString& text) {
     if (messageHook()) return messageHook()(kind, title, text);
     switch (kind) {
-    case MessageKind::About:
-        QMessageBox::about(nullptr, title, text);
-        return true;
-    case MessageKind::Information:
-        QMessageBox::information(nullptr, title, text);
-        return true;
-    case MessageKind::YesNo:
-        return QMessageBox::question(nullptr, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
-               QMessageBox::No;
-    case MessageKind::OkCancel:
-        return QMessageBox::question(nullptr, title, text, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) ==
-               QMessageBox::Ok;
+        case MessageKind::About: QMessageBox::about(nullptr, title, text); return true;
+        case MessageKind::Information: QMessageBox::information(nullptr, title, text); return true;
+        case MessageKind::YesNo:
+            return QMessageBox::question(nullptr, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+                   QMessageBox::No;
+        case MessageKind::OkCancel:
+            return QMessageBox::question(nullptr, title, text, QMessageBox::Ok | QMessageBox::Cancel,
+                                         QMessageBox::Ok) == QMessageBox::Ok;
     }
     return false;
 }

@@ -18,7 +18,7 @@ void QHTMLLabel::mousePressEvent(QMouseEvent* event) {
     emit urlClicked(url);
     QUrl target(url, QUrl::StrictMode);
     const QString scheme = target.scheme();
-    if (target.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
-                             scheme == QLatin1String("mailto")))
+    if (target.isValid() &&
+        (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("mailto")))
         OpenExternalUrl(url);
 }

@@ -48,14 +48,10 @@ QImageButton::State QImageButton::state() const {
 
 const QImage& QImageButton::image(State s) const {
     switch (s) {
-    case State::Disabled:
-        return disabledImage.isNull() ? normalImage : disabledImage;
-    case State::Down:
-        return downImage.isNull() ? normalImage : downImage;
-    case State::Hover:
-        return hoverImage.isNull() ? normalImage : hoverImage;
-    case State::Normal:
-        break;
+        case State::Disabled: return disabledImage.isNull() ? normalImage : disabledImage;
+        case State::Down: return downImage.isNull() ? normalImage : downImage;
+        case State::Hover: return hoverImage.isNull() ? normalImage : hoverImage;
+        case State::Normal: break;
     }
     return normalImage;
 }
@@ -74,18 +70,13 @@ void QImageButton::paintEvent(QPaintEvent* event) {
     QRect caption(QPoint(textOffsetX, textOffsetY), area.bottomRight());
     QRgb color = normalColor;
     switch (s) {
-    case State::Down:
-        caption.translate(1, 1);
-        color = downColor;
-        break;
-    case State::Hover:
-        color = hoverColor;
-        break;
-    case State::Disabled:
-        color = disabledColor;
-        break;
-    case State::Normal:
-        break;
+        case State::Down:
+            caption.translate(1, 1);
+            color = downColor;
+            break;
+        case State::Hover: color = hoverColor; break;
+        case State::Disabled: color = disabledColor; break;
+        case State::Normal: break;
     }
     const QRect target(area.topLeft(), stretch ? area.size() : normalImage.size());
     const QRect source(QPoint(0, 0), normalImage.size());

@@ -18,9 +18,9 @@ public:
     // its path is non-empty (a path that does not load leaves that picture
     // empty). With `resizeToImage`, a loaded normal picture sets the button
     // size. A non-empty `maskPath` sets the button mask from that bitmap.
-    bool setImages(const QString& normalPath, const QString& downPath = QString(),
-                   const QString& hoverPath = QString(), const QString& disabledPath = QString(),
-                   bool resizeToImage = false, bool stretch = false, const QString& maskPath = QString());
+    bool setImages(const QString& normalPath, const QString& downPath = QString(), const QString& hoverPath = QString(),
+                   const QString& disabledPath = QString(), bool resizeToImage = false, bool stretch = false,
+                   const QString& maskPath = QString());
     // Top-left corner of the caption rectangle.
     void setTextOffset(int x, int y);
     void setTextColors(QRgb normal, QRgb down, QRgb hover, QRgb disabled);

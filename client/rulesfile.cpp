@@ -12,6 +12,7 @@ QStringList RulesFileNames(const QString& text) {
 
 QString RulesFileText(const QStringList& names) {
     QString text;
-    for (const QString& name : names) text += QStringLiteral("\r\n") + name;
+    for (const QString& name : names)
+        text += QStringLiteral("\r\n") + name;
     return text;
 }

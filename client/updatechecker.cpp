@@ -14,8 +14,7 @@
 #include <QProgressDialog>
 #include <QUrl>
 
-UpdateChecker::UpdateChecker(QObject* parent)
-    : UpdateChecker(Endpoints::versionEndpoints(), GetAppVersion(), parent) {}
+UpdateChecker::UpdateChecker(QObject* parent) : UpdateChecker(Endpoints::versionEndpoints(), GetAppVersion(), parent) {}
 
 UpdateChecker::UpdateChecker(const QStringList& endpoints, const QString& runningVersion, QObject* parent)
     : QObject(parent), endpoints_(endpoints), runningVersion_(runningVersion) {

@@ -12,18 +12,11 @@ inline QString ReadFlattenedText(QXmlStreamReader& reader) {
     long long depth = 1;
     while (depth > 0 && !reader.atEnd()) {
         switch (reader.readNext()) {
-        case QXmlStreamReader::StartElement:
-            ++depth;
-            break;
-        case QXmlStreamReader::EndElement:
-            --depth;
-            break;
-        case QXmlStreamReader::Characters:
-        case QXmlStreamReader::EntityReference:
-            text += reader.text();
-            break;
-        default:
-            break;
+            case QXmlStreamReader::StartElement: ++depth; break;
+            case QXmlStreamReader::EndElement: --depth; break;
+            case QXmlStreamReader::Characters:
+            case QXmlStreamReader::EntityReference: text += reader.text(); break;
+            default: break;
         }
     }
     return text;

@@ -60,8 +60,7 @@ UdpSlot* findUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::u
     if (!b) return nullptr;
     for (int i = 0; i < kSlotCount; ++i) {
         auto* s = reinterpret_cast<UdpSlot*>(b + static_cast<std::size_t>(i) * kUdpSlotSize);
-        if (s->owner_pid != 0 && s->local_port == serverPort && s->length == length &&
-            s->is_ipv6 == (viaIpv6 ? 1 : 0))
+        if (s->owner_pid != 0 && s->local_port == serverPort && s->length == length && s->is_ipv6 == (viaIpv6 ? 1 : 0))
             return s;
     }
     return nullptr;

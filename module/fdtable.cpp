@@ -1,9 +1,9 @@
 #include "fdtable.h"
 
-#include <atomic>
-#include <cerrno>
 #include <sched.h>
 #include <sys/mman.h>
+#include <atomic>
+#include <cerrno>
 
 namespace vnxmod {
 

@@ -2,8 +2,8 @@
 
 #include "platform/system.h"
 
-#include <cstdio>
 #include <strings.h>
+#include <cstdio>
 
 namespace vnxmod {
 
@@ -20,10 +20,12 @@ std::string ModuleCatalog::find(const std::string& catalogPath, const char* guid
     const std::size_t guidLen = std::string(guid).size();
     while (found.empty() && std::fgets(line, sizeof line, f)) {
         std::string s(line);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
         if (s.size() <= guidLen + 1 || s[guidLen] != ' ' || strncasecmp(s.c_str(), guid, guidLen) != 0) continue;
         std::string rest = s.substr(guidLen + 1);
-        while (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+        while (!rest.empty() && rest.front() == ' ')
+            rest.erase(0, 1);
         found = rest;
     }
     std::fclose(f);

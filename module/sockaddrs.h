@@ -4,9 +4,9 @@
 // the way the kernel does (truncated copy, full length in *len).
 #include "rendpoint.h"
 
-#include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <cstdint>
 
 namespace vnxmod {
 

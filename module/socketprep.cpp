@@ -3,17 +3,17 @@
 #include "platform/system.h"
 #include "realcalls.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/tcp.h>
-#include <sys/time.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace vnxmod {
 
@@ -63,8 +63,8 @@ void portRange(int& low, int& high) {
 
 std::uint32_t nextRandom() {
     static std::atomic<std::uint32_t> state{0};
-    std::uint32_t x = state.fetch_add(0x9E3779B9u, std::memory_order_relaxed) ^
-                      (vnxplat::tickCount() * 2654435761u) ^ (static_cast<std::uint32_t>(getpid()) << 16);
+    std::uint32_t x = state.fetch_add(0x9E3779B9u, std::memory_order_relaxed) ^ (vnxplat::tickCount() * 2654435761u) ^
+                      (static_cast<std::uint32_t>(getpid()) << 16);
     x ^= x >> 16;
     x *= 0x7feb352dU;
     x ^= x >> 15;
@@ -98,8 +98,10 @@ bool reservedPort(int port) {
                         b = std::strtol(p + 1, &end, 10);
                         p = end;
                     }
-                    for (long i = a; i <= b && i >= 0 && i < 65536; ++i) gReserved[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-                    while (*p == ',' || *p == '\n' || *p == ' ') ++p;
+                    for (long i = a; i <= b && i >= 0 && i < 65536; ++i)
+                        gReserved[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+                    while (*p == ',' || *p == '\n' || *p == ' ')
+                        ++p;
                 }
             }
             gReservedState.store(2, std::memory_order_release);
@@ -196,16 +198,36 @@ struct IntOption {
 // Options a program may have set before connecting, copied to a
 // replacement socket when they differ from a fresh socket's value.
 const IntOption kIntOptions[] = {
-    {SOL_SOCKET, SO_KEEPALIVE},       {SOL_SOCKET, SO_SNDBUF},          {SOL_SOCKET, SO_RCVBUF},
-    {SOL_SOCKET, SO_PRIORITY},        {SOL_SOCKET, SO_MARK},            {SOL_SOCKET, SO_OOBINLINE},
-    {SOL_SOCKET, SO_REUSEADDR},       {SOL_SOCKET, SO_REUSEPORT},       {SOL_SOCKET, SO_RCVLOWAT},
-    {SOL_SOCKET, SO_TIMESTAMP},       {SOL_SOCKET, SO_ZEROCOPY},        {IPPROTO_TCP, TCP_NODELAY},
-    {IPPROTO_TCP, TCP_KEEPIDLE},      {IPPROTO_TCP, TCP_KEEPINTVL},     {IPPROTO_TCP, TCP_KEEPCNT},
-    {IPPROTO_TCP, TCP_USER_TIMEOUT},  {IPPROTO_TCP, TCP_CORK},          {IPPROTO_TCP, TCP_MAXSEG},
-    {IPPROTO_TCP, TCP_WINDOW_CLAMP},  {IPPROTO_TCP, TCP_FASTOPEN_CONNECT}, {IPPROTO_TCP, TCP_NOTSENT_LOWAT},
-    {IPPROTO_TCP, TCP_SYNCNT},        {IPPROTO_TCP, TCP_QUICKACK},      {IPPROTO_IP, IP_TOS},
-    {IPPROTO_IP, IP_TTL},             {IPPROTO_IP, IP_FREEBIND},        {IPPROTO_IP, IP_TRANSPARENT},
-    {IPPROTO_IPV6, IPV6_V6ONLY},      {IPPROTO_IPV6, IPV6_TCLASS},      {IPPROTO_IPV6, IPV6_UNICAST_HOPS},
+    {SOL_SOCKET, SO_KEEPALIVE},
+    {SOL_SOCKET, SO_SNDBUF},
+    {SOL_SOCKET, SO_RCVBUF},
+    {SOL_SOCKET, SO_PRIORITY},
+    {SOL_SOCKET, SO_MARK},
+    {SOL_SOCKET, SO_OOBINLINE},
+    {SOL_SOCKET, SO_REUSEADDR},
+    {SOL_SOCKET, SO_REUSEPORT},
+    {SOL_SOCKET, SO_RCVLOWAT},
+    {SOL_SOCKET, SO_TIMESTAMP},
+    {SOL_SOCKET, SO_ZEROCOPY},
+    {IPPROTO_TCP, TCP_NODELAY},
+    {IPPROTO_TCP, TCP_KEEPIDLE},
+    {IPPROTO_TCP, TCP_KEEPINTVL},
+    {IPPROTO_TCP, TCP_KEEPCNT},
+    {IPPROTO_TCP, TCP_USER_TIMEOUT},
+    {IPPROTO_TCP, TCP_CORK},
+    {IPPROTO_TCP, TCP_MAXSEG},
+    {IPPROTO_TCP, TCP_WINDOW_CLAMP},
+    {IPPROTO_TCP, TCP_FASTOPEN_CONNECT},
+    {IPPROTO_TCP, TCP_NOTSENT_LOWAT},
+    {IPPROTO_TCP, TCP_SYNCNT},
+    {IPPROTO_TCP, TCP_QUICKACK},
+    {IPPROTO_IP, IP_TOS},
+    {IPPROTO_IP, IP_TTL},
+    {IPPROTO_IP, IP_FREEBIND},
+    {IPPROTO_IP, IP_TRANSPARENT},
+    {IPPROTO_IPV6, IPV6_V6ONLY},
+    {IPPROTO_IPV6, IPV6_TCLASS},
+    {IPPROTO_IPV6, IPV6_UNICAST_HOPS},
 };
 
 template <typename T>

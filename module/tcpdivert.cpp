@@ -4,16 +4,16 @@
 #include "platform/system.h"
 #include "realcalls.h"
 #include "sharedobjects.h"
-#include "socketprep.h"
 #include "sockaddrs.h"
+#include "socketprep.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace vnxmod {
 

@@ -6,10 +6,10 @@
 #include "policy.h"
 #include "rendpoint.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <cstddef>
+#include <cstdint>
 
 namespace vnxmod {
 

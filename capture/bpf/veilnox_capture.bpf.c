@@ -127,13 +127,13 @@ static __always_inline char fold(char c) { return (c >= 'A' && c <= 'Z') ? c - '
 /* Loops run through bpf_loop: the verifier checks each body once, whatever
  * the name's length. */
 struct name_walk {
-    const struct name_buf *buf;
+    const struct name_buf* buf;
     int len;   /* bytes of the name in buf */
     int start; /* where its last path component begins */
     __u64 h;
 };
 
-static long find_slash(__u32 i, struct name_walk *w) {
+static long find_slash(__u32 i, struct name_walk* w) {
     int j = w->len - 1 - (int)i;
     if (j < 0) return 1;
     if (w->buf->c[j & (VNX_NAME_MAX - 1)] == '/') {
@@ -143,7 +143,7 @@ static long find_slash(__u32 i, struct name_walk *w) {
     return 0;
 }
 
-static long hash_step(__u32 i, struct name_walk *w) {
+static long hash_step(__u32 i, struct name_walk* w) {
     int j = w->start + (int)i;
     if (j >= w->len) return 1;
     w->h ^= (__u8)fold(w->buf->c[j & (VNX_NAME_MAX - 1)]);
@@ -153,9 +153,9 @@ static long hash_step(__u32 i, struct name_walk *w) {
 
 /* The hash of buf[start, len): lower-cased ASCII, a trailing ".exe"
  * dropped, FNV-1a. 0 for an empty name. */
-static __always_inline __u64 hash_walk(struct name_walk *w) {
+static __always_inline __u64 hash_walk(struct name_walk* w) {
     int len = w->len;
-    const char *c = w->buf->c;
+    const char* c = w->buf->c;
     if (len - w->start > 4 && c[(len - 4) & (VNX_NAME_MAX - 1)] == '.' &&
         fold(c[(len - 3) & (VNX_NAME_MAX - 1)]) == 'e' && fold(c[(len - 2) & (VNX_NAME_MAX - 1)]) == 'x' &&
         fold(c[(len - 1) & (VNX_NAME_MAX - 1)]) == 'e')
@@ -167,9 +167,9 @@ static __always_inline __u64 hash_walk(struct name_walk *w) {
 }
 
 /* Hash of a kernel string's last path component. */
-static __always_inline __u64 hash_kernel_base(const char *s) {
+static __always_inline __u64 hash_kernel_base(const char* s) {
     __u32 zero = 0;
-    struct name_buf *buf = bpf_map_lookup_elem(&scratch, &zero);
+    struct name_buf* buf = bpf_map_lookup_elem(&scratch, &zero);
     if (!buf || !s) return 0;
     long n = bpf_probe_read_kernel_str(buf->c, sizeof buf->c, s);
     if (n <= 1) return 0;
@@ -181,27 +181,28 @@ static __always_inline __u64 hash_kernel_base(const char *s) {
 static __always_inline int is_own(__u64 h) { return h && bpf_map_lookup_elem(&own_names, &h) != NULL; }
 
 SEC("tp_btf/sched_process_fork")
-int BPF_PROG(vnx_fork, struct task_struct *parent, struct task_struct *child) {
+int BPF_PROG(vnx_fork, struct task_struct* parent, struct task_struct* child) {
     __u32 ptgid = BPF_CORE_READ(parent, tgid);
     __u32 ctgid = BPF_CORE_READ(child, tgid);
     if (ptgid == ctgid) return 0; /* a new thread */
-    struct vnx_proc_info *info = bpf_map_lookup_elem(&procs, &ptgid);
+    struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &ptgid);
     if (info) bpf_map_update_elem(&procs, &ctgid, info, BPF_ANY);
     return 0;
 }
 
 SEC("tp_btf/sched_process_exec")
-int BPF_PROG(vnx_exec, struct task_struct *p, pid_t old_pid, struct linux_binprm *bprm) {
+int BPF_PROG(vnx_exec, struct task_struct* p, pid_t old_pid, struct linux_binprm* bprm) {
     __u32 tgid = BPF_CORE_READ(p, tgid);
     struct vnx_proc_info next = {};
-    struct vnx_proc_info *old = bpf_map_lookup_elem(&procs, &tgid);
-    __u64 exe = hash_kernel_base((const char *)BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name));
+    struct vnx_proc_info* old = bpf_map_lookup_elem(&procs, &tgid);
+    __u64 exe = hash_kernel_base((const char*)BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name));
     __u64 invoked = hash_kernel_base(BPF_CORE_READ(bprm, filename));
     next.names[0] = exe;
     next.names[1] = invoked != exe ? invoked : 0;
     if (old) {
         /* The previous image's names and its ancestors' move down by two. */
-        for (int i = 0; i < VNX_PROC_NAMES - 2; i++) next.names[i + 2] = old->names[i];
+        for (int i = 0; i < VNX_PROC_NAMES - 2; i++)
+            next.names[i + 2] = old->names[i];
     }
     next.own = is_own(exe) || is_own(invoked);
     bpf_map_update_elem(&procs, &tgid, &next, BPF_ANY);
@@ -209,7 +210,7 @@ int BPF_PROG(vnx_exec, struct task_struct *p, pid_t old_pid, struct linux_binprm
 }
 
 SEC("tp_btf/sched_process_exit")
-int BPF_PROG(vnx_exit, struct task_struct *p) {
+int BPF_PROG(vnx_exit, struct task_struct* p) {
     __u32 pid = BPF_CORE_READ(p, pid);
     __u32 tgid = BPF_CORE_READ(p, tgid);
     if (pid == tgid) bpf_map_delete_elem(&procs, &tgid);
@@ -219,19 +220,19 @@ int BPF_PROG(vnx_exit, struct task_struct *p) {
 /* ---- the decision -------------------------------------------------------- */
 
 struct verdict {
-    const struct vnx_capture_policy *pol;
+    const struct vnx_capture_policy* pol;
     __u32 uid;
     __u32 tgid;
 };
 
 /* True when the calling process is diverted by its user's policy. */
-static __always_inline int selected(struct verdict *v) {
+static __always_inline int selected(struct verdict* v) {
     __u64 uidgid = bpf_get_current_uid_gid();
     v->uid = (__u32)uidgid;
     v->tgid = bpf_get_current_pid_tgid() >> 32;
     v->pol = bpf_map_lookup_elem(&policies, &v->uid);
     if (!v->pol || v->pol->connected != 1) return 0;
-    struct vnx_proc_info *info = bpf_map_lookup_elem(&procs, &v->tgid);
+    struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &v->tgid);
     if (info && info->own) return 0;
     if (v->pol->all_apps) return 1;
     struct vnx_rule_key key = {.uid = v->uid};
@@ -239,7 +240,7 @@ static __always_inline int selected(struct verdict *v) {
         /* A process older than the hooks that the service has not listed:
          * the thread's name is the best there is. */
         __u32 zero = 0;
-        struct name_buf *buf = bpf_map_lookup_elem(&scratch, &zero);
+        struct name_buf* buf = bpf_map_lookup_elem(&scratch, &zero);
         if (!buf) return 0;
         __builtin_memset(buf->c, 0, 16);
         bpf_get_current_comm(buf->c, 16);
@@ -261,13 +262,13 @@ static __always_inline int selected(struct verdict *v) {
 
 static __always_inline int loopback4(__u32 addr_be) { return (bpf_ntohl(addr_be) >> 24) == 127 || addr_be == 0; }
 
-static __always_inline int loopback6(const __u32 *a) {
+static __always_inline int loopback6(const __u32* a) {
     return a[0] == 0 && a[1] == 0 && a[2] == 0 && (a[3] == 0 || a[3] == bpf_htonl(1));
 }
 
-static __always_inline int mapped4(const __u32 *a) { return a[0] == 0 && a[1] == 0 && a[2] == bpf_htonl(0xffff); }
+static __always_inline int mapped4(const __u32* a) { return a[0] == 0 && a[1] == 0 && a[2] == bpf_htonl(0xffff); }
 
-static __always_inline __u16 server_port(const struct vnx_capture_policy *pol, int udp) {
+static __always_inline __u16 server_port(const struct vnx_capture_policy* pol, int udp) {
     __u16 p = udp ? pol->udp_port : pol->tcp_port;
     if (!p) p = udp ? 9112 : 9111;
     return bpf_htons(p);
@@ -275,7 +276,7 @@ static __always_inline __u16 server_port(const struct vnx_capture_policy *pol, i
 
 /* Whether a destination of this kind is diverted; loopback ones only when
  * they are DNS. */
-static __always_inline int wanted(const struct vnx_capture_policy *pol, int stream, __u16 port_be, int loopback) {
+static __always_inline int wanted(const struct vnx_capture_policy* pol, int stream, __u16 port_be, int loopback) {
     int dns = port_be == bpf_htons(53);
     if (loopback && !dns) return 0;
     if (dns) return pol->dns || (stream && pol->tcp && !loopback);
@@ -284,12 +285,12 @@ static __always_inline int wanted(const struct vnx_capture_policy *pol, int stre
 
 /* The alias of an IPv4 destination for this user in this network
  * namespace, allocating one when it has none. 0 when none could be had. */
-static __always_inline __u32 alias_for(__u64 netns, struct verdict *v, __u32 addr_be, __u16 port_be) {
+static __always_inline __u32 alias_for(__u64 netns, struct verdict* v, __u32 addr_be, __u16 port_be) {
     struct vnx_alias_key key = {.netns = netns, .uid = v->uid, .family = 4, .port = port_be};
     __builtin_memcpy(key.addr, &addr_be, 4);
-    __u32 *known = bpf_map_lookup_elem(&alias_of, &key);
+    __u32* known = bpf_map_lookup_elem(&alias_of, &key);
     if (known) {
-        struct vnx_alias_info *info = bpf_map_lookup_elem(&alias_dest, known);
+        struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, known);
         if (info && info->netns == netns && info->dest.uid == v->uid && info->dest.addr4 == addr_be &&
             info->dest.port == port_be) {
             if (info->dest.pid != v->tgid) info->dest.pid = v->tgid;
@@ -297,7 +298,7 @@ static __always_inline __u32 alias_for(__u64 netns, struct verdict *v, __u32 add
         }
     }
     __u32 zero = 0;
-    __u32 *next = bpf_map_lookup_elem(&alias_next, &zero);
+    __u32* next = bpf_map_lookup_elem(&alias_next, &zero);
     if (!next) return 0;
     __u32 n = __sync_fetch_and_add(next, 1);
     __u32 alias = bpf_htonl((127u << 24) | (VNX_ALIAS_FIRST + n % VNX_ALIAS_COUNT));
@@ -313,25 +314,25 @@ static __always_inline __u32 alias_for(__u64 netns, struct verdict *v, __u32 add
 }
 
 /* The real peer behind alias:port, for the calling user in this namespace. */
-static __always_inline struct vnx_alias_info *alias_lookup(__u64 netns, __u32 alias_be, __u16 port_be) {
+static __always_inline struct vnx_alias_info* alias_lookup(__u64 netns, __u32 alias_be, __u16 port_be) {
     if ((bpf_ntohl(alias_be) >> 24) != 127) return NULL;
-    struct vnx_alias_info *info = bpf_map_lookup_elem(&alias_dest, &alias_be);
+    struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, &alias_be);
     if (!info || info->netns != netns) return NULL;
     __u32 uid = (__u32)bpf_get_current_uid_gid();
-    struct vnx_capture_policy *pol = bpf_map_lookup_elem(&policies, &uid);
+    struct vnx_capture_policy* pol = bpf_map_lookup_elem(&policies, &uid);
     if (info->dest.uid != uid || !pol || port_be != server_port(pol, 1)) return NULL;
     return info;
 }
 
-static __always_inline void remember(struct bpf_sock *sk, const struct vnx_capture_dest *d) {
+static __always_inline void remember(struct bpf_sock* sk, const struct vnx_capture_dest* d) {
     if (!sk) return;
-    struct vnx_capture_dest *slot = bpf_sk_storage_get(&sock_dest, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    struct vnx_capture_dest* slot = bpf_sk_storage_get(&sock_dest, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (slot) *slot = *d;
 }
 
 /* ---- IPv4 ----------------------------------------------------------------- */
 
-static __always_inline int divert_udp4(struct bpf_sock_addr *ctx, struct verdict *v) {
+static __always_inline int divert_udp4(struct bpf_sock_addr* ctx, struct verdict* v) {
     __u32 alias = alias_for(bpf_get_netns_cookie(ctx), v, ctx->user_ip4, (__u16)ctx->user_port);
     if (!alias) return 0; /* fail closed */
     ctx->user_ip4 = alias;
@@ -340,7 +341,7 @@ static __always_inline int divert_udp4(struct bpf_sock_addr *ctx, struct verdict
 }
 
 SEC("cgroup/connect4")
-int vnx_connect4(struct bpf_sock_addr *ctx) {
+int vnx_connect4(struct bpf_sock_addr* ctx) {
     struct verdict v;
     if (!selected(&v)) return 1;
     int stream = ctx->type == SOCK_STREAM;
@@ -356,7 +357,7 @@ int vnx_connect4(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/sendmsg4")
-int vnx_sendmsg4(struct bpf_sock_addr *ctx) {
+int vnx_sendmsg4(struct bpf_sock_addr* ctx) {
     struct verdict v;
     if (!selected(&v)) return 1;
     __u16 port = (__u16)ctx->user_port;
@@ -365,8 +366,8 @@ int vnx_sendmsg4(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/recvmsg4")
-int vnx_recvmsg4(struct bpf_sock_addr *ctx) {
-    struct vnx_alias_info *info = alias_lookup(bpf_get_netns_cookie(ctx), ctx->user_ip4, (__u16)ctx->user_port);
+int vnx_recvmsg4(struct bpf_sock_addr* ctx) {
+    struct vnx_alias_info* info = alias_lookup(bpf_get_netns_cookie(ctx), ctx->user_ip4, (__u16)ctx->user_port);
     if (info) {
         ctx->user_ip4 = info->dest.addr4;
         ctx->user_port = info->dest.port;
@@ -375,10 +376,10 @@ int vnx_recvmsg4(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/getpeername4")
-int vnx_getpeername4(struct bpf_sock_addr *ctx) {
-    struct bpf_sock *sk = ctx->sk;
+int vnx_getpeername4(struct bpf_sock_addr* ctx) {
+    struct bpf_sock* sk = ctx->sk;
     if (!sk) return 1;
-    struct vnx_capture_dest *d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
+    struct vnx_capture_dest* d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
     if (d && d->family == 4) {
         ctx->user_ip4 = d->addr4;
         ctx->user_port = d->port;
@@ -389,7 +390,7 @@ int vnx_getpeername4(struct bpf_sock_addr *ctx) {
 /* ---- IPv6 ----------------------------------------------------------------- */
 
 SEC("cgroup/connect6")
-int vnx_connect6(struct bpf_sock_addr *ctx) {
+int vnx_connect6(struct bpf_sock_addr* ctx) {
     struct verdict v;
     if (!selected(&v)) return 1;
     int stream = ctx->type == SOCK_STREAM;
@@ -429,7 +430,7 @@ int vnx_connect6(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/sendmsg6")
-int vnx_sendmsg6(struct bpf_sock_addr *ctx) {
+int vnx_sendmsg6(struct bpf_sock_addr* ctx) {
     /* IPv4-mapped destinations take the IPv4 path and its hook. */
     struct verdict v;
     if (!selected(&v)) return 1;
@@ -439,10 +440,10 @@ int vnx_sendmsg6(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/recvmsg6")
-int vnx_recvmsg6(struct bpf_sock_addr *ctx) {
+int vnx_recvmsg6(struct bpf_sock_addr* ctx) {
     __u32 a[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
     if (!mapped4(a)) return 1;
-    struct vnx_alias_info *info = alias_lookup(bpf_get_netns_cookie(ctx), a[3], (__u16)ctx->user_port);
+    struct vnx_alias_info* info = alias_lookup(bpf_get_netns_cookie(ctx), a[3], (__u16)ctx->user_port);
     if (info) {
         ctx->user_ip6[3] = info->dest.addr4;
         ctx->user_port = info->dest.port;
@@ -451,10 +452,10 @@ int vnx_recvmsg6(struct bpf_sock_addr *ctx) {
 }
 
 SEC("cgroup/getpeername6")
-int vnx_getpeername6(struct bpf_sock_addr *ctx) {
-    struct bpf_sock *sk = ctx->sk;
+int vnx_getpeername6(struct bpf_sock_addr* ctx) {
+    struct bpf_sock* sk = ctx->sk;
     if (!sk) return 1;
-    struct vnx_capture_dest *d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
+    struct vnx_capture_dest* d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
     if (!d) return 1;
     if (d->family == 4) {
         ctx->user_ip6[0] = 0;
@@ -476,11 +477,11 @@ int vnx_getpeername6(struct bpf_sock_addr *ctx) {
 /* ---- the connection leaves: record it under its local port ----------------- */
 
 SEC("sockops")
-int vnx_sockops(struct bpf_sock_ops *ctx) {
+int vnx_sockops(struct bpf_sock_ops* ctx) {
     if (ctx->op != BPF_SOCK_OPS_TCP_CONNECT_CB) return 1;
-    struct bpf_sock *sk = ctx->sk;
+    struct bpf_sock* sk = ctx->sk;
     if (!sk) return 1;
-    struct vnx_capture_dest *d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
+    struct vnx_capture_dest* d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
     if (!d) return 1;
     struct vnx_conn_key key = {.netns = bpf_get_netns_cookie(ctx), .port = bpf_htons((__u16)ctx->local_port)};
     if (ctx->family == AF_INET6) {
@@ -496,12 +497,12 @@ int vnx_sockops(struct bpf_sock_ops *ctx) {
 /* ---- the local server asks ------------------------------------------------ */
 
 SEC("cgroup/setsockopt")
-int vnx_setsockopt(struct bpf_sockopt *ctx) {
+int vnx_setsockopt(struct bpf_sockopt* ctx) {
     if (ctx->level != VNX_SOL_CAPTURE) return 1;
     if (ctx->optname != VNX_OPT_UDP_ALIAS || !ctx->sk) return 1;
-    __u32 *in = ctx->optval;
-    if ((void *)(in + 1) > ctx->optval_end) return 1;
-    __u32 *q = bpf_sk_storage_get(&alias_question, ctx->sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    __u32* in = ctx->optval;
+    if ((void*)(in + 1) > ctx->optval_end) return 1;
+    __u32* q = bpf_sk_storage_get(&alias_question, ctx->sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!q) return 1;
     *q = *in;
     ctx->optlen = -1; /* handled here: the kernel does not see it */
@@ -509,11 +510,11 @@ int vnx_setsockopt(struct bpf_sockopt *ctx) {
 }
 
 SEC("cgroup/getsockopt")
-int vnx_getsockopt(struct bpf_sockopt *ctx) {
+int vnx_getsockopt(struct bpf_sockopt* ctx) {
     if (ctx->level != VNX_SOL_CAPTURE) return 1;
-    struct bpf_sock *sk = ctx->sk;
-    struct vnx_capture_dest *out = ctx->optval;
-    if (!sk || (void *)(out + 1) > ctx->optval_end) return 1;
+    struct bpf_sock* sk = ctx->sk;
+    struct vnx_capture_dest* out = ctx->optval;
+    if (!sk || (void*)(out + 1) > ctx->optval_end) return 1;
     __u32 uid = (__u32)bpf_get_current_uid_gid();
     __u64 netns = bpf_get_netns_cookie(ctx);
     if (ctx->optname == VNX_OPT_TCP_DEST) {
@@ -523,7 +524,7 @@ int vnx_getsockopt(struct bpf_sockopt *ctx) {
             __u32 r[4] = {sk->dst_ip6[0], sk->dst_ip6[1], sk->dst_ip6[2], sk->dst_ip6[3]};
             if (mapped4(r)) key.family = 4;
         }
-        struct vnx_capture_dest *d = bpf_map_lookup_elem(&tcp_dests, &key);
+        struct vnx_capture_dest* d = bpf_map_lookup_elem(&tcp_dests, &key);
         if (!d || d->uid != uid) {
             ctx->retval = -ENOENT;
             return 1;
@@ -531,12 +532,12 @@ int vnx_getsockopt(struct bpf_sockopt *ctx) {
         *out = *d;
         bpf_map_delete_elem(&tcp_dests, &key);
     } else if (ctx->optname == VNX_OPT_UDP_DEST) {
-        __u32 *q = bpf_sk_storage_get(&alias_question, sk, 0, 0);
+        __u32* q = bpf_sk_storage_get(&alias_question, sk, 0, 0);
         if (!q) {
             ctx->retval = -ENOENT;
             return 1;
         }
-        struct vnx_alias_info *info = bpf_map_lookup_elem(&alias_dest, q);
+        struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, q);
         if (!info || info->netns != netns || info->dest.uid != uid) {
             ctx->retval = -ENOENT;
             return 1;

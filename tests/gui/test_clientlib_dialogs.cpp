@@ -30,14 +30,14 @@ protected:
 // Answers file dialogs with a fixed choice and records their arguments.
 struct FileChoice {
     explicit FileChoice(const QString& answer) {
-        previous = SetOpenFileHook([this, answer](QWidget* parent, const QString& caption, const QString& folder,
-                                                  const QString& filter) {
-            parents << parent;
-            captions << caption;
-            folders << folder;
-            filters << filter;
-            return answer;
-        });
+        previous = SetOpenFileHook(
+            [this, answer](QWidget* parent, const QString& caption, const QString& folder, const QString& filter) {
+                parents << parent;
+                captions << caption;
+                folders << folder;
+                filters << filter;
+                return answer;
+            });
     }
     ~FileChoice() { SetOpenFileHook(previous); }
     OpenFileHook previous;
@@ -133,7 +133,8 @@ TEST_F(Dialogs, AboutWindowShowsPictureVersionAndLinks) {
     EXPECT_TRUE(about->ui.homeLabel->isVisible());
     EXPECT_EQ(about->ui.versionLabel->pos(), QPoint(374, 204));
     QString version = QString::fromLatin1(VEILNOX_VERSION);
-    while (version.count('.') < 3) version += ".0";
+    while (version.count('.') < 3)
+        version += ".0";
     EXPECT_EQ(about->ui.versionLabel->text(), version);
     EXPECT_EQ(about->ui.homeLabel->url, "https://home.example/");
     EXPECT_TRUE(about->ui.homeLabel->text().contains("Home Page:"));

@@ -45,7 +45,8 @@ int countColor(const QImage& image, QRgb color) {
 int darkest(const QImage& image) {
     int low = 255;
     for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) low = std::min(low, qGray(image.pixel(x, y)));
+        for (int x = 0; x < image.width(); ++x)
+            low = std::min(low, qGray(image.pixel(x, y)));
     return low;
 }
 
@@ -320,7 +321,8 @@ namespace {
 
 QStringList columnTexts(const QTreeWidget& tree, int column) {
     QStringList out;
-    for (int i = 0; i < tree.topLevelItemCount(); ++i) out << tree.topLevelItem(i)->text(column);
+    for (int i = 0; i < tree.topLevelItemCount(); ++i)
+        out << tree.topLevelItem(i)->text(column);
     return out;
 }
 

@@ -86,7 +86,8 @@ TEST_F(ProbeTest, ProbeOnTheWireNamesTheServerWithItsPortInHostOrder) {
     EXPECT_EQ(b[6], 5);  // probe request
     EXPECT_EQ(b[7], 0);
     EXPECT_EQ(QByteArray(wire.constData() + 8, 4), QByteArray("\x7f\x00\x00\x01", 4));
-    for (int i = 12; i < 28; ++i) EXPECT_EQ(b[i], 0) << i;
+    for (int i = 12; i < 28; ++i)
+        EXPECT_EQ(b[i], 0) << i;
     EXPECT_EQ(b[28], peer.port() & 0xFF);  // little-endian, unlike a connect header
     EXPECT_EQ(b[29], peer.port() >> 8);
     EXPECT_EQ(b[30], 0);
@@ -128,9 +129,8 @@ TEST(ProbeRules, SignalBarFollowsTheReplyTime) {
     struct Case {
         std::uint32_t ms;
         int value;
-    } cases[] = {{0, 3000},    {30, 3000},   {49, 3000},   {50, 2950},   {500, 2500},
-                 {799, 2201},  {800, 2200},  {900, 2200},  {2800, 2200}, {5000, 2200},
-                 {9999, 2200}, {0xFFFFFFFFu, 2200}};
+    } cases[] = {{0, 3000},   {30, 3000},  {49, 3000},   {50, 2950},   {500, 2500},  {799, 2201},
+                 {800, 2200}, {900, 2200}, {2800, 2200}, {5000, 2200}, {9999, 2200}, {0xFFFFFFFFu, 2200}};
     for (const Case& c : cases) {
         const SignalBar bar = AnsweredBar(c.ms);
         EXPECT_EQ(bar.maximum, 3000) << c.ms;
@@ -203,7 +203,8 @@ TEST_F(ProbeTest, RelayAnswerAfterTheWindowChangesNothing) {
     QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
     window->OnTestProxyTimer();
     // The answer is waiting in the socket, but the window's end comes first.
-    for (int i = 0; i < 1000 && !window->udpSocket->hasPendingDatagrams(); ++i) QThread::msleep(5);
+    for (int i = 0; i < 1000 && !window->udpSocket->hasPendingDatagrams(); ++i)
+        QThread::msleep(5);
     ASSERT_TRUE(window->udpSocket->hasPendingDatagrams());
     window->OnEndTestTimer();
     ASSERT_TRUE(waitForDatagramsHandled(spy));
@@ -242,7 +243,8 @@ TEST_F(ProbeTest, TwoRowsWithTheRelayAddressAreBothAnswered) {
     addServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("Germany"));
     addServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("Austria"));
     window->OnTestProxyTimer();
-    ASSERT_TRUE(apptest::waitFor([&] { return entryAt(*window, 0)->replies == 1 && entryAt(*window, 1)->replies == 1; }));
+    ASSERT_TRUE(
+        apptest::waitFor([&] { return entryAt(*window, 0)->replies == 1 && entryAt(*window, 1)->replies == 1; }));
     window->OnEndTestTimer();
     EXPECT_EQ(entryAt(*window, 0)->timeouts, 0);
     EXPECT_EQ(entryAt(*window, 1)->timeouts, 0);

@@ -84,8 +84,8 @@ bool Relay::start() {
 
 bool LocalServer::start() {
     if (!Program::start(QStringLiteral("veilnoxsvr"), {})) return false;
-    for (const char* line : {"TCP ipv4 Server Started", "TCP IPv6 Server Started", "Udp ipv4 Server Started",
-                             "Udp ipv6 Server Started"})
+    for (const char* line :
+         {"TCP ipv4 Server Started", "TCP IPv6 Server Started", "Udp ipv4 Server Started", "Udp ipv6 Server Started"})
         if (!waitForText(QLatin1String(line), 20000)) return false;
     return true;
 }
@@ -146,7 +146,8 @@ QByteArray probeAnswer(const char* ip, std::uint32_t connections) {
     QByteArray answer(8, '\0');
     const std::uint32_t address = vnx::parseIpv4(ip);
     std::memcpy(answer.data(), &address, 4);
-    for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<char>((connections >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        answer[4 + i] = static_cast<char>((connections >> (8 * i)) & 0xFF);
     return answer;
 }
 
@@ -245,7 +246,8 @@ QProgressBar* signalBar(MainWindow& window, int row) {
 
 QTreeWidgetItem* appRow(MainWindow& window, const QString& name) {
     for (int i = 0; i < window.ui->connectionList->topLevelItemCount(); ++i)
-        if (window.ui->connectionList->topLevelItem(i)->text(0) == name) return window.ui->connectionList->topLevelItem(i);
+        if (window.ui->connectionList->topLevelItem(i)->text(0) == name)
+            return window.ui->connectionList->topLevelItem(i);
     return nullptr;
 }
 

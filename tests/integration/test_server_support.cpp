@@ -70,8 +70,8 @@ ChildProcess::~ChildProcess() {
     if (reader_.joinable()) reader_.join();
     if (outFd_ >= 0) close(outFd_);
     // A sanitizer build of the child reports on its standard error.
-    for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:",
-                             "ERROR: LeakSanitizer"})
+    for (const char* mark :
+         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"})
         if (out_.find(mark) != std::string::npos) ADD_FAILURE() << "sanitizer report from the child:\n" << out_;
 }
 
@@ -190,9 +190,10 @@ std::string relayPath() { return VEILNOX_RELAY_PATH; }
 
 bool ServerProcess::start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
     if (!ChildProcess::start(serverPath(), args, env)) return false;
-    for (const char* line : {" TCP ipv4 Server Started on port 127.0.0.1:9111 ...", " TCP IPv6 Server Started on  ipv6:9111",
-                             " Udp ipv4 Server Started on port 127.0.0.1:9111", " Udp ipv6 Server Started on port ipv6:9111",
-                             "-----tcp connections:0 , udp connections:0 END."})
+    for (const char* line :
+         {" TCP ipv4 Server Started on port 127.0.0.1:9111 ...", " TCP IPv6 Server Started on  ipv6:9111",
+          " Udp ipv4 Server Started on port 127.0.0.1:9111", " Udp ipv6 Server Started on port ipv6:9111",
+          "-----tcp connections:0 , udp connections:0 END."})
         if (waitFor(line, 20000) == std::string::npos) return false;
     return true;
 }

@@ -147,8 +147,8 @@ bool waitClosed(int fd, int timeoutMs);
 int udpSocket(bool ipv6);
 // As the module does for a datagram: publish the UDPSEND record, then send
 // to the server. False when either step failed.
-bool sendViaServer(ModuleTables& tables, int fd, const vnx::REndpoint& destination, const void* data,
-                   std::size_t len, bool publish = true);
+bool sendViaServer(ModuleTables& tables, int fd, const vnx::REndpoint& destination, const void* data, std::size_t len,
+                   bool publish = true);
 // One datagram within timeoutMs; -1 on time-out.
 long recvWithin(int fd, void* buf, std::size_t cap, int timeoutMs, vnx::REndpoint* from = nullptr);
 
@@ -231,8 +231,7 @@ struct ExchangeResult {
 };
 // Sends `sendBytes` of stream `sendSeed` (then half-closes) while receiving
 // until end of stream and checking it against stream `recvSeed`.
-ExchangeResult exchange(int fd, std::uint64_t sendSeed, std::uint64_t sendBytes, std::uint64_t recvSeed,
-                        int timeoutMs);
+ExchangeResult exchange(int fd, std::uint64_t sendSeed, std::uint64_t sendBytes, std::uint64_t recvSeed, int timeoutMs);
 
 // One connection accepted by a thread that runs exchange() on it.
 class BulkPeer {

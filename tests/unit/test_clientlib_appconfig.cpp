@@ -9,9 +9,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sys/mount.h>
 #include <cerrno>
 #include <cstring>
-#include <sys/mount.h>
 
 namespace {
 
@@ -91,9 +91,10 @@ TEST(AppConfigFormat, AwkwardValuesSurviveAReload) {
 
 TEST(AppConfigLoad, DuplicateKeyKeepsTheSecondValueAndNestingIsFlattened) {
     QMap<QString, QString> values;
-    ASSERT_TRUE(CAppConfig::parse("<Vars><encryptdata>0</encryptdata><redirectdns>1</redirectdns>"
-                                  "<encryptdata>1</encryptdata><nested>a<b>b<c>c</c></b>d</nested></Vars>",
-                                  values));
+    ASSERT_TRUE(
+        CAppConfig::parse("<Vars><encryptdata>0</encryptdata><redirectdns>1</redirectdns>"
+                          "<encryptdata>1</encryptdata><nested>a<b>b<c>c</c></b>d</nested></Vars>",
+                          values));
     EXPECT_EQ(values.value("encryptdata"), "1");
     EXPECT_EQ(values.value("redirectdns"), "1");
     EXPECT_EQ(values.value("nested"), "abcd");
@@ -109,11 +110,11 @@ TEST(AppConfigLoad, MissingMalformedOrForeignFilesGiveAnEmptyStore) {
 
     const QByteArray broken[] = {
         "",
-        "<Vars><redirecttcp>1</redirecttcp>",                   // cut short
-        "<Vars><redirecttcp>1</redirectudp></Vars>",            // mismatched
-        "<Vars><p:x>1</p:x></Vars>",                            // undeclared prefix
-        "<Vars>\x01</Vars>",                                    // forbidden character
-        "<Vars></Vars><Vars></Vars>",                           // two roots
+        "<Vars><redirecttcp>1</redirecttcp>",         // cut short
+        "<Vars><redirecttcp>1</redirectudp></Vars>",  // mismatched
+        "<Vars><p:x>1</p:x></Vars>",                  // undeclared prefix
+        "<Vars>\x01</Vars>",                          // forbidden character
+        "<Vars></Vars><Vars></Vars>",                 // two roots
         QByteArray("<Vars><a>1</a></Vars>\0garbage", 29),
     };
     for (const QByteArray& content : broken) {
@@ -138,9 +139,11 @@ TEST(AppConfigLoad, MissingMalformedOrForeignFilesGiveAnEmptyStore) {
 TEST(AppConfigLoad, DeepNestingAndEntityBombsNeitherCrashNorHang) {
     const int depth = 200000;
     QByteArray deep = "<Vars><k>";
-    for (int i = 0; i < depth; ++i) deep += "<a>";
+    for (int i = 0; i < depth; ++i)
+        deep += "<a>";
     deep += "v";
-    for (int i = 0; i < depth; ++i) deep += "</a>";
+    for (int i = 0; i < depth; ++i)
+        deep += "</a>";
     deep += "</k></Vars>";
     QMap<QString, QString> values;
     ASSERT_TRUE(CAppConfig::parse(deep, values));
@@ -149,8 +152,8 @@ TEST(AppConfigLoad, DeepNestingAndEntityBombsNeitherCrashNorHang) {
     QByteArray bomb = "<?xml version=\"1.0\"?><!DOCTYPE Vars [<!ENTITY a \"aaaaaaaaaa\">";
     char prev = 'a';
     for (char e = 'b'; e <= 'j'; ++e, ++prev)
-        bomb += QByteArray("<!ENTITY ") + e + " \"&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";&" +
-                prev + ";&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";\">";
+        bomb += QByteArray("<!ENTITY ") + e + " \"&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";&" + prev +
+                ";&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";&" + prev + ";\">";
     bomb += "]><Vars><k>&j;</k></Vars>";
     QMap<QString, QString> bombed;
     EXPECT_FALSE(CAppConfig::parse(bomb, bombed));  // expansion limit reached
@@ -209,8 +212,7 @@ TEST_F(AppConfigSave, AReadOnlyFolderLeavesTheOldFileIntact) {
     if (IsSkipped()) return;
     const QString path = mountPoint_ + "/appconfig.xml";
     ASSERT_TRUE(writeAll(path, "<Vars>\n <redirecttcp>0</redirecttcp>\n</Vars>\n"));
-    ASSERT_EQ(mount(nullptr, QFile::encodeName(mountPoint_).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr),
-              0)
+    ASSERT_EQ(mount(nullptr, QFile::encodeName(mountPoint_).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
         << std::strerror(errno);
     CAppConfig config(path);
     EXPECT_EQ(config.value("redirecttcp"), "0");

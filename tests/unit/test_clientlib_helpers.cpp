@@ -115,14 +115,15 @@ TEST(ParseArrayXml, WalksFromTheFirstElementThroughEverySibling) {
     ASSERT_TRUE(ParseArrayXml("<Array><Item><ip>1</ip></Item><Other/></Array>", list));
     EXPECT_TRUE(list.isEmpty());  // no "Element": nothing
 
-    ASSERT_TRUE(ParseArrayXml("<Array>\n"
-                              "  <Item><ip>skipped</ip></Item>\n"
-                              "  <Element><IP> 1.2.3.4 </IP><Port>443</Port><port>8443</port>"
-                              "<City>  Oslo <b>West</b> </City></Element>\n"
-                              "  <Server><ip>5.6.7.8</ip></Server>\n"
-                              "  <Element/>\n"
-                              "</Array>",
-                              list));
+    ASSERT_TRUE(
+        ParseArrayXml("<Array>\n"
+                      "  <Item><ip>skipped</ip></Item>\n"
+                      "  <Element><IP> 1.2.3.4 </IP><Port>443</Port><port>8443</port>"
+                      "<City>  Oslo <b>West</b> </City></Element>\n"
+                      "  <Server><ip>5.6.7.8</ip></Server>\n"
+                      "  <Element/>\n"
+                      "</Array>",
+                      list));
     ASSERT_EQ(list.size(), 3);
     EXPECT_EQ(list[0].value("ip"), "1.2.3.4");
     EXPECT_EQ(list[0].value("port"), "8443");  // a later child with the same key wins
@@ -156,8 +157,10 @@ TEST(ParseArrayXml, MalformedInputLeavesTheListUntouched) {
 
     // Deep nesting is handled without recursion.
     QString deep = "<Array><Element><ip>";
-    for (int i = 0; i < 100000; ++i) deep += "<a>";
-    for (int i = 0; i < 100000; ++i) deep += "</a>";
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    for (int i = 0; i < 100000; ++i)
+        deep += "</a>";
     deep += "9</ip></Element></Array>";
     ASSERT_TRUE(ParseArrayXml(deep, list));
     ASSERT_EQ(list.size(), 2);
@@ -226,8 +229,7 @@ TEST(Endpoints, EnvironmentOverridesReplaceTheBuiltInAddresses) {
     setenv("VEILNOX_VERSION_FALLBACK_URL", "http://127.0.0.1:2/v.json", 1);
     setenv("VEILNOX_SERVERLIST_URL", "http://127.0.0.1:3/s.xml", 1);
     setenv("VEILNOX_SERVERLIST_FALLBACK_URL", "", 1);  // empty: the default stays
-    EXPECT_EQ(Endpoints::versionEndpoints(),
-              QStringList({"http://127.0.0.1:1/v.json", "http://127.0.0.1:2/v.json"}));
+    EXPECT_EQ(Endpoints::versionEndpoints(), QStringList({"http://127.0.0.1:1/v.json", "http://127.0.0.1:2/v.json"}));
     EXPECT_EQ(Endpoints::serverListUrl(), "http://127.0.0.1:3/s.xml");
     EXPECT_TRUE(Endpoints::serverListFallbackUrl().startsWith("https://"));
     EXPECT_NE(Endpoints::serverListFallbackUrl(), Endpoints::serverListUrl());

@@ -18,7 +18,8 @@ TEST(VersionToNumber, CombinesTheFirstFourParts) {
         {"   ", 0},         {" 2.3 ", 2300},   {"1.a.3", 1030},   {"1..3.4", 1034},  {"1.2.3.4.5", 1234},
         {"V1.2", 200},      {"3", 3000},       {"0.1", 100},      {"1.2.3.", 1230},
     };
-    for (const Case& c : cases) EXPECT_EQ(VersionToNumber(c.text), c.number) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(VersionToNumber(c.text), c.number) << c.text;
 }
 
 TEST(VersionToNumber, SaturatesInsteadOfOverflowing) {
@@ -33,15 +34,16 @@ TEST(NewerVersion, ComparesNumbersDividedByAHundred) {
     EXPECT_FALSE(IsNewerVersion("1.1.9.9", "1.1.0.1"));
     EXPECT_TRUE(IsNewerVersion("1.1.10.0", "1.1.0.1"));  // 12 against 11
     EXPECT_FALSE(IsNewerVersion("1.1.0.1", "1.1.0.1"));
-    EXPECT_FALSE(IsNewerVersion("9", ""));               // one character
-    EXPECT_TRUE(IsNewerVersion("0.1", ""));              // unknown own version counts 0
+    EXPECT_FALSE(IsNewerVersion("9", ""));   // one character
+    EXPECT_TRUE(IsNewerVersion("0.1", ""));  // unknown own version counts 0
     EXPECT_FALSE(IsNewerVersion("0.0.9.9", ""));
 }
 
 TEST(OwnVersion, TheRunningProgramCarriesTheProjectVersion) {
     clienttest::app();
     QString expected = QString::fromLatin1(VEILNOX_VERSION);
-    while (expected.count('.') < 3) expected += ".0";
+    while (expected.count('.') < 3)
+        expected += ".0";
     EXPECT_EQ(GetAppVersion(), expected);
 
     char buffer[kVersionBufferSize];

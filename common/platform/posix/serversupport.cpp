@@ -48,33 +48,30 @@ long recvWaiting(socket_t s, void* data, std::size_t len) {
 
 SocketErrorKind classifySocketError(int err) {
     switch (err) {
-    case EINTR:
-    case EAGAIN:
+        case EINTR:
+        case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
+        case EWOULDBLOCK:
 #endif
-    // accept(2): errors of a connection that died while it was queued.
-    case ECONNABORTED:
-    case EPROTO:
-    case EPERM:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-    // An ICMP error reported on a datagram socket.
-    case ECONNREFUSED:
-    case ECONNRESET:
-        return SocketErrorKind::Transient;
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-        return SocketErrorKind::Exhausted;
-    default:
-        return SocketErrorKind::Fatal;
+        // accept(2): errors of a connection that died while it was queued.
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        // An ICMP error reported on a datagram socket.
+        case ECONNREFUSED:
+        case ECONNRESET: return SocketErrorKind::Transient;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM: return SocketErrorKind::Exhausted;
+        default: return SocketErrorKind::Fatal;
     }
 }
 

@@ -31,23 +31,20 @@ long recvWaiting(socket_t s, void* data, std::size_t len) {
 
 SocketErrorKind classifySocketError(int err) {
     switch (err) {
-    case WSAEINTR:
-    case WSAEWOULDBLOCK:
-    case WSAECONNABORTED:
-    case WSAENETDOWN:
-    case WSAEHOSTUNREACH:
-    case WSAENETUNREACH:
-    // A datagram socket reports an earlier ICMP port-unreachable this way.
-    case WSAECONNRESET:
-    case WSAECONNREFUSED:
-    // A datagram larger than the buffer; the caller drops it.
-    case WSAEMSGSIZE:
-        return SocketErrorKind::Transient;
-    case WSAEMFILE:
-    case WSAENOBUFS:
-        return SocketErrorKind::Exhausted;
-    default:
-        return SocketErrorKind::Fatal;
+        case WSAEINTR:
+        case WSAEWOULDBLOCK:
+        case WSAECONNABORTED:
+        case WSAENETDOWN:
+        case WSAEHOSTUNREACH:
+        case WSAENETUNREACH:
+        // A datagram socket reports an earlier ICMP port-unreachable this way.
+        case WSAECONNRESET:
+        case WSAECONNREFUSED:
+        // A datagram larger than the buffer; the caller drops it.
+        case WSAEMSGSIZE: return SocketErrorKind::Transient;
+        case WSAEMFILE:
+        case WSAENOBUFS: return SocketErrorKind::Exhausted;
+        default: return SocketErrorKind::Fatal;
     }
 }
 
