@@ -402,8 +402,7 @@ int runService(const ServiceOptions& opts) {
     close(cgroupFd);
     if (!ok) {
         vnx_capture__destroy(skel);
-        ServiceOptions again = opts;
-        detachAll(again);
+        detachAll(opts);
         return 2;
     }
 

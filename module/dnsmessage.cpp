@@ -106,7 +106,7 @@ DnsMessage::Parse DnsMessage::parseResponse(const std::uint8_t* msg, std::size_t
     const std::uint16_t an = get16(msg + 6);
     if (qd != 1) return rcode ? (out.status = DnsAnswer::Status::Failed, Parse::Ok) : Parse::NotOurs;
     std::size_t pos = 12;
-    char qname[kMaxName];
+    char qname[kMaxName] = {};
     if (!readName(msg, len, pos, qname, sizeof qname) || pos + 4 > len) return Parse::Malformed;
     if (!sameName(qname, name) || get16(msg + pos) != type || get16(msg + pos + 2) != 1) return Parse::NotOurs;
     pos += 4;
@@ -120,11 +120,11 @@ DnsMessage::Parse DnsMessage::parseResponse(const std::uint8_t* msg, std::size_t
     }
     // The chain of names whose records belong to the answer: the query
     // name and the targets of CNAME records met along the way.
-    char chain[kMaxChain][kMaxName];
+    char chain[kMaxChain][kMaxName] = {};
     int chainLen = 1;
     std::memcpy(chain[0], qname, sizeof qname);
     for (std::uint16_t i = 0; i < an; ++i) {
-        char owner[kMaxName];
+        char owner[kMaxName] = {};
         if (!readName(msg, len, pos, owner, sizeof owner) || pos + 10 > len) return Parse::Malformed;
         const std::uint16_t rtype = get16(msg + pos);
         const std::uint16_t rclass = get16(msg + pos + 2);

@@ -261,7 +261,7 @@ VNX_EXPORT int connect(int fd, const sockaddr* addr, socklen_t len) {
             return r;
         }
     }
-    if (!endpointFrom(addr, len, dst) || isLocalDestination(dst)) {
+    if (!addr || !endpointFrom(addr, len, dst) || isLocalDestination(dst)) {
         if (kind == FdKind::Udp) forgetPeer(fd);
         errno = saved;
         return RealCalls::connect(fd, addr, len);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -105,13 +106,11 @@ int resQuerydomain(res_state st, const char* name, const char* domain, int cls, 
                    int anslen, const Verdict& v) {
     if (!name || !domain) return resQuery(st, name, cls, type, answer, anslen, v);
     char full[256];
-    if (std::strlen(name) + std::strlen(domain) + 2 > sizeof full) {
+    const int n = std::snprintf(full, sizeof full, "%s.%s", name, domain);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof full) {
         setHerr(st, NO_RECOVERY);
         return -1;
     }
-    std::strcpy(full, name);
-    std::strcat(full, ".");
-    std::strcat(full, domain);
     return resQuery(st, full, cls, type, answer, anslen, v);
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -127,7 +128,7 @@ ResolvConf ResolvConf::load(const char* path) {
             c.searchCount = 0;
             for (int i = 1; i < n && c.searchCount < kMaxSearch; ++i) {
                 if (std::strlen(w[i]) >= sizeof c.search[0]) continue;
-                std::strcpy(c.search[c.searchCount++], w[i]);
+                std::snprintf(c.search[c.searchCount++], sizeof c.search[0], "%s", w[i]);
             }
         } else if (std::strcmp(w[0], "options") == 0) {
             for (int i = 1; i < n; ++i) {
@@ -167,7 +168,8 @@ HostsResult HostsFile::lookup(const char* path, const char* name, int family) {
         }
         if (!af) return true;
         res.named = true;
-        if (!res.canonical[0] && std::strlen(w[1]) < sizeof res.canonical) std::strcpy(res.canonical, w[1]);
+        if (!res.canonical[0] && std::strlen(w[1]) < sizeof res.canonical)
+            std::snprintf(res.canonical, sizeof res.canonical, "%s", w[1]);
         if ((family == AF_UNSPEC || family == af) && res.count < 32) {
             res.family[res.count] = af;
             std::memcpy(res.addr[res.count], a, 16);
@@ -190,7 +192,7 @@ bool HostsFile::reverse(const char* path, int family, const std::uint8_t* addr, 
         if (pct) *pct = 0;
         if (inet_pton(family, w[0], a) != 1 || std::memcmp(a, addr, size) != 0) return true;
         if (std::strlen(w[1]) >= cap) return true;
-        std::strcpy(name, w[1]);
+        std::snprintf(name, cap, "%s", w[1]);
         found = true;
         return false;
     });

@@ -144,11 +144,10 @@ int Resolver::candidates(const ResolvConf& conf, const char* name, char (*out)[2
     auto push = [&](const char* a, const char* b) {
         // Longer than a domain name can be: never asked.
         if (std::strlen(a) + (b ? std::strlen(b) + 1 : 0) > 254) return;
-        std::strcpy(out[n], a);
-        if (b) {
-            std::strcat(out[n], ".");
-            std::strcat(out[n], b);
-        }
+        if (b)
+            std::snprintf(out[n], sizeof out[n], "%s.%s", a, b);
+        else
+            std::snprintf(out[n], sizeof out[n], "%s", a);
         ++n;
     };
     if (absolute || dots >= conf.ndots) push(name, nullptr);
@@ -353,7 +352,7 @@ AddressList::Status Resolver::reverse(int family, const std::uint8_t* addr, char
             query[n++] = kHex[addr[i] >> 4];
             query[n++] = '.';
         }
-        std::strcpy(query + n, "ip6.arpa");
+        std::snprintf(query + n, sizeof query - n, "ip6.arpa");
     }
     ResolvConf conf = ResolvConf::load(kResolvConf);
     DnsAnswer a = DnsClient::query(conf, query, kTypePtr, verdict);
@@ -361,7 +360,7 @@ AddressList::Status Resolver::reverse(int family, const std::uint8_t* addr, char
     if (a.status == DnsAnswer::Status::NoName) return Status::NoName;
     if (a.count == 0 || !a.target[0]) return Status::NoData;
     if (std::strlen(a.target) >= cap) return Status::NoName;
-    std::strcpy(name, a.target);
+    std::snprintf(name, cap, "%s", a.target);
     return Status::Ok;
 }
 
@@ -425,7 +424,7 @@ int Resolver::nameinfo(const sockaddr* sa, socklen_t salen, char* host, socklen_
     const Status s = reverse(family, addr, name, sizeof name, verdict);
     if (s == Status::Ok) {
         if (std::strlen(name) + 1 > hostlen) return EAI_OVERFLOW;
-        std::strcpy(host, name);
+        std::snprintf(host, hostlen, "%s", name);
         return 0;
     }
     if (flags & NI_NAMEREQD) return s == Status::TryAgain ? EAI_AGAIN : EAI_NONAME;

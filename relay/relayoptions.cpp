@@ -44,7 +44,7 @@ bool parseSeconds(const char* s, unsigned& ms) {
     char* end = nullptr;
     double v = std::strtod(s, &end);
     if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0.001 || v > 1000000.0) return false;
-    ms = static_cast<unsigned>(v * 1000.0 + 0.5);
+    ms = static_cast<unsigned>(std::lround(v * 1000.0));
     return true;
 }
 
