@@ -204,6 +204,18 @@ ObjHandle mapMutex(int fd, int* err) {
     return reinterpret_cast<ObjHandle>(p);
 }
 
+// Waits for a held table mutex up to kLockWaitMs.
+int timedLock(pthread_mutex_t* m) {
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += kLockWaitMs / 1000;
+    until.tv_nsec += static_cast<long>(kLockWaitMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_timedlock(m, &until);
+}
 }  // namespace
 
 ObjHandle createMapping(const char* name, std::uint32_t size, bool* fresh, int* err) {
@@ -257,15 +269,10 @@ ObjHandle openTableMutex(const char* name, int* err) {
 
 LockResult lockTableMutex(ObjHandle mutex, int* code) {
     auto* m = reinterpret_cast<pthread_mutex_t*>(mutex);
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += kLockWaitMs / 1000;
-    until.tv_nsec += static_cast<long>(kLockWaitMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    int r = pthread_mutex_timedlock(m, &until);
+    // Free (or left by a holder that died) in the common case: taken at once.
+    // Only a held mutex is waited for, and not for ever.
+    int r = pthread_mutex_trylock(m);
+    if (r == EBUSY) r = timedLock(m);
     if (code) *code = r;
     if (r == 0) return LockResult::Locked;
     if (r == EOWNERDEAD) {
