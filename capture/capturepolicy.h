@@ -52,7 +52,10 @@ static_assert(offsetof(vnx_capture_policy, tcp_port) == 6, "vnx_capture_policy.t
 static_assert(offsetof(vnx_capture_policy, udp_port) == 8, "vnx_capture_policy.udp_port");
 static_assert(sizeof(vnx_rule_key) == 16, "vnx_rule_key size");
 static_assert(offsetof(vnx_rule_key, name_hash) == 8, "vnx_rule_key.name_hash");
-static_assert(sizeof(vnx_proc_info) == 8 * VNX_PROC_NAMES + 8, "vnx_proc_info size");
+static_assert(sizeof(vnx_proc_info) == 8 * VNX_PROC_NAMES + 16, "vnx_proc_info size");
+static_assert(offsetof(vnx_proc_info, own) == 8 * VNX_PROC_NAMES, "vnx_proc_info.own");
+static_assert(offsetof(vnx_proc_info, verdict_uid) == 8 * VNX_PROC_NAMES + 4, "vnx_proc_info.verdict_uid");
+static_assert(offsetof(vnx_proc_info, verdict_gen) == 8 * VNX_PROC_NAMES + 8, "vnx_proc_info.verdict_gen");
 static_assert(sizeof(vnx_conn_key) == 16, "vnx_conn_key size");
 static_assert(offsetof(vnx_conn_key, port) == 8, "vnx_conn_key.port");
 static_assert(offsetof(vnx_conn_key, family) == 10, "vnx_conn_key.family");

@@ -182,8 +182,8 @@ struct Watched {
 
 class PolicySync {
 public:
-    PolicySync(const ServiceOptions& o, int policiesFd, int rulesFd)
-        : opts(o), policiesFd(policiesFd), rulesFd(rulesFd) {}
+    PolicySync(const ServiceOptions& o, int policiesFd, int rulesFd, int genFd)
+        : opts(o), policiesFd(policiesFd), rulesFd(rulesFd), genFd(genFd) {}
     ~PolicySync() {
         for (auto& w : users)
             if (w.second.fd >= 0) close(w.second.fd);
@@ -280,6 +280,7 @@ private:
         }
         w.last = now;
         w.published = true;
+        bumpGeneration();
         std::printf("veilnox-capture: user %u connected=%u tcp=%u udp=%u dns=%u all=%u rules=%zu\n", uid,
                     now.policy.connected, now.policy.tcp, now.policy.udp, now.policy.dns, now.policy.all_apps,
                     now.rules.size());
@@ -308,6 +309,7 @@ public:
         }
         for (auto& k : stale)
             bpf_map_delete_elem(rulesFd, &k);
+        bumpGeneration();
     }
 
 private:
@@ -318,16 +320,69 @@ private:
             vnx_rule_key key{uid, 0, h};
             bpf_map_delete_elem(rulesFd, &key);
         }
+        bumpGeneration();
         if (w.fd >= 0) close(w.fd);
         w.fd = -1;
         std::printf("veilnox-capture: user %u gone\n", uid);
         std::fflush(stdout);
     }
 
+    // Makes every process's cached decision stale: called after each change
+    // of a policy or a rule.
+    void bumpGeneration() {
+        std::uint32_t zero = 0;
+        std::uint64_t gen = 0;
+        bpf_map_lookup_elem(genFd, &zero, &gen);
+        ++gen;
+        bpf_map_update_elem(genFd, &zero, &gen, BPF_ANY);
+    }
+
     const ServiceOptions& opts;
-    int policiesFd, rulesFd;
+    int policiesFd, rulesFd, genFd;
     std::map<std::uint32_t, Watched> users;
 };
+
+// Opens the hooks with their maps pinned under pinDir (reusing maps pinned
+// there) and loads them. Null on failure, errno set.
+vnx_capture* openAndLoad(const std::string& pinDir) {
+    vnx_capture* skel = vnx_capture__open();
+    if (!skel) return nullptr;
+    bpf_map* map;
+    bpf_object__for_each_map(map, skel->obj) {
+        std::string path = pinDir + "/" + bpf_map__name(map);
+        bpf_map__set_pin_path(map, path.c_str());
+    }
+    int err = vnx_capture__load(skel);
+    if (err) {
+        vnx_capture__destroy(skel);
+        errno = -err;
+        return nullptr;
+    }
+    return skel;
+}
+
+// Unpins the maps (links too when `links`) under pinDir. True when all went.
+bool removePinned(const std::string& pinDir, bool links) {
+    DIR* d = opendir(pinDir.c_str());
+    if (!d) return errno == ENOENT;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+    bool ok = true;
+    // Links first: once the last one goes, no hook runs on half a policy.
+    for (int pass = 0; pass < 2; ++pass)
+        for (const std::string& n : names) {
+            const bool isLink = n.compare(0, 5, "link_") == 0;
+            if (isLink != (pass == 0) || (isLink && !links)) continue;
+            std::string path = pinDir + "/" + n;
+            if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+                say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
+                ok = false;
+            }
+        }
+    return ok;
+}
 
 }  // namespace
 
@@ -355,23 +410,17 @@ int runService(const ServiceOptions& opts) {
         say("cannot open the cgroup %s: %s", cgroup.c_str(), std::strerror(errno));
         return 2;
     }
-    vnx_capture* skel = vnx_capture__open();
+    vnx_capture* skel = openAndLoad(opts.pinDir);
     if (!skel) {
-        say("cannot open the hooks: %s", std::strerror(errno));
-        close(cgroupFd);
-        return 2;
+        // Maps pinned by an older release with another layout: new maps are
+        // made; the old hooks keep working on the old maps until the new
+        // programs take their links over below.
+        say("loading against the pinned maps failed; starting with fresh maps");
+        removePinned(opts.pinDir, false);
+        skel = openAndLoad(opts.pinDir);
     }
-    bpf_map* map;
-    bpf_object__for_each_map(map, skel->obj) {
-        std::string path = opts.pinDir + "/" + bpf_map__name(map);
-        bpf_map__set_pin_path(map, path.c_str());
-    }
-    int err = vnx_capture__load(skel);
-    if (err) {
-        say("loading the hooks failed (%s); the kernel needs BPF with BTF, and a changed layout needs "
-            "'veilnox-capture --detach' first",
-            std::strerror(-err));
-        vnx_capture__destroy(skel);
+    if (!skel) {
+        say("loading the hooks failed (%s); the kernel needs BPF with BTF", std::strerror(errno));
         close(cgroupFd);
         return 2;
     }
@@ -382,7 +431,7 @@ int runService(const ServiceOptions& opts) {
     }
     const int policiesFd = bpf_map__fd(skel->maps.policies);
     const int rulesFd = bpf_map__fd(skel->maps.rules);
-    PolicySync sync(opts, policiesFd, rulesFd);
+    PolicySync sync(opts, policiesFd, rulesFd, bpf_map__fd(skel->maps.policy_gen));
     sync.rescan();
     sync.refresh();
     sync.prune();
@@ -454,30 +503,9 @@ int runService(const ServiceOptions& opts) {
 }
 
 int detachAll(const ServiceOptions& opts) {
-    DIR* d = opendir(opts.pinDir.c_str());
-    if (!d) {
-        if (errno == ENOENT) return 0;
-        say("cannot read %s: %s", opts.pinDir.c_str(), std::strerror(errno));
-        return 1;
-    }
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-    int rc = 0;
-    // Links first: once the last one goes, no hook runs on half a policy.
-    for (int pass = 0; pass < 2; ++pass)
-        for (const std::string& n : names) {
-            bool isLink = n.compare(0, 5, "link_") == 0;
-            if (isLink != (pass == 0)) continue;
-            std::string path = opts.pinDir + "/" + n;
-            if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-                say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
-                rc = 1;
-            }
-        }
-    if (rmdir(opts.pinDir.c_str()) != 0 && errno != ENOENT) rc = 1;
-    return rc;
+    bool ok = removePinned(opts.pinDir, true);
+    if (rmdir(opts.pinDir.c_str()) != 0 && errno != ENOENT) ok = false;
+    return ok ? 0 : 1;
 }
 
 }  // namespace vnxcap

@@ -73,8 +73,11 @@ struct vnx_rule_key {
 #define VNX_PROC_NAMES 12
 struct vnx_proc_info {
     vnx_u64 names[VNX_PROC_NAMES];
-    vnx_u8 own; /* a Veilnox program: never captured */
-    vnx_u8 reserved[7];
+    vnx_u8 own;     /* a Veilnox program: never captured */
+    vnx_u8 verdict; /* cached decision: 0 none, 1 not diverted, 2 diverted */
+    vnx_u8 reserved[2];
+    vnx_u32 verdict_uid; /* the user the decision was made for */
+    vnx_u64 verdict_gen; /* the policy generation it was made under */
 } __attribute__((packed));
 
 /* Key of a captured TCP connection: the network namespace it lives in and

@@ -65,6 +65,15 @@ struct {
     __type(value, struct vnx_proc_info);
 } procs SEC(".maps");
 
+/* Raised by the service whenever a policy or rule changes: a process's
+ * cached decision counts only under the generation it was made in. */
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} policy_gen SEC(".maps");
+
 /* Per application socket: its real destination. */
 struct {
     __uint(type, BPF_MAP_TYPE_SK_STORAGE);
@@ -235,11 +244,16 @@ static __always_inline int selected(struct verdict* v) {
     struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &v->tgid);
     if (info && info->own) return 0;
     if (v->pol->all_apps) return 1;
+    /* The decision of this process under the current rules, once made, is
+     * kept: a busy program pays one lookup more per call, not one per name. */
+    __u32 zero = 0;
+    __u64* gen = bpf_map_lookup_elem(&policy_gen, &zero);
+    if (info && gen && info->verdict && info->verdict_gen == *gen && info->verdict_uid == v->uid)
+        return info->verdict == 2;
     struct vnx_rule_key key = {.uid = v->uid};
     if (!info) {
         /* A process older than the hooks that the service has not listed:
          * the thread's name is the best there is. */
-        __u32 zero = 0;
         struct name_buf* buf = bpf_map_lookup_elem(&scratch, &zero);
         if (!buf) return 0;
         __builtin_memset(buf->c, 0, 16);
@@ -253,11 +267,17 @@ static __always_inline int selected(struct verdict* v) {
         if (is_own(key.name_hash)) return 0;
         return key.name_hash && bpf_map_lookup_elem(&rules, &key) != NULL;
     }
-    for (int i = 0; i < VNX_PROC_NAMES; i++) {
+    int found = 0;
+    for (int i = 0; i < VNX_PROC_NAMES && !found; i++) {
         key.name_hash = info->names[i];
-        if (key.name_hash && bpf_map_lookup_elem(&rules, &key)) return 1;
+        found = key.name_hash && bpf_map_lookup_elem(&rules, &key) != NULL;
     }
-    return 0;
+    if (gen) {
+        info->verdict_gen = *gen;
+        info->verdict_uid = v->uid;
+        info->verdict = found ? 2 : 1;
+    }
+    return found;
 }
 
 static __always_inline int loopback4(__u32 addr_be) { return (bpf_ntohl(addr_be) >> 24) == 127 || addr_be == 0; }

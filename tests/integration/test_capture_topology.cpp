@@ -306,6 +306,31 @@ TEST_F(CaptureTopology, RulesPickProgramsAndTheirChildren) {
                                base4 + "/child']))"});
     EXPECT_EQ(child.exitCode, 0) << child.output;
     EXPECT_EQ(httpPeer("/child"), kRelayOut4);
+
+    // A program already running follows a rule changed under it: direct
+    // while outside the rules, through the relay once it is in them.
+    b.rules = {u"curl"};
+    publish(b);
+    const std::string go = dir_ + "/go";
+    BackgroundProcess running;
+    ASSERT_TRUE(
+        running.start(inCgroup({"/usr/bin/python3", "-c",
+                                "import os,sys,time,urllib.request as u\n"
+                                "def get(p): u.urlopen('" +
+                                    base4 +
+                                    "'+p, timeout=20).read()\n"
+                                    "get('/before'); print('first done', flush=True)\n"
+                                    "end = time.time() + 20\n"
+                                    "while not os.path.exists(sys.argv[1]) and time.time() < end: time.sleep(0.02)\n"
+                                    "get('/after'); print('second done', flush=True)\n",
+                                go})));
+    ASSERT_TRUE(running.waitFor("first done", 20000)) << running.output();
+    b.rules = {u"curl", u"python3"};
+    publish(b);
+    std::ofstream(go) << "go\n";
+    ASSERT_TRUE(running.waitFor("second done", 25000)) << running.output();
+    EXPECT_EQ(httpPeer("/before"), kApp4);
+    EXPECT_EQ(httpPeer("/after"), kRelayOut4);
 }
 
 TEST_F(CaptureTopology, DisconnectedGoesDirectAndALostServerFailsClosed) {
