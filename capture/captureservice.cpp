@@ -375,7 +375,9 @@ bool removePinned(const std::string& pinDir, bool links) {
         for (const std::string& n : names) {
             const bool isLink = n.compare(0, 5, "link_") == 0;
             if (isLink != (pass == 0) || (isLink && !links)) continue;
-            std::string path = pinDir + "/" + n;
+            std::string path = pinDir;
+            path += '/';
+            path += n;
             if (unlink(path.c_str()) != 0 && errno != ENOENT) {
                 say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
                 ok = false;

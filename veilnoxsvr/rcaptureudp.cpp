@@ -62,43 +62,41 @@ bool RCaptureUdp::open(std::uint16_t port) {
 bool RCaptureUdp::start() { return sock != vnxplat::kBadSocket && RServingThread::start(); }
 
 void RCaptureUdp::serve() {
-    {
-        std::vector<vnxplat::pollfd_t> fds;
-        std::vector<Key> keys;
-        std::uint32_t lastIdleCheck = vnxplat::monotonicSeconds();
-        while (running.load()) {
-            fds.clear();
-            keys.clear();
-            vnxplat::pollfd_t p{};
-            p.fd = sock;
-            p.events = POLLIN;
+    std::vector<vnxplat::pollfd_t> fds;
+    std::vector<Key> keys;
+    std::uint32_t lastIdleCheck = vnxplat::monotonicSeconds();
+    while (running.load()) {
+        fds.clear();
+        keys.clear();
+        vnxplat::pollfd_t p{};
+        p.fd = sock;
+        p.events = POLLIN;
+        fds.push_back(p);
+        for (auto& f : flows) {
+            p.fd = f.second.up;
             fds.push_back(p);
-            for (auto& f : flows) {
-                p.fd = f.second.up;
-                fds.push_back(p);
-                keys.push_back(f.first);
+            keys.push_back(f.first);
+        }
+        int n = vnxplat::pollSockets(fds.data(), fds.size(), 1000);
+        if (n < 0) continue;
+        if (fds[0].revents & POLLIN) fromPrograms();
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto it = flows.find(keys[i - 1]);
+            if (it == flows.end()) continue;
+            if (fds[i].revents & (POLLERR | POLLNVAL)) {
+                // A refused datagram (ICMP unreachable) is reported on the
+                // next call: take it and go on.
+                int err = 0;
+                socklen_t len = sizeof err;
+                getsockopt(it->second.up, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
             }
-            int n = vnxplat::pollSockets(fds.data(), fds.size(), 1000);
-            if (n < 0) continue;
-            if (fds[0].revents & POLLIN) fromPrograms();
-            for (std::size_t i = 1; i < fds.size(); ++i) {
-                if (!fds[i].revents) continue;
-                auto it = flows.find(keys[i - 1]);
-                if (it == flows.end()) continue;
-                if (fds[i].revents & (POLLERR | POLLNVAL)) {
-                    // A refused datagram (ICMP unreachable) is reported on the
-                    // next call: take it and go on.
-                    int err = 0;
-                    socklen_t len = sizeof err;
-                    getsockopt(it->second.up, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
-                }
-                if (fds[i].revents & POLLIN) fromUpstream(it->second);
-            }
-            std::uint32_t now = vnxplat::monotonicSeconds();
-            if (now - lastIdleCheck >= 5) {
-                lastIdleCheck = now;
-                removeIdle(now);
-            }
+            if (fds[i].revents & POLLIN) fromUpstream(it->second);
+        }
+        std::uint32_t now = vnxplat::monotonicSeconds();
+        if (now - lastIdleCheck >= 5) {
+            lastIdleCheck = now;
+            removeIdle(now);
         }
     }
 }
