@@ -11,6 +11,7 @@ std::size_t buildRelayHeader(const RRelayHeader& h, std::uint8_t* out) {
     w.version = '2';
     w.masked = h.masked ? 1 : 0;
     w.kind = h.kind;
+    w.flags = h.flags;
     w.ipv4 = h.ipv4;
     std::memcpy(w.ipv6, h.ipv6, 16);
     w.port = h.port;
@@ -28,6 +29,7 @@ bool parseRelayHeader(const std::uint8_t* buf, std::size_t len, RRelayHeader& h)
     h = RRelayHeader();
     h.masked = w.masked != 0;
     h.kind = w.kind;
+    h.flags = w.flags;
     h.ipv4 = w.ipv4;
     std::memcpy(h.ipv6, w.ipv6, 16);
     h.port = w.port;

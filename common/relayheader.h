@@ -14,6 +14,14 @@ constexpr std::size_t kRelayHeaderSize = 32;
 constexpr std::uint8_t kMaskByte = 0x5D;
 constexpr std::uint8_t kRelayKindData = 0;
 constexpr std::uint8_t kRelayKindProbe = 5;
+// Flags (TCP only). kRelayFlagResetAtEnd: the client reads everything that
+// arrived before a reset. After the client has ended its direction and the
+// destination has ended the other, the relay may then close with a reset
+// once the client has acknowledged every byte: neither host keeps the
+// connection in TIME_WAIT, so a client making many short connections to one
+// relay does not run out of local ports. Relays that do not know a flag
+// ignore it and close as usual.
+constexpr std::uint8_t kRelayFlagResetAtEnd = 0x01;
 
 #pragma pack(push, 1)
 // Wire form, before masking.
@@ -22,7 +30,7 @@ struct RelayHeaderWire {
     std::uint8_t version;  // '2'
     std::uint8_t masked;
     std::uint8_t kind;
-    std::uint8_t reserved1;
+    std::uint8_t flags;  // kRelayFlag..., 0 from older clients
     std::uint32_t ipv4;  // network order
     std::uint8_t ipv6[16];
     std::uint16_t port;  // network order
@@ -34,7 +42,7 @@ static_assert(offsetof(RelayHeaderWire, magic) == 0, "magic");
 static_assert(offsetof(RelayHeaderWire, version) == 4, "version");
 static_assert(offsetof(RelayHeaderWire, masked) == 5, "masked");
 static_assert(offsetof(RelayHeaderWire, kind) == 6, "kind");
-static_assert(offsetof(RelayHeaderWire, reserved1) == 7, "reserved1");
+static_assert(offsetof(RelayHeaderWire, flags) == 7, "flags");
 static_assert(offsetof(RelayHeaderWire, ipv4) == 8, "ipv4");
 static_assert(offsetof(RelayHeaderWire, ipv6) == 12, "ipv6");
 static_assert(offsetof(RelayHeaderWire, port) == 28, "port");
@@ -47,6 +55,7 @@ struct RRelayHeader {
     std::uint8_t ipv6[16] = {};
     std::uint16_t port = 0;
     bool masked = false;
+    std::uint8_t flags = 0;
     // Set by parse: the byte after the header and the bytes that follow.
     const std::uint8_t* payload = nullptr;
     std::size_t payloadLength = 0;

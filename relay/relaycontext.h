@@ -80,6 +80,11 @@ public:
     // Relays that stopped only because their budget ran out: run again
     // before waiting for new events.
     std::vector<TcpRelay*> ready;
+    // Relays waiting for their client to acknowledge the last bytes before
+    // they end it with a reset (TcpRelay::endWhenAcked); polled every
+    // kAckPollMs, since no event tells of an acknowledgement.
+    std::vector<TcpRelay*> waitingAck;
+    static constexpr int kAckPollMs = 2;
     // Both ends of the list of header-less connections (TcpRelay's links).
     TcpRelay* oldestHeaderless_ = nullptr;
     TcpRelay* newestHeaderless_ = nullptr;

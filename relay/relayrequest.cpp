@@ -15,6 +15,7 @@ RequestStatus decodeRelayRequest(const std::uint8_t* buf, std::size_t len, bool 
     if (!vnx::parseRelayHeader(buf, len, h)) return RequestStatus::BadHeader;
     out.kind = h.kind;
     out.masked = h.masked;
+    out.flags = h.flags;
     out.payload = h.payload;
     out.payloadLength = h.payloadLength;
     if (h.kind == vnx::kRelayKindProbe) return allowProbe ? RequestStatus::Ok : RequestStatus::BadKind;

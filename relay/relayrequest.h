@@ -16,8 +16,9 @@ enum class RequestStatus {
 };
 
 struct RelayRequest {
-    std::uint8_t kind = 0;  // 0 data, 5 probe
-    bool masked = false;    // the payload that follows is masked
+    std::uint8_t kind = 0;   // 0 data, 5 probe
+    bool masked = false;     // the payload that follows is masked
+    std::uint8_t flags = 0;  // vnx::kRelayFlag...
     // Data requests: the destination as a socket address (AF_INET when the
     // header's ipv4 is non-zero, AF_INET6 otherwise).
     sockaddr_storage dest{};

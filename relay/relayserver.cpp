@@ -271,10 +271,17 @@ void RelayServer::checkTimers() {
     }
 }
 
+void RelayServer::checkAcks() {
+    if (ctx_.waitingAck.empty()) return;
+    auto& w = ctx_.waitingAck;
+    w.erase(std::remove_if(w.begin(), w.end(), [](TcpRelay* r) { return !r->checkAcked(); }), w.end());
+}
+
 void RelayServer::freeRetired() {
     if (ctx_.retired.empty()) return;
-    ctx_.ready.erase(std::remove_if(ctx_.ready.begin(), ctx_.ready.end(), [](TcpRelay* r) { return r->dead(); }),
-                     ctx_.ready.end());
+    auto dead = [](TcpRelay* r) { return r->dead(); };
+    ctx_.ready.erase(std::remove_if(ctx_.ready.begin(), ctx_.ready.end(), dead), ctx_.ready.end());
+    ctx_.waitingAck.erase(std::remove_if(ctx_.waitingAck.begin(), ctx_.waitingAck.end(), dead), ctx_.waitingAck.end());
     for (TcpRelay* r : ctx_.retired) {
         unlink(r);
         delete r;
@@ -291,6 +298,7 @@ int RelayServer::run() {
             std::uint64_t until = nextTimerCheck_;
             if (acceptPaused_) until = std::min(until, acceptResumeAt_);
             timeout = until > ctx_.nowMs ? static_cast<int>(until - ctx_.nowMs) : 0;
+            if (!ctx_.waitingAck.empty()) timeout = std::min(timeout, RelayContext::kAckPollMs);
         }
         int n = epoll_wait(ctx_.epfd, events, kMaxEvents, timeout);
         ctx_.updateClock();
@@ -301,6 +309,7 @@ int RelayServer::run() {
         for (int i = 0; i < n; ++i)
             static_cast<EpollHandler*>(events[i].data.ptr)->onEvents(events[i].events);
         runReady();
+        checkAcks();
         checkTimers();
         freeRetired();
     }

@@ -61,6 +61,8 @@ private:
     void pauseAccepting();
     void checkTimers();
     void runReady();
+    // Ends the relays whose client acknowledged their last bytes.
+    void checkAcks();
     void freeRetired();
     void link(TcpRelay* r);
     void unlink(TcpRelay* r);

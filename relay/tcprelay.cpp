@@ -4,9 +4,11 @@
 #include "relayheader.h"
 #include "relayrequest.h"
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,10 @@ namespace {
 constexpr std::uint32_t kSocketEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 // A direction's pool buffer goes back after this long without traffic.
 constexpr std::uint64_t kBufferKeepMs = 2000;
+// How long a client that asked to be ended with a reset gets to acknowledge
+// the last bytes (a round trip plus a delayed acknowledgement, with room for
+// slow paths); after that the relay ends with a plain end of stream.
+constexpr std::uint64_t kAckWaitMs = 2000;
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
@@ -64,7 +70,7 @@ TcpRelay::TcpRelay(RelayContext& ctx, int clientFd, SourceState* src) : source(s
 }
 
 TcpRelay::~TcpRelay() {
-    if (state_ != State::Dead) closeSockets(false);
+    if (state_ != State::Dead) closeSockets(false, false);
 }
 
 bool TcpRelay::start() {
@@ -76,9 +82,9 @@ bool TcpRelay::start() {
     return true;
 }
 
-void TcpRelay::closeSockets(bool reset) {
-    closeFd(client_.fd, reset);
-    closeFd(upstream_.fd, reset);
+void TcpRelay::closeSockets(bool resetClient, bool resetUpstream) {
+    closeFd(client_.fd, resetClient);
+    closeFd(upstream_.fd, resetUpstream);
     ctx_.pool.release(c2u_.buf);
     ctx_.pool.release(u2c_.buf);
     c2u_.buf = nullptr;
@@ -91,10 +97,47 @@ void TcpRelay::closeSockets(bool reset) {
     state_ = State::Dead;
 }
 
-void TcpRelay::finish(bool reset) {
+void TcpRelay::finish(bool resetClient, bool resetUpstream) {
     if (state_ == State::Dead) return;
-    closeSockets(reset);
+    closeSockets(resetClient, resetUpstream);
     ctx_.retire(this);
+}
+
+bool TcpRelay::clientAckedAll() const {
+    int unacked = 0;
+    return ioctl(client_.fd, SIOCOUTQ, &unacked) == 0 && unacked == 0;
+}
+
+void TcpRelay::endWhenAcked() {
+    // The client has sent its end and everything before it was passed on,
+    // the destination has ended too and everything it sent was handed to the
+    // client's socket. Once the client has acknowledged those bytes they are
+    // in its receive queue, which a reset does not take away from it; the
+    // reset then closes both ends without the TIME_WAIT that a normal end
+    // would leave on the client (it sent the first end). The destination's
+    // side closes normally.
+    if (clientAckedAll()) {
+        finish(true, false);
+        return;
+    }
+    if (!waitingAck_) {
+        waitingAck_ = true;
+        ackWaitSince_ = ctx_.nowMs;
+        ctx_.waitingAck.push_back(this);
+    }
+}
+
+bool TcpRelay::checkAcked() {
+    if (state_ == State::Dead) return false;
+    if (clientAckedAll()) {
+        finish(true, false);
+        return false;
+    }
+    if (ctx_.nowMs - ackWaitSince_ >= kAckWaitMs) {
+        finish(false, false);  // close() sends the end after what is left
+        return false;
+    }
+    return true;
 }
 
 void TcpRelay::process() {
@@ -111,7 +154,10 @@ void TcpRelay::process() {
         return;
     }
     if (c2u_.finished() && u2c_.finished()) {
-        finish(false);
+        if (heldEnd_)
+            endWhenAcked();
+        else
+            finish(false);
         return;
     }
     if (up < 0 || down < 0) queueForMore();
@@ -155,6 +201,7 @@ bool TcpRelay::readHeader() {
         return false;
     }
     masked_ = req.masked;
+    resetAtEnd_ = (req.flags & vnx::kRelayFlagResetAtEnd) != 0;
     return startConnect(req);
 }
 
@@ -235,7 +282,13 @@ bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
         }
         if (f.eof) {
             if (!f.shut) {
-                shutdown(dst.fd, SHUT_WR);
+                // The destination's end reaches a client that ended first
+                // and asked for it as a reset (endWhenAcked); every other
+                // end is passed on as it came.
+                if (&f == &u2c_ && resetAtEnd_ && c2u_.eof)
+                    heldEnd_ = true;
+                else
+                    shutdown(dst.fd, SHUT_WR);
                 f.shut = true;
                 ctx_.pool.release(f.buf);
                 f.buf = nullptr;

@@ -3,7 +3,10 @@
 // connects to the destination it names and copies bytes both ways, unmasking
 // what the client sends and masking what goes back when the header asks for
 // it. An end of stream on one side is passed on as a half-close
-// (shutdown(SHUT_WR)) while the other direction keeps flowing.
+// (shutdown(SHUT_WR)) while the other direction keeps flowing. A client
+// that asks for it (kRelayFlagResetAtEnd) and ends first is ended with a
+// reset once it has acknowledged everything, so that no TIME_WAIT is left on
+// its side (see endWhenAcked).
 //
 // Lives on the event-loop thread. Sockets are non-blocking and registered
 // edge-triggered; each side remembers whether it is readable and writable,
@@ -45,6 +48,10 @@ public:
     bool dead() const { return state_ == State::Dead; }
     // Closes the connection with a reset to make room for another.
     void shed() { finish(true); }
+    // Called by the server while the relay waits for the client to
+    // acknowledge its last bytes: ends it once it has (or after a bound).
+    // True while it still waits.
+    bool checkAcked();
 
     // Owned by the server: its list of live relays and the ready queue.
     TcpRelay* prev = nullptr;
@@ -95,10 +102,16 @@ private:
     // False on a socket error. budget drops below zero when the call stopped
     // only because the budget ran out.
     bool pump(Flow& f, Side& src, Side& dst, int& budget);
+    // Both directions ended, the client's first, and the client reads what
+    // came before a reset: ends with a reset to the client once every byte
+    // sent to it is acknowledged, else waits for that (checkAcked).
+    void endWhenAcked();
+    bool clientAckedAll() const;
     // Closes both sockets (with a reset when reset is set) and hands the
-    // object to the context for freeing.
-    void finish(bool reset);
-    void closeSockets(bool reset);
+    // object to the context for freeing. resetUpstream defaults to reset.
+    void finish(bool reset) { finish(reset, reset); }
+    void finish(bool resetClient, bool resetUpstream);
+    void closeSockets(bool resetClient, bool resetUpstream);
 
     RelayContext& ctx_;
     State state_ = State::Header;
@@ -107,11 +120,15 @@ private:
     Flow c2u_;
     Flow u2c_;
     bool masked_ = false;
-    bool counted_ = false;  // counted as a live relay (past the header)
+    bool resetAtEnd_ = false;  // the client asked for kRelayFlagResetAtEnd
+    bool heldEnd_ = false;     // the end towards the client waits for endWhenAcked
+    bool waitingAck_ = false;  // on the context's list of relays waiting for acknowledgements
+    bool counted_ = false;     // counted as a live relay (past the header)
     std::uint8_t header_[32];
     std::size_t headerGot_ = 0;
     std::uint64_t stateSince_ = 0;
     std::uint64_t lastActive_ = 0;
+    std::uint64_t ackWaitSince_ = 0;
 };
 
 }  // namespace vnxrelay

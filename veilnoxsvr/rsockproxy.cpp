@@ -68,6 +68,10 @@ int RSockProxy::connect(const REndpoint& destination) {
         vnx::RRelayHeader header;
         header.masked = maskData == 1;
         header.kind = vnx::kRelayKindData;
+        // The tunnel forwards everything the relay sent before a reset, and
+        // a reset after the tunnel's own end of stream only ends it: where
+        // the platform keeps those bytes, the relay may end with a reset.
+        if (vnxplat::keepsDataBeforeReset()) header.flags = vnx::kRelayFlagResetAtEnd;
         header.ipv4 = destination.ipv4;
         std::memcpy(header.ipv6, destination.ipv6, sizeof header.ipv6);
         header.port = destination.port;

@@ -1,5 +1,6 @@
 // veilnox-relay over TCP: the real program relaying to destination servers
 // of the test on loopback.
+#include "relayheader.h"
 #include "test_relay_support.h"
 
 #include <gtest/gtest.h>
@@ -216,27 +217,81 @@ TEST_F(RelayTcp, IncompleteHeaderIsClosedAfterTheHeaderTimeout) {
     EXPECT_TRUE(waitClosed(silent, 5000));
 }
 
+// Sockets of this namespace in TIME_WAIT whose local port is port.
+int timeWaitOnLocalPort(std::uint16_t port) {
+    int count = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        char line[512];
+        while (std::fgets(line, sizeof line, f)) {
+            char local[64], remote[64];
+            unsigned state = 0;
+            if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) != 3) continue;
+            const char* colon = std::strrchr(local, ':');
+            if (colon && state == 6 && std::strtoul(colon + 1, nullptr, 16) == port) ++count;
+        }
+        std::fclose(f);
+    }
+    return count;
+}
+
+std::uint16_t localPort(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return addressPort(a);
+}
+
 TEST_F(RelayTcp, ClientHalfCloseStillReceivesTheReply) {
+    // A client that ends first and asks for it is ended with a reset once it
+    // has every byte: the whole reply arrives, and no TIME_WAIT stays on the
+    // client's side (a client making many short connections to one relay
+    // would otherwise run out of local ports). Without the flag the relay
+    // ends as usual, and the client keeps the TIME_WAIT.
     TcpServer server("127.0.0.1", TcpServer::Mode::ReplyAfterEnd);
     ASSERT_TRUE(server.ok());
-    for (bool masked : {false, true}) {
-        SCOPED_TRACE(masked ? "masked" : "plain");
-        Fd fd(openRelayed(relay, server.address(), masked));
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool masked = variant & 1;
+        const bool resetAtEnd = variant & 2;
+        SCOPED_TRACE(std::string(masked ? "masked" : "plain") + (resetAtEnd ? ", reset at end" : ""));
+        int fd = connectTo(relay.address());
         ASSERT_GE(fd, 0);
-        std::vector<std::uint8_t> data = randomBytes(3 * 1024 * 1024, 11);
+        std::vector<std::uint8_t> h = relayHeader(server.address(), masked);
+        if (resetAtEnd) h[7] ^= vnx::kRelayFlagResetAtEnd;  // the flags byte, masked on the wire
+        ASSERT_TRUE(sendAll(fd, h.data(), h.size()));
+        std::vector<std::uint8_t> data = randomBytes(3 * 1024 * 1024, 11 + variant);
         std::vector<std::uint8_t> wire = data;
         if (masked) mask(wire.data(), wire.size());
         std::thread writer([&] {
             sendAll(fd, wire.data(), wire.size());
             shutdown(fd, SHUT_WR);  // the destination answers only after the end of stream
         });
+        // Read slowly at first, so the relay has bytes in flight when the
+        // destination's end arrives and must wait for the acknowledgements.
+        usleep(100000);
         std::vector<std::uint8_t> reply;
-        bool ended = readToEnd(fd, reply);
+        int endErrno = -1;
+        for (int i = 0; i < 100000; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 30000) != 1) break;
+            std::uint8_t buf[65536];
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                reply.insert(reply.end(), buf, buf + n);
+                continue;
+            }
+            endErrno = n == 0 ? 0 : errno;
+            break;
+        }
         writer.join();
-        ASSERT_TRUE(ended);
+        const std::uint16_t port = localPort(fd);
+        close(fd);
+        EXPECT_EQ(endErrno, resetAtEnd ? ECONNRESET : 0);
         ASSERT_EQ(reply.size(), 8 + data.size());
         if (masked) mask(reply.data(), reply.size());
         EXPECT_TRUE(std::equal(data.begin(), data.end(), reply.begin() + 8));
+        EXPECT_EQ(timeWaitOnLocalPort(port), resetAtEnd ? 0 : 1);
     }
 }
 

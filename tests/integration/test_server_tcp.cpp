@@ -132,7 +132,8 @@ TEST_F(ServerTcp, HeaderBytesOnTheWireToTheProxyServer) {
         std::uint8_t header[32];
         ASSERT_TRUE(readExact(up, header, sizeof header));
         vnx::maskBuffer(header, sizeof header);
-        std::uint8_t want[32] = {'u', 'm', 'b', 'v', '2', static_cast<std::uint8_t>(masked ? 1 : 0), 0, 0};
+        std::uint8_t want[32] = {
+            'u', 'm', 'b', 'v', '2', static_cast<std::uint8_t>(masked ? 1 : 0), 0, vnx::kRelayFlagResetAtEnd};
         std::memcpy(want + 8, &dest.ipv4, 4);
         std::memcpy(want + 12, dest.ipv6, 16);
         std::memcpy(want + 28, &dest.port, 2);
@@ -203,21 +204,53 @@ TEST_F(ServerTcp, ConnectionWithoutSlotIsClosedWithoutUpstream) {
     EXPECT_EQ(status->tcp_sent, 0u);
 }
 
+// Sockets of this namespace in TIME_WAIT towards the given remote port.
+static int timeWaitTowardsPort(std::uint16_t port) {
+    int count = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        char line[512];
+        while (std::fgets(line, sizeof line, f)) {
+            char local[64], remote[64];
+            unsigned state = 0;
+            if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) != 3) continue;
+            const char* colon = std::strrchr(remote, ':');
+            if (colon && state == 6 && std::strtoul(colon + 1, nullptr, 16) == port) ++count;
+        }
+        std::fclose(f);
+    }
+    return count;
+}
+
 TEST_F(ServerTcp, HalfCloseKeepsTheOtherDirection) {
     // The application sends its request and ends its side; the answer that
-    // the destination sends afterwards still arrives.
+    // the destination sends afterwards still arrives, directly and through
+    // the proxy server. There the relay ends the hop with a reset once the
+    // server has every byte, so the server keeps no TIME_WAIT towards the
+    // relay: a program making many short connections would otherwise run
+    // the local ports out (they all go to the relay's one address and port).
+    RelayProcess relay;
+    ASSERT_TRUE(relay.start()) << relay.output();
     EchoServer echo;
-    int fd = connectViaServer(tables, echo.address(), false);
-    ASSERT_GE(fd, 0);
-    std::vector<std::uint8_t> request(300000);
-    ByteStream(9).fill(request.data(), request.size());
-    ASSERT_TRUE(sendAllBytes(fd, request.data(), request.size()));
-    shutdown(fd, SHUT_WR);
-    std::vector<std::uint8_t> answer(request.size());
-    ASSERT_TRUE(readExact(fd, answer.data(), answer.size(), 30000));
-    EXPECT_EQ(answer, request);
-    EXPECT_TRUE(waitClosed(fd, 10000));
-    close(fd);
+    for (bool viaRelay : {false, true}) {
+        SCOPED_TRACE(viaRelay ? "through veilnox-relay" : "direct");
+        if (viaRelay) setProxy(block, "127.0.0.1", relay.port(), "Private", true);
+        for (int round = 0; round < 3; ++round) {
+            int fd = connectViaServer(tables, echo.address(), false);
+            ASSERT_GE(fd, 0);
+            std::vector<std::uint8_t> request(300000);
+            ByteStream(9 + round).fill(request.data(), request.size());
+            ASSERT_TRUE(sendAllBytes(fd, request.data(), request.size()));
+            shutdown(fd, SHUT_WR);
+            std::vector<std::uint8_t> answer(request.size());
+            ASSERT_TRUE(readExact(fd, answer.data(), answer.size(), 30000));
+            EXPECT_EQ(answer, request);
+            EXPECT_TRUE(waitClosed(fd, 10000));
+            close(fd);
+        }
+    }
+    EXPECT_EQ(timeWaitTowardsPort(relay.port()), 0);
 }
 
 // Sets the MTU of this test's own loopback (the test runs in a network

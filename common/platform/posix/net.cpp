@@ -119,6 +119,8 @@ bool setReuseAddr(socket_t s) {
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
+bool keepsDataBeforeReset() { return true; }
+
 bool setNonBlocking(socket_t s, bool on) {
     int fl = fcntl(s, F_GETFL, 0);
     if (fl < 0) return false;

@@ -115,6 +115,9 @@ bool setReuseAddr(socket_t s) {
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
+// Winsock may discard received data when a reset arrives.
+bool keepsDataBeforeReset() { return false; }
+
 bool setNonBlocking(socket_t s, bool on) {
     u_long mode = on ? 1 : 0;
     return ioctlsocket(s, FIONBIO, &mode) == 0;
