@@ -1,14 +1,18 @@
-// vnxbench: load client and destinations for bench/relay. Loopback only:
-// every address it binds or connects to is in 127.0.0.0/8.
+// vnxbench: load client and destinations for bench/relay. Every address it
+// binds or connects to is in 127.0.0.0/8, or in 10.77.0.0/24, which
+// bench/relay adds to the loopback device of its own network namespace (a
+// path that the system does not treat as loopback).
 //
-//   dest    PORT                      TCP destination (epoll): a connection whose
-//                                     first byte is 'S' is a sink, others echo
+//   dest    PORT [ADDR]               TCP destination (epoll) on ADDR (127.0.0.1): a
+//                                     connection whose first byte is 'S' is a sink, others echo
 //   udpecho PORT                      UDP echo
 //   bulk    HOST PORT SECS STREAMS [vnx]   send for SECS, half-close, wait for the end
 //   rr      HOST PORT N [vnx]              N sequential connect + 100-byte echo + close
 //   burst   HOST PORT C [vnx]              C concurrent connect + echo + close, released together
 //   hold    HOST PORT N MAXSECS [vnx]      N idle connections; prints READY, waits for stdin
 //   udp     HOST PORT N WINDOW MAXSECS [vnx]   512-byte datagrams echoed, WINDOW in flight
+//   churn   HOST PORT RATE SECS [vnx]  RATE connections a second for SECS, each connect +
+//                                     100-byte echo + close by the client first
 //   mask    MIB                       in-memory speed of the relay mask (8 KiB buffer)
 //
 // "vnx": reach HOST:PORT through the local veilnoxsvr, doing what the
@@ -57,8 +61,9 @@ sockaddr_in loopback(const char* host, int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (inet_pton(AF_INET, host, &a.sin_addr) != 1 || (ntohl(a.sin_addr.s_addr) >> 24) != 127) {
-        std::fprintf(stderr, "vnxbench: %s is not a loopback address\n", host);
+    if (inet_pton(AF_INET, host, &a.sin_addr) != 1 ||
+        ((ntohl(a.sin_addr.s_addr) >> 24) != 127 && (ntohl(a.sin_addr.s_addr) >> 8) != 0x0A4D00)) {
+        std::fprintf(stderr, "vnxbench: %s is neither loopback nor the bench's own 10.77.0.0/24\n", host);
         std::exit(2);
     }
     return a;
@@ -143,9 +148,23 @@ int openConnection(const Target& t) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in to = t.dest;
     if (t.vnx) {
+        // As the module does: the port is chosen before connect (it must be
+        // published first), at random with SO_REUSEADDR, so that ports whose
+        // earlier connections wait in TIME_WAIT can serve again (connect
+        // still refuses a 4-tuple that cannot be reused yet); a bind to port
+        // 0 never takes such a port and runs out after a minute of churn.
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in local = loopback("127.0.0.1", 0);
+        thread_local unsigned seed = static_cast<unsigned>(nowSec() * 1e6) ^ static_cast<unsigned>(gettid());
+        bool bound = false;
+        for (int attempt = 0; attempt < 64 && !bound; ++attempt) {
+            local.sin_port = htons(static_cast<std::uint16_t>(32768 + rand_r(&seed) % 28232));
+            bound = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        }
+        local.sin_port = 0;
         socklen_t len = sizeof local;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        if ((!bound && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
             getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
             !vnx::publishTcpDestination(*module().tcp, local.sin_port, false, toEndpoint(t.dest))) {
             close(fd);
@@ -201,11 +220,11 @@ void printLatencies(const std::vector<double>& lat, int fails, double wall) {
         percentile(lat, 100) * 1e3, slow);
 }
 
-int cmdDest(int port) {
+int cmdDest(int port, const char* addr) {
     int ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loopback("127.0.0.1", port);
+    sockaddr_in a = loopback(addr, port);
     if (bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(ls, 4096) != 0) fail("dest");
     int ep = epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
@@ -339,6 +358,46 @@ int cmdRr(const Target& t, int n) {
     return 0;
 }
 
+// Paced connections: the i-th starts at t0 + i / rate, on one of a few
+// threads, so that a slow connection does not hold the next ones back.
+int cmdChurn(const Target& t, double rate, double secs) {
+    constexpr int kThreads = 8;
+    const double t0 = nowSec();
+    const long total = static_cast<long>(rate * secs);
+    std::atomic<long> next{0};
+    std::atomic<int> fails{0};
+    std::atomic<double> firstFail{-1};
+    std::vector<std::vector<double>> lat(kThreads);
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kThreads; ++k)
+        threads.emplace_back([&, k] {
+            for (;;) {
+                long i = next.fetch_add(1);
+                if (i >= total) return;
+                double at = t0 + static_cast<double>(i) / rate;
+                double now = nowSec();
+                if (at > now) std::this_thread::sleep_for(std::chrono::duration<double>(at - now));
+                double l = echoOnce(t);
+                if (l >= 0) {
+                    lat[static_cast<std::size_t>(k)].push_back(l);
+                    continue;
+                }
+                if (fails.fetch_add(1) == 0) firstFail = nowSec() - t0;
+                // Far behind the schedule (every connection failing slowly): stop.
+                if (nowSec() - t0 > secs + 30) return;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    std::vector<double> all;
+    for (auto& v : lat)
+        all.insert(all.end(), v.begin(), v.end());
+    const double wall = nowSec() - t0;
+    std::printf("{\"n\":%zu,\"fail\":%d,\"wall\":%.2f,\"cps\":%.1f,\"first_fail_s\":%.1f,\"p99_ms\":%.3f}\n",
+                all.size(), fails.load(), wall, all.size() / wall, firstFail.load(), percentile(all, 99) * 1e3);
+    return 0;
+}
+
 int cmdBurst(const Target& t, int c) {
     std::vector<double> lat(static_cast<std::size_t>(c), -1);
     pthread_barrier_t barrier;
@@ -462,10 +521,12 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string c = argc > 1 ? argv[1] : "";
-    if (c == "dest" && argc >= 3) return cmdDest(std::atoi(argv[2]));
+    if (c == "dest" && argc >= 3) return cmdDest(std::atoi(argv[2]), argc >= 4 ? argv[3] : "127.0.0.1");
     if (c == "udpecho" && argc >= 3) return cmdUdpEcho(std::atoi(argv[2]));
     if (c == "bulk" && argc >= 6) return cmdBulk(parseTarget(argc, argv, 2, 6), std::atof(argv[4]), std::atoi(argv[5]));
     if (c == "rr" && argc >= 5) return cmdRr(parseTarget(argc, argv, 2, 5), std::atoi(argv[4]));
+    if (c == "churn" && argc >= 6)
+        return cmdChurn(parseTarget(argc, argv, 2, 6), std::atof(argv[4]), std::atof(argv[5]));
     if (c == "burst" && argc >= 5) return cmdBurst(parseTarget(argc, argv, 2, 5), std::atoi(argv[4]));
     if (c == "hold" && argc >= 6) return cmdHold(parseTarget(argc, argv, 2, 6), std::atoi(argv[4]), std::atoi(argv[5]));
     if (c == "udp" && argc >= 7)
