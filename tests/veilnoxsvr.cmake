@@ -10,14 +10,14 @@ if(TARGET veilnoxsvr AND NOT WIN32)
 
   add_library(test_server_support STATIC
     integration/test_server_support.h integration/test_server_support.cpp)
-  target_link_libraries(test_server_support PUBLIC veilnox_shared GTest::gtest)
+  target_link_libraries(test_server_support PUBLIC veilnox_shared vnx_test_support)
   target_include_directories(test_server_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/integration)
   target_compile_definitions(test_server_support PRIVATE
     VEILNOX_SERVER_PATH="$<TARGET_FILE:veilnoxsvr>" VEILNOX_RELAY_PATH="${vnx_relay_path}")
 
   foreach(suite process tcp udp)
     add_executable(test_server_${suite} integration/test_server_${suite}.cpp)
-    target_link_libraries(test_server_${suite} PRIVATE test_server_support vnx_test_main)
+    target_link_libraries(test_server_${suite} PRIVATE test_server_support)
     add_dependencies(test_server_${suite} veilnoxsvr)
     if(TARGET veilnox-relay)
       add_dependencies(test_server_${suite} veilnox-relay)
@@ -28,7 +28,7 @@ if(TARGET veilnoxsvr AND NOT WIN32)
   vnx_discover(test_server_udp integration THREADS)
 
   add_executable(test_server_unit unit/test_server_unit.cpp)
-  target_link_libraries(test_server_unit PRIVATE veilnoxsvr_lib test_server_support vnx_test_main)
+  target_link_libraries(test_server_unit PRIVATE veilnoxsvr_lib test_server_support)
   vnx_discover(test_server_unit unit THREADS)
 
   if(VEILNOX_FUZZ)

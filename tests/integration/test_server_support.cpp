@@ -25,165 +25,11 @@
 
 #include <gtest/gtest.h>
 
-extern char** environ;
-
 namespace svrtest {
 
-std::int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs) {
-    const std::int64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        if (cond()) return true;
-        if (nowMs() >= deadline) return false;
-        usleep(10000);
-    }
-}
-
-namespace {
-// Waits for events on fd until the deadline; false on time-out or error.
-bool pollUntil(int fd, short events, std::int64_t deadline) {
-    for (;;) {
-        std::int64_t left = deadline - nowMs();
-        if (left < 0) left = 0;
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
-}  // namespace
+using vnxtest::pollUntil;
 
 // ---- processes -------------------------------------------------------------
-
-ChildProcess::~ChildProcess() {
-    if (pid_ > 0 && !reaped_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    if (inFd_ >= 0) close(inFd_);
-    if (reader_.joinable()) reader_.join();
-    if (outFd_ >= 0) close(outFd_);
-    // A sanitizer build of the child reports on its standard error.
-    for (const char* mark :
-         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"})
-        if (out_.find(mark) != std::string::npos) ADD_FAILURE() << "sanitizer report from the child:\n" << out_;
-}
-
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return false;
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        bool replaced = false;
-        for (const auto& x : env)
-            if (entry.substr(0, entry.find('=') + 1) == x.substr(0, x.find('=') + 1)) replaced = true;
-        if (!replaced) envText.push_back(entry);
-    }
-    for (const auto& x : env)
-        envText.push_back(x);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : envText)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    inFd_ = in[1];
-    outFd_ = out[0];
-    reader_ = std::thread([this] { readLoop(); });
-    return true;
-}
-
-void ChildProcess::readLoop() {
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(outFd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        std::lock_guard<std::mutex> g(mu_);
-        out_.append(buf, static_cast<std::size_t>(n));
-        cv_.notify_all();
-    }
-    std::lock_guard<std::mutex> g(mu_);
-    eof_ = true;
-    cv_.notify_all();
-}
-
-std::size_t ChildProcess::waitFor(const std::string& text, int timeoutMs, std::size_t from) {
-    std::unique_lock<std::mutex> lock(mu_);
-    std::size_t pos = std::string::npos;
-    cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        pos = from <= out_.size() ? out_.find(text, from) : std::string::npos;
-        return pos != std::string::npos;
-    });
-    return pos == std::string::npos ? pos : pos + text.size();
-}
-
-std::string ChildProcess::output() {
-    std::lock_guard<std::mutex> g(mu_);
-    return out_;
-}
-
-bool ChildProcess::writeInput(const std::string& text) {
-    if (inFd_ < 0) return false;
-    return write(inFd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-void ChildProcess::closeInput() {
-    if (inFd_ >= 0) close(inFd_);
-    inFd_ = -1;
-}
-
-int ChildProcess::waitExit(int timeoutMs) {
-    if (pid_ <= 0) return -1;
-    if (!reaped_) {
-        const std::int64_t deadline = nowMs() + timeoutMs;
-        for (;;) {
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                status_ = st;
-                reaped_ = true;
-                // The exit can be seen before the reader has drained the last
-                // output; wait (boundedly: a grandchild may hold the pipe) for it.
-                std::unique_lock<std::mutex> lock(mu_);
-                cv_.wait_for(lock, std::chrono::seconds(2), [&] { return eof_; });
-                break;
-            }
-            if (nowMs() >= deadline) return -1;
-            usleep(5000);
-        }
-    }
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-}
-
-bool ChildProcess::running() { return pid_ > 0 && waitExit(0) == -1; }
-
-int ChildProcess::signal(int sig) {
-    if (pid_ > 0 && !reaped_) kill(pid_, sig);
-    return waitExit(10000);
-}
 
 std::string serverPath() { return VEILNOX_SERVER_PATH; }
 std::string relayPath() { return VEILNOX_RELAY_PATH; }
@@ -320,35 +166,11 @@ vnx::REndpoint localEndpoint(int fd) {
 vnx::REndpoint serverEndpoint(bool ipv6) { return endpoint(ipv6 ? "::1" : "127.0.0.1", vnx::kLocalServerPort); }
 
 namespace {
-int boundSocket(int type, bool ipv6) {
-    int fd = socket(ipv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    vnx::REndpoint any = endpoint(ipv6 ? "::1" : "127.0.0.1", 0);
-    socklen_t len;
-    sockaddr_storage sa = toSockaddr(any, len);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int boundSocket(int type, bool ipv6) { return vnxtest::boundSocket(type, ipv6 ? "::1" : "127.0.0.1"); }
 
 bool connectWithin(int fd, const vnx::REndpoint& e, int timeoutMs) {
     socklen_t len;
-    sockaddr_storage sa = toSockaddr(e, len);
-    int fl = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-    int r = connect(fd, reinterpret_cast<sockaddr*>(&sa), len);
-    if (r != 0 && errno != EINPROGRESS) return false;
-    if (r != 0) {
-        if (!pollUntil(fd, POLLOUT, nowMs() + timeoutMs)) return false;
-        int err = 0;
-        socklen_t el = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &el);
-        if (err != 0) return false;
-    }
-    fcntl(fd, F_SETFL, fl);
-    return true;
+    return vnxtest::connectWithin(fd, toSockaddr(e, len), timeoutMs);
 }
 }  // namespace
 
@@ -376,43 +198,6 @@ int connectTo(const vnx::REndpoint& e, int timeoutMs) {
     return fd;
 }
 
-bool sendAllBytes(int fd, const void* data, std::size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readExact(int fd, void* data, std::size_t len, int timeoutMs) {
-    char* p = static_cast<char*>(data);
-    const std::int64_t deadline = nowMs() + timeoutMs;
-    while (len > 0) {
-        if (!pollUntil(fd, POLLIN, deadline)) return false;
-        ssize_t n = recv(fd, p, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool waitClosed(int fd, int timeoutMs) {
-    const std::int64_t deadline = nowMs() + timeoutMs;
-    char buf[4096];
-    for (;;) {
-        if (!pollUntil(fd, POLLIN, deadline)) return false;
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
-    }
-}
-
 int udpSocket(bool ipv6) { return boundSocket(SOCK_DGRAM, ipv6); }
 
 bool sendViaServer(ModuleTables& tables, int fd, const vnx::REndpoint& destination, const void* data, std::size_t len,
@@ -428,10 +213,8 @@ bool sendViaServer(ModuleTables& tables, int fd, const vnx::REndpoint& destinati
 }
 
 long recvWithin(int fd, void* buf, std::size_t cap, int timeoutMs, vnx::REndpoint* from) {
-    if (!pollUntil(fd, POLLIN, nowMs() + timeoutMs)) return -1;
     sockaddr_storage sa{};
-    socklen_t len = sizeof sa;
-    ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
+    long n = vnxtest::recvWithin(fd, buf, cap, timeoutMs, &sa);
     if (n >= 0 && from) *from = vnx::REndpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&sa));
     return n;
 }
@@ -440,26 +223,8 @@ long recvWithin(int fd, void* buf, std::size_t cap, int timeoutMs, vnx::REndpoin
 
 namespace {
 int listenOn(const char* ip, vnx::REndpoint& addr) {
-    bool ipv6 = std::strchr(ip, ':') != nullptr;
-    int fd = boundSocket(SOCK_STREAM, ipv6);
-    (void)ip;
-    if (fd < 0) return -1;
-    if (!ipv6 && std::strcmp(ip, "127.0.0.1") != 0) {
-        // Another loopback address: bind it explicitly.
-        close(fd);
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        socklen_t len;
-        sockaddr_storage sa = toSockaddr(endpoint(ip, 0), len);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    if (listen(fd, 4096) != 0) {
-        close(fd);
-        return -1;
-    }
-    addr = localEndpoint(fd);
+    int fd = vnxtest::listenOn(ip, 4096);
+    if (fd >= 0) addr = localEndpoint(fd);
     return fd;
 }
 }  // namespace

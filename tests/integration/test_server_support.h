@@ -2,12 +2,16 @@
 // Helpers for the veilnoxsvr suites: the real server (and the real
 // veilnox-relay) as child processes, the client's proxy data block, the
 // module's side of the slot contract, destination servers on threads of the
-// test, and bounded socket helpers. Every wait here has a time limit.
+// test, and socket helpers in the server's endpoint type (on top of
+// tests/support). Every wait here has a time limit.
 #include "modulecontract.h"
+#include "processes.h"
 #include "records.h"
 #include "rendpoint.h"
 #include "sharedmemory.h"
+#include "sockets.h"
 #include "statusblock.h"
+#include "waiters.h"
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -24,51 +28,17 @@
 
 namespace svrtest {
 
-std::int64_t nowMs();
-// Polls cond every 10 ms until it holds or timeoutMs has passed.
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs);
+using vnxtest::nowMs;
+using vnxtest::waitUntil;
 
 // ---- processes -------------------------------------------------------------
 
 // A child process with its standard input on a pipe of the test and its
-// standard output and error collected on a thread.
-class ChildProcess {
+// standard output and error collected on a thread; a sanitizer report in
+// its output fails the test.
+class ChildProcess : public vnxtest::ChildProcess {
 public:
-    ChildProcess() = default;
-    ~ChildProcess();  // kills (SIGKILL) and reaps the child when still running
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    // env entries "NAME=value" are added to (or replace in) the test's own.
-    bool start(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env = {});
-    // Waits until the output from position `from` on contains text; returns
-    // the position just after it, or npos on time-out.
-    std::size_t waitFor(const std::string& text, int timeoutMs = 10000, std::size_t from = 0);
-    std::string output();
-    // Writes to the child's standard input; closeInput() ends it.
-    bool writeInput(const std::string& text);
-    void closeInput();
-    // Waits for the exit: the exit code (255 for -1), 128 + signal, or -1
-    // when it has not ended within timeoutMs.
-    int waitExit(int timeoutMs);
-    bool running();
-    int signal(int sig);  // sends sig, then waitExit(10000)
-    pid_t pid() const { return pid_; }
-
-private:
-    void readLoop();
-
-    pid_t pid_ = -1;
-    int inFd_ = -1;
-    int outFd_ = -1;
-    int status_ = -1;
-    bool reaped_ = false;
-    bool eof_ = false;  // the reader has seen the end of the child's output
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::string out_;
-    std::thread reader_;
+    ChildProcess() { reportSanitizers(); }
 };
 
 std::string serverPath();
@@ -138,10 +108,9 @@ vnx::REndpoint serverEndpoint(bool ipv6);  // 127.0.0.1:9111 or [::1]:9111
 // family, publish the destination, connect to the server. -1 on failure.
 int connectViaServer(ModuleTables& tables, const vnx::REndpoint& destination, bool ipv6, bool publish = true);
 int connectTo(const vnx::REndpoint& e, int timeoutMs = 5000);
-bool sendAllBytes(int fd, const void* data, std::size_t len);
-bool readExact(int fd, void* data, std::size_t len, int timeoutMs = 10000);
-// True when the peer closed (EOF or reset) within timeoutMs.
-bool waitClosed(int fd, int timeoutMs);
+inline bool sendAllBytes(int fd, const void* data, std::size_t len) { return vnxtest::sendAll(fd, data, len); }
+using vnxtest::readExact;
+using vnxtest::waitClosed;
 
 // A bound UDP socket of the test on loopback (127.0.0.1 or ::1).
 int udpSocket(bool ipv6);
