@@ -1,5 +1,7 @@
 #include "test_relay_support.h"
 
+#include "waiters.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,27 +20,11 @@
 
 namespace relaytest {
 
+using vnxtest::nowMs;
+
 namespace {
-
-std::int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for events on fd until the deadline; false on time-out.
-bool waitFor(int fd, short events, std::int64_t deadline) {
-    for (;;) {
-        std::int64_t left = deadline - nowMs();
-        if (left < 0) left = 0;
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
-
+bool waitFor(int fd, short events, std::int64_t deadline) { return vnxtest::pollUntil(fd, events, deadline); }
 }  // namespace
 
 std::string relayPath() { return VEILNOX_RELAY_PATH; }
@@ -117,52 +103,6 @@ int RelayProcess::stop(int sig) {
 
 sockaddr_storage RelayProcess::address() const { return makeAddress(host_.c_str(), port_); }
 
-PrivateNetwork::PrivateNetwork(const std::vector<std::string>& addresses) {
-    home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (home_ < 0 || unshare(CLONE_NEWNET) != 0) return;
-    std::string cmd = "ip link set lo up && ip link add vnxa type veth peer name vnxb";
-    for (const std::string& a : addresses)
-        cmd += " && ip addr add " + a + "/24 dev vnxa";
-    cmd += " && ip link set vnxa up && ip link set vnxb up";
-    ok_ = run(cmd);
-}
-
-PrivateNetwork::~PrivateNetwork() {
-    if (home_ < 0) return;
-    setns(home_, CLONE_NEWNET);
-    close(home_);
-}
-
-bool PrivateNetwork::run(const std::string& command) {
-    int st = std::system(command.c_str());
-    return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
-
-sockaddr_storage makeAddress(const char* ip, std::uint16_t port) {
-    sockaddr_storage ss{};
-    if (std::strchr(ip, ':')) {
-        auto* s6 = reinterpret_cast<sockaddr_in6*>(&ss);
-        s6->sin6_family = AF_INET6;
-        s6->sin6_port = htons(port);
-        inet_pton(AF_INET6, ip, &s6->sin6_addr);
-    } else {
-        auto* s4 = reinterpret_cast<sockaddr_in*>(&ss);
-        s4->sin_family = AF_INET;
-        s4->sin_port = htons(port);
-        inet_pton(AF_INET, ip, &s4->sin_addr);
-    }
-    return ss;
-}
-
-socklen_t addressLength(const sockaddr_storage& a) {
-    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-std::uint16_t addressPort(const sockaddr_storage& a) {
-    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&a)->sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&a)->sin_port);
-}
-
 void mask(std::uint8_t* data, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i)
         data[i] ^= 0x5D;
@@ -211,7 +151,7 @@ std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed) {
 }
 
 int connectTo(const sockaddr_storage& addr, const char* from) {
-    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (from) {
         sockaddr_storage local = makeAddress(from, 0);
@@ -220,72 +160,13 @@ int connectTo(const sockaddr_storage& addr, const char* from) {
             return -1;
         }
     }
-    int r = connect(fd, reinterpret_cast<const sockaddr*>(&addr), addressLength(addr));
-    if (r != 0 && errno == EINPROGRESS) {
-        int err = 0;
-        socklen_t l = sizeof err;
-        if (waitFor(fd, POLLOUT, nowMs() + 5000) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err == 0)
-            r = 0;
-    }
-    if (r != 0) {
+    if (!vnxtest::connectWithin(fd, addr, 5000)) {
         close(fd);
         return -1;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     timeval tv{30, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     return fd;
-}
-
-bool sendAll(int fd, const void* data, std::size_t len) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (len > 0) {
-        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readExact(int fd, void* data, std::size_t len, int timeoutMs) {
-    auto* p = static_cast<std::uint8_t*>(data);
-    std::int64_t deadline = nowMs() + timeoutMs;
-    while (len > 0) {
-        if (!waitFor(fd, POLLIN, deadline)) return false;
-        ssize_t n = recv(fd, p, len, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool readToEnd(int fd, std::vector<std::uint8_t>& out, int timeoutMs) {
-    std::int64_t deadline = nowMs() + timeoutMs;
-    std::uint8_t buf[65536];
-    for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) return false;
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out.insert(out.end(), buf, buf + n);
-    }
-}
-
-bool waitClosed(int fd, int timeoutMs) {
-    std::int64_t deadline = nowMs() + timeoutMs;
-    std::uint8_t buf[4096];
-    for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) return false;
-        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0) return true;
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) return true;  // reset
-    }
 }
 
 bool staysOpen(int fd, int ms) {
@@ -403,26 +284,6 @@ UdpEcho::~UdpEcho() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) close(fd_);
-}
-
-int udpSocket(const char* ip) {
-    sockaddr_storage a = makeAddress(ip, 0);
-    int fd = socket(a.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), addressLength(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-long recvWithin(int fd, std::uint8_t* buf, std::size_t cap, int timeoutMs, sockaddr_storage* from) {
-    if (!waitFor(fd, POLLIN, nowMs() + timeoutMs)) return -1;
-    sockaddr_storage tmp{};
-    socklen_t l = sizeof tmp;
-    ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&tmp), &l);
-    if (from) *from = tmp;
-    return n;
 }
 
 bool probe(int udpFd, const RelayProcess& relay, std::uint32_t& ip, std::uint32_t& count) {

@@ -1,7 +1,10 @@
 #pragma once
 // Helpers for the veilnox-relay suites: the real relay as a child process,
-// relay headers, blocking socket helpers with time limits, and small
-// destination servers (TCP and UDP) running on threads of the test.
+// relay headers, and small destination servers (TCP and UDP) running on
+// threads of the test. Socket helpers and namespaces come from tests/support.
+#include "netns.h"
+#include "sockets.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -49,28 +52,10 @@ private:
     std::string host_;
 };
 
-// Moves the calling thread into a network namespace of its own, with
-// loopback up and a veth pair whose first end holds the given IPv4
-// addresses (/24), and back on destruction. Processes, sockets and threads
-// the thread creates meanwhile live in that namespace. Needs root.
-class PrivateNetwork {
-public:
-    explicit PrivateNetwork(const std::vector<std::string>& addresses);
-    ~PrivateNetwork();
-    PrivateNetwork(const PrivateNetwork&) = delete;
-    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
-    bool ok() const { return ok_; }
-    // Runs a shell command in the namespace; true when it exits with 0.
-    bool run(const std::string& command);
-
-private:
-    int home_ = -1;
-    bool ok_ = false;
-};
-
-sockaddr_storage makeAddress(const char* ip, std::uint16_t port);
-socklen_t addressLength(const sockaddr_storage& a);
-std::uint16_t addressPort(const sockaddr_storage& a);
+using vnxtest::addressLength;
+using vnxtest::addressPort;
+using vnxtest::makeAddress;
+using vnxtest::PrivateNetwork;
 
 // 32 masked wire bytes naming dest (IPv4 when dest is AF_INET).
 std::vector<std::uint8_t> relayHeader(const sockaddr_storage& dest, bool masked, std::uint8_t kind = 0);
@@ -89,14 +74,10 @@ std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
 // Blocking TCP connect with a 5 s limit, from the local address from when
 // given; -1 on failure.
 int connectTo(const sockaddr_storage& addr, const char* from = nullptr);
-bool sendAll(int fd, const void* data, std::size_t len);
-// Reads exactly len bytes within timeoutMs; false on EOF, error or time-out.
-bool readExact(int fd, void* data, std::size_t len, int timeoutMs = 10000);
-// Reads until EOF within timeoutMs; false on error or time-out.
-bool readToEnd(int fd, std::vector<std::uint8_t>& out, int timeoutMs = 30000);
-// True when the peer closed (EOF or reset) within timeoutMs; data that
-// arrives before is discarded.
-bool waitClosed(int fd, int timeoutMs);
+using vnxtest::readExact;
+using vnxtest::readToEnd;
+using vnxtest::sendAll;
+using vnxtest::waitClosed;
 // True when nothing arrives and the connection stays open for ms.
 bool staysOpen(int fd, int ms);
 
@@ -151,9 +132,8 @@ private:
 };
 
 // A UDP socket of the test bound to ip (port chosen by the system).
-int udpSocket(const char* ip);
-// Receives one datagram within timeoutMs; -1 on time-out.
-long recvWithin(int fd, std::uint8_t* buf, std::size_t cap, int timeoutMs, sockaddr_storage* from = nullptr);
+inline int udpSocket(const char* ip) { return vnxtest::boundSocket(SOCK_DGRAM, ip); }
+using vnxtest::recvWithin;
 
 // The probe answer: 8 bytes from the relay. False when none arrives in time.
 bool probe(int udpFd, const RelayProcess& relay, std::uint32_t& ip, std::uint32_t& count);
