@@ -1,6 +1,7 @@
-# veilnox program tests (included by tests/CMakeLists.txt): the window-free
-# logic, the real MainWindow on the offscreen platform, and the real
-# programs as processes (veilnox, veilnoxsvr, the bat/ scripts).
+# veilnox program tests (included by tests/CMakeLists.txt): the real
+# MainWindow on the offscreen platform, and the real programs as processes
+# (veilnox, veilnoxsvr, the bat/ scripts). The window-free logic is
+# test_app_logic (tests/client.cmake).
 find_package(Qt5 5.15 REQUIRED COMPONENTS Test)
 
 add_library(app_test_support STATIC gui/app_support.h gui/app_support.cpp)
@@ -8,22 +9,19 @@ set_target_properties(app_test_support PROPERTIES AUTOMOC ON)
 target_include_directories(app_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/gui)
 target_link_libraries(app_test_support PUBLIC veilnox_app_lib clientlib_support)
 
-add_executable(test_app_logic gui/test_app_logic.cpp)
 add_executable(test_app_window gui/test_app_window.cpp)
 add_executable(test_app_process gui/test_app_process.cpp)
 # The process tests read README.md and the man page.
 target_compile_definitions(test_app_process PRIVATE VNX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-foreach(t test_app_logic test_app_window test_app_process)
+foreach(t test_app_window test_app_process)
   set_target_properties(${t} PROPERTIES AUTOMOC ON)
   target_link_libraries(${t} PRIVATE app_test_support)
   # The window reads bin/data and runs bin/bat; the process tests start the
   # programs from bin/.
   add_dependencies(${t} veilnox_files veilnox)
-  # Window-free logic, the window, real processes.
+  # The window, real processes.
   set(label gui)
-  if(t STREQUAL test_app_logic)
-    set(label unit)
-  elseif(t STREQUAL test_app_process)
+  if(t STREQUAL test_app_process)
     set(label integration)
   endif()
   vnx_discover(${t} ${label} PREFIX app. TIMEOUT 180 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")

@@ -86,29 +86,6 @@ void ClientWorld::useServerList(const QString& primary, const QString& fallback)
     qputenv("VEILNOX_SERVERLIST_FALLBACK_URL", fallback.toUtf8());
 }
 
-StringMap server(const QString& ip, const QString& port, const QString& country, const QString& city,
-                 const QString& protocol) {
-    StringMap s;
-    s["ip"] = ip;
-    s["port"] = port;
-    s["country"] = country;
-    s["city"] = city;
-    s["protocol"] = protocol;
-    s["tag"] = country.left(2).toUpper();
-    return s;
-}
-
-QByteArray listXml(const QList<StringMap>& servers) {
-    QByteArray xml = "<Array>\n";
-    for (const StringMap& s : servers) {
-        xml += " <Element>";
-        for (auto it = s.begin(); it != s.end(); ++it)
-            xml += "<" + it.key().toUtf8() + ">" + it.value().toHtmlEscaped().toUtf8() + "</" + it.key().toUtf8() + ">";
-        xml += "</Element>\n";
-    }
-    return xml + "</Array>\n";
-}
-
 MainWindow* makeWindow() { return new MainWindow; }
 
 QStringList columnTexts(MainWindow& window, int column) {

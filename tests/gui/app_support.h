@@ -51,11 +51,9 @@ private:
     QTemporaryDir dir_;
 };
 
-// A server element's attributes.
-StringMap server(const QString& ip, const QString& port, const QString& country, const QString& city = "City",
-                 const QString& protocol = "private");
-// An "Array"/"Element" document holding `servers`.
-QByteArray listXml(const QList<StringMap>& servers);
+// The server-list documents (clientcore_support.h).
+using clienttest::listXml;
+using clienttest::server;
 
 // Builds the window with no message box shown and returns it; the caller
 // owns it. The proxy data block is the test process's.

@@ -1,14 +1,9 @@
 #include "clientlib_support.h"
 
-#include "logs.h"
-
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-#include <cstdlib>
 
 // LeakSanitizer: fontconfig keeps a few allocations for the life of the
 // process once text has been rendered; they are not ours to free.
@@ -31,19 +26,6 @@ QApplication* app() {
         QDir::setCurrent(QCoreApplication::applicationDirPath());
     }
     return instance;
-}
-
-QString runtimeLog() {
-    QFile file(vnx::runtimeLogPath());
-    if (!file.open(QIODevice::ReadOnly)) return QString();
-    return QString::fromLatin1(file.readAll());
-}
-
-void usePerUserRoot(const QString& root) {
-    QDir().mkpath(root + "/share");
-    QDir().mkpath(root + "/config");
-    setenv("XDG_DATA_HOME", QFile::encodeName(root + "/share").constData(), 1);
-    setenv("XDG_CONFIG_HOME", QFile::encodeName(root + "/config").constData(), 1);
 }
 
 HttpServer::HttpServer() : server_(new QTcpServer(this)) {

@@ -1,7 +1,9 @@
 #pragma once
-// Shared pieces of the client library tests: the application object, a
-// small HTTP server on 127.0.0.1 that the tests steer, and recorders for the
-// message-box and URL hooks.
+// Shared pieces of the client library's GUI tests: the application object,
+// a small HTTP server on 127.0.0.1 that the tests steer, and recorders for
+// the message-box and URL hooks (with the logic tests' pieces,
+// clientcore_support.h).
+#include "clientcore_support.h"
 #include "messages.h"
 
 #include <QByteArray>
@@ -22,11 +24,6 @@ namespace clienttest {
 // The QApplication of the test process (offscreen platform), created on
 // first use with the program folder as the current folder, like the client.
 QApplication* app();
-
-// Reads the runtime log of the test process ("" when there is none).
-QString runtimeLog();
-// Points the per-user folders (XDG_DATA_HOME, XDG_CONFIG_HOME) at `root`.
-void usePerUserRoot(const QString& root);
 
 // A one-thread HTTP/1.1 server for the tests. It answers each request after
 // the whole request head has arrived, from the route table; unknown paths

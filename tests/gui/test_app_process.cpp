@@ -4,7 +4,7 @@
 #include "app_support.h"
 #include "appcontext.h"
 #include "mainwindow.h"
-#include "moduleinstall.h"
+#include "moduleactions.h"
 #include "records.h"
 #include "sharedmemory.h"
 #include "ui_mainwindow.h"

@@ -1,10 +1,11 @@
-// QImageButton, QHTMLLabel, CDragTreeWidget and CSortHeaderView on the
-// offscreen platform.
+// QImageButton, QHTMLLabel, CDragTreeWidget, CSortHeaderView and the
+// widget helpers on the offscreen platform.
 #include "cdragtreewidget.h"
 #include "clientlib_support.h"
 #include "csortheaderview.h"
 #include "qhtmllabel.h"
 #include "qimagebutton.h"
+#include "widgethelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -394,4 +395,17 @@ TEST_F(Widgets, HeaderDragOnASectionEdgeOnlyResizes) {
     EXPECT_EQ(columnTexts(tree, 0), before);
     EXPECT_EQ(tree.sortColumn(), sortColumn);
     EXPECT_EQ(tree.headerView->descending, descending);
+}
+
+TEST(SetWindowBackground, FillsTheWindowRoleInEveryGroup) {
+    clienttest::app();
+    QWidget widget;
+    SetWindowBackground(&widget, QColor(229, 239, 241));
+    EXPECT_TRUE(widget.autoFillBackground());
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        EXPECT_EQ(widget.palette().brush(group, QPalette::Window).color(), QColor(229, 239, 241));
+        EXPECT_EQ(widget.palette().brush(group, QPalette::Window).style(), Qt::SolidPattern);
+    }
+    widget.resize(20, 20);
+    EXPECT_EQ(widget.grab().toImage().pixelColor(10, 10), QColor(229, 239, 241));
 }

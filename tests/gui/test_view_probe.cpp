@@ -125,28 +125,6 @@ TEST_F(ProbeTest, RowsWithoutUsableAddressOrPortAreCountedAndTimeOut) {
     }
 }
 
-TEST(ProbeRules, SignalBarFollowsTheReplyTime) {
-    struct Case {
-        std::uint32_t ms;
-        int value;
-    } cases[] = {{0, 3000},   {30, 3000},  {49, 3000},   {50, 2950},   {500, 2500},  {799, 2201},
-                 {800, 2200}, {900, 2200}, {2800, 2200}, {5000, 2200}, {9999, 2200}, {0xFFFFFFFFu, 2200}};
-    for (const Case& c : cases) {
-        const SignalBar bar = AnsweredBar(c.ms);
-        EXPECT_EQ(bar.maximum, 3000) << c.ms;
-        EXPECT_EQ(bar.value, c.value) << c.ms;
-    }
-    EXPECT_EQ(TimedOutBar().maximum, 100);
-    EXPECT_EQ(TimedOutBar().value, 69);
-
-    ProbeAnswer answer;
-    EXPECT_FALSE(ParseProbeAnswer(QByteArray(7, 'x'), answer));
-    EXPECT_FALSE(ParseProbeAnswer(QByteArray(9, 'x'), answer));
-    ASSERT_TRUE(ParseProbeAnswer(probeAnswer("10.0.0.9", 0x01020304), answer));
-    EXPECT_EQ(answer.address, vnx::parseIpv4("10.0.0.9"));
-    EXPECT_EQ(answer.connections, 0x01020304u);
-}
-
 // ---------------------------------------------------------------- against veilnox-relay
 
 TEST_F(ProbeTest, RelayAnswerSetsBarCountersAndConnectivityText) {

@@ -142,15 +142,6 @@ bool UdpPeer::sendTo(std::uint16_t port, const QByteArray& data) {
                     sizeof to) == data.size();
 }
 
-QByteArray probeAnswer(const char* ip, std::uint32_t connections) {
-    QByteArray answer(8, '\0');
-    const std::uint32_t address = vnx::parseIpv4(ip);
-    std::memcpy(answer.data(), &address, 4);
-    for (int i = 0; i < 4; ++i)
-        answer[4 + i] = static_cast<char>((connections >> (8 * i)) & 0xFF);
-    return answer;
-}
-
 EchoServer::EchoServer() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(0);

@@ -85,8 +85,8 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// An 8-byte probe answer: address (dotted) and connection count.
-QByteArray probeAnswer(const char* ip, std::uint32_t connections);
+// An 8-byte probe answer (clientcore_support.h).
+using clienttest::probeAnswer;
 
 // A TCP echo destination on 127.0.0.1 serving one connection at a time on a
 // thread of its own.

@@ -25,39 +25,6 @@ using namespace viewtest;
 
 namespace {
 
-// ---------------------------------------------------------------- texts
-
-TEST(TrafficTexts, FormatSizeCutsToTwoDecimalsInTheRightUnit) {
-    struct Case {
-        std::uint64_t n;
-        const char* text;
-    } cases[] = {
-        {0, "0 KB"},
-        {1, "0 KB"},
-        {1536, "1.5 KB"},
-        {1048575, "1023.99 KB"},
-        {1048576, "1024 KB"},
-        {1048577, "1 MB"},
-        {50ull * 1048576, "50 MB"},
-        {1073741824, "1024 MB"},
-        {1073741825, "1 GB"},
-        {3ull * 1073741824, "3 GB"},
-        {4294967295ull, "3.99 GB"},
-        {12940, "12.63 KB"},  // 12.636..., cut, not rounded
-        // Rates are shown eightfold and sums of two counters: neither wraps.
-        {8ull * (2ull * 4294967295ull), "63.99 GB"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(FormatSize(c.n), QString::fromLatin1(c.text)) << c.n;
-    // Rates are bits: the same numbers, with bit units.
-    EXPECT_EQ(FormatBits(1048577), QStringLiteral("1 Mb"));
-    EXPECT_EQ(FormatBits(8ull * 7700000), QStringLiteral("58.74 Mb"));
-    EXPECT_EQ(RateText(1000, 0), QStringLiteral("7.81 Kb/s"));
-    EXPECT_EQ(RateText(0, 0), QStringLiteral("0 Kb/s"));
-    EXPECT_EQ(RateText(0xFFFFFFFFu, 0xFFFFFFFFu), QStringLiteral("63.99 Gb/s"));
-    EXPECT_EQ(TrafficLine(QStringLiteral("0 Kb/s"), 3), QStringLiteral("0 Kb/s, 3 Apps"));
-}
-
 // ---------------------------------------------------------------- hand-written blocks
 
 class TrafficTest : public ::testing::Test {

@@ -3,17 +3,16 @@
 #include "apphelpers.h"
 #include "arrayxml.h"
 #include "autostart.h"
-#include "clientlib_support.h"
+#include "clientcore_support.h"
 #include "endpoints.h"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QWidget>
 
 #include <cstdlib>
 
@@ -170,7 +169,7 @@ TEST(ParseArrayXml, MalformedInputLeavesTheListUntouched) {
 class Autostart : public ::testing::Test {
 protected:
     void SetUp() override {
-        clienttest::app();
+        clienttest::coreApp();
         ASSERT_TRUE(dir_.isValid());
         setenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path()).constData(), 1);
         file_ = dir_.path() + "/autostart/Veilnox.desktop";
@@ -238,17 +237,4 @@ TEST(Endpoints, EnvironmentOverridesReplaceTheBuiltInAddresses) {
     unsetenv("VEILNOX_SERVERLIST_URL");
     unsetenv("VEILNOX_SERVERLIST_FALLBACK_URL");
     EXPECT_EQ(Endpoints::versionUrl(), builtIn);
-}
-
-TEST(SetWindowBackground, FillsTheWindowRoleInEveryGroup) {
-    clienttest::app();
-    QWidget widget;
-    SetWindowBackground(&widget, QColor(229, 239, 241));
-    EXPECT_TRUE(widget.autoFillBackground());
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        EXPECT_EQ(widget.palette().brush(group, QPalette::Window).color(), QColor(229, 239, 241));
-        EXPECT_EQ(widget.palette().brush(group, QPalette::Window).style(), Qt::SolidPattern);
-    }
-    widget.resize(20, 20);
-    EXPECT_EQ(widget.grab().toImage().pixelColor(10, 10), QColor(229, 239, 241));
 }

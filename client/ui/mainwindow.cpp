@@ -10,7 +10,7 @@
 #include "inprocessserver.h"
 #include "logs.h"
 #include "messages.h"
-#include "moduleinstall.h"
+#include "moduleactions.h"
 #include "platform/system.h"
 #include "proxypublish.h"
 #include "serverrotation.h"
@@ -18,6 +18,7 @@
 #include "ui_mainwindow.h"
 #include "updatechecker.h"
 #include "version.h"
+#include "widgethelpers.h"
 
 #include <QAction>
 #include <QCloseEvent>

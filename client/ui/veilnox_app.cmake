@@ -1,25 +1,14 @@
-# The veilnox program: start-up, main window, server list, connecting, the
-# local-server watchdog, tray and module install. veilnox_app_lib holds all of
-# it except main() so that the GUI tests drive the real window.
-if(WIN32)
-  set(veilnox_app_platform win)
-else()
-  set(veilnox_app_platform posix)
-endif()
+# The veilnox program: start-up, main window, connecting, the local-server
+# watchdog, tray and the module's buttons (the window-free rules they apply
+# are in ../core). veilnox_app_lib holds all of it except main() so that the
+# GUI tests drive the real window.
 
 add_library(veilnox_app_lib STATIC
   appcontext.h appcontext.cpp
   clientapp.h clientapp.cpp
   inprocessserver.h inprocessserver.cpp
-  launchbookkeeping.h launchbookkeeping.cpp
   mainwindow.h mainwindow.cpp mainwindow.ui
-  moduleinstall.h moduleinstall.cpp
-  proxypublish.h proxypublish.cpp
-  serverlauncher.h serverlauncher.cpp
-  serverlist.h serverlist.cpp
-  serverrotation.h serverrotation.cpp
-  singleinstance.h singleinstance.cpp
-  terminationwatcher.h ${veilnox_app_platform}/terminationwatcher.cpp)
+  moduleactions.h moduleactions.cpp)
 set_target_properties(veilnox_app_lib PROPERTIES
   AUTOMOC ON
   AUTOUIC ON
@@ -44,7 +33,3 @@ endif()
 add_executable(veilnox-bench-serverlist ${CMAKE_SOURCE_DIR}/bench/serverlist_bench.cpp)
 target_link_libraries(veilnox-bench-serverlist PRIVATE veilnox_app_lib)
 add_dependencies(veilnox-bench-serverlist veilnox_files)
-
-# scripts/screenshots: the main window with a server list, disconnected and
-# connected.
-target_sources(veilnox-screenshots PRIVATE tools/appshots.h tools/appshots.cpp)

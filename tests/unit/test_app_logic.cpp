@@ -1,8 +1,8 @@
 // The window-free logic of the veilnox program: what reaches the proxy data
 // block, the settings keys of a connection, the server-list order, the
 // rotation choice, the launch bookkeeping and the crash message.
-#include "app_support.h"
 #include "appconfig.h"
+#include "clientcore_support.h"
 #include "launchbookkeeping.h"
 #include "moduleinstall.h"
 #include "proxypublish.h"
@@ -20,8 +20,8 @@
 #include <cstring>
 #include <memory>
 
-using apptest::listXml;
-using apptest::server;
+using clienttest::listXml;
+using clienttest::server;
 
 namespace {
 

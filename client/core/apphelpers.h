@@ -1,11 +1,7 @@
 #pragma once
 // Small path and file helpers of the client. GUI thread (no locks), but
-// none of them needs a window.
-#include <QColor>
-#include <QRect>
+// none of them needs a window (the widget helpers are in ui/widgethelpers.h).
 #include <QString>
-
-class QWidget;
 
 // The per-user folder of the client: the user's application-data root
 // ($XDG_DATA_HOME, default ~/.local/share, on Linux; the roaming APPDATA
@@ -31,23 +27,8 @@ constexpr qint64 kMaxTextFileSize = 64 * 1024 * 1024;
 // file as it was. False on failure.
 bool WriteTextFile(const QString& path, const QString& text);
 
-// Turns on the widget's background auto-fill and paints its Window role, in
-// every colour group, with a solid brush of `color`.
-void SetWindowBackground(QWidget* widget, const QColor& color);
-
 // A path that the client gives relative to its program folder ("data/...").
 // The client runs with its program folder as the current folder; when the
 // file is not found relative to the current folder, the program folder is
 // tried. Returns the path as given when neither has it.
 QString ProgramFilePath(const QString& relative);
-
-// The windows' sizes in pixels are those of 96 dpi. Where the type is set at
-// a higher dpi (a desktop's 125 % text size gives 120) they grow by the same
-// factor, never shrink: logical dpi of `widget` / 96, at least 1.
-double FontScale(const QWidget* widget);
-int ScaledPixels(int pixels, double scale);
-
-// Places a widget of a form without layout at `designed` (its 96 dpi
-// geometry) times `scale`, widened to its size hint and heightened to its
-// size hint (a button: to its line of text) so that its text is never cut.
-void PlaceScaled(QWidget* widget, const QRect& designed, double scale);

@@ -6,11 +6,12 @@
 #include "cdragtreewidget.h"
 #include "desktop.h"
 #include "messages.h"
-#include "moduleinstall.h"
+#include "moduleactions.h"
 #include "programselectdlg.h"
 #include "rulesfile.h"
 #include "ui_programdlg.h"
 #include "updatechecker.h"
+#include "widgethelpers.h"
 
 #include <QCheckBox>
 #include <QFile>

@@ -3,15 +3,12 @@
 #include "endpoints.h"
 #include "platform/system.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPalette>
 #include <QSaveFile>
 #include <QTextStream>
-#include <QWidget>
 
 QString GetAppDataDir() {
     QString root = QString::fromLocal8Bit(vnxplat::appDataRoot().c_str());
@@ -76,36 +73,9 @@ bool WriteTextFile(const QString& path, const QString& text) {
     return file.commit();
 }
 
-void SetWindowBackground(QWidget* widget, const QColor& color) {
-    if (!widget) return;
-    widget->setAutoFillBackground(true);
-    QPalette palette = widget->palette();
-    palette.setBrush(QPalette::All, QPalette::Window, QBrush(color, Qt::SolidPattern));
-    widget->setPalette(palette);
-}
-
 QString ProgramFilePath(const QString& relative) {
     if (QFileInfo::exists(relative) || QDir::isAbsolutePath(relative)) return relative;
     if (!QCoreApplication::instance()) return relative;
     QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
     return QFileInfo::exists(beside) ? beside : relative;
-}
-
-double FontScale(const QWidget* widget) {
-    if (!widget) return 1.0;
-    const double scale = widget->logicalDpiY() / 96.0;
-    return scale > 1.0 ? scale : 1.0;
-}
-
-int ScaledPixels(int pixels, double scale) { return qRound(pixels * scale); }
-
-void PlaceScaled(QWidget* widget, const QRect& designed, double scale) {
-    if (!widget) return;
-    // A button's height needs its line of text, not the style's preferred
-    // height (the designed height may be lower than that).
-    QSize hint = widget->sizeHint();
-    if (qobject_cast<QAbstractButton*>(widget)) hint.setHeight(widget->fontMetrics().height() + 4);
-    const QSize size(qMax(ScaledPixels(designed.width(), scale), hint.width()),
-                     qMax(ScaledPixels(designed.height(), scale), hint.height()));
-    widget->setGeometry(QRect(QPoint(ScaledPixels(designed.x(), scale), ScaledPixels(designed.y(), scale)), size));
 }

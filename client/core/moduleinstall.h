@@ -49,10 +49,3 @@ void RunFormatInstallPair();
 // Makes sure the module is installed: nothing runs when it is; otherwise
 // the format-then-install pair. True when it is installed afterwards.
 bool InstallLsp();
-
-// The actions of the maintenance buttons, with their messages (ShowMessage):
-// install button, uninstall button (RemoveLsp) and the settings dialog's
-// repair button (RepairLsp).
-void InstallLspWithMessage();
-void RemoveLsp();
-void RepairLsp();

@@ -1,0 +1,22 @@
+#pragma once
+// Small widget helpers of the client: backgrounds and the sizes of forms
+// without layout. GUI thread only.
+#include <QColor>
+#include <QRect>
+
+class QWidget;
+
+// Turns on the widget's background auto-fill and paints its Window role, in
+// every colour group, with a solid brush of `color`.
+void SetWindowBackground(QWidget* widget, const QColor& color);
+
+// The windows' sizes in pixels are those of 96 dpi. Where the type is set at
+// a higher dpi (a desktop's 125 % text size gives 120) they grow by the same
+// factor, never shrink: logical dpi of `widget` / 96, at least 1.
+double FontScale(const QWidget* widget);
+int ScaledPixels(int pixels, double scale);
+
+// Places a widget of a form without layout at `designed` (its 96 dpi
+// geometry) times `scale`, widened to its size hint and heightened to its
+// size hint (a button: to its line of text) so that its text is never cut.
+void PlaceScaled(QWidget* widget, const QRect& designed, double scale);
