@@ -11,7 +11,7 @@ target_link_libraries(vnx_module_probe PRIVATE Threads::Threads)
 vnx_without_sanitizers(vnx_module_probe)
 
 add_library(vnx_module_support STATIC integration/test_module_support.h integration/test_module_support.cpp)
-target_link_libraries(vnx_module_support PUBLIC veilnox_shared)
+target_link_libraries(vnx_module_support PUBLIC veilnox_shared vnx_test_support)
 target_compile_definitions(vnx_module_support PUBLIC
   VNX_MODULE_PATH="$<TARGET_FILE:veilnox_module>"
   VNX_PROBE_PATH="$<TARGET_FILE:vnx_module_probe>"
@@ -21,19 +21,19 @@ target_compile_definitions(vnx_module_support PUBLIC
 
 # Parsers and helpers of the module, in-process.
 add_executable(test_module_units integration/test_module_units.cpp)
-target_link_libraries(test_module_units PRIVATE veilnox_module_core vnx_test_main)
+target_link_libraries(test_module_units PRIVATE veilnox_module_core vnx_test_support)
 vnx_discover(test_module_units unit)
 
 # Real programs under the module against a stand-in for the local server.
 add_executable(test_module_standin integration/test_module_standin.cpp)
-target_link_libraries(test_module_standin PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+target_link_libraries(test_module_standin PRIVATE vnx_module_support Threads::Threads)
 add_dependencies(test_module_standin veilnox_module vnx_module_probe veilnox-run veilnox_files)
 vnx_discover(test_module_standin integration TIMEOUT 900
   STRESS "ModuleStandIn.ThirtyThousand*:ModuleStandIn.ManyConcurrent*")
 
 # The launcher and the catalog scripts.
 add_executable(test_module_run integration/test_module_run.cpp)
-target_link_libraries(test_module_run PRIVATE vnx_module_support vnx_test_main)
+target_link_libraries(test_module_run PRIVATE vnx_module_support)
 add_dependencies(test_module_run veilnox_module veilnox-run veilnox_files)
 vnx_discover(test_module_run integration)
 
@@ -41,7 +41,7 @@ vnx_discover(test_module_run integration)
 # namespaces made by the test, with curl, wget, python3 and getent.
 if(TARGET veilnoxsvr AND TARGET veilnox-relay)
   add_executable(test_module_topology integration/test_module_topology.cpp)
-  target_link_libraries(test_module_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+  target_link_libraries(test_module_topology PRIVATE vnx_module_support Threads::Threads)
   add_dependencies(test_module_topology veilnox_module vnx_module_probe veilnox-run veilnoxsvr veilnox-relay)
   vnx_discover(test_module_topology e2e TIMEOUT 1200
     STRESS "ModuleTopology.HundredMebibyte*:ModuleTopology.ManyConnections*")
@@ -66,11 +66,11 @@ if(TARGET veilnox-capture AND TARGET veilnoxsvr AND TARGET veilnox-relay)
   target_link_libraries(vnx_capture_probe PRIVATE PkgConfig::LIBURING)
   vnx_without_sanitizers(vnx_capture_probe)
   add_executable(test_capture_topology integration/test_capture_topology.cpp)
-  target_link_libraries(test_capture_topology PRIVATE vnx_module_support vnx_test_main Threads::Threads)
+  target_link_libraries(test_capture_topology PRIVATE vnx_module_support Threads::Threads)
   target_compile_definitions(test_capture_topology PRIVATE VNX_CAPTURE_PROBE_PATH="$<TARGET_FILE:vnx_capture_probe>")
   add_dependencies(test_capture_topology veilnox-capture veilnoxsvr veilnox-relay vnx_capture_probe)
   vnx_discover(test_capture_topology e2e TIMEOUT 300)
   add_executable(test_capture_policy unit/test_capture_policy.cpp)
-  target_link_libraries(test_capture_policy PRIVATE veilnox_capture_policy vnx_test_main)
+  target_link_libraries(test_capture_policy PRIVATE veilnox_capture_policy vnx_test_support)
   vnx_discover(test_capture_policy unit)
 endif()

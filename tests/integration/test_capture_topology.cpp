@@ -1,13 +1,7 @@
 // Kernel capture: real programs, started as a user would (never through
 // veilnox-run), redirected by veilnox-capture's socket hooks through
-// veilnoxsvr and veilnox-relay, across three network namespaces made here:
-//
-//   apps + veilnoxsvr (this test's namespace)     192.0.2.2   2001:db8:1::2
-//        | veth
-//   veilnox-relay, also the router                192.0.2.1   2001:db8:1::1
-//                                                 198.51.100.1 2001:db8:2::1
-//        | veth
-//   destination servers (log every peer)          198.51.100.2 2001:db8:2::2
+// veilnoxsvr and veilnox-relay, across the three network namespaces of
+// tests/support/topology.h (the programs and veilnoxsvr in this test's own).
 //
 // The hooks are attached to a cgroup folder made by the test, never to the
 // root of the hierarchy; the programs under test and veilnoxsvr run in it,
@@ -16,6 +10,7 @@
 // that went out directly. The folder and the pinned hooks are removed at the
 // end of every case. Without cgroup v2 or BPF the cases fail saying so.
 #include "test_module_support.h"
+#include "topology.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -28,13 +23,6 @@
 using namespace vnxtest;
 
 namespace {
-
-const char* kApp4 = "192.0.2.2";
-const char* kApp6 = "2001:db8:1::2";
-const char* kRelayOut4 = "198.51.100.1";
-const char* kRelayOut6 = "2001:db8:2::1";
-const char* kDest4 = "198.51.100.2";
-const char* kDest6 = "2001:db8:2::2";
 
 std::string cgroup2Root() {
     std::ifstream mounts("/proc/self/mounts");
@@ -85,54 +73,18 @@ const char* kRawConnect =
     "s.sendall(('GET %s HTTP/1.0\\r\\n\\r\\n' % sys.argv[2]).encode()); "
     "print(s.recv(64).split(b'\\r\\n')[0].decode())\n";
 
-class CaptureTopology : public ::testing::Test {
+class CaptureTopology : public NamespaceTopology {
 protected:
     void SetUp() override {
         const std::string root = cgroup2Root();
         ASSERT_FALSE(root.empty()) << "no cgroup-v2 hierarchy is mounted: kernel capture cannot be tested";
         ASSERT_EQ(access("/sys/kernel/btf/vmlinux", R_OK), 0) << "the kernel has no BTF: kernel capture cannot run";
-        ASSERT_TRUE(relayNs_.create()) << "cannot make a network namespace (root needed)";
-        ASSERT_TRUE(destNs_.create()) << "cannot make a network namespace (root needed)";
-        const std::string r = std::to_string(relayNs_.pid()), d = std::to_string(destNs_.pid());
-        // The veth of an earlier case in this process may still be going.
-        for (int i = 0; i < 100 && runCommand("ip link show va >/dev/null 2>&1"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_TRUE(runCommand("ip link add va type veth peer name vr netns " + r));
-        ASSERT_TRUE(runCommand("ip link add vd type veth peer name vrd netns " + r + " && ip link set vd netns " + d));
-        ASSERT_TRUE(
-            runCommand("ip addr add 192.0.2.2/24 dev va && ip -6 addr add 2001:db8:1::2/64 dev va nodad && "
-                       "ip link set va up && ip route add default via 192.0.2.1 && "
-                       "ip -6 route add default via 2001:db8:1::1"));
-        ASSERT_TRUE(
-            relayNs_.run("ip addr add 192.0.2.1/24 dev vr && ip -6 addr add 2001:db8:1::1/64 dev vr nodad && "
-                         "ip addr add 198.51.100.1/24 dev vrd && ip -6 addr add 2001:db8:2::1/64 dev vrd nodad && "
-                         "ip link set vr up && ip link set vrd up && "
-                         "sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1"));
-        ASSERT_TRUE(
-            destNs_.run("ip addr add 198.51.100.2/24 dev vd && ip -6 addr add 2001:db8:2::2/64 dev vd nodad && "
-                        "ip link set vd up && ip route add default via 198.51.100.1 && "
-                        "ip -6 route add default via 2001:db8:2::1"));
-        ASSERT_TRUE(relay_.start(
-            {VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--allow", "192.0.2.0/24", "--quiet"}, {},
-            relayNs_.pid()));
-        const std::string prefix = "veilnox-relay listening on 192.0.2.1:";
-        ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();
-        ASSERT_TRUE(relay_.waitFor("\n", 1000));
-        const std::string out = relay_.output();
-        relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
-        ASSERT_NE(relayPort_, 0);
-        ASSERT_TRUE(servers_.start(
-            {"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6}, {},
-            destNs_.pid()));
-        ASSERT_TRUE(servers_.waitFor("ready", 30000)) << servers_.output();
-
-        char dir[] = "/tmp/vnxcaptXXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        std::ofstream(dir_ + "/resolv.conf") << "nameserver 127.0.0.53\noptions timeout:3 attempts:1\n";
-        std::ofstream(dir_ + "/hosts") << "127.0.0.1 localhost\n";
-        ASSERT_EQ(mount((dir_ + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-        ASSERT_EQ(mount((dir_ + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+        TopologyOptions o;
+        o.relayProgram = VNX_BIN_DIR "/veilnox-relay";
+        o.relayAllow = {"192.0.2.0/24"};
+        o.nameserver = "127.0.0.53";
+        o.workPrefix = "/tmp/vnxcapt";
+        ASSERT_NO_FATAL_FAILURE(buildTopology(o));
         ASSERT_TRUE(stub_.start({"/usr/bin/python3", "-c", kStub}));
         ASSERT_TRUE(stub_.waitFor("stub ready", 10000)) << stub_.output();
 
@@ -152,14 +104,10 @@ protected:
         capture_.stop();
         runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_);
         stub_.stop();
-        servers_.stop();
-        relay_.stop();
-        umount("/etc/resolv.conf");
-        umount("/etc/hosts");
         // The folder can go once its last process has; ours are all ended.
         for (int i = 0; i < 100 && !cgroup_.empty() && rmdir(cgroup_.c_str()) != 0 && errno == EBUSY; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (!dir_.empty()) runCommand("rm -rf " + dir_);
+        tearDownTopology();
     }
     void startServer() {
         ASSERT_TRUE(
@@ -197,15 +145,6 @@ protected:
     RunResult app(std::vector<std::string> args, int timeoutMs = 30000) {
         return runProgram(inCgroup(std::move(args)), {}, timeoutMs, false);
     }
-    std::string httpPeer(const std::string& path, int waitMs = 5000) {
-        const std::string tail = " path=" + path + "\n";
-        servers_.waitFor(tail, waitMs);
-        const std::string out = servers_.output();
-        std::size_t at = out.find(tail);
-        if (at == std::string::npos) return std::string();
-        std::size_t start = out.rfind("http peer=", at);
-        return out.substr(start + 10, at - start - 10);
-    }
     void expectNothingDirect() {
         const std::string out = servers_.output();
         EXPECT_EQ(out.find(std::string("peer=") + kApp4), std::string::npos) << "something went out directly:\n" << out;
@@ -213,10 +152,8 @@ protected:
         EXPECT_EQ(stub_.output().find("stub query"), std::string::npos) << "a query reached the local stub";
     }
 
-    NetNamespace relayNs_, destNs_;
-    BackgroundProcess relay_, servers_, server_, capture_, stub_;
-    std::uint16_t relayPort_ = 0;
-    std::string dir_, cgroup_, pinDir_;
+    BackgroundProcess server_, capture_, stub_;
+    std::string cgroup_, pinDir_;
 };
 
 TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {

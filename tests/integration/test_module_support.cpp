@@ -3,6 +3,7 @@
 #include "modulecontract.h"
 #include "platform/system.h"
 #include "sharedmemory.h"
+#include "waiters.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,17 +18,9 @@
 #include <csignal>
 #include <cstring>
 
-extern char** environ;
-
 namespace vnxtest {
 
 namespace {
-long long nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int listenOn(int family, int type) {
     int fd = socket(family, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -147,8 +140,6 @@ std::string endpointText(const vnx::REndpoint& e) {
     return "[" + std::string(buf) + "]:" + std::to_string(ntohs(e.port));
 }
 
-bool runCommand(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
-
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs,
                      bool preload) {
     RunResult res;
@@ -229,153 +220,6 @@ vnx::ProxyData* writeProxyBlock(const BlockSettings& s) {
     d->client_window = 1;
     d->connected = s.connected;
     return d;
-}
-
-namespace {
-// Exec in a child of a threaded process: everything prepared beforehand.
-[[noreturn]] void execWith(const std::vector<std::string>& argv, const std::vector<std::string>& env, int nsFd) {
-    if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    execvpe(args[0], args.data(), envp.data());
-    _exit(127);
-}
-
-std::vector<std::string> withEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string item = *e;
-        bool replaced = false;
-        for (const auto& x : extra)
-            replaced = replaced || item.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
-        if (!replaced) env.push_back(item);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-}  // namespace
-
-BackgroundProcess::~BackgroundProcess() { stop(); }
-
-bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int nsPid) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    int nsFd = -1;
-    if (nsPid > 0) {
-        nsFd = open(("/proc/" + std::to_string(nsPid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        if (nsFd < 0) return false;
-    }
-    const std::vector<std::string> fullEnv = withEnvironment(env);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        execWith(argv, fullEnv, nsFd);
-    }
-    if (nsFd >= 0) close(nsFd);
-    close(out[1]);
-    if (pid < 0) {
-        close(out[0]);
-        return false;
-    }
-    pid_ = pid;
-    fd_ = out[0];
-    reader_ = std::thread([this] {
-        char buf[4096];
-        for (;;) {
-            ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0) break;
-            std::lock_guard<std::mutex> g(lock_);
-            out_.append(buf, static_cast<std::size_t>(n));
-        }
-    });
-    return true;
-}
-
-bool BackgroundProcess::waitFor(const std::string& text, int timeoutMs) {
-    const long long deadline = nowMs() + timeoutMs;
-    while (nowMs() < deadline) {
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            if (out_.find(text) != std::string::npos) return true;
-        }
-        usleep(10000);
-    }
-    return false;
-}
-
-std::string BackgroundProcess::output() {
-    std::lock_guard<std::mutex> g(lock_);
-    return out_;
-}
-
-int BackgroundProcess::stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    int result = -1;
-    const long long deadline = nowMs() + 5000;
-    for (;;) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (nowMs() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        usleep(10000);
-    }
-    pid_ = -1;
-    if (reader_.joinable()) reader_.join();
-    close(fd_);
-    return result;
-}
-
-NetNamespace::~NetNamespace() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-bool NetNamespace::create() {
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) return false;
-    pid_t pid = fork();
-    if (pid == 0) {
-        char ok = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-        if (write(ready[1], &ok, 1) != 1) _exit(1);
-        for (;;)
-            pause();
-    }
-    close(ready[1]);
-    char ok = 'n';
-    if (pid < 0 || read(ready[0], &ok, 1) != 1 || ok != 'y') {
-        close(ready[0]);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        return false;
-    }
-    close(ready[0]);
-    pid_ = pid;
-    return run("ip link set lo up");
-}
-
-bool NetNamespace::run(const std::string& cmd) {
-    if (pid_ <= 0) return false;
-    return runCommand("nsenter --net=/proc/" + std::to_string(pid_) + "/ns/net sh -c '" + cmd + "'");
 }
 
 StandInServer::StandInServer() = default;

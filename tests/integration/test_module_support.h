@@ -2,7 +2,10 @@
 // Helpers of the module tests: running a program (under the module) to
 // completion with a time limit, the proxy data block written as the
 // client would, and a stand-in for the local server that keeps the
-// server's side of the slot contract.
+// server's side of the slot contract. Processes beside the test and network
+// namespaces come from tests/support.
+#include "netns.h"
+#include "processes.h"
 #include "records.h"
 #include "rendpoint.h"
 
@@ -81,45 +84,10 @@ private:
     std::vector<std::string> tcpSeen_, udpSeen_;
 };
 
-// A program running beside the test (a server), optionally inside another
-// network namespace (the one of the process nsPid), its output collected.
-class BackgroundProcess {
-public:
-    ~BackgroundProcess();
-    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}, int nsPid = 0);
-    // True once `text` appeared in the output (within timeoutMs).
-    bool waitFor(const std::string& text, int timeoutMs);
-    std::string output();
-    // SIGTERM, then SIGKILL after 5 s; returns the exit status or -1.
-    int stop();
-    int pid() const { return pid_; }
-
-private:
-    int pid_ = -1;
-    int fd_ = -1;
-    std::thread reader_;
-    std::mutex lock_;
-    std::string out_;
-};
-
-// A network namespace kept alive by a holder process; loopback is up.
-class NetNamespace {
-public:
-    ~NetNamespace();
-    bool create();
-    int pid() const { return pid_; }
-    // Runs a shell command inside; true when it exits 0.
-    bool run(const std::string& cmd);
-
-private:
-    int pid_ = -1;
-};
-
 std::string endpointText(const vnx::REndpoint& e);
 // The stand-in's DNS zone: example.test (A, AAAA), alias.test (CNAME),
 // www.corp.test, big.test (truncated over UDP, 20 addresses over TCP);
 // anything else NXDOMAIN.
 std::string dnsReply(const std::string& query, bool overTcp);
-bool runCommand(const std::string& cmd);
 
 }  // namespace vnxtest

@@ -1,19 +1,10 @@
 // Real programs (curl, wget, python, getent, the probe) through the whole
-// chain: module -> veilnoxsvr -> veilnox-relay -> destination, across
-// three network namespaces made here:
-//
-//   app + veilnoxsvr (this test's own namespace)  192.0.2.2   2001:db8:1::2
-//        | veth
-//   veilnox-relay, also the router                192.0.2.1   2001:db8:1::1
-//                                                 198.51.100.1 2001:db8:2::1
-//        | veth
-//   destination servers                           198.51.100.2 2001:db8:2::2
-//
-// A destination sees 198.51.100.1 / 2001:db8:2::1 for traffic that came
-// through the relay, and the application's own address for traffic that
-// went directly. Nothing leaves these namespaces. Namespaces that cannot
-// be made fail the tests.
+// chain: module -> veilnoxsvr -> veilnox-relay -> destination, across the
+// three network namespaces of tests/support/topology.h; the application and
+// veilnoxsvr are in this test's own namespace. Namespaces that cannot be
+// made fail the tests.
 #include "test_module_support.h"
+#include "topology.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -25,65 +16,21 @@ using namespace vnxtest;
 
 namespace {
 
-const char* kApp4 = "192.0.2.2";
-const char* kRelayOut4 = "198.51.100.1";
-const char* kRelayOut6 = "2001:db8:2::1";
-const char* kDest4 = "198.51.100.2";
-const char* kDest6 = "2001:db8:2::2";
-
 // 30,000 connections within a minute towards one relay address (and from the
 // relay to one destination) leave more sockets in TIME_WAIT than the default
 // ephemeral range holds; these test hosts are tuned as a busy host would be.
 const std::string kBusyHost = "net.ipv4.tcp_tw_reuse=1 \"net.ipv4.ip_local_port_range=1024 65000\"";
 
-class ModuleTopology : public ::testing::Test {
+class ModuleTopology : public NamespaceTopology {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(relayNs_.create()) << "cannot make a network namespace (root needed)";
-        ASSERT_TRUE(destNs_.create()) << "cannot make a network namespace (root needed)";
-        const std::string r = std::to_string(relayNs_.pid()), d = std::to_string(destNs_.pid());
-        ASSERT_TRUE(runCommand("ip link add va type veth peer name vr netns " + r));
-        ASSERT_TRUE(runCommand("ip link add vd type veth peer name vrd netns " + r + " && ip link set vd netns " + d));
-        ASSERT_TRUE(
-            runCommand("ip addr add 192.0.2.2/24 dev va && ip -6 addr add 2001:db8:1::2/64 dev va nodad && "
-                       "ip link set va up && ip route add default via 192.0.2.1 && "
-                       "ip -6 route add default via 2001:db8:1::1 && sysctl -q -w " +
-                       kBusyHost));
-        ASSERT_TRUE(
-            relayNs_.run("ip addr add 192.0.2.1/24 dev vr && ip -6 addr add 2001:db8:1::1/64 dev vr nodad && "
-                         "ip addr add 198.51.100.1/24 dev vrd && ip -6 addr add 2001:db8:2::1/64 dev vrd nodad && "
-                         "ip link set vr up && ip link set vrd up && "
-                         "sysctl -q -w net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 " +
-                         kBusyHost));
-        ASSERT_TRUE(
-            destNs_.run("ip addr add 198.51.100.2/24 dev vd && ip -6 addr add 2001:db8:2::2/64 dev vd nodad && "
-                        "ip link set vd up && ip route add default via 198.51.100.1 && "
-                        "ip -6 route add default via 2001:db8:2::1"));
-
-        ASSERT_TRUE(relay_.start({VNX_BIN_DIR "/veilnox-relay", "--listen", "192.0.2.1:0", "--allow", "192.0.2.0/24",
-                                  "--allow", "2001:db8:1::/64", "--quiet"},
-                                 {}, relayNs_.pid()));
-        const std::string prefix = "veilnox-relay listening on 192.0.2.1:";
-        ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();
-        ASSERT_TRUE(relay_.waitFor("\n", 1000));
-        const std::string out = relay_.output();
-        relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
-        ASSERT_NE(relayPort_, 0);
-
-        ASSERT_TRUE(servers_.start(
-            {"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_module_servers.py", kDest4, kDest6}, {},
-            destNs_.pid()));
-        ASSERT_TRUE(servers_.waitFor("ready", 30000)) << servers_.output();
-        const std::string so = servers_.output();
-        bigSha_ = so.substr(so.find("big sha256=") + 11, 64);
-
-        char dir[] = "/tmp/vnxtopoXXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        std::ofstream(dir_ + "/resolv.conf") << "nameserver " << kDest4 << "\noptions timeout:3 attempts:1\n";
-        std::ofstream(dir_ + "/hosts") << "127.0.0.1 localhost\n";
-        ASSERT_EQ(mount((dir_ + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-        ASSERT_EQ(mount((dir_ + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+        TopologyOptions o;
+        o.relayProgram = VNX_BIN_DIR "/veilnox-relay";
+        o.relayAllow = {"192.0.2.0/24", "2001:db8:1::/64"};
+        o.sysctls = kBusyHost;
+        o.nameserver = kDest4;
+        o.workPrefix = "/tmp/vnxtopo";
+        ASSERT_NO_FATAL_FAILURE(buildTopology(o));
         ASSERT_TRUE(runCommand("mkdir -p " + dir_ + "/data/Veilnox/module"));
         std::ofstream(dir_ + "/data/Veilnox/module/catalog")
             << "{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} " << VNX_MODULE_PATH << "\n";
@@ -93,11 +40,7 @@ protected:
     }
     void TearDown() override {
         server_.stop();
-        servers_.stop();
-        relay_.stop();
-        umount("/etc/resolv.conf");
-        umount("/etc/hosts");
-        if (!dir_.empty()) runCommand("rm -rf " + dir_);
+        tearDownTopology();
     }
     void startServer() {
         ASSERT_TRUE(server_.start({VNX_BIN_DIR "/veilnoxsvr"}));
@@ -116,21 +59,7 @@ protected:
         env.push_back("XDG_DATA_HOME=" + dir_ + "/data");
         return runProgram(args, env, timeoutMs, false);
     }
-    // The peer the destination logged for a request of `path`; empty if none.
-    std::string httpPeer(const std::string& path, int waitMs = 5000) {
-        const std::string tail = " path=" + path + "\n";
-        servers_.waitFor(tail, waitMs);  // the log line may still be in the pipe
-        const std::string out = servers_.output();
-        std::size_t at = out.find(tail);
-        if (at == std::string::npos) return std::string();
-        std::size_t start = out.rfind("http peer=", at);
-        return out.substr(start + 10, at - start - 10);
-    }
-
-    NetNamespace relayNs_, destNs_;
-    BackgroundProcess relay_, servers_, server_;
-    std::uint16_t relayPort_ = 0;
-    std::string bigSha_, dir_;
+    BackgroundProcess server_;
 };
 
 TEST_F(ModuleTopology, CurlAndWgetFetchThroughTheRelayMaskedOrNot) {
