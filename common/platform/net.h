@@ -66,4 +66,45 @@ bool keepsDataBeforeReset();
 bool setNonBlocking(socket_t s, bool on);
 bool wouldBlock(int err);
 
+// Owns one socket and closes it when destroyed, so that a socket is closed
+// exactly once whichever way its owner ends (a return, an exception, a
+// failed start). Move-only: a move hands the socket over and leaves the
+// source empty; moving or resetting onto an owner that holds a socket closes
+// that one first. Not thread-safe: one thread (or one owner object) uses it.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(socket_t s) : handle(s) {}
+    ~Socket() { reset(); }
+    Socket(Socket&& other) noexcept : handle(other.release()) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // The socket, still owned here; kBadSocket when empty.
+    socket_t get() const { return handle; }
+    bool valid() const { return handle != kBadSocket; }
+    explicit operator bool() const { return valid(); }
+    // Gives the socket up without closing it; the caller owns it now.
+    socket_t release() {
+        socket_t s = handle;
+        handle = kBadSocket;
+        return s;
+    }
+    // Closes the socket held (if any) and holds `s` instead. Handing back
+    // the socket already held keeps it open.
+    void reset(socket_t s = kBadSocket) {
+        if (s == handle) return;
+        socket_t old = handle;
+        handle = s;
+        closeSocket(old);
+    }
+
+private:
+    socket_t handle = kBadSocket;
+};
+
 }  // namespace vnxplat

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 using namespace svrtest;
 
@@ -541,4 +543,43 @@ TEST(TunnelEnd, AnExceptionStillClosesTheSocketsAndFreesTheTunnel) {
     close(early[0]);
     close(late[0]);
     close(up);
+}
+
+namespace {
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+}  // namespace
+
+TEST(SocketOwner, ClosesExactlyOnceWhicheverWayItIsHandedOn) {
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    {
+        vnxplat::Socket first(a[0]);
+        {
+            vnxplat::Socket second(b[0]);
+            // Assignment closes the socket held before: its peer sees the end.
+            first = std::move(second);
+            EXPECT_TRUE(waitClosed(a[1], 5000));
+            EXPECT_FALSE(isOpen(a[0]));
+            EXPECT_EQ(first.get(), b[0]);
+        }
+        EXPECT_TRUE(isOpen(b[0]));  // the moved-from owner did not close it
+        { vnxplat::Socket third(std::move(first)); }
+        EXPECT_FALSE(isOpen(b[0]));
+        EXPECT_TRUE(waitClosed(b[1], 5000));
+        // A new descriptor under the closed number: a second close by the
+        // moved-from owner would take it.
+        ASSERT_EQ(dup2(b[1], b[0]), b[0]);
+    }
+    EXPECT_TRUE(isOpen(b[0]));
+
+    // Released: the socket outlives its owner.
+    {
+        vnxplat::Socket owner(b[0]);
+        owner.reset(b[0]);  // the same socket again: kept open
+        EXPECT_EQ(owner.release(), b[0]);
+    }
+    EXPECT_TRUE(isOpen(b[0]));
+    for (int fd : {a[1], b[0], b[1]})
+        close(fd);
 }

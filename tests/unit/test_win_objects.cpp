@@ -16,6 +16,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 
 using namespace vnx;
 
@@ -296,4 +297,41 @@ TEST(WinNet, DatagramTruncationNonBlockingAndStream) {
     EXPECT_TRUE(reader.get() == payload);
     vnxplat::closeSocket(server);
     vnxplat::closeSocket(listener);
+}
+
+TEST(WinNet, SocketOwnerHandsOnAndClosesOnce) {
+    ASSERT_TRUE(vnxplat::netInit());
+    sockaddr_in lo = {};
+    lo.sin_family = AF_INET;
+    lo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    vnxplat::Socket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    ASSERT_TRUE(listener);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&lo), sizeof lo), 0);
+    ASSERT_EQ(listen(listener.get(), 2), 0);
+    int len = sizeof lo;
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&lo), &len), 0);
+    vnxplat::Socket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&lo), sizeof lo), 0);
+    vnxplat::Socket server(accept(listener.get(), nullptr, nullptr));
+    ASSERT_TRUE(server);
+    vnxplat::pollfd_t pfd = {};
+    pfd.fd = server.get();
+    pfd.events = POLLIN;
+    char c = 0;
+
+    // Moved on, then released: the socket outlives both owners.
+    vnxplat::socket_t raw = vnxplat::kBadSocket;
+    {
+        vnxplat::Socket owner(std::move(client));
+        raw = owner.release();
+    }
+    EXPECT_FALSE(client.valid());  // NOLINT(bugprone-use-after-move): what is checked
+    ASSERT_EQ(vnxplat::sendAll(raw, "x", 1), 1);
+    ASSERT_EQ(vnxplat::pollSockets(&pfd, 1, 10000), 1);
+    EXPECT_EQ(vnxplat::recvSome(server.get(), &c, 1), 1);
+    // Owned again, then replaced by assignment: closed, the peer sees the end.
+    client.reset(raw);
+    client = vnxplat::Socket();
+    ASSERT_EQ(vnxplat::pollSockets(&pfd, 1, 10000), 1);
+    EXPECT_EQ(vnxplat::recvSome(server.get(), &c, 1), 0);
 }
