@@ -34,18 +34,6 @@ socklen_t toSockaddr(const REndpoint& e, sockaddr_storage& out) {
     a->sin6_port = e.port;
     return sizeof(sockaddr_in6);
 }
-
-void countUdp(const std::string& app, std::uint32_t bytes, bool towardsProgram) {
-    ServerState& state = serverState();
-    std::lock_guard<std::mutex> guard(state.stats.lock);
-    if (towardsProgram) {
-        state.stats.udp_recv += bytes;
-        if (!app.empty()) state.stats.app(app).udp_recv += bytes;
-    } else {
-        state.stats.udp_sent += bytes;
-        if (!app.empty()) state.stats.app(app).udp_sent += bytes;
-    }
-}
 }  // namespace
 
 RCaptureUdp::~RCaptureUdp() {
@@ -176,7 +164,7 @@ void RCaptureUdp::fromPrograms() {
             length += vnx::kRelayHeaderSize;
         }
         if (vnxplat::sendNoSignal(flow->up, data, length) >= 0)
-            countUdp(flow->appName, static_cast<std::uint32_t>(n), false);
+            serverState().countBytes(Transport::Udp, flow->appName, static_cast<std::uint32_t>(n), false);
     }
 }
 
@@ -195,7 +183,7 @@ void RCaptureUdp::fromUpstream(Flow& flow) {
         }
         flow.lastActive = vnxplat::monotonicSeconds();
         if (vnxplat::sendCapturedReply(sock, data, length, flow.app, flow.alias) >= 0)
-            countUdp(flow.appName, static_cast<std::uint32_t>(length), true);
+            serverState().countBytes(Transport::Udp, flow.appName, static_cast<std::uint32_t>(length), true);
     }
 }
 

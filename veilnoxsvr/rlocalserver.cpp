@@ -127,15 +127,7 @@ bool RLocalServer::OnSetProxy(RSockProxy* proxy) {
 }
 
 void RLocalServer::countTcp(const std::string& appName, std::uint32_t bytes, bool towardsClient) {
-    ServerState& state = serverState();
-    std::lock_guard<std::mutex> guard(state.stats.lock);
-    if (towardsClient) {
-        state.stats.tcp_recv += bytes;
-        if (!appName.empty()) state.stats.app(appName).tcp_recv += bytes;
-    } else {
-        state.stats.tcp_sent += bytes;
-        if (!appName.empty()) state.stats.app(appName).tcp_sent += bytes;
-    }
+    serverState().countBytes(Transport::Tcp, appName, bytes, towardsClient);
 }
 
 void RLocalServer::lowerCount(const std::string& appName, std::uint32_t vnx::AppTraffic::*field) {
@@ -154,9 +146,10 @@ void RLocalServer::tcpTunnelEnded(const std::string& appName) {
 
 // ---- UDP ------------------------------------------------------------------
 
-const std::string* RLocalServer::tunnelApp(RUdpTunnel* tunnel) const {
+const std::string& RLocalServer::tunnelApp(RUdpTunnel* tunnel) const {
+    static const std::string unknown;
     auto it = udp_tunnels.find(tunnel);
-    return it == udp_tunnels.end() ? nullptr : &it->second.appName;
+    return it == udp_tunnels.end() ? unknown : it->second.appName;
 }
 
 bool RLocalServer::OnGetRemoteAddr(const REndpoint& client, REndpoint& remote, std::uint8_t*& data, int& length,
@@ -259,11 +252,7 @@ bool RLocalServer::OnTunnelClose(RUdpTunnel* tunnel) {
 
 void RLocalServer::OnSendToRemote(RUdpTunnel* tunnel, std::uint8_t*&, int& length) {
     if (length <= 0) return;
-    const std::string* app = tunnelApp(tunnel);
-    ServerState& state = serverState();
-    std::lock_guard<std::mutex> guard(state.stats.lock);
-    state.stats.udp_sent += static_cast<std::uint32_t>(length);
-    if (app && !app->empty()) state.stats.app(*app).udp_sent += static_cast<std::uint32_t>(length);
+    serverState().countBytes(Transport::Udp, tunnelApp(tunnel), static_cast<std::uint32_t>(length), false);
 }
 
 bool RLocalServer::OnSendToClient(RUdpTunnel* tunnel, const REndpoint& from, std::uint8_t*& data, int& length) {
@@ -306,10 +295,6 @@ bool RLocalServer::OnSendToClient(RUdpTunnel* tunnel, const REndpoint& from, std
         std::printf(" udp find info failed.\n");
     }
     if (++udpRecvRecords % 50 == 0) udprecv_table->purgeStale();
-    ServerState& state = serverState();
-    std::lock_guard<std::mutex> guard(state.stats.lock);
-    state.stats.udp_recv += static_cast<std::uint32_t>(length);
-    if (it != udp_tunnels.end() && !it->second.appName.empty())
-        state.stats.app(it->second.appName).udp_recv += static_cast<std::uint32_t>(length);
+    serverState().countBytes(Transport::Udp, tunnelApp(tunnel), static_cast<std::uint32_t>(length), true);
     return true;
 }

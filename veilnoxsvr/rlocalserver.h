@@ -97,7 +97,8 @@ public:
 private:
     // Lowers a connection count without creating an entry or wrapping below 0.
     static void lowerCount(const std::string& appName, std::uint32_t vnx::AppTraffic::*field);
-    const std::string* tunnelApp(RUdpTunnel* tunnel) const;
+    // The application of a tunnel; empty when unknown.
+    const std::string& tunnelApp(RUdpTunnel* tunnel) const;
 
     // Tunnel threads look up and clear TCP slots one at a time.
     std::mutex tcpTableLock;

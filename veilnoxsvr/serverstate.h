@@ -8,6 +8,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+
+// The transport whose counters a relayed chunk or datagram goes to.
+enum class Transport { Tcp, Udp };
 
 struct ServerState {
     // The live traffic counters. Their lock also guards `names`.
@@ -20,6 +24,11 @@ struct ServerState {
     // Tunnels that exist now.
     std::atomic<int> tcpTunnels{0};
     std::atomic<int> udpTunnels{0};
+
+    // Adds `bytes` relayed for the application `app` (empty: the totals
+    // only) to the live counters, under their lock: towards the application
+    // (tcp_recv / udp_recv) or from it (tcp_sent / udp_sent). Any thread.
+    void countBytes(Transport transport, const std::string& app, std::uint32_t bytes, bool towardsApp);
 };
 
 ServerState& serverState();
