@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using vnx::REndpoint;
@@ -36,18 +37,12 @@ socklen_t toSockaddr(const REndpoint& e, sockaddr_storage& out) {
 }
 }  // namespace
 
-RCaptureUdp::~RCaptureUdp() {
-    for (auto& f : flows)
-        if (f.second.up != vnxplat::kBadSocket) vnxplat::closeSocket(f.second.up);
-    if (sock != vnxplat::kBadSocket) vnxplat::closeSocket(sock);
-}
-
 bool RCaptureUdp::open(std::uint16_t port) {
-    sock = vnxplat::openCaptureSocket(port);
-    return sock != vnxplat::kBadSocket;
+    sock.reset(vnxplat::openCaptureSocket(port));
+    return sock.valid();
 }
 
-bool RCaptureUdp::start() { return sock != vnxplat::kBadSocket && RServingThread::start(); }
+bool RCaptureUdp::start() { return sock && RServingThread::start(); }
 
 void RCaptureUdp::serve() {
     std::vector<vnxplat::pollfd_t> fds;
@@ -57,11 +52,11 @@ void RCaptureUdp::serve() {
         fds.clear();
         keys.clear();
         vnxplat::pollfd_t p{};
-        p.fd = sock;
+        p.fd = sock.get();
         p.events = POLLIN;
         fds.push_back(p);
         for (auto& f : flows) {
-            p.fd = f.second.up;
+            p.fd = f.second.up.get();
             fds.push_back(p);
             keys.push_back(f.first);
         }
@@ -77,7 +72,7 @@ void RCaptureUdp::serve() {
                 // next call: take it and go on.
                 int err = 0;
                 socklen_t len = sizeof err;
-                getsockopt(it->second.up, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+                getsockopt(it->second.up.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
             }
             if (fds[i].revents & POLLIN) fromUpstream(it->second);
         }
@@ -92,7 +87,7 @@ void RCaptureUdp::serve() {
 RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t alias) {
     REndpoint destination;
     std::uint32_t pid = 0;
-    if (!vnxplat::capturedUdpDestination(sock, alias, destination, pid)) return nullptr;
+    if (!vnxplat::capturedUdpDestination(sock.get(), alias, destination, pid)) return nullptr;
     if (!resolverForStub(destination)) return nullptr;
     ProxySettings proxy = readProxySettings();
     Flow flow;
@@ -109,14 +104,12 @@ RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t
     }
     sockaddr_storage sa;
     socklen_t saLen = toSockaddr(peer, sa);
-    vnxplat::socket_t up = socket(sa.ss_family, SOCK_DGRAM, IPPROTO_UDP);
-    if (up == vnxplat::kBadSocket) return nullptr;
+    vnxplat::Socket up(socket(sa.ss_family, SOCK_DGRAM, IPPROTO_UDP));
+    if (!up) return nullptr;
     // Connected: the system delivers only the peer's datagrams.
-    if (connect(up, reinterpret_cast<sockaddr*>(&sa), saLen) != 0 || !vnxplat::setNonBlocking(up, true)) {
-        vnxplat::closeSocket(up);
+    if (connect(up.get(), reinterpret_cast<sockaddr*>(&sa), saLen) != 0 || !vnxplat::setNonBlocking(up.get(), true))
         return nullptr;
-    }
-    flow.up = up;
+    flow.up = std::move(up);
     flow.lastActive = vnxplat::monotonicSeconds();
     {
         ServerState& state = serverState();
@@ -140,7 +133,7 @@ void RCaptureUdp::fromPrograms() {
         sockaddr_in app{};
         std::uint32_t alias = 0;
         bool truncated = false;
-        long n = vnxplat::recvCaptured(sock, payload, kBufferSize, app, alias, &truncated);
+        long n = vnxplat::recvCaptured(sock.get(), payload, kBufferSize, app, alias, &truncated);
         if (n < 0) return;
         // Only datagrams to an alias of the hooks (never 127.0.0.1 itself),
         // whole, from a program on this host.
@@ -163,14 +156,14 @@ void RCaptureUdp::fromPrograms() {
             vnx::buildRelayHeader(header, data);
             length += vnx::kRelayHeaderSize;
         }
-        if (vnxplat::sendNoSignal(flow->up, data, length) >= 0)
+        if (vnxplat::sendNoSignal(flow->up.get(), data, length) >= 0)
             serverState().countBytes(Transport::Udp, flow->appName, static_cast<std::uint32_t>(n), false);
     }
 }
 
 void RCaptureUdp::fromUpstream(Flow& flow) {
     for (int i = 0; i < RUdpServer::kDatagramsPerWakeUp; ++i) {
-        long n = vnxplat::recvSome(flow.up, buffer, kBufferSize);
+        long n = vnxplat::recvSome(flow.up.get(), buffer, kBufferSize);
         if (n < 0) return;
         std::uint8_t* data = buffer;
         std::size_t length = static_cast<std::size_t>(n);
@@ -182,21 +175,21 @@ void RCaptureUdp::fromUpstream(Flow& flow) {
             if (header.masked) vnx::maskBuffer(data, length);
         }
         flow.lastActive = vnxplat::monotonicSeconds();
-        if (vnxplat::sendCapturedReply(sock, data, length, flow.app, flow.alias) >= 0)
+        if (vnxplat::sendCapturedReply(sock.get(), data, length, flow.app, flow.alias) >= 0)
             serverState().countBytes(Transport::Udp, flow.appName, static_cast<std::uint32_t>(length), true);
     }
 }
 
 void RCaptureUdp::removeFlow(std::map<Key, Flow>::iterator it) {
-    if (it->second.up != vnxplat::kBadSocket) vnxplat::closeSocket(it->second.up);
-    if (!it->second.appName.empty()) {
+    const std::string appName = std::move(it->second.appName);
+    flows.erase(it);  // closes the flow's upstream socket
+    if (!appName.empty()) {
         ServerState& state = serverState();
         std::lock_guard<std::mutex> guard(state.stats.lock);
-        auto app = state.stats.apps.find(it->second.appName);
+        auto app = state.stats.apps.find(appName);
         if (app != state.stats.apps.end() && app->second.udp_connections > 0) app->second.udp_connections -= 1;
     }
     serverState().udpTunnels -= 1;
-    flows.erase(it);
     flowsNow = flows.size();
 }
 

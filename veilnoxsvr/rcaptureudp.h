@@ -25,7 +25,8 @@
 class RCaptureUdp : public RServingThread {
 public:
     RCaptureUdp() = default;
-    ~RCaptureUdp() override;
+    // Closes every flow's upstream socket, then the capture socket.
+    ~RCaptureUdp() override = default;
 
     // Binds the capture socket on `port` (network order) of every loopback
     // address. False when it cannot be had (the thread is then not started).
@@ -48,7 +49,7 @@ private:
         sockaddr_in app{};           // the program's socket
         std::uint32_t alias = 0;     // the loopback address it sent to
         vnx::REndpoint destination;  // the real one (a stub's upstream for local DNS)
-        vnxplat::socket_t up = vnxplat::kBadSocket;
+        vnxplat::Socket up;          // closed when the flow is erased
         bool viaProxy = false;
         bool masked = false;
         std::string appName;
@@ -62,7 +63,8 @@ private:
     void removeFlow(std::map<Key, Flow>::iterator it);
     void removeIdle(std::uint32_t now);
 
-    vnxplat::socket_t sock = vnxplat::kBadSocket;
+    // Declared before the flows, so closed after their sockets.
+    vnxplat::Socket sock;
     std::map<Key, Flow> flows;
     std::atomic<std::size_t> flowsNow{0};
     std::uint32_t idleLimit = 60;

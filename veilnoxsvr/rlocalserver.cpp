@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 using vnx::REndpoint;
 
@@ -70,11 +71,8 @@ RLocalServer::RLocalServer() {
 
 RLocalServer::~RLocalServer() {
     for (auto& entry : udp_tunnels)
-        if (entry.first->replySock != vnxplat::kBadSocket) {
-            vnxplat::closeSocket(entry.first->replySock);
-            entry.first->replySock = vnxplat::kBadSocket;
-        }
-    udp_tunnels.clear();
+        entry.first->replySock = vnxplat::kBadSocket;
+    udp_tunnels.clear();  // closes the reply sockets
     delete tcp_table;
     delete udpsend_table;
     delete udprecv_table;
@@ -195,7 +193,7 @@ bool RLocalServer::OnGetRemoteAddr(const REndpoint& client, REndpoint& remote, s
 
 bool RLocalServer::OnTunnelCreate(RUdpTunnel* tunnel, std::uint32_t pid) {
     const bool ipv6 = tunnel->client.ipv4 == 0;
-    vnxplat::socket_t s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    vnxplat::Socket s(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     sockaddr_storage sa;
     std::memset(&sa, 0, sizeof sa);
     socklen_t saLen;
@@ -210,24 +208,23 @@ bool RLocalServer::OnTunnelCreate(RUdpTunnel* tunnel, std::uint32_t pid) {
         a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         saLen = sizeof(sockaddr_in);
     }
-    if (s == vnxplat::kBadSocket || bind(s, reinterpret_cast<sockaddr*>(&sa), saLen) != 0) {
+    if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&sa), saLen) != 0) {
         if (ipv6)
             std::printf("Failed ipv6 bind() %d \n", vnxplat::lastSocketError());
         else
             std::printf("Failed bind() \n");
-        if (s != vnxplat::kBadSocket) vnxplat::closeSocket(s);
         return false;
     }
     saLen = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &saLen) != 0) {
+    if (getsockname(s.get(), reinterpret_cast<sockaddr*>(&sa), &saLen) != 0) {
         std::printf(ipv6 ? " RLocalServer::OnTunnelCreate ipv6 getsockname failed!\n"
                          : " RLocalServer::OnTunnelCreate getsockname failed!\n");
-        vnxplat::closeSocket(s);
         return false;
     }
     UdpTunnelInfo info;
     info.port = ipv6 ? reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port : reinterpret_cast<sockaddr_in*>(&sa)->sin_port;
-    tunnel->replySock = s;
+    tunnel->replySock = s.get();
+    info.reply = std::move(s);
     {
         ServerState& state = serverState();
         std::lock_guard<std::mutex> guard(state.stats.lock);
@@ -243,10 +240,10 @@ bool RLocalServer::OnTunnelClose(RUdpTunnel* tunnel) {
     // A tunnel that never got its reply socket still answers from a server
     // socket, which must stay open.
     if (it == udp_tunnels.end()) return true;
-    if (tunnel->replySock != vnxplat::kBadSocket) vnxplat::closeSocket(tunnel->replySock);
     tunnel->replySock = vnxplat::kBadSocket;
-    lowerCount(it->second.appName, &vnx::AppTraffic::udp_connections);
-    udp_tunnels.erase(it);
+    const std::string appName = std::move(it->second.appName);
+    udp_tunnels.erase(it);  // closes the reply socket
+    lowerCount(appName, &vnx::AppTraffic::udp_connections);
     return true;
 }
 

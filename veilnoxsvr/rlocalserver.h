@@ -83,7 +83,10 @@ public:
     vnx::SlotTable* udprecv_table;
 
     struct UdpTunnelInfo {
-        std::uint16_t port = 0;  // network order: the tunnel's reply socket
+        // The tunnel's reply socket (its replySock), closed when the entry is
+        // erased: in OnTunnelClose, or when the registry is destroyed.
+        vnxplat::Socket reply;
+        std::uint16_t port = 0;  // network order: the reply socket's port
         std::string appName;
     };
     // Relay thread only.

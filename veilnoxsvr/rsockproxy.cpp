@@ -16,35 +16,26 @@ std::atomic<int> upstreamConnectLimitMs{RSockProxy::kConnectLimitMs};
 void RSockProxy::setConnectLimitMs(int ms) { upstreamConnectLimitMs = ms > 0 ? ms : kConnectLimitMs; }
 int RSockProxy::connectLimitMs() { return upstreamConnectLimitMs.load(std::memory_order_relaxed); }
 
-RSockProxy::~RSockProxy() { close(); }
-
-void RSockProxy::close() {
-    if (sock != vnxplat::kBadSocket) {
-        vnxplat::closeSocket(sock);
-        sock = vnxplat::kBadSocket;
-    }
-}
-
 int RSockProxy::createSocket(const REndpoint& destination) {
-    if (sock != vnxplat::kBadSocket) return -1;
+    if (sock) return -1;
     if (destination.ipv4 != 0 || useProxy) {
-        sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sock.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         if (verboseLogs()) std::printf("create ipv4 socket for tcp tunnel:%s\n", destination.text().c_str());
     } else {
-        sock = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+        sock.reset(socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
         if (verboseLogs()) std::printf("create ipv6 socket for tcp tunnel\n");
     }
-    if (sock == vnxplat::kBadSocket) {
+    if (!sock) {
         lastError = vnxplat::lastSocketError();
         return -1;
     }
     // The header and small interactive writes leave at once.
-    vnxplat::setNoDelay(sock);
+    vnxplat::setNoDelay(sock.get());
     return 0;
 }
 
 int RSockProxy::connect(const REndpoint& destination) {
-    if (sock == vnxplat::kBadSocket && createSocket(destination) != 0) return -1;
+    if (!sock && createSocket(destination) != 0) return -1;
     sockaddr_storage sa;
     if (useProxy) {
         REndpoint relay;
@@ -60,7 +51,7 @@ int RSockProxy::connect(const REndpoint& destination) {
             s4->sin_addr.s_addr = 0;
             len = sizeof(sockaddr_in);
         }
-        if (vnxplat::connectWithin(sock, reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) != 0) {
+        if (vnxplat::connectWithin(sock.get(), reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) != 0) {
             lastError = vnxplat::lastSocketError();
             std::printf("RSockProxy::connect ipv4 failed. %s error:%d\n", proxyAddr.text().c_str(), lastError);
             return -1;
@@ -77,14 +68,14 @@ int RSockProxy::connect(const REndpoint& destination) {
         header.port = destination.port;
         std::uint8_t wire[vnx::kRelayHeaderSize];
         vnx::buildRelayHeader(header, wire);
-        if (vnxplat::sendAll(sock, wire, sizeof wire) != static_cast<long>(sizeof wire)) {
+        if (vnxplat::sendAll(sock.get(), wire, sizeof wire) != static_cast<long>(sizeof wire)) {
             lastError = vnxplat::lastSocketError();
             return -1;
         }
         return 0;
     }
     int len = destination.toSockaddr(sa);
-    if (vnxplat::connectWithin(sock, reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) == 0) return 0;
+    if (vnxplat::connectWithin(sock.get(), reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) == 0) return 0;
     lastError = vnxplat::lastSocketError();
     if (destination.ipv4 != 0)
         std::printf("RSockProxy::connect ipv4 failed. %s %d\n", destination.text().c_str(), lastError);

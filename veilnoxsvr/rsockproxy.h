@@ -1,14 +1,14 @@
 #pragma once
 // The upstream side of one TCP tunnel: a connection either straight to the
 // destination or to the proxy server, which is told the destination by the
-// 32-byte relay header sent first. Owned and used by one tunnel thread.
+// 32-byte relay header sent first. Owned and used by one tunnel thread; the
+// socket is closed when the object is destroyed.
 #include "platform/net.h"
 #include "rendpoint.h"
 
 class RSockProxy {
 public:
     RSockProxy() = default;
-    ~RSockProxy();
     RSockProxy(const RSockProxy&) = delete;
     RSockProxy& operator=(const RSockProxy&) = delete;
 
@@ -25,8 +25,6 @@ public:
     // The upstream socket is never bound first: connect picks the port, so
     // ports held in TIME_WAIT are reused.
     int connect(const vnx::REndpoint& destination);
-    // Closes the socket when valid.
-    void close();
 
     // The time limit of every upstream connect, process-wide; ms <= 0 brings
     // back the default. Tests shorten it.
@@ -35,7 +33,7 @@ public:
     static int connectLimitMs();
 
     bool useProxy = false;
-    vnxplat::socket_t sock = vnxplat::kBadSocket;
+    vnxplat::Socket sock;
     // The proxy server; only ipv4 and port are used.
     vnx::REndpoint proxyAddr;
     // 1 = the tunnel masks its payload in both directions.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 // A burst of connections (a browser opening a page) must not overflow the
@@ -18,31 +19,28 @@ constexpr int kBacklog = SOMAXCONN;
 constexpr std::uint32_t kExhaustedPauseMs = 100;
 }  // namespace
 
-RTcpServer::~RTcpServer() {
-    if (listen4 != vnxplat::kBadSocket) vnxplat::closeSocket(listen4);
-    if (listen6 != vnxplat::kBadSocket) vnxplat::closeSocket(listen6);
-}
-
 RTcpTunnel* RTcpServer::CreateTunnel() { return nullptr; }
 
 bool RTcpServer::openIpv4() {
-    listen4 = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (listen4 == vnxplat::kBadSocket) {
+    // Kept even when bind or listen fails below: the listener then ends, and
+    // the socket is closed with it.
+    listen4.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listen4) {
         std::printf("Failed socket() \n");
         return false;
     }
-    vnxplat::setReuseAddr(listen4);
+    vnxplat::setReuseAddr(listen4.get());
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
-    if (bind(listen4, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (bind(listen4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         std::printf("Failed bind() \n");
         serverState().listenerStatus = vnx::kStatusTcpBind;
         return false;
     }
-    if (listen(listen4, kBacklog) != 0) {
+    if (listen(listen4.get(), kBacklog) != 0) {
         std::printf("Failed listen() \n");
         serverState().listenerStatus = vnx::kStatusTcpBind;
         return false;
@@ -53,31 +51,30 @@ bool RTcpServer::openIpv4() {
 }
 
 void RTcpServer::openIpv6() {
-    listen6 = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
-    if (listen6 == vnxplat::kBadSocket) {
+    // Held here until it listens: a socket that fails is closed at once and
+    // the server goes on with IPv4 alone.
+    vnxplat::Socket s(socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
+    if (!s) {
         std::printf("Failed socket() \n");
         return;
     }
-    vnxplat::setReuseAddr(listen6);
+    vnxplat::setReuseAddr(s.get());
     int on = 1;
-    setsockopt(listen6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(s.get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
     sockaddr_in6 sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin6_family = AF_INET6;
     sa.sin6_port = bindAddr.port;
     std::memcpy(&sa.sin6_addr, bindAddr.ipv6, 16);
-    if (bind(listen6, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         std::printf("Failed tcp ipv6 bind() %d \n", vnxplat::lastSocketError());
-        vnxplat::closeSocket(listen6);
-        listen6 = vnxplat::kBadSocket;
         return;
     }
-    if (listen(listen6, kBacklog) != 0) {
+    if (listen(s.get(), kBacklog) != 0) {
         std::printf("Failed listen() \n");
-        vnxplat::closeSocket(listen6);
-        listen6 = vnxplat::kBadSocket;
         return;
     }
+    listen6 = std::move(s);
     std::printf(" TCP IPv6 Server Started on  ipv6:%d ...\r\n", ntohs(bindAddr.port));
 }
 
@@ -86,10 +83,10 @@ void RTcpServer::serve() {
     if (ipv6Enabled) openIpv6();
     vnxplat::pollfd_t fds[2];
     std::size_t count = 0;
-    fds[count].fd = listen4;
+    fds[count].fd = listen4.get();
     fds[count++].events = POLLIN;
-    if (listen6 != vnxplat::kBadSocket) {
-        fds[count].fd = listen6;
+    if (listen6) {
+        fds[count].fd = listen6.get();
         fds[count++].events = POLLIN;
     }
     for (;;) {
@@ -101,20 +98,20 @@ void RTcpServer::serve() {
             serverState().listenerStatus = vnx::kStatusTcpAccept;
             if (verboseLogs())
                 std::printf(ready == 0 ? "  [%d]Failed: select timeout.%d\r\n" : "  [%d]Failed: select error.%d\r\n",
-                            static_cast<int>(listen4), err);
+                            static_cast<int>(listen4.get()), err);
             std::printf("TCP Server End;..");
             return;
         }
-        if (fds[0].revents && !acceptOne(listen4, false)) return;
-        if (count > 1 && fds[1].revents && !acceptOne(listen6, true)) return;
+        if (fds[0].revents && !acceptOne(listen4.get(), false)) return;
+        if (count > 1 && fds[1].revents && !acceptOne(listen6.get(), true)) return;
     }
 }
 
 bool RTcpServer::acceptOne(vnxplat::socket_t listener, bool ipv6) {
     sockaddr_storage peer;
     socklen_t peerLen = sizeof peer;
-    vnxplat::socket_t sock = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen);
-    if (sock == vnxplat::kBadSocket) {
+    vnxplat::Socket sock(accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerLen));
+    if (!sock) {
         int err = vnxplat::lastSocketError();
         switch (vnxplat::classifySocketError(err)) {
             case vnxplat::SocketErrorKind::Transient:
@@ -142,19 +139,17 @@ bool RTcpServer::acceptOne(vnxplat::socket_t listener, bool ipv6) {
     exhaustedReported = false;
     if (ipv6 && verboseLogs()) std::printf("begin ipv6 tcp client.\n");
     vnx::REndpoint client = vnx::REndpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&peer));
-    if (verboseLogs()) std::printf("[%d]Begin New TCP Client:%s.\r\n", static_cast<int>(sock), client.text().c_str());
-    startTunnel(sock, client);
+    if (verboseLogs())
+        std::printf("[%d]Begin New TCP Client:%s.\r\n", static_cast<int>(sock.get()), client.text().c_str());
+    startTunnel(std::move(sock), client);
     return true;
 }
 
-void RTcpServer::startTunnel(vnxplat::socket_t sock, const vnx::REndpoint& peer) {
-    vnxplat::setNoDelay(sock);
+void RTcpServer::startTunnel(vnxplat::Socket sock, const vnx::REndpoint& peer) {
+    vnxplat::setNoDelay(sock.get());
     RTcpTunnel* tunnel = CreateTunnel();
-    if (!tunnel) {
-        vnxplat::closeSocket(sock);
-        return;
-    }
-    tunnel->clientSock = sock;
+    if (!tunnel) return;
+    tunnel->clientSock = std::move(sock);
     tunnel->client = peer;
     // No thread (the system's thread limit): the connection is closed
     // instead of being left open with nobody serving it.

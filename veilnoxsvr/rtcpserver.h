@@ -17,9 +17,8 @@ class RTcpTunnel;
 
 class RTcpServer : public RServingThread {
 public:
+    // Both listening sockets stay open until the listener is destroyed.
     RTcpServer() = default;
-    // Closes both listening sockets when valid.
-    ~RTcpServer() override;
 
     // A new, not yet started tunnel, or null. Base: null.
     virtual RTcpTunnel* CreateTunnel();
@@ -34,8 +33,8 @@ protected:
     void serve() override;
     const char* serveName() const override { return "RTcpServer::run"; }
 
-    vnxplat::socket_t listen4 = vnxplat::kBadSocket;
-    vnxplat::socket_t listen6 = vnxplat::kBadSocket;
+    vnxplat::Socket listen4;
+    vnxplat::Socket listen6;
 
 private:
     bool openIpv4();
@@ -43,7 +42,8 @@ private:
     // Accepts one connection from a readable listening socket and starts its
     // tunnel. False when the listener must stop.
     bool acceptOne(vnxplat::socket_t listener, bool ipv6);
-    void startTunnel(vnxplat::socket_t sock, const vnx::REndpoint& peer);
+    // Hands the accepted connection to a new tunnel, or closes it.
+    void startTunnel(vnxplat::Socket sock, const vnx::REndpoint& peer);
 
     bool exhaustedReported = false;
 };

@@ -13,18 +13,12 @@ constexpr short kReadable = POLLIN;
 constexpr short kBroken = POLLERR | POLLHUP | POLLNVAL;
 }  // namespace
 
-RTcpTunnel::RTcpTunnel() { serverState().tcpTunnels.fetch_add(1, std::memory_order_relaxed); }
+RTcpTunnel::RTcpTunnel() = default;
 
 RTcpTunnel::~RTcpTunnel() {
     if (verboseLogs() && (bytesFromClient == 0 || bytesToClient == 0))
         std::printf("RTcpTunnel closed. recv %llu send %llu \r\n", static_cast<unsigned long long>(bytesFromClient),
                     static_cast<unsigned long long>(bytesToClient));
-    if (clientSock != vnxplat::kBadSocket) vnxplat::closeSocket(clientSock);
-    if (proxy) {
-        proxy->close();
-        delete proxy;
-    }
-    serverState().tcpTunnels.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool RTcpTunnel::OnGetDestAddr(vnx::REndpoint&, vnxplat::socket_t, bool&) { return false; }
@@ -47,18 +41,18 @@ void RTcpTunnel::run() {
 void RTcpTunnel::connectAndRelay() {
     vnx::REndpoint destination;
     bool maskData = false;
-    if (!OnGetDestAddr(destination, clientSock, maskData)) return;
-    proxy = new RSockProxy();
+    if (!OnGetDestAddr(destination, clientSock.get(), maskData)) return;
+    proxy = std::make_unique<RSockProxy>();
     proxy->maskData = maskData ? 1 : 0;
-    if (!OnSetProxy(proxy)) return;
+    if (!OnSetProxy(proxy.get())) return;
     // Masking is understood only by the proxy server; a direct connection
     // carries the application's bytes unchanged.
     if (!proxy->useProxy) proxy->maskData = 0;
     if (proxy->createSocket(destination) != 0) return;
-    OnBeforeConnect(proxy);
+    OnBeforeConnect(proxy.get());
     if (proxy->connect(destination) == -1) {
         if (verboseLogs())
-            std::printf("  [%d]Failed: Connect to Remote. error: %d\r\n", static_cast<int>(clientSock),
+            std::printf("  [%d]Failed: Connect to Remote. error: %d\r\n", static_cast<int>(clientSock.get()),
                         proxy->lastError);
         return;
     }
@@ -76,13 +70,15 @@ void RTcpTunnel::relay() {
     // a segment can hold more than a chunk (loopback, where every segment
     // costs a wake-up of the reader); on a network path each chunk already
     // fills several segments, and holding the rest back only delays it.
-    vnxplat::setNoDelay(clientSock);
-    vnxplat::setNoDelay(proxy->sock);
-    gatherToClient = vnxplat::maxSegmentSize(clientSock) > static_cast<int>(kChunkSize);
-    gatherToRemote = vnxplat::maxSegmentSize(proxy->sock) > static_cast<int>(kChunkSize);
+    const vnxplat::socket_t clientSide = clientSock.get();
+    const vnxplat::socket_t remoteSide = proxy->sock.get();
+    vnxplat::setNoDelay(clientSide);
+    vnxplat::setNoDelay(remoteSide);
+    gatherToClient = vnxplat::maxSegmentSize(clientSide) > static_cast<int>(kChunkSize);
+    gatherToRemote = vnxplat::maxSegmentSize(remoteSide) > static_cast<int>(kChunkSize);
     vnxplat::pollfd_t fds[2];
-    fds[0].fd = clientSock;
-    fds[1].fd = proxy->sock;
+    fds[0].fd = clientSide;
+    fds[1].fd = remoteSide;
     // Each direction ends on its own: when one side has sent everything, its
     // peer is told (half-close) and the other direction keeps flowing.
     bool clientReading = true;
@@ -94,23 +90,23 @@ void RTcpTunnel::relay() {
         int ready = vnxplat::pollSockets(fds, 2, kIdleTimeoutMs);
         if (ready == 0) {
             if (verboseLogs())
-                std::printf("  [%d]Failed: select timeout.%d\r\n", static_cast<int>(clientSock),
+                std::printf("  [%d]Failed: select timeout.%d\r\n", static_cast<int>(clientSide),
                             vnxplat::lastSocketError());
             return;
         }
         if (ready < 0) {
             int err = vnxplat::lastSocketError();
             if (vnxplat::classifySocketError(err) == vnxplat::SocketErrorKind::Transient) continue;
-            if (verboseLogs()) std::printf("  [%d]Failed: select error.%d\r\n", static_cast<int>(clientSock), err);
+            if (verboseLogs()) std::printf("  [%d]Failed: select error.%d\r\n", static_cast<int>(clientSide), err);
             return;
         }
         // A side that is only written to any more and has broken down.
         if ((!clientReading && (fds[0].revents & kBroken)) || (!remoteReading && (fds[1].revents & kBroken))) return;
         if (clientReading && (fds[0].revents & (kReadable | kBroken)) &&
-            !pump(clientSock, proxy->sock, clientReading, bytesFromClient))
+            !pump(clientSide, remoteSide, clientReading, bytesFromClient))
             return;
         if (remoteReading && (fds[1].revents & (kReadable | kBroken)) &&
-            !pump(proxy->sock, clientSock, remoteReading, bytesToClient))
+            !pump(remoteSide, clientSide, remoteReading, bytesToClient))
             return;
     }
 }
@@ -122,7 +118,7 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
     // Where gathering pays, full chunks are handed over as "more follows" and
     // whatever the system still holds is pushed out before this direction
     // waits again.
-    const bool gather = to == clientSock ? gatherToClient : gatherToRemote;
+    const bool gather = to == clientSock.get() ? gatherToClient : gatherToRemote;
     bool held = false;
     bool ok = true;
     for (int chunk = 0; chunk < kChunksPerWakeUp; ++chunk) {
@@ -154,7 +150,7 @@ long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool data
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer;
     long length = received;
-    if (to == clientSock)
+    if (to == clientSock.get())
         OnRecvFromRemote(data, length);
     else
         OnRecvFromClient(data, length);

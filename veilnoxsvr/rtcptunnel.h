@@ -11,16 +11,22 @@
 #include "platform/net.h"
 #include "rendpoint.h"
 #include "rthread.h"
+#include "serverstate.h"
 
 #include <cstdint>
+#include <memory>
 
 class RSockProxy;
 
 class RTcpTunnel : public RThread {
+    // Declared first, so dropped last: the tunnel stops counting only after
+    // both of its sockets are closed.
+    TunnelCount counted{serverState().tcpTunnels};
+
 public:
     RTcpTunnel();
-    // Closes clientSock, closes and deletes the proxy. When verbose, a tunnel
-    // that carried nothing in some direction says so.
+    // When verbose, a tunnel that carried nothing in some direction says so.
+    // Then clientSock is closed, and the proxy with its socket deleted.
     ~RTcpTunnel() override;
 
     void run() override;
@@ -39,8 +45,10 @@ public:
     virtual void OnRecvFromRemote(std::uint8_t*& data, long& length);
     virtual void OnRecvFromClient(std::uint8_t*& data, long& length);
 
-    vnxplat::socket_t clientSock = vnxplat::kBadSocket;
-    RSockProxy* proxy = nullptr;  // owned
+    // The proxy is declared before clientSock, so the client's socket is
+    // closed first.
+    std::unique_ptr<RSockProxy> proxy;
+    vnxplat::Socket clientSock;
     vnx::REndpoint client;
     // Bytes handed to the sending socket in each direction (unsigned 64-bit:
     // a long-lived tunnel passes 2^31 bytes).

@@ -8,13 +8,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 RUdpServer::~RUdpServer() {
     for (auto& entry : tunnels)
         delete entry.second;
     tunnels.clear();
-    if (sock4 != vnxplat::kBadSocket) vnxplat::closeSocket(sock4);
-    if (sock6 != vnxplat::kBadSocket) vnxplat::closeSocket(sock6);
 }
 
 // Monotonic: a wall-clock step must not expire every tunnel at once.
@@ -41,8 +40,8 @@ bool RUdpServer::startUp() {
         return false;
     }
     if (headroom < 0 || headroom >= kBufferSize) headroom = 0;
-    sock4 = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (sock4 == vnxplat::kBadSocket) {
+    sock4.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock4) {
         std::printf("Failed socket ipv4() \n");
         return false;
     }
@@ -51,13 +50,13 @@ bool RUdpServer::startUp() {
     // datagrams (DNS included). Nothing lingers after a UDP socket closes,
     // so a restart does not need it.
     // Sockets are read until nothing is waiting; they never block the relay.
-    vnxplat::setNonBlocking(sock4, true);
+    vnxplat::setNonBlocking(sock4.get(), true);
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
-    if (bind(sock4, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (bind(sock4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         std::printf("Failed bind() ipv4 \n");
         serverState().listenerStatus = vnx::kStatusUdpBind;
         return false;
@@ -65,23 +64,23 @@ bool RUdpServer::startUp() {
     std::printf(" Udp ipv4 Server Started on port %s:%d ...\r\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
                 ntohs(bindAddr.port));
     if (ipv6Enabled) {
-        sock6 = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
-        if (sock6 == vnxplat::kBadSocket) {
+        // Kept only once bound; the relay goes on with IPv4 alone otherwise.
+        vnxplat::Socket s(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
+        if (!s) {
             std::printf("Failed udp socket() ipv6 \n");
         } else {
-            vnxplat::setNonBlocking(sock6, true);
+            vnxplat::setNonBlocking(s.get(), true);
             int on = 1;
-            setsockopt(sock6, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+            setsockopt(s.get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
             sockaddr_in6 sa6;
             std::memset(&sa6, 0, sizeof sa6);
             sa6.sin6_family = AF_INET6;
             sa6.sin6_port = bindAddr.port;
             std::memcpy(&sa6.sin6_addr, bindAddr.ipv6, 16);
-            if (bind(sock6, reinterpret_cast<sockaddr*>(&sa6), sizeof sa6) != 0) {
+            if (bind(s.get(), reinterpret_cast<sockaddr*>(&sa6), sizeof sa6) != 0) {
                 std::printf("Failed udp bind() ipv6 \n");
-                vnxplat::closeSocket(sock6);
-                sock6 = vnxplat::kBadSocket;
             } else {
+                sock6 = std::move(s);
                 std::printf(" Udp ipv6 Server Started on port %s:%d ...\r\n", "ipv6", ntohs(bindAddr.port));
             }
         }
@@ -99,7 +98,7 @@ void RUdpServer::receiveLoop() {
         if (watchListChanged) {
             fds.clear();
             watched.clear();
-            for (vnxplat::socket_t s : {sock4, sock6}) {
+            for (vnxplat::socket_t s : {sock4.get(), sock6.get()}) {
                 if (s == vnxplat::kBadSocket) continue;
                 vnxplat::pollfd_t p;
                 p.fd = s;
@@ -109,9 +108,9 @@ void RUdpServer::receiveLoop() {
             }
             serverCount = fds.size();
             for (auto& entry : tunnels) {
-                if (entry.second->sock == vnxplat::kBadSocket) continue;
+                if (!entry.second->sock) continue;
                 vnxplat::pollfd_t p;
-                p.fd = entry.second->sock;
+                p.fd = entry.second->sock.get();
                 p.events = POLLIN;
                 p.revents = 0;
                 fds.push_back(p);
@@ -126,7 +125,7 @@ void RUdpServer::receiveLoop() {
             int err = vnxplat::lastSocketError();
             if (vnxplat::classifySocketError(err) == vnxplat::SocketErrorKind::Transient) continue;
             serverState().listenerStatus = vnx::kStatusUdpSelect;
-            if (verboseLogs()) std::printf("  [%d]Failed: select error.%d\r\n", static_cast<int>(sock4), err);
+            if (verboseLogs()) std::printf("  [%d]Failed: select error.%d\r\n", static_cast<int>(sock4.get()), err);
             return;
         }
         // Tunnels readable in this pass, taken before client datagrams can
@@ -137,7 +136,7 @@ void RUdpServer::receiveLoop() {
 
         for (std::size_t i = 0; i < serverCount; ++i) {
             if (!fds[i].revents) continue;
-            bool isSock4 = fds[i].fd == sock4;
+            bool isSock4 = fds[i].fd == sock4.get();
             Handled h = Handled::Ok;
             for (int n = 0; n < kDatagramsPerWakeUp && h == Handled::Ok; ++n)
                 h = handleClientDatagram(fds[i].fd, isSock4);
@@ -253,8 +252,8 @@ RUdpServer::Handled RUdpServer::handleReturnedDatagram(RUdpTunnel* tunnel) {
     sockaddr_storage from;
     std::memset(&from, 0, sizeof from);
     bool truncated = false;
-    long received =
-        vnxplat::recvDatagram(tunnel->sock, data, static_cast<std::size_t>(kBufferSize - headroom), &from, &truncated);
+    long received = vnxplat::recvDatagram(tunnel->sock.get(), data, static_cast<std::size_t>(kBufferSize - headroom),
+                                          &from, &truncated);
     if (received < 0) {
         int err = vnxplat::lastSocketError();
         if (vnxplat::wouldBlock(err)) return Handled::Empty;

@@ -23,7 +23,7 @@ class RUdpTunnel;
 class RUdpServer : public RServingThread {
 public:
     RUdpServer() = default;
-    // Closes both server sockets and deletes the tunnels left in the map.
+    // Deletes the tunnels left in the map, then closes both server sockets.
     ~RUdpServer() override;
 
     // Hooks, called on the relay thread.
@@ -71,8 +71,8 @@ protected:
     const char* serveName() const override { return "RUdpServer::run"; }
 
     std::map<std::string, RUdpTunnel*> tunnels;
-    vnxplat::socket_t sock4 = vnxplat::kBadSocket;
-    vnxplat::socket_t sock6 = vnxplat::kBadSocket;
+    vnxplat::Socket sock4;
+    vnxplat::Socket sock6;
     // One buffer for both directions: one datagram is in flight at a time.
     std::uint8_t buffer[kBufferSize];
 

@@ -5,6 +5,7 @@
 #include "serverstate.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 long sendDatagram(vnxplat::socket_t s, const std::uint8_t* data, int length, const vnx::REndpoint& to) {
@@ -22,43 +23,39 @@ long sendConnected(vnxplat::socket_t s, const std::uint8_t* data, int length) {
 
 RUdpTunnel::RUdpTunnel(const vnx::REndpoint& clientEnd, const vnx::REndpoint& remoteEnd)
     : remote(remoteEnd), client(clientEnd), lastActive(vnxplat::monotonicSeconds()) {
-    serverState().udpTunnels.fetch_add(1, std::memory_order_relaxed);
+    // Held here until connected: a socket that cannot be connected is closed
+    // at once and sock stays empty.
+    vnxplat::Socket s;
     if (remote.ipv4 != 0) {
-        sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        if (sock == vnxplat::kBadSocket) std::printf("RUdpTunnel::RUdpTunnel failed.\n");
+        s.reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+        if (!s) std::printf("RUdpTunnel::RUdpTunnel failed.\n");
     } else {
-        sock = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
-        if (sock == vnxplat::kBadSocket) std::printf("RUdpTunnel::RUdpTunnel ipv6 failed.\n");
+        s.reset(socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP));
+        if (!s) std::printf("RUdpTunnel::RUdpTunnel ipv6 failed.\n");
     }
+    if (!s) return;
     // Read until nothing is waiting; a send that finds the socket's buffer
     // full drops that datagram instead of stalling the whole relay.
-    if (sock != vnxplat::kBadSocket) vnxplat::setNonBlocking(sock, true);
+    vnxplat::setNonBlocking(s.get(), true);
     // Connected to the remote end: the system then delivers only datagrams
     // from that address and port, so no other host can slip datagrams to
     // the application through this tunnel (nor forge a relay header).
-    if (sock != vnxplat::kBadSocket) {
-        sockaddr_storage sa;
-        int saLen = remote.toSockaddr(sa);
-        if (::connect(sock, reinterpret_cast<const sockaddr*>(&sa), saLen) != 0) {
-            std::printf("RUdpTunnel::RUdpTunnel connect failed. %d\n", vnxplat::lastSocketError());
-            vnxplat::closeSocket(sock);
-            sock = vnxplat::kBadSocket;
-        }
+    sockaddr_storage sa;
+    int saLen = remote.toSockaddr(sa);
+    if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&sa), saLen) != 0) {
+        std::printf("RUdpTunnel::RUdpTunnel connect failed. %d\n", vnxplat::lastSocketError());
+        return;
     }
-}
-
-RUdpTunnel::~RUdpTunnel() {
-    if (sock != vnxplat::kBadSocket) vnxplat::closeSocket(sock);
-    serverState().udpTunnels.fetch_sub(1, std::memory_order_relaxed);
+    sock = std::move(s);
 }
 
 long RUdpTunnel::sendToRemote(const std::uint8_t* data, int length) {
-    long sent = sendConnected(sock, data, length);
+    long sent = sendConnected(sock.get(), data, length);
     // A connected socket reports an earlier ICMP error (port unreachable) on
     // the next send; that error belongs to an earlier datagram, not to this
     // one, which is sent again once.
     if (sent < 0 && vnxplat::classifySocketError(vnxplat::lastSocketError()) == vnxplat::SocketErrorKind::Transient)
-        sent = sendConnected(sock, data, length);
+        sent = sendConnected(sock.get(), data, length);
     return sent;
 }
 

@@ -33,6 +33,22 @@ struct ServerState {
 
 ServerState& serverState();
 
+// One count in a tunnel counter (tcpTunnels, udpTunnels) for as long as it
+// lives. A tunnel declares it before its sockets, so the count drops only
+// after they are closed.
+class TunnelCount {
+public:
+    explicit TunnelCount(std::atomic<int>& counter) : counter(counter) {
+        counter.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~TunnelCount() { counter.fetch_sub(1, std::memory_order_relaxed); }
+    TunnelCount(const TunnelCount&) = delete;
+    TunnelCount& operator=(const TunnelCount&) = delete;
+
+private:
+    std::atomic<int>& counter;
+};
+
 // True while detailed logs are switched on.
 inline bool verboseLogs() { return serverState().detailedLogs.load(std::memory_order_relaxed); }
 

@@ -516,7 +516,7 @@ TEST(TunnelEnd, AnExceptionStillClosesTheSocketsAndFreesTheTunnel) {
     int early[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, early), 0);
     auto* first = new ThrowingTunnel(true, vnx::REndpoint());
-    first->clientSock = early[1];
+    first->clientSock.reset(early[1]);
     ASSERT_TRUE(first->start());
     EXPECT_TRUE(waitClosed(early[0], 10000));
 
@@ -524,7 +524,7 @@ TEST(TunnelEnd, AnExceptionStillClosesTheSocketsAndFreesTheTunnel) {
     int late[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
     auto* second = new ThrowingTunnel(false, upstream.address());
-    second->clientSock = late[1];
+    second->clientSock.reset(late[1]);
     ASSERT_TRUE(second->start());
     int up = upstream.acceptWithin(10000);
     ASSERT_GE(up, 0);
