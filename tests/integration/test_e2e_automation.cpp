@@ -51,17 +51,9 @@ protected:
 
     bool startClient() {
         const std::string home = dir_ + "/home";
-        std::vector<std::string> env = {"HOME=" + home,
-                                        "XDG_DATA_HOME=" + home + "/share",
-                                        "XDG_CONFIG_HOME=" + home + "/config",
-                                        "XDG_RUNTIME_DIR=" + dir_ + "/run",
-                                        "QT_QPA_PLATFORM=offscreen",
-                                        "VEILNOX_AUTOMATION_SOCKET=" + socketPath_,
-                                        "VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml",
-                                        "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml",
-                                        "VEILNOX_VERSION_URL=file://" + dir_ + "/version.json",
-                                        "VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json"};
-        for (const std::string& e : clientSanitizerEnv())
+        std::vector<std::string> env = {"HOME=" + home, "XDG_DATA_HOME=" + home + "/share",
+                                        "XDG_CONFIG_HOME=" + home + "/config", "XDG_RUNTIME_DIR=" + dir_ + "/run"};
+        for (const std::string& e : clientEnv(dir_, socketPath_))
             env.push_back(e);
         return client_.start({VNX_BIN_DIR "/veilnox"}, env);
     }

@@ -18,15 +18,6 @@ long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-bool waitUntil(const std::function<bool()>& condition, int ms) {
-    const auto start = Clock::now();
-    while (!condition()) {
-        if (msSince(start) > ms) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 std::vector<int> serverPids() {
     std::vector<int> pids;
     char own[64] = {};
@@ -80,6 +71,18 @@ std::vector<std::string> clientSanitizerEnv() {
     const char* asan = std::getenv("ASAN_OPTIONS");
     if (!asan) return {};
     return {std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"};
+}
+
+std::vector<std::string> clientEnv(const std::string& dir, const std::string& socketPath) {
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                    "VEILNOX_AUTOMATION_SOCKET=" + socketPath,
+                                    "VEILNOX_SERVERLIST_URL=file://" + dir + "/servers.xml",
+                                    "VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir + "/servers.xml",
+                                    "VEILNOX_VERSION_URL=file://" + dir + "/version.json",
+                                    "VEILNOX_VERSION_FALLBACK_URL=file://" + dir + "/version.json"};
+    for (const std::string& e : clientSanitizerEnv())
+        env.push_back(e);
+    return env;
 }
 
 }  // namespace e2etest

@@ -1,7 +1,10 @@
 #pragma once
-// Helpers of the end-to-end tests: waiting with a bound, the veilnoxsvr
-// processes of the test's network namespace, and a client for the veilnox
-// automation socket (client/automation.h).
+// Helpers of the end-to-end tests: the veilnoxsvr processes of the test's
+// network namespace, the environment of a client under test, and a client
+// for the veilnox automation socket (client/automation.h). Bounded waiting
+// comes from tests/support (waiters.h).
+#include "waiters.h"
+
 #include <QJsonObject>
 
 #include <chrono>
@@ -15,8 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 long long msSince(Clock::time_point start);
 
-// Polls `condition` every 20 ms for at most `ms`; true once it held.
-bool waitUntil(const std::function<bool()>& condition, int ms);
+using vnxtest::waitUntil;
 
 // The living veilnoxsvr processes of this network namespace. The client
 // starts them detached, so they are found through /proc rather than as
@@ -34,6 +36,12 @@ bool hasEnded(int pid);
 // screen objects behind at exit (the in-process window tests catch leaks of
 // our own code). Empty otherwise.
 std::vector<std::string> clientSanitizerEnv();
+
+// Environment entries for a veilnox child on the offscreen platform with its
+// automation socket at socketPath, reading the server list and the version
+// document from dir/servers.xml and dir/version.json; clientSanitizerEnv()
+// included.
+std::vector<std::string> clientEnv(const std::string& dir, const std::string& socketPath);
 
 // One line-based conversation with the client's automation socket.
 class AutomationClient {

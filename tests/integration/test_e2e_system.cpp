@@ -18,6 +18,7 @@
 // Namespaces that cannot be made fail the test.
 #include "test_e2e_support.h"
 #include "test_module_support.h"
+#include "topology.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -98,8 +99,9 @@ protected:
         portB_ = startRelay(relayB, relayB_.pid(), "203.0.113.1");
         ASSERT_NE(portA_, 0);
         ASSERT_NE(portB_, 0);
-        ASSERT_TRUE(servers_.start({"/usr/bin/python3", VNX_SOURCE_DIR "/tests/integration/test_e2e_servers.py", kDest},
-                                   {}, dest_.pid()));
+        ASSERT_TRUE(servers_.start(
+            {"/usr/bin/python3", serversScript(), "--http", "8000", "--echo", "7000", "--dns", "53", kDest}, {},
+            dest_.pid()));
         ASSERT_TRUE(servers_.waitFor("ready", 20000)) << servers_.output();
 
         // The throwaway profile, the server list naming both relays, and
@@ -168,13 +170,7 @@ protected:
 
     bool startClient() {
         std::vector<std::string> env = env_;
-        env.push_back("QT_QPA_PLATFORM=offscreen");
-        env.push_back("VEILNOX_AUTOMATION_SOCKET=" + socketPath_);
-        env.push_back("VEILNOX_SERVERLIST_URL=file://" + dir_ + "/servers.xml");
-        env.push_back("VEILNOX_SERVERLIST_FALLBACK_URL=file://" + dir_ + "/servers.xml");
-        env.push_back("VEILNOX_VERSION_URL=file://" + dir_ + "/version.json");
-        env.push_back("VEILNOX_VERSION_FALLBACK_URL=file://" + dir_ + "/version.json");
-        for (const std::string& e : clientSanitizerEnv())
+        for (const std::string& e : clientEnv(dir_, socketPath_))
             env.push_back(e);
         if (!client_.start({VNX_BIN_DIR "/veilnox"}, env)) return false;
         return waitUntil([&] { return automation_.open(socketPath_); }, 20000);
