@@ -198,10 +198,11 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // connect + 100 bytes echoed + close; seconds, or -1 on failure.
+// Seconds for one connection, or -1 when it failed (-2: already at connect).
 double echoOnce(const Target& t) {
     double t0 = nowSec();
     int fd = openConnection(t);
-    if (fd < 0) return -1;
+    if (fd < 0) return -2;
     char msg[100], back[100];
     std::memset(msg, 'E', sizeof msg);
     bool ok = writeAll(fd, msg, sizeof msg) && readExact(fd, back, sizeof back) && std::memcmp(msg, back, 100) == 0;
@@ -366,6 +367,7 @@ int cmdChurn(const Target& t, double rate, double secs) {
     const long total = static_cast<long>(rate * secs);
     std::atomic<long> next{0};
     std::atomic<int> fails{0};
+    std::atomic<int> connectFails{0};
     std::atomic<double> firstFail{-1};
     std::vector<std::vector<double>> lat(kThreads);
     std::vector<std::thread> threads;
@@ -382,6 +384,7 @@ int cmdChurn(const Target& t, double rate, double secs) {
                     lat[static_cast<std::size_t>(k)].push_back(l);
                     continue;
                 }
+                if (l < -1.5) connectFails.fetch_add(1);
                 if (fails.fetch_add(1) == 0) firstFail = nowSec() - t0;
                 // Far behind the schedule (every connection failing slowly): stop.
                 if (nowSec() - t0 > secs + 30) return;
@@ -393,8 +396,11 @@ int cmdChurn(const Target& t, double rate, double secs) {
     for (auto& v : lat)
         all.insert(all.end(), v.begin(), v.end());
     const double wall = nowSec() - t0;
-    std::printf("{\"n\":%zu,\"fail\":%d,\"wall\":%.2f,\"cps\":%.1f,\"first_fail_s\":%.1f,\"p99_ms\":%.3f}\n",
-                all.size(), fails.load(), wall, all.size() / wall, firstFail.load(), percentile(all, 99) * 1e3);
+    std::printf(
+        "{\"n\":%zu,\"fail\":%d,\"fail_connect\":%d,\"wall\":%.2f,\"cps\":%.1f,\"first_fail_s\":%.1f,"
+        "\"p99_ms\":%.3f}\n",
+        all.size(), fails.load(), connectFails.load(), wall, all.size() / wall, firstFail.load(),
+        percentile(all, 99) * 1e3);
     return 0;
 }
 
