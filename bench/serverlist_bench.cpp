@@ -5,6 +5,7 @@
 #include "appcontext.h"
 #include "clientapp.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "messages.h"
 #include "moduleinstall.h"
 #include "ui_mainwindow.h"
@@ -87,12 +88,13 @@ int main(int argc, char** argv) {
             window.UpdateServerList();
             QElapsedTimer paint;
             paint.start();
-            window.ui->proxyList->viewport()->repaint();
+            MainWindowAccess(window).ui->proxyList->viewport()->repaint();
             app.processEvents();
             const qint64 paintMs = paint.elapsed();
             const auto& t = window.listTimings();
-            if (window.ui->proxyList->topLevelItemCount() != count) {
-                std::fprintf(stderr, "expected %d rows, got %d\n", count, window.ui->proxyList->topLevelItemCount());
+            if (MainWindowAccess(window).ui->proxyList->topLevelItemCount() != count) {
+                std::fprintf(stderr, "expected %d rows, got %d\n", count,
+                             MainWindowAccess(window).ui->proxyList->topLevelItemCount());
                 return 1;
             }
             std::printf("%8d %10lld %10lld %10lld %10lld\n", count, static_cast<long long>(t.parseMs),

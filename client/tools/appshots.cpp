@@ -2,6 +2,7 @@
 
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "sharedmemory.h"
 #include "ui_mainwindow.h"
@@ -84,7 +85,7 @@ MainWindow* makeMain() {
     if (vnx::ServerStatus* status = vnx::serverStatus(true)) status->udp_rate = status->tcp_rate = 0;
     auto* window = new MainWindow;
     if (!window->isUsable()) return window;
-    window->ui->countryBox->addItem(QStringLiteral("Any Country"));
+    MainWindowAccess(*window).ui->countryBox->addItem(QStringLiteral("Any Country"));
     for (const ShotServer& s : kServers) {
         StringMap server;
         server[QStringLiteral("tag")] = QString::fromLatin1(s.tag);
@@ -96,8 +97,8 @@ MainWindow* makeMain() {
         server[QStringLiteral("strength")] = QString::number(s.strength);
         window->AddServerRow(server);
     }
-    for (int i = 0; i < window->ui->proxyList->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* item = window->ui->proxyList->topLevelItem(i);
+    for (int i = 0; i < MainWindowAccess(*window).ui->proxyList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = MainWindowAccess(*window).ui->proxyList->topLevelItem(i);
         ServerEntry* entry = MainWindow::entryOf(item);
         const ShotServer& s = kServers[i];
         entry->probesSent = 3;
@@ -112,7 +113,7 @@ MainWindow* makeMain() {
         window->UpdateConnectivityText(item);
     }
     window->RestoreLastConnection();
-    window->testTimer->stop();
+    MainWindowAccess(*window).testTimer->stop();
     return window;
 }
 
@@ -127,6 +128,6 @@ QWidget* MakeMainConnectedShot() {
     if (!window || !window->isUsable()) return window;
     const ShotServer& s = kServers[1];
     window->ConnectServer(QString::fromLatin1(s.ip), QStringLiteral("9200"), QStringLiteral("private"));
-    window->ui->proxyList->setCurrentItem(window->ui->proxyList->topLevelItem(1));
+    MainWindowAccess(*window).ui->proxyList->setCurrentItem(MainWindowAccess(*window).ui->proxyList->topLevelItem(1));
     return window;
 }

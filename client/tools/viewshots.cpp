@@ -3,6 +3,7 @@
 #include "appcontext.h"
 #include "apphelpers.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "programdlg.h"
 #include "sharedmemory.h"
@@ -143,9 +144,10 @@ QWidget* MakeConnectionsShot() {
         }
         status->app_count = n;
     }
-    window->ui->tabMain->setCurrentIndex(1);  // runs the traffic tick
+    MainWindowAccess(*window).ui->tabMain->setCurrentIndex(1);  // runs the traffic tick
     window->OnSpeedTimer();
-    if (window->ui->connectionList->topLevelItemCount() > 0)
-        window->ui->connectionList->setCurrentItem(window->ui->connectionList->topLevelItem(0));
+    if (MainWindowAccess(*window).ui->connectionList->topLevelItemCount() > 0)
+        MainWindowAccess(*window).ui->connectionList->setCurrentItem(
+            MainWindowAccess(*window).ui->connectionList->topLevelItem(0));
     return window;
 }

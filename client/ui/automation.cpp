@@ -2,6 +2,7 @@
 
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "messages.h"
 #include "ui_mainwindow.h"
 
@@ -111,12 +112,13 @@ private:
         MainWindow* w = window();
         out["ready"] = ready();
         if (!w) return out;
-        Ui::MainWindow* ui = w->ui.get();
-        out["connected"] = w->proxyData && w->proxyData->connected == 1;
+        const MainWindowAccess in(*w);
+        Ui::MainWindow* ui = in.ui.get();
+        out["connected"] = in.proxyData && in.proxyData->connected == 1;
         out["currentLabel"] = ui->currentLabel->text();
-        out["speed"] = w->speedLabel ? w->speedLabel->text().trimmed() : QString();
+        out["speed"] = in.speedLabel ? in.speedLabel->text().trimmed() : QString();
         out["tab"] = ui->tabMain->currentIndex();
-        out["changeTimer"] = w->changeTimer && w->changeTimer->isActive() ? w->changeTimer->interval() : 0;
+        out["changeTimer"] = in.changeTimer && in.changeTimer->isActive() ? in.changeTimer->interval() : 0;
         out["changeBox"] = ui->changeBox->currentText();
 
         QJsonArray servers;
@@ -172,7 +174,8 @@ private:
         }
         if (!ready()) return failure(QStringLiteral("not ready"));
         MainWindow* w = window();
-        Ui::MainWindow* ui = w->ui.get();
+        const MainWindowAccess in(*w);
+        Ui::MainWindow* ui = in.ui.get();
         int index = 0;
 
         if (command == QLatin1String("connect")) {
@@ -197,8 +200,8 @@ private:
             bool ok = false;
             const int ms = argument.toInt(&ok);
             if (!ok || ms < 1) return failure(QStringLiteral("bad interval"));
-            if (!w->changeTimer->isActive()) return failure(QStringLiteral("rotation timer not running"));
-            w->changeTimer->setInterval(ms);
+            if (!in.changeTimer->isActive()) return failure(QStringLiteral("rotation timer not running"));
+            in.changeTimer->setInterval(ms);
             return success();
         }
         if (command == QLatin1String("tab")) {

@@ -110,28 +110,13 @@ public:
     };
     const ListTimings& listTimings() const { return listTimings_; }
 
-    std::unique_ptr<Ui::MainWindow> ui;
-
-    vnx::ProxyData* proxyData = nullptr;
-    QUdpSocket* udpSocket = nullptr;
-    bool loading = true;
-    std::unique_ptr<QObject> server;  // the in-process server object, never started
-    QTimer* testTimer = nullptr;
-    QTimer* changeTimer = nullptr;
-    QTimer* speedTimer = nullptr;
-    QStringList usedServers;
-    StringMap currentServer;
-    QSystemTrayIcon* trayIcon = nullptr;
-    QMenu* trayMenu = nullptr;
-    QAction* connectAction = nullptr;
-    QAction* homepageAction = nullptr;
-    QAction* restoreAction = nullptr;
-    QAction* quitAction = nullptr;
-    QLabel* updateLabel = nullptr;
-    QLabel* speedLabel = nullptr;
-    // Which way programs are redirected (Linux: kernel capture or veilnox-run).
-    QLabel* modeLabel = nullptr;
+    // Shows which way programs are redirected (see modeLabel).
     void refreshModeLabel();
+
+    // The window's form, timers, tray and state are private. Tests, the
+    // automation socket, the screenshot tool and the list benchmark reach
+    // them only through this one seam (mainwindowaccess.h).
+    friend struct MainWindowAccess;
 
 signals:
     // The window has closed for good: the event loop may end.
@@ -187,6 +172,28 @@ private:
     std::uint32_t windowHandle32();
     std::uint32_t probeNow() const;
     void setSignalBar(QTreeWidgetItem* item, const SignalBar& bar);
+
+    std::unique_ptr<Ui::MainWindow> ui;
+
+    vnx::ProxyData* proxyData = nullptr;
+    QUdpSocket* udpSocket = nullptr;
+    bool loading = true;
+    std::unique_ptr<QObject> server;  // the in-process server object, never started
+    QTimer* testTimer = nullptr;
+    QTimer* changeTimer = nullptr;
+    QTimer* speedTimer = nullptr;
+    QStringList usedServers;
+    StringMap currentServer;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayMenu = nullptr;
+    QAction* connectAction = nullptr;
+    QAction* homepageAction = nullptr;
+    QAction* restoreAction = nullptr;
+    QAction* quitAction = nullptr;
+    QLabel* updateLabel = nullptr;
+    QLabel* speedLabel = nullptr;
+    // Which way programs are redirected (Linux: kernel capture or veilnox-run).
+    QLabel* modeLabel = nullptr;
 
     ServerLauncher launcher_;
     QTimer* rowWidgetTimer_ = nullptr;

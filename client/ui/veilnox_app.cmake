@@ -8,6 +8,7 @@ add_library(veilnox_app_lib STATIC
   clientapp.h clientapp.cpp
   inprocessserver.h inprocessserver.cpp
   mainwindow.h mainwindow.cpp mainwindow.ui
+  mainwindowaccess.h
   moduleactions.h moduleactions.cpp)
 set_target_properties(veilnox_app_lib PROPERTIES
   AUTOMOC ON

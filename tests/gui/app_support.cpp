@@ -2,6 +2,7 @@
 
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "ui_mainwindow.h"
 
@@ -90,15 +91,15 @@ MainWindow* makeWindow() { return new MainWindow; }
 
 QStringList columnTexts(MainWindow& window, int column) {
     QStringList texts;
-    for (int i = 0; i < window.ui->proxyList->topLevelItemCount(); ++i)
-        texts << window.ui->proxyList->topLevelItem(i)->text(column);
+    for (int i = 0; i < MainWindowAccess(window).ui->proxyList->topLevelItemCount(); ++i)
+        texts << MainWindowAccess(window).ui->proxyList->topLevelItem(i)->text(column);
     return texts;
 }
 
 QStringList countryTexts(MainWindow& window) {
     QStringList texts;
-    for (int i = 0; i < window.ui->countryBox->count(); ++i)
-        texts << window.ui->countryBox->itemText(i);
+    for (int i = 0; i < MainWindowAccess(window).ui->countryBox->count(); ++i)
+        texts << MainWindowAccess(window).ui->countryBox->itemText(i);
     return texts;
 }
 

@@ -4,6 +4,7 @@
 #include "app_support.h"
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleactions.h"
 #include "records.h"
 #include "sharedmemory.h"
@@ -272,8 +273,8 @@ TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
     MessageRecorder messages;
     auto window = std::make_unique<MainWindow>();
     window->UpdateServerList();
-    ASSERT_EQ(window->ui->proxyList->topLevelItemCount(), 2);
-    const ServerEntry* relay = MainWindow::entryOf(window->ui->proxyList->topLevelItem(0));
+    ASSERT_EQ(MainWindowAccess(*window).ui->proxyList->topLevelItemCount(), 2);
+    const ServerEntry* relay = MainWindow::entryOf(MainWindowAccess(*window).ui->proxyList->topLevelItem(0));
     ASSERT_NE(relay, nullptr);
     EXPECT_EQ(relay->value("ip"), "198.51.100.7");
     EXPECT_EQ(relay->port, 9300);
@@ -382,10 +383,10 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
     window->UpdateServerList();
     window->StartServer();
     ASSERT_TRUE(apptest::waitFor(serverRunning, 10000));
-    QPushButton* button = window->rowButton(window->ui->proxyList->topLevelItem(0));
+    QPushButton* button = window->rowButton(MainWindowAccess(*window).ui->proxyList->topLevelItem(0));
     ASSERT_NE(button, nullptr);
     button->click();
-    ASSERT_EQ(window->proxyData->connected, 1);
+    ASSERT_EQ(MainWindowAccess(*window).proxyData->connected, 1);
 
     const QList<qint64> started = window->launcher().launchedPids();
     ASSERT_EQ(started.size(), 1);
@@ -466,10 +467,10 @@ TEST_F(Process, ConnectInstallsAMissingModuleAndTheTestTickRepairsItSilently) {
     auto window = std::make_unique<MainWindow>();
     window->launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
     window->UpdateServerList();
-    QPushButton* button = window->rowButton(window->ui->proxyList->topLevelItem(0));
+    QPushButton* button = window->rowButton(MainWindowAccess(*window).ui->proxyList->topLevelItem(0));
     ASSERT_NE(button, nullptr);
     button->click();
-    EXPECT_EQ(window->proxyData->connected, 1);
+    EXPECT_EQ(MainWindowAccess(*window).proxyData->connected, 1);
     EXPECT_TRUE(IsLspInstalled());
     // Someone removes it while connected: the next test tick puts it back.
     QFile::remove(world.catalogFile());

@@ -5,6 +5,7 @@
 #include "appcontext.h"
 #include "autostart.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "programdlg.h"
 #include "programselectdlg.h"
@@ -84,9 +85,13 @@ protected:
         return *window;
     }
     void serve(const QList<StringMap>& servers) { http.setRoute("/list.xml", ok(listXml(servers))); }
-    QPushButton* rowButton(int row) { return window->rowButton(window->ui->proxyList->topLevelItem(row)); }
-    ServerEntry* entry(int row) { return MainWindow::entryOf(window->ui->proxyList->topLevelItem(row)); }
-    vnx::ProxyData& block() { return *window->proxyData; }
+    QPushButton* rowButton(int row) {
+        return window->rowButton(MainWindowAccess(*window).ui->proxyList->topLevelItem(row));
+    }
+    ServerEntry* entry(int row) {
+        return MainWindow::entryOf(MainWindowAccess(*window).ui->proxyList->topLevelItem(row));
+    }
+    vnx::ProxyData& block() { return *MainWindowAccess(*window).proxyData; }
     CAppConfig saved() { return CAppConfig(world.configFile()); }
     QList<MessageRecorder::Box> boxesWithText(const QString& text) {
         QList<MessageRecorder::Box> found;
@@ -116,9 +121,9 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     desktop.setPointSize(9);
     QApplication::setFont(desktop);
     window.reset(apptest::makeWindow());
-    EXPECT_EQ(window->speedLabel->text(), " 0 Kb/s ");  // until the first tick
+    EXPECT_EQ(MainWindowAccess(*window).speedLabel->text(), " 0 Kb/s ");  // until the first tick
     MainWindow& w = open(false);
-    Ui::MainWindow& ui = *w.ui;
+    Ui::MainWindow& ui = *MainWindowAccess(w).ui;
     EXPECT_EQ(w.size(), QSize(630, 447));
     EXPECT_EQ(w.minimumSize(), w.maximumSize());
     EXPECT_EQ(w.windowTitle(), "Veilnox " + GetAppVersion());
@@ -165,13 +170,13 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     EXPECT_EQ(minutes, QList<int>({0, 1, 5, 10, 30, 60, 120, 360, 720}));
 
     QStringList actions;
-    for (QAction* a : w.trayMenu->actions())
+    for (QAction* a : MainWindowAccess(w).trayMenu->actions())
         actions << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(actions, QStringList({"&Connect", "-", "Homepage", "&Restore", "-", "&Quit"}));
-    EXPECT_EQ(w.trayIcon->toolTip(), "Veilnox");
-    EXPECT_FALSE(w.testTimer->isActive());
-    EXPECT_FALSE(w.changeTimer->isActive());
-    EXPECT_FALSE(w.speedTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).trayIcon->toolTip(), "Veilnox");
+    EXPECT_FALSE(MainWindowAccess(w).testTimer->isActive());
+    EXPECT_FALSE(MainWindowAccess(w).changeTimer->isActive());
+    EXPECT_FALSE(MainWindowAccess(w).speedTimer->isActive());
 
     // Nothing is connected yet: the disconnected shield and the connect
     // button from the first paint on (while the list still downloads).
@@ -222,13 +227,14 @@ TEST_F(Window, DebugMarkerShowsMaintenanceButtonsAndDebugWidths) {
     marker.close();
     appContext().fill();
     MainWindow& w = open(false);
-    for (QWidget* b : {w.ui->installBtn, w.ui->uninstallBtn, w.ui->testBtn, w.ui->logBtn})
+    for (QWidget* b : {MainWindowAccess(w).ui->installBtn, MainWindowAccess(w).ui->uninstallBtn,
+                       MainWindowAccess(w).ui->testBtn, MainWindowAccess(w).ui->logBtn})
         EXPECT_FALSE(b->isHidden());
-    EXPECT_EQ(w.ui->proxyList->columnWidth(1), 230);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->columnWidth(1), 230);
     // 80, or what "Signal Strength" needs when that is more.
-    EXPECT_GE(w.ui->proxyList->columnWidth(2), 80);
-    EXPECT_GE(w.ui->proxyList->columnWidth(4), 75);
-    EXPECT_EQ(w.proxyData->debug, 1);
+    EXPECT_GE(MainWindowAccess(w).ui->proxyList->columnWidth(2), 80);
+    EXPECT_GE(MainWindowAccess(w).ui->proxyList->columnWidth(4), 75);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->debug, 1);
 }
 
 TEST_F(Window, ConstructionPublishesHandleRulesAndRedirectDefaults) {
@@ -237,16 +243,16 @@ TEST_F(Window, ConstructionPublishesHandleRulesAndRedirectDefaults) {
         rules += "prog" + QByteArray::number(i) + ".exe\n";
     world.writeRules(rules);
     MainWindow& w = open(false);
-    EXPECT_EQ(w.proxyData->data_mark, 2);
-    EXPECT_NE(w.proxyData->client_window, 0u);
-    EXPECT_EQ(w.proxyData->debug, 0);
-    EXPECT_EQ(w.proxyData->rule_count, 128);
-    EXPECT_EQ(QString::fromUtf16(w.proxyData->rules[127].name), "prog127.exe");
-    EXPECT_EQ(w.proxyData->redirect_tcp, 1);
-    EXPECT_EQ(w.proxyData->redirect_udp, 0);
-    EXPECT_EQ(w.proxyData->redirect_dns, 1);
-    EXPECT_EQ(w.proxyData->encrypt_data, 1);
-    EXPECT_EQ(w.proxyData->redirect_all_apps, 0);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->data_mark, 2);
+    EXPECT_NE(MainWindowAccess(w).proxyData->client_window, 0u);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->debug, 0);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->rule_count, 128);
+    EXPECT_EQ(QString::fromUtf16(MainWindowAccess(w).proxyData->rules[127].name), "prog127.exe");
+    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_tcp, 1);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_udp, 0);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_dns, 1);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->encrypt_data, 1);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_all_apps, 0);
     // A fresh world with nothing changed writes no settings file.
     w.UpdateServerList();
     w.RestoreLastConnection();
@@ -305,10 +311,11 @@ TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
                                                        "Japan,,jp.example", ",,6.6.6.6"}));
     // The server without a country adds no blank entry.
     EXPECT_EQ(apptest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
-    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->countryBox->currentIndex(), 0);
     EXPECT_EQ(entry(0)->port, 80);
     EXPECT_EQ(entry(0)->value("ip"), "1.2.3.4");
-    auto* bar = qobject_cast<QProgressBar*>(w.ui->proxyList->itemWidget(w.ui->proxyList->topLevelItem(0), 2));
+    auto* bar = qobject_cast<QProgressBar*>(
+        MainWindowAccess(w).ui->proxyList->itemWidget(MainWindowAccess(w).ui->proxyList->topLevelItem(0), 2));
     ASSERT_NE(bar, nullptr);
     EXPECT_EQ(bar->value(), 42);
     EXPECT_EQ(bar->maximum(), 100);
@@ -316,10 +323,10 @@ TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
     ASSERT_NE(button, nullptr);
     EXPECT_TRUE(button->styleSheet().contains("list_connect.png"));
     EXPECT_EQ(button->property("corvane-ip-veilnox").toULongLong(),
-              reinterpret_cast<quintptr>(w.ui->proxyList->topLevelItem(0)));
-    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(0).family(), "Arial");
-    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(0).pointSize(), 11);
-    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->font(1).pointSize(), 10);
+              reinterpret_cast<quintptr>(MainWindowAccess(w).ui->proxyList->topLevelItem(0)));
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->font(0).family(), "Arial");
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->font(0).pointSize(), 11);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->font(1).pointSize(), 10);
 }
 
 TEST_F(Window, ProgramFolderListAndFlagPicturesComeFromDataConfig) {
@@ -345,9 +352,9 @@ TEST_F(Window, ProgramFolderListAndFlagPicturesComeFromDataConfig) {
     QDir::setCurrent(program.path());
     MainWindow& w = open();
     QDir::setCurrent(apptest::binDir());
-    ASSERT_EQ(w.ui->proxyList->topLevelItemCount(), 2);
-    EXPECT_FALSE(w.ui->proxyList->topLevelItem(0)->icon(0).isNull());
-    EXPECT_TRUE(w.ui->proxyList->topLevelItem(1)->icon(0).isNull());
+    ASSERT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 2);
+    EXPECT_FALSE(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->icon(0).isNull());
+    EXPECT_TRUE(MainWindowAccess(w).ui->proxyList->topLevelItem(1)->icon(0).isNull());
     EXPECT_EQ(entry(0)->value("image"), "data/config/de.png");
 }
 
@@ -359,7 +366,8 @@ TEST_F(Window, ConnectWritesTheServerIntoTheBlockAndTheSixKeys) {
     chosen["pass"] = "secret";
     serve({server("10.2.2.2", "1", "France"), chosen});
     MainWindow& w = open();
-    std::memset(w.proxyData->proxy_ip, 'x', sizeof w.proxyData->proxy_ip);  // leftovers of an earlier server
+    std::memset(MainWindowAccess(w).proxyData->proxy_ip, 'x',
+                sizeof MainWindowAccess(w).proxyData->proxy_ip);  // leftovers of an earlier server
     rowButton(1)->click();
 
     vnx::ProxyData& data = block();
@@ -381,12 +389,12 @@ TEST_F(Window, ConnectWritesTheServerIntoTheBlockAndTheSixKeys) {
     EXPECT_FALSE(entry(0)->connected);
     EXPECT_TRUE(rowButton(1)->styleSheet().contains("list_disconnected.png"));
     EXPECT_TRUE(rowButton(0)->styleSheet().contains("list_connect.png"));
-    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Your IP:10.1.1.1<br>Germany, Berlin</strong>");
-    EXPECT_EQ(w.trayIcon->toolTip(), "Your IP:10.1.1.1\nGermany, Berlin");
-    EXPECT_EQ(w.connectAction->text(), "Disconnect");
-    EXPECT_FALSE(w.ui->countryBox->isEnabled());
-    EXPECT_FALSE(w.ui->changeBox->isEnabled());
-    EXPECT_EQ(w.currentServer.value("user"), QString(60, 'u'));
+    EXPECT_EQ(MainWindowAccess(w).ui->currentLabel->text(), "<strong>Your IP:10.1.1.1<br>Germany, Berlin</strong>");
+    EXPECT_EQ(MainWindowAccess(w).trayIcon->toolTip(), "Your IP:10.1.1.1\nGermany, Berlin");
+    EXPECT_EQ(MainWindowAccess(w).connectAction->text(), "Disconnect");
+    EXPECT_FALSE(MainWindowAccess(w).ui->countryBox->isEnabled());
+    EXPECT_FALSE(MainWindowAccess(w).ui->changeBox->isEnabled());
+    EXPECT_EQ(MainWindowAccess(w).currentServer.value("user"), QString(60, 'u'));
 }
 
 TEST_F(Window, DisconnectChangesOnlyTheConnectedByte) {
@@ -406,22 +414,22 @@ TEST_F(Window, DisconnectChangesOnlyTheConnectedByte) {
     CAppConfig keys = saved();
     EXPECT_EQ(keys.value("ipconnected"), "");
     EXPECT_EQ(keys.value("ipconnected_last"), "10.1.1.1");
-    EXPECT_TRUE(w.ui->countryBox->isEnabled());
-    EXPECT_TRUE(w.ui->changeBox->isEnabled());
-    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Disconnected.</strong>");
-    EXPECT_EQ(w.connectAction->text(), "Connect");
-    EXPECT_EQ(w.ui->connectionList->headerItem()->text(0), "Program [0]");
-    EXPECT_EQ(w.trayIcon->toolTip(), "Disconnected.");
+    EXPECT_TRUE(MainWindowAccess(w).ui->countryBox->isEnabled());
+    EXPECT_TRUE(MainWindowAccess(w).ui->changeBox->isEnabled());
+    EXPECT_EQ(MainWindowAccess(w).ui->currentLabel->text(), "<strong>Disconnected.</strong>");
+    EXPECT_EQ(MainWindowAccess(w).connectAction->text(), "Connect");
+    EXPECT_EQ(MainWindowAccess(w).ui->connectionList->headerItem()->text(0), "Program [0]");
+    EXPECT_EQ(MainWindowAccess(w).trayIcon->toolTip(), "Disconnected.");
 }
 
 TEST_F(Window, AnotherRowMovesTheConnectionAndResetsBothSelectors) {
     serve({server("10.1.1.1", "1", "Germany"), server("10.2.2.2", "2", "France")});
     MainWindow& w = open();
-    w.ui->countryBox->setCurrentIndex(2);
-    w.ui->changeBox->setCurrentIndex(2);
+    MainWindowAccess(w).ui->countryBox->setCurrentIndex(2);
+    MainWindowAccess(w).ui->changeBox->setCurrentIndex(2);
     rowButton(0)->click();
-    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
-    EXPECT_EQ(w.ui->changeBox->currentIndex(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->countryBox->currentIndex(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->changeBox->currentIndex(), 0);
     rowButton(1)->click();
     EXPECT_EQ(block().connected, 1);
     EXPECT_EQ(QByteArray(block().proxy_ip), "10.2.2.2");
@@ -434,7 +442,8 @@ TEST_F(Window, AnotherRowMovesTheConnectionAndResetsBothSelectors) {
     serve({server("10.3.3.3", "3", "<b>Bold</b>")});
     w.UpdateServerList();
     rowButton(0)->click();
-    EXPECT_EQ(w.ui->currentLabel->text(), "<strong>Your IP:10.3.3.3<br>&lt;b&gt;Bold&lt;/b&gt;, City</strong>");
+    EXPECT_EQ(MainWindowAccess(w).ui->currentLabel->text(),
+              "<strong>Your IP:10.3.3.3<br>&lt;b&gt;Bold&lt;/b&gt;, City</strong>");
 }
 
 TEST_F(Window, ARowWithoutAddressOnlyExplains) {
@@ -448,7 +457,7 @@ TEST_F(Window, ARowWithoutAddressOnlyExplains) {
     EXPECT_EQ(messages.boxes[0].title, "Veilnox Message");
     EXPECT_EQ(messages.boxes[0].text, "Veilnox is querying the item's DNS now, please try a little latter.");
     EXPECT_EQ(block().connected, 0);
-    EXPECT_EQ(w.ui->proxyList->topLevelItem(0)->text(1), "Japan,City,jp.example");
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->text(1), "Japan,City,jp.example");
 }
 
 TEST_F(Window, AModuleThatCannotBeInstalledAbandonsTheConnect) {
@@ -465,7 +474,7 @@ TEST_F(Window, AModuleThatCannotBeInstalledAbandonsTheConnect) {
     EXPECT_EQ(saved().value("ipconnected"), "");
     EXPECT_EQ(block().connected, 1);
     EXPECT_NE(QByteArray(block().proxy_ip), "10.1.1.1");
-    EXPECT_EQ(w.connectAction->text(), "Connect");
+    EXPECT_EQ(MainWindowAccess(w).connectAction->text(), "Connect");
     EXPECT_FALSE(IsLspInstalled());
 }
 
@@ -481,12 +490,12 @@ TEST_F(Window, TheLastConnectionIsRestoredAtTheNextStart) {
     EXPECT_EQ(block().connected, 1);
     EXPECT_EQ(QByteArray(block().proxy_ip), "10.2.2.2");
     EXPECT_TRUE(entry(1)->connected);
-    EXPECT_EQ(w.ui->countryBox->currentText(), "France");
-    EXPECT_EQ(w.ui->changeBox->currentText(), "Every 30 mins");
-    EXPECT_TRUE(w.testTimer->isActive());
-    EXPECT_EQ(w.testTimer->interval(), 800);
-    EXPECT_FALSE(w.changeTimer->isActive());
-    EXPECT_EQ(w.currentServer.value("ip"), "10.2.2.2");
+    EXPECT_EQ(MainWindowAccess(w).ui->countryBox->currentText(), "France");
+    EXPECT_EQ(MainWindowAccess(w).ui->changeBox->currentText(), "Every 30 mins");
+    EXPECT_TRUE(MainWindowAccess(w).testTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).testTimer->interval(), 800);
+    EXPECT_FALSE(MainWindowAccess(w).changeTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).currentServer.value("ip"), "10.2.2.2");
 }
 
 TEST_F(Window, AStoredServerNoLongerListedEndsDisconnectedButStartReconnectsTheLastOne) {
@@ -500,10 +509,10 @@ TEST_F(Window, AStoredServerNoLongerListedEndsDisconnectedButStartReconnectsTheL
     EXPECT_EQ(block().connected, 0);
     EXPECT_EQ(saved().value("ipconnected"), "");
     EXPECT_EQ(saved().value("ipconnected_last"), "10.1.1.1");
-    w.ui->startBtn->click();
+    MainWindowAccess(w).ui->startBtn->click();
     EXPECT_EQ(block().connected, 1);
     EXPECT_EQ(QByteArray(block().proxy_ip), "10.1.1.1");
-    w.ui->startBtn->click();  // connected: the start button disconnects
+    MainWindowAccess(w).ui->startBtn->click();  // connected: the start button disconnects
     EXPECT_EQ(block().connected, 0);
     EXPECT_TRUE(messages.boxes.isEmpty());
 }
@@ -511,9 +520,9 @@ TEST_F(Window, AStoredServerNoLongerListedEndsDisconnectedButStartReconnectsTheL
 TEST_F(Window, StartWithNothingToConnectSaysSo) {
     serve({server("10.1.1.1", "1", "Germany")});
     MainWindow& w = open();
-    w.ui->countryBox->addItem("Atlantis", "Atlantis");
-    w.ui->countryBox->setCurrentIndex(w.ui->countryBox->count() - 1);
-    w.ui->startBtn->click();
+    MainWindowAccess(w).ui->countryBox->addItem("Atlantis", "Atlantis");
+    MainWindowAccess(w).ui->countryBox->setCurrentIndex(MainWindowAccess(w).ui->countryBox->count() - 1);
+    MainWindowAccess(w).ui->startBtn->click();
     ASSERT_EQ(messages.boxes.size(), 1);
     EXPECT_EQ(messages.boxes[0].kind, MessageKind::Information);
     EXPECT_EQ(messages.boxes[0].title, "Veilnox");
@@ -529,27 +538,27 @@ TEST_F(Window, RotationWalksTheChosenCountryAndStartsOver) {
         "<Vars><ipconnected_last>2.2.2.2</ipconnected_last><portconnected_last>2"
         "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
     MainWindow& w = open();
-    w.ui->countryBox->setCurrentIndex(w.ui->countryBox->findText("Germany"));
-    w.ui->changeBox->setCurrentIndex(w.ui->changeBox->findData(5));
+    MainWindowAccess(w).ui->countryBox->setCurrentIndex(MainWindowAccess(w).ui->countryBox->findText("Germany"));
+    MainWindowAccess(w).ui->changeBox->setCurrentIndex(MainWindowAccess(w).ui->changeBox->findData(5));
     EXPECT_EQ(saved().value("countryfilter"), "Germany");
     EXPECT_EQ(saved().value("changetime"), "5");
     // The stored server (France) is used only with "Any Country".
-    w.ui->startBtn->click();
+    MainWindowAccess(w).ui->startBtn->click();
     EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
-    EXPECT_TRUE(w.changeTimer->isActive());
-    EXPECT_EQ(w.changeTimer->interval(), 300000);
-    EXPECT_FALSE(w.ui->countryBox->isEnabled());
-    EXPECT_FALSE(w.ui->changeBox->isEnabled());
+    EXPECT_TRUE(MainWindowAccess(w).changeTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).changeTimer->interval(), 300000);
+    EXPECT_FALSE(MainWindowAccess(w).ui->countryBox->isEnabled());
+    EXPECT_FALSE(MainWindowAccess(w).ui->changeBox->isEnabled());
     w.OnChangeIpTimer();
     EXPECT_EQ(QByteArray(block().proxy_ip), "3.3.3.3");
     w.OnChangeIpTimer();
     EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
-    EXPECT_EQ(w.usedServers, QStringList{"1.1.1.1"});
+    EXPECT_EQ(MainWindowAccess(w).usedServers, QStringList{"1.1.1.1"});
     // A row's button stops the rotation and resets both selectors.
     rowButton(1)->click();
-    EXPECT_FALSE(w.changeTimer->isActive());
-    EXPECT_EQ(w.ui->countryBox->currentIndex(), 0);
-    EXPECT_EQ(w.ui->changeBox->currentIndex(), 0);
+    EXPECT_FALSE(MainWindowAccess(w).changeTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).ui->countryBox->currentIndex(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->changeBox->currentIndex(), 0);
     // While disconnected the timer's ticks do nothing.
     rowButton(1)->click();
     w.OnChangeIpTimer();
@@ -559,18 +568,18 @@ TEST_F(Window, RotationWalksTheChosenCountryAndStartsOver) {
 TEST_F(Window, NeverArmsNoTimerAndAnyCountryPrefersTheCurrentServer) {
     serve({server("1.1.1.1", "1", "Germany"), server("2.2.2.2", "2", "France"), server("3.3.3.3", "3", "Spain")});
     MainWindow& w = open();
-    w.currentServer = server("2.2.2.2", "2", "France");
-    w.ui->startBtn->click();
+    MainWindowAccess(w).currentServer = server("2.2.2.2", "2", "France");
+    MainWindowAccess(w).ui->startBtn->click();
     EXPECT_EQ(QByteArray(block().proxy_ip), "2.2.2.2");
-    EXPECT_FALSE(w.changeTimer->isActive());
+    EXPECT_FALSE(MainWindowAccess(w).changeTimer->isActive());
 
     // With a rotation, the server connected at Start counts as used: the
     // first tick moves on to another one.
-    w.ui->startBtn->click();
-    w.ui->changeBox->setCurrentIndex(w.ui->changeBox->findData(1));
-    w.ui->startBtn->click();
+    MainWindowAccess(w).ui->startBtn->click();
+    MainWindowAccess(w).ui->changeBox->setCurrentIndex(MainWindowAccess(w).ui->changeBox->findData(1));
+    MainWindowAccess(w).ui->startBtn->click();
     EXPECT_EQ(QByteArray(block().proxy_ip), "2.2.2.2");
-    EXPECT_TRUE(w.changeTimer->isActive());
+    EXPECT_TRUE(MainWindowAccess(w).changeTimer->isActive());
     w.OnChangeIpTimer();
     EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
     w.OnChangeIpTimer();
@@ -603,10 +612,10 @@ TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
     EXPECT_EQ(block().connected, 0);
     EXPECT_EQ(saved().value("ipconnected"), "10.1.1.1");
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_EQ(w.trayIcon, nullptr);
+    EXPECT_EQ(MainWindowAccess(w).trayIcon, nullptr);
     // Once the tray menu is gone its actions are not touched any more.
     apptest::waitFor([] { return false; }, 50);
-    EXPECT_EQ(w.connectAction, nullptr);
+    EXPECT_EQ(MainWindowAccess(w).connectAction, nullptr);
     w.SetConnectedUi(true);
 }
 
@@ -639,7 +648,7 @@ TEST_F(Window, MinimisingHidesIntoATrayOnlyWhenThereIsOne) {
     EXPECT_FALSE(w.isMinimized());
     w.showMinimized();
     EXPECT_TRUE(apptest::waitFor([&] { return !w.isVisible(); }));
-    w.trayMenuAction(w.restoreAction);
+    w.trayMenuAction(MainWindowAccess(w).restoreAction);
     EXPECT_TRUE(w.isVisible());
     MainWindow::setTrayProbe(nullptr);
 }
@@ -655,7 +664,7 @@ TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
         apptest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(answer.get(), 2);
     EXPECT_TRUE(w.isVisible());
-    EXPECT_TRUE(w.trayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable());
+    EXPECT_TRUE(MainWindowAccess(w).trayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable());
 
     // Anything but a wake-up request is answered 0 and shows nothing.
     w.hide();
@@ -683,23 +692,23 @@ TEST_F(Window, TrayMenuActionsAndTheAutostartBox) {
         "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
     MainWindow& w = open();
     clienttest::UrlRecorder urls;
-    w.trayMenuAction(w.connectAction);
+    w.trayMenuAction(MainWindowAccess(w).connectAction);
     EXPECT_EQ(block().connected, 1);
-    w.trayMenuAction(w.connectAction);
+    w.trayMenuAction(MainWindowAccess(w).connectAction);
     EXPECT_EQ(block().connected, 0);
-    w.trayMenuAction(w.homepageAction);
+    w.trayMenuAction(MainWindowAccess(w).homepageAction);
     w.on_helpBtn_clicked();
     EXPECT_EQ(urls.urls, QStringList({appContext().homepageUrl, appContext().supportPageUrl}));
 
     const QString entryFile = AutostartLocation("Veilnox");
     EXPECT_TRUE(entryFile.startsWith(world.root()));
-    w.ui->autostartBox->setChecked(true);
+    MainWindowAccess(w).ui->autostartBox->setChecked(true);
     EXPECT_TRUE(QFile::exists(entryFile));
-    w.ui->autostartBox->setChecked(false);
+    MainWindowAccess(w).ui->autostartBox->setChecked(false);
     EXPECT_FALSE(QFile::exists(entryFile));
 
     QSignalSpy closed(&w, &MainWindow::closed);
-    w.trayMenuAction(w.quitAction);
+    w.trayMenuAction(MainWindowAccess(w).quitAction);
     EXPECT_EQ(closed.count(), 1);
 }
 
@@ -743,11 +752,11 @@ TEST_F(Window, TheFirstStartServerStartsTheTickEvenWhenAServerRuns) {
     ASSERT_TRUE(running.create());
     w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
     w.StartServer();
-    EXPECT_TRUE(w.speedTimer->isActive());
-    EXPECT_EQ(w.speedTimer->interval(), 1200);
+    EXPECT_TRUE(MainWindowAccess(w).speedTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(w).speedTimer->interval(), 1200);
     EXPECT_TRUE(w.launcher().launchedPids().isEmpty());
     EXPECT_FALSE(clienttest::runtimeLog().contains("StartServer start veilnoxsvrrun"));
-    EXPECT_NE(w.server, nullptr);
+    EXPECT_NE(MainWindowAccess(w).server, nullptr);
     // The in-process server object keeps the three slot tables open.
     const std::pair<const char*, std::uint32_t> tables[] = {{vnx::kTcpTableName, vnx::kTcpSlotSize},
                                                             {vnx::kUdpSendTableName, vnx::kUdpSlotSize},
@@ -829,13 +838,13 @@ TEST_F(Window, EveryTextFitsItsWidget) {
         EXPECT_GE(w.width(), qRound(630 * scale));
         EXPECT_GE(w.height(), qRound(447 * scale));
         // An application row in the Connections tab.
-        new QTreeWidgetItem(w.ui->connectionList,
+        new QTreeWidgetItem(MainWindowAccess(w).ui->connectionList,
                             QStringList{"firefox-esr", "1023.99 MB", "1023.99 MB", "1023.99 Mb/s"});
-        w.ui->tabMain->setCurrentIndex(1);
+        MainWindowAccess(w).ui->tabMain->setCurrentIndex(1);
         QCoreApplication::processEvents();
         EXPECT_EQ(cutTexts(&w), QStringList()) << points << " pt";
 
-        ProgramDlg settings(w.proxyData);
+        ProgramDlg settings(MainWindowAccess(w).proxyData);
         for (int tab = 0; tab < settings.ui->mainTab->count(); ++tab) {
             settings.ui->mainTab->setCurrentIndex(tab);
             settings.show();
@@ -863,17 +872,17 @@ TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
         many << server(QString("10.%1.%2.1").arg(i / 250).arg(i % 250), "443", QString("Country%1").arg(i % 50));
     serve(many);
     MainWindow& w = open();
-    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 10000);
-    EXPECT_EQ(w.ui->countryBox->count(), 51);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 10000);
+    EXPECT_EQ(MainWindowAccess(w).ui->countryBox->count(), 51);
 
     // A 1 MiB line: texts are cut for display, the server still connects.
     StringMap huge = server("10.9.9.9", "9", QString(1 << 20, 'c'), QString(1 << 20, 'd'));
     huge["user"] = QString(1 << 20, 'u');
     serve({huge});
     w.UpdateServerList();
-    ASSERT_EQ(w.ui->proxyList->topLevelItemCount(), 1);
-    EXPECT_LE(w.ui->proxyList->topLevelItem(0)->text(1).size(), 1000);
-    EXPECT_LE(w.ui->countryBox->itemText(1).size(), 256);
+    ASSERT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 1);
+    EXPECT_LE(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->text(1).size(), 1000);
+    EXPECT_LE(MainWindowAccess(w).ui->countryBox->itemText(1).size(), 256);
     rowButton(0)->click();
     EXPECT_EQ(block().connected, 1);
     EXPECT_EQ(QByteArray(block().proxy_user), QByteArray(55, 'u'));
@@ -883,18 +892,18 @@ TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
     const QString wide = "<Array><Element><ip>1.1.1.1</ip></Element></Array>";
     http.setRoute("/list.xml", ok(QByteArray(reinterpret_cast<const char*>(wide.utf16()), 2 * wide.size())));
     w.UpdateServerList();
-    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 0);
     http.setRoute("/list.xml", ok("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><Array><Element><ip>1.1.1.1</ip>"
                                   "<country>Espa\xf1"
                                   "a</country></Element></Array>"));
     w.UpdateServerList();
-    EXPECT_LE(w.ui->proxyList->topLevelItemCount(), 1);
+    EXPECT_LE(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 1);
     QByteArray junk;
     for (int i = 0; i < 200000; ++i)
         junk += static_cast<char>((i * 131) & 0xFF);
     http.setRoute("/list.xml", ok(junk));
     w.UpdateServerList();
-    EXPECT_EQ(w.ui->proxyList->topLevelItemCount(), 0);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 0);
     EXPECT_EQ(apptest::countryTexts(w), QStringList{"Any Country"});
 }
 

@@ -3,6 +3,7 @@
 // for the network-stack module (it names the destination in the TCP slot
 // table and connects to the local server from that port).
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "modulecontract.h"
 #include "sharedmemory.h"
 #include "test_view_support.h"
@@ -94,8 +95,8 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     };
     ASSERT_TRUE(rowShows(QStringLiteral("/s Connects: 1, UDP:"))) << appNames(*window).join(',').toStdString();
     QTreeWidgetItem* row = appRow(*window, name);
-    EXPECT_TRUE(window->speedLabel->text().endsWith(QStringLiteral("/s")));
-    EXPECT_TRUE(window->trayIcon->toolTip().contains(QStringLiteral(" Apps")));
+    EXPECT_TRUE(MainWindowAccess(*window).speedLabel->text().endsWith(QStringLiteral("/s")));
+    EXPECT_TRUE(MainWindowAccess(*window).trayIcon->toolTip().contains(QStringLiteral(" Apps")));
 
     // Closing the connection: the same row shows it closed and idle.
     ::close(fd);

@@ -5,6 +5,7 @@
 // timer, and the module repair and update question of the same tick.
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "probe.h"
 #include "relayheader.h"
@@ -50,7 +51,8 @@ protected:
     // Runs the event loop until the window has handled one more readyRead
     // of its socket (every datagram sent before that is then handled).
     bool waitForDatagramsHandled(QSignalSpy& spy, int count = 1) {
-        return apptest::waitFor([&] { return spy.count() >= count && !window->udpSocket->hasPendingDatagrams(); });
+        return apptest::waitFor(
+            [&] { return spy.count() >= count && !MainWindowAccess(*window).udpSocket->hasPendingDatagrams(); });
     }
 
     clienttest::MessageRecorder boxes;
@@ -77,7 +79,7 @@ TEST_F(ProbeTest, ProbeOnTheWireNamesTheServerWithItsPortInHostOrder) {
     std::uint16_t from = 0;
     QByteArray wire = peer.receive(5000, &from);
     ASSERT_EQ(wire.size(), 32);
-    EXPECT_EQ(from, window->udpSocket->localPort());
+    EXPECT_EQ(from, MainWindowAccess(*window).udpSocket->localPort());
     vnx::maskBuffer(wire.data(), static_cast<std::size_t>(wire.size()));
     const auto* b = reinterpret_cast<const std::uint8_t*>(wire.constData());
     EXPECT_EQ(QByteArray(wire.constData(), 4), QByteArray("umbv"));
@@ -178,12 +180,12 @@ TEST_F(ProbeTest, RelayAnswerAfterTheWindowChangesNothing) {
     Relay relay;
     ASSERT_TRUE(relay.start());
     addServer(QStringLiteral("127.0.0.1"), relay.port());
-    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    QSignalSpy spy(MainWindowAccess(*window).udpSocket, &QUdpSocket::readyRead);
     window->OnTestProxyTimer();
     // The answer is waiting in the socket, but the window's end comes first.
-    for (int i = 0; i < 1000 && !window->udpSocket->hasPendingDatagrams(); ++i)
+    for (int i = 0; i < 1000 && !MainWindowAccess(*window).udpSocket->hasPendingDatagrams(); ++i)
         QThread::msleep(5);
-    ASSERT_TRUE(window->udpSocket->hasPendingDatagrams());
+    ASSERT_TRUE(MainWindowAccess(*window).udpSocket->hasPendingDatagrams());
     window->OnEndTestTimer();
     ASSERT_TRUE(waitForDatagramsHandled(spy));
 
@@ -206,7 +208,7 @@ TEST_F(ProbeTest, AnswerAfterShortenedWindowIsIgnored) {
     ServerEntry* entry = entryAt(*window, 0);
     // The window's own timer ends the cycle.
     ASSERT_TRUE(apptest::waitFor([&] { return entry->timeouts == 1; }));
-    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    QSignalSpy spy(MainWindowAccess(*window).udpSocket, &QUdpSocket::readyRead);
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 5)));
     ASSERT_TRUE(waitForDatagramsHandled(spy));
     EXPECT_EQ(entry->replies, 0);
@@ -254,7 +256,7 @@ TEST_F(ProbeTest, FirstWaitingRowWithTheSameAddressTakesTheAnswer) {
     EXPECT_EQ(first->replies, 1);
 
     // Nobody waits any more: a third answer is dropped.
-    QSignalSpy spy(window->udpSocket, &QUdpSocket::readyRead);
+    QSignalSpy spy(MainWindowAccess(*window).udpSocket, &QUdpSocket::readyRead);
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 3)));
     ASSERT_TRUE(waitForDatagramsHandled(spy));
     EXPECT_EQ(first->replies, 1);
@@ -294,17 +296,17 @@ TEST_F(ProbeTest, FirstCycleAfter800MsThenEveryFourMinutes) {
     UdpPeer server;
     addServer(QStringLiteral("127.0.0.1"), server.port());
     window->RestoreLastConnection();
-    EXPECT_TRUE(window->testTimer->isActive());
-    EXPECT_EQ(window->testTimer->interval(), 800);
+    EXPECT_TRUE(MainWindowAccess(*window).testTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(*window).testTimer->interval(), 800);
     ServerEntry* entry = entryAt(*window, 0);
     EXPECT_EQ(entry->probesSent, 0);
     ASSERT_TRUE(apptest::waitFor([&] { return entry->probesSent == 1; }));
     EXPECT_EQ(server.receive(5000).size(), 32);
-    EXPECT_TRUE(window->testTimer->isActive());
-    EXPECT_EQ(window->testTimer->interval(), 240000);
+    EXPECT_TRUE(MainWindowAccess(*window).testTimer->isActive());
+    EXPECT_EQ(MainWindowAccess(*window).testTimer->interval(), 240000);
 
     // The test button runs a cycle at once.
-    window->ui->testBtn->click();
+    MainWindowAccess(*window).ui->testBtn->click();
     EXPECT_EQ(entry->probesSent, 2);
     EXPECT_EQ(server.receive(5000).size(), 32);
 }
@@ -318,7 +320,7 @@ TEST_F(ProbeTest, TickRepairsTheModuleSilentlyWhileConnectedAndAsksForTheUpdateO
 
     // Disconnected: a missing module is left alone.
     ASSERT_FALSE(IsLspInstalled());
-    window->proxyData->connected = 0;
+    MainWindowAccess(*window).proxyData->connected = 0;
     window->OnTestProxyTimer();
     EXPECT_FALSE(IsLspInstalled());
     ASSERT_EQ(boxes.boxes.size(), 1);
@@ -329,14 +331,14 @@ TEST_F(ProbeTest, TickRepairsTheModuleSilentlyWhileConnectedAndAsksForTheUpdateO
 
     // Connected: the module is installed again at each tick that misses it,
     // without a message; the question is not put again.
-    window->proxyData->connected = 1;
+    MainWindowAccess(*window).proxyData->connected = 1;
     window->OnTestProxyTimer();
     EXPECT_TRUE(IsLspInstalled());
     ASSERT_TRUE(QFile::remove(world.catalogFile()));
     window->OnTestProxyTimer();
     EXPECT_TRUE(IsLspInstalled());
     EXPECT_EQ(boxes.boxes.size(), 1);
-    window->proxyData->connected = 0;
+    MainWindowAccess(*window).proxyData->connected = 0;
     app.updateChecker = nullptr;
 }
 

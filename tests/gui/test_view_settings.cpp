@@ -6,6 +6,7 @@
 #include "apphelpers.h"
 #include "autostart.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "programdlg.h"
 #include "programselectdlg.h"
@@ -316,7 +317,7 @@ TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
     ASSERT_FALSE(QFileInfo::exists(world.rulesFile()));
     std::unique_ptr<MainWindow> window(apptest::makeWindow());
     ASSERT_TRUE(window->isUsable());
-    ProgramDlg dialog(window->proxyData, window.get());
+    ProgramDlg dialog(MainWindowAccess(*window).proxyData, window.get());
     EXPECT_TRUE(dialog.ui->encBox->isChecked());
     EXPECT_TRUE(dialog.ui->dnsBox->isChecked());
     EXPECT_TRUE(dialog.ui->tcpBox->isChecked());
@@ -478,7 +479,7 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     world.writeRules("a.exe\nb.exe\n");
     std::unique_ptr<MainWindow> window(apptest::makeWindow());
     ASSERT_TRUE(window->isUsable());
-    vnx::ProxyData* data = window->proxyData;
+    vnx::ProxyData* data = MainWindowAccess(*window).proxyData;
     EXPECT_EQ(data->rule_count, 2);
 
     whenModal<ProgramDlg>([](ProgramDlg* dialog) {
@@ -490,7 +491,7 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
         dialog->ui->mainTab->setCurrentIndex(1);
         dialog->ui->okBtn->click();
     });
-    window->ui->settingBtn->click();
+    MainWindowAccess(*window).ui->settingBtn->click();
 
     CAppConfig saved(world.configFile());
     EXPECT_EQ(saved.value(QStringLiteral("encryptdata")), QStringLiteral("0"));
@@ -501,7 +502,7 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     EXPECT_EQ(saved.value(QStringLiteral("settingcurrenttab")), QStringLiteral("1"));
     EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
     EXPECT_TRUE(IsAutostartEnabled(QStringLiteral("Veilnox")));
-    EXPECT_TRUE(window->ui->autostartBox->isChecked());
+    EXPECT_TRUE(MainWindowAccess(*window).ui->autostartBox->isChecked());
 
     // The block, byte for byte where it matters.
     EXPECT_EQ(data->encrypt_data, 0);
@@ -531,10 +532,10 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
         dialog->ui->autostartBox->setChecked(false);
         dialog->ui->okBtn->click();
     });
-    window->ui->settingBtn->click();
+    MainWindowAccess(*window).ui->settingBtn->click();
     EXPECT_EQ(data->redirect_all_apps, 1);
     EXPECT_FALSE(IsAutostartEnabled(QStringLiteral("Veilnox")));
-    EXPECT_FALSE(window->ui->autostartBox->isChecked());
+    EXPECT_FALSE(MainWindowAccess(*window).ui->autostartBox->isChecked());
 
     // Cancel: the block does not change.
     QByteArray before(reinterpret_cast<const char*>(data), sizeof *data);
@@ -543,7 +544,7 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
         dialog->RemoveProgram(QStringLiteral("a.exe"));
         dialog->ui->cancelBtn->click();
     });
-    window->ui->settingBtn->click();
+    MainWindowAccess(*window).ui->settingBtn->click();
     EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), sizeof *data), before);
 }
 

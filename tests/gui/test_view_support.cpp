@@ -1,6 +1,7 @@
 #include "test_view_support.h"
 
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "rendpoint.h"
 #include "serverlist.h"
 #include "ui_mainwindow.h"
@@ -227,25 +228,27 @@ bool readAllBytes(int fd, void* data, std::size_t len, int ms) {
 
 // ---------------------------------------------------------------- rows
 
-QTreeWidgetItem* serverRow(MainWindow& window, int row) { return window.ui->proxyList->topLevelItem(row); }
+QTreeWidgetItem* serverRow(MainWindow& window, int row) {
+    return MainWindowAccess(window).ui->proxyList->topLevelItem(row);
+}
 
 ServerEntry* entryAt(MainWindow& window, int row) { return MainWindow::entryOf(serverRow(window, row)); }
 
 QProgressBar* signalBar(MainWindow& window, int row) {
-    return qobject_cast<QProgressBar*>(window.ui->proxyList->itemWidget(serverRow(window, row), 2));
+    return qobject_cast<QProgressBar*>(MainWindowAccess(window).ui->proxyList->itemWidget(serverRow(window, row), 2));
 }
 
 QTreeWidgetItem* appRow(MainWindow& window, const QString& name) {
-    for (int i = 0; i < window.ui->connectionList->topLevelItemCount(); ++i)
-        if (window.ui->connectionList->topLevelItem(i)->text(0) == name)
-            return window.ui->connectionList->topLevelItem(i);
+    for (int i = 0; i < MainWindowAccess(window).ui->connectionList->topLevelItemCount(); ++i)
+        if (MainWindowAccess(window).ui->connectionList->topLevelItem(i)->text(0) == name)
+            return MainWindowAccess(window).ui->connectionList->topLevelItem(i);
     return nullptr;
 }
 
 QStringList appNames(MainWindow& window) {
     QStringList names;
-    for (int i = 0; i < window.ui->connectionList->topLevelItemCount(); ++i)
-        names << window.ui->connectionList->topLevelItem(i)->text(0);
+    for (int i = 0; i < MainWindowAccess(window).ui->connectionList->topLevelItemCount(); ++i)
+        names << MainWindowAccess(window).ui->connectionList->topLevelItem(i)->text(0);
     return names;
 }
 

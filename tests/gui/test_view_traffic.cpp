@@ -5,6 +5,7 @@
 // rest of the process, so these cases share no process with that suite.
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "mainwindowaccess.h"
 #include "sharedmemory.h"
 #include "test_view_support.h"
 #include "trafficview.h"
@@ -38,7 +39,7 @@ protected:
         std::memset(status, 0, sizeof *status);
         window.reset(apptest::makeWindow());
         ASSERT_TRUE(window->isUsable());
-        list = window->ui->connectionList;
+        list = MainWindowAccess(*window).ui->connectionList;
     }
 
     void publish(const std::vector<vnx::AppStatus>& apps, int count = -1) {
@@ -71,7 +72,7 @@ TEST_F(TrafficTest, RatesShowEightfoldInTheStatusBarAndTheRow) {
     publish({appEntry("game", /*udpSent*/ 3072, /*udpRecv*/ 1536, /*udpRate*/ 1000, /*udpConnections*/ 2,
                       /*tcpRecv*/ 1000000, /*tcpSent*/ 1048577, /*tcpRate*/ 0, /*tcpConnections*/ 1)});
     window->OnSpeedTimer();
-    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("7.81 Kb/s"));
+    EXPECT_EQ(MainWindowAccess(*window).speedLabel->text(), QStringLiteral("7.81 Kb/s"));
     QTreeWidgetItem* row = appRow(*window, QStringLiteral("game"));
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->text(0), QStringLiteral("game"));
@@ -122,7 +123,7 @@ TEST_F(TrafficTest, SelectionAndScrollPositionSurviveTheRefresh) {
     for (int i = 0; i < 80; ++i)
         apps.push_back(appEntry(names[i].constData(), 0, 0, 0, 0, 0, 1024u * i));
     publish(apps);
-    window->ui->tabMain->setCurrentIndex(1);  // the tab runs a tick itself
+    MainWindowAccess(*window).ui->tabMain->setCurrentIndex(1);  // the tab runs a tick itself
     window->show();
     QCoreApplication::processEvents();
     ASSERT_EQ(list->topLevelItemCount(), 80);
@@ -181,7 +182,7 @@ TEST_F(TrafficTest, DisconnectedTickShowsTheRateOnlyAndTheTooltipShrinks) {
     connect();
     publish({appEntry("one"), appEntry("two"), appEntry("three")});
     window->OnSpeedTimer();
-    const QString tip = window->trayIcon->toolTip();
+    const QString tip = MainWindowAccess(*window).trayIcon->toolTip();
     const QString traffic = QStringLiteral("\r\n0 Kb/s, 3 Apps");
     ASSERT_TRUE(tip.endsWith(traffic)) << tip.toStdString();
     const QString statusLine = tip.left(tip.size() - traffic.size());
@@ -195,9 +196,9 @@ TEST_F(TrafficTest, DisconnectedTickShowsTheRateOnlyAndTheTooltipShrinks) {
     status->tcp_rate = 1536 / 8;
     publish({appEntry("one"), appEntry("two")});
     window->OnSpeedTimer();
-    EXPECT_EQ(window->speedLabel->text(), QStringLiteral("1.5 Kb/s"));
+    EXPECT_EQ(MainWindowAccess(*window).speedLabel->text(), QStringLiteral("1.5 Kb/s"));
     EXPECT_EQ(list->topLevelItemCount(), 0);
-    EXPECT_EQ(window->trayIcon->toolTip(), QStringLiteral("Disconnected."));
+    EXPECT_EQ(MainWindowAccess(*window).trayIcon->toolTip(), QStringLiteral("Disconnected."));
 }
 
 }  // namespace
