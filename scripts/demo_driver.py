@@ -5,7 +5,7 @@ profile (HOME, XDG_* point into WORK_DIR):
 
   1. installs the network-stack module with the catalog script,
   2. starts the real client offscreen with a server list naming the relay
-     and drives it through its automation socket (client/automation.h):
+     and drives it through its automation socket (client/ui/automation.h):
      the first server row's connect button is clicked, as a user would,
   3. fetches a page with curl directly, then through veilnox-run, while
      watching the Connections tab,

@@ -153,7 +153,7 @@ TEST_F(Process, AFirstStartOnAnEmptyDataFolderSeedsTheRulesAndWritesNoSettings) 
 
 namespace {
 
-// One automation command (see client/automation.h) and its one-line answer;
+// One automation command (see client/ui/automation.h) and its one-line answer;
 // empty when the client does not answer within `ms`.
 QByteArray automate(const QString& socketPath, const QByteArray& line, int ms = 10000) {
     QLocalSocket socket;
