@@ -34,34 +34,6 @@ std::string cgroup2Root() {
     return {};
 }
 
-// A DNS stub on 127.0.0.53 as desktops have one: it forwards every query to
-// the destination's resolver from this namespace's own address, so a query
-// that reaches it shows up there as a leak.
-const char* kStub =
-    "import socket\n"
-    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.53',53))\n"
-    "print('stub ready',flush=True)\n"
-    "while True:\n"
-    "    q,a=s.recvfrom(2048); print('stub query',flush=True)\n"
-    "    u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(3)\n"
-    "    u.sendto(q,('198.51.100.2',53))\n"
-    "    try: s.sendto(u.recvfrom(2048)[0],a)\n"
-    "    except OSError: pass\n";
-
-const char* kUdpClient =
-    "import socket,sys\n"
-    "fam=socket.AF_INET6 if ':' in sys.argv[1] else socket.AF_INET\n"
-    "s=socket.socket(fam,socket.SOCK_DGRAM)\n"
-    "s.settimeout(10)\n"
-    "dst=(sys.argv[1],7000)\n"
-    "if sys.argv[2]=='connect':\n"
-    "    s.connect(dst); s.send(b'ping'); d=s.recv(100); a=s.getpeername()\n"
-    "elif sys.argv[2]=='sendmsg':\n"
-    "    s.sendmsg([b'pi',b'ng'],[],0,dst); d,a=s.recvfrom(100)\n"
-    "else:\n"
-    "    s.sendto(b'ping',dst); d,a=s.recvfrom(100)\n"
-    "print('from=%s:%d' % (a[0],a[1])); print('reply=%s' % d.decode())\n";
-
 // connect() as a raw system call (no C library wrapper), then one request.
 const char* kRawConnect =
     "import ctypes,socket,struct,sys\n"
@@ -85,7 +57,7 @@ protected:
         o.nameserver = "127.0.0.53";
         o.workPrefix = "/tmp/vnxcapt";
         ASSERT_NO_FATAL_FAILURE(buildTopology(o));
-        ASSERT_TRUE(stub_.start({"/usr/bin/python3", "-c", kStub}));
+        ASSERT_TRUE(stub_.start({"/usr/bin/python3", "-c", kLocalStubScript}));
         ASSERT_TRUE(stub_.waitFor("stub ready", 10000)) << stub_.output();
 
         cgroup_ = root + "/vnxtest-" + std::to_string(getpid());
@@ -190,7 +162,7 @@ TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {
     // from the real peer.
     for (const char* mode : {"sendto", "connect", "sendmsg"}) {
         SCOPED_TRACE(mode);
-        RunResult res = app({"/usr/bin/python3", "-c", kUdpClient, kDest4, mode});
+        RunResult res = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest4, mode});
         EXPECT_EQ(res.exitCode, 0) << res.output;
         EXPECT_EQ(field(res.output, "from"), std::string(kDest4) + ":7000");
         EXPECT_EQ(field(res.output, "reply"), "echo:ping");
@@ -201,7 +173,7 @@ TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {
     EXPECT_EQ(field(mmsg.output, "reply"), "echo:mmsg");
     EXPECT_NE(servers_.output().find(std::string("udp peer=") + kRelayOut4), std::string::npos);
     // IPv6 datagrams cannot be given an alias: refused, never sent directly.
-    RunResult udp6 = app({"/usr/bin/python3", "-c", kUdpClient, kDest6, "sendto"});
+    RunResult udp6 = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest6, "sendto"});
     EXPECT_NE(udp6.exitCode, 0) << udp6.output;
     expectNothingDirect();
 }

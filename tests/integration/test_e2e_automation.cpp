@@ -42,10 +42,7 @@ protected:
     }
     void TearDown() override {
         automation_.disconnect();
-        if (client_.pid() > 0) kill(client_.pid(), SIGKILL);
-        for (int pid : serverPids())
-            kill(pid, SIGKILL);
-        client_.stop();
+        endClient(client_);
         if (!dir_.empty()) runCommand("rm -rf " + dir_);
     }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +72,13 @@ std::vector<std::string> clientSanitizerEnv() {
     const char* asan = std::getenv("ASAN_OPTIONS");
     if (!asan) return {};
     return {std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"};
+}
+
+void endClient(vnxtest::BackgroundProcess& client) {
+    if (client.running()) kill(client.pid(), SIGKILL);
+    for (int pid : serverPids())
+        kill(pid, SIGKILL);
+    client.stop();
 }
 
 std::vector<std::string> clientEnv(const std::string& dir, const std::string& socketPath) {

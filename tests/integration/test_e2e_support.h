@@ -3,6 +3,7 @@
 // network namespace, the environment of a client under test, and a client
 // for the veilnox automation socket (client/automation.h). Bounded waiting
 // comes from tests/support (waiters.h).
+#include "processes.h"
 #include "waiters.h"
 
 #include <QJsonObject>
@@ -36,6 +37,12 @@ bool hasEnded(int pid);
 // screen objects behind at exit (the in-process window tests catch leaks of
 // our own code). Empty otherwise.
 std::vector<std::string> clientSanitizerEnv();
+
+// Ends a client under test and the veilnoxsvr it launched: the client
+// first (its watchdog would relaunch the server), then the servers of this
+// namespace (they share the client's output pipe), then the client is
+// reaped. Everything by pid.
+void endClient(vnxtest::BackgroundProcess& client);
 
 // Environment entries for a veilnox child on the offscreen platform with its
 // automation socket at socketPath, reading the server list and the version

@@ -138,12 +138,7 @@ protected:
 
     void TearDown() override {
         automation_.disconnect();
-        // The client first (its watchdog would relaunch the server), then the
-        // server, which shares the client's output pipe.
-        if (client_.pid() > 0) kill(client_.pid(), SIGKILL);
-        for (int pid : serverPids())
-            kill(pid, SIGKILL);
-        client_.stop();
+        endClient(client_);
         servers_.stop();
         relays_[0].stop();
         relays_[1].stop();
@@ -162,10 +157,7 @@ protected:
         if (!relay.start({VNX_BIN_DIR "/veilnox-relay", "--listen", address + ":0", "--allow", clients, "--quiet"}, {},
                          nsPid))
             return 0;
-        const std::string prefix = "veilnox-relay listening on " + address + ":";
-        if (!relay.waitFor(prefix, 10000) || !relay.waitFor("\n", 2000)) return 0;
-        const std::string out = relay.output();
-        return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
+        return relayListenPort(relay, address);
     }
 
     bool startClient() {

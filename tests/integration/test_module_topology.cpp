@@ -110,21 +110,10 @@ TEST_F(ModuleTopology, HundredMebibyteDownloadArrivesIntact) {
 }
 
 TEST_F(ModuleTopology, DatagramsAndNameLookupsShowTheRealPeers) {
-    const std::string client =
-        "import socket,sys\n"
-        "fam=socket.AF_INET6 if ':' in sys.argv[1] else socket.AF_INET\n"
-        "s=socket.socket(fam,socket.SOCK_DGRAM)\n"
-        "s.settimeout(10)\n"
-        "dst=(sys.argv[1],7000)\n"
-        "if sys.argv[2]=='connect':\n"
-        "    s.connect(dst); s.send(b'ping'); d=s.recv(100); a=s.getpeername()\n"
-        "else:\n"
-        "    s.sendto(b'ping',dst); d,a=s.recvfrom(100)\n"
-        "print('from=%s:%d' % (a[0],a[1])); print('reply=%s' % d.decode())\n";
     for (const char* host : {kDest4, kDest6}) {
         for (const char* mode : {"sendto", "connect"}) {
             SCOPED_TRACE(std::string(host) + " " + mode);
-            RunResult res = app({"/usr/bin/python3", "-c", client, host, mode});
+            RunResult res = app({"/usr/bin/python3", "-c", kUdpClientScript, host, mode});
             EXPECT_EQ(res.exitCode, 0) << res.output;
             EXPECT_EQ(field(res.output, "from"), std::string(host) + ":7000");
             EXPECT_EQ(field(res.output, "reply"), "echo:ping");
@@ -196,23 +185,9 @@ TEST_F(ModuleTopology, ManyConnectionsForksAndTimeWait) {
     EXPECT_EQ(field(seq.output, "done"), "30000");
 }
 
-// A DNS stub on 127.0.0.53 as desktops have one: it forwards every query to
-// the destination's resolver from this namespace's own address, so a query
-// that reaches it shows up there as a leak (and in its own output).
-const char* kLocalStub =
-    "import socket\n"
-    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.53',53))\n"
-    "print('stub ready',flush=True)\n"
-    "while True:\n"
-    "    q,a=s.recvfrom(2048); print('stub query',flush=True)\n"
-    "    u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(3)\n"
-    "    u.sendto(q,('198.51.100.2',53))\n"
-    "    try: s.sendto(u.recvfrom(2048)[0],a)\n"
-    "    except OSError: pass\n";
-
 TEST_F(ModuleTopology, LookupsBehindALocalStubAndEveryLookupFunctionGoThroughTheRelay) {
     BackgroundProcess stub;
-    ASSERT_TRUE(stub.start({"/usr/bin/python3", "-c", kLocalStub}));
+    ASSERT_TRUE(stub.start({"/usr/bin/python3", "-c", kLocalStubScript}));
     ASSERT_TRUE(stub.waitFor("stub ready", 10000)) << stub.output();
     std::ofstream(dir_ + "/resolv.conf", std::ios::trunc) << "nameserver 127.0.0.53\noptions timeout:3 attempts:1\n";
     // The stub's own upstream list, as systemd-resolved publishes it (in

@@ -218,23 +218,7 @@ TEST_F(RelayTcp, IncompleteHeaderIsClosedAfterTheHeaderTimeout) {
 }
 
 // Sockets of this namespace in TIME_WAIT whose local port is port.
-int timeWaitOnLocalPort(std::uint16_t port) {
-    int count = 0;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        FILE* f = std::fopen(table, "r");
-        if (!f) continue;
-        char line[512];
-        while (std::fgets(line, sizeof line, f)) {
-            char local[64], remote[64];
-            unsigned state = 0;
-            if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) != 3) continue;
-            const char* colon = std::strrchr(local, ':');
-            if (colon && state == 6 && std::strtoul(colon + 1, nullptr, 16) == port) ++count;
-        }
-        std::fclose(f);
-    }
-    return count;
-}
+int timeWaitOnLocalPort(std::uint16_t port) { return vnxtest::timeWaitSockets(port, false); }
 
 std::uint16_t localPort(int fd) {
     sockaddr_storage a{};

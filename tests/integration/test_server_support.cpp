@@ -53,12 +53,7 @@ bool RelayProcess::start(const std::vector<std::string>& extraArgs) {
     std::vector<std::string> args{"--listen", "127.0.0.1:0", "--allow-private", "--quiet"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     if (!ChildProcess::start(path, args)) return false;
-    const std::string prefix = "veilnox-relay listening on 127.0.0.1:";
-    std::size_t end = waitFor("\n", 10000, 0);
-    std::string out = output();
-    std::size_t at = out.find(prefix);
-    if (end == std::string::npos || at == std::string::npos) return false;
-    port_ = static_cast<std::uint16_t>(std::strtoul(out.c_str() + at + prefix.size(), nullptr, 10));
+    port_ = vnxtest::relayListenPort(*this, "127.0.0.1");
     return port_ != 0;
 }
 

@@ -205,23 +205,7 @@ TEST_F(ServerTcp, ConnectionWithoutSlotIsClosedWithoutUpstream) {
 }
 
 // Sockets of this namespace in TIME_WAIT towards the given remote port.
-static int timeWaitTowardsPort(std::uint16_t port) {
-    int count = 0;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        FILE* f = std::fopen(table, "r");
-        if (!f) continue;
-        char line[512];
-        while (std::fgets(line, sizeof line, f)) {
-            char local[64], remote[64];
-            unsigned state = 0;
-            if (std::sscanf(line, " %*d: %63s %63s %x", local, remote, &state) != 3) continue;
-            const char* colon = std::strrchr(remote, ':');
-            if (colon && state == 6 && std::strtoul(colon + 1, nullptr, 16) == port) ++count;
-        }
-        std::fclose(f);
-    }
-    return count;
-}
+static int timeWaitTowardsPort(std::uint16_t port) { return vnxtest::timeWaitSockets(port, true); }
 
 TEST_F(ServerTcp, HalfCloseKeepsTheOtherDirection) {
     // The application sends its request and ends its side; the answer that

@@ -192,6 +192,13 @@ void ChildProcess::release() {
     outFd_ = -1;
 }
 
+std::uint16_t relayListenPort(ChildProcess& relay, const std::string& host, int timeoutMs) {
+    const std::string prefix = "veilnox-relay listening on " + host + ":";
+    const std::size_t at = relay.waitFor(prefix, timeoutMs);
+    if (at == std::string::npos || relay.waitFor("\n", timeoutMs, at) == std::string::npos) return 0;
+    return static_cast<std::uint16_t>(std::strtoul(relay.output().c_str() + at, nullptr, 10));
+}
+
 BackgroundProcess::~BackgroundProcess() { stop(); }
 
 bool BackgroundProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env, int nsPid) {

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -91,5 +92,10 @@ public:
     // Returns the exit status, or -1 when it had to be killed or never ran.
     int stop();
 };
+
+// The port of veilnox-relay's ready line "veilnox-relay listening on
+// HOST:PORT" in the output of relay, waited for (the whole line) at most
+// timeoutMs; 0 when it did not come.
+std::uint16_t relayListenPort(ChildProcess& relay, const std::string& host, int timeoutMs = 10000);
 
 }  // namespace vnxtest

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace vnxtest {
@@ -138,6 +140,24 @@ long recvWithin(int fd, void* buf, std::size_t cap, int timeoutMs, sockaddr_stor
     ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&tmp), &l);
     if (from) *from = tmp;
     return n;
+}
+
+int timeWaitSockets(std::uint16_t port, bool remote) {
+    int count = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        char line[512];
+        while (std::fgets(line, sizeof line, f)) {
+            char local[64], peer[64];
+            unsigned state = 0;
+            if (std::sscanf(line, " %*d: %63s %63s %x", local, peer, &state) != 3) continue;
+            const char* colon = std::strrchr(remote ? peer : local, ':');
+            if (colon && state == 6 && std::strtoul(colon + 1, nullptr, 16) == port) ++count;
+        }
+        std::fclose(f);
+    }
+    return count;
 }
 
 }  // namespace vnxtest

@@ -41,4 +41,8 @@ bool waitClosed(int fd, int timeoutMs);
 // sender.
 long recvWithin(int fd, void* buf, std::size_t cap, int timeoutMs, sockaddr_storage* from = nullptr);
 
+// TCP sockets of this network namespace in TIME_WAIT whose local port (or,
+// with remote, whose remote port) is port (host order).
+int timeWaitSockets(std::uint16_t port, bool remote);
+
 }  // namespace vnxtest

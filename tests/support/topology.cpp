@@ -20,6 +20,31 @@ const char* const kDest6 = "2001:db8:2::2";
 
 std::string serversScript() { return VNX_TEST_SUPPORT_DIR "/servers.py"; }
 
+const char* const kLocalStubScript =
+    "import socket\n"
+    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(('127.0.0.53',53))\n"
+    "print('stub ready',flush=True)\n"
+    "while True:\n"
+    "    q,a=s.recvfrom(2048); print('stub query',flush=True)\n"
+    "    u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(3)\n"
+    "    u.sendto(q,('198.51.100.2',53))\n"
+    "    try: s.sendto(u.recvfrom(2048)[0],a)\n"
+    "    except OSError: pass\n";
+
+const char* const kUdpClientScript =
+    "import socket,sys\n"
+    "fam=socket.AF_INET6 if ':' in sys.argv[1] else socket.AF_INET\n"
+    "s=socket.socket(fam,socket.SOCK_DGRAM)\n"
+    "s.settimeout(10)\n"
+    "dst=(sys.argv[1],7000)\n"
+    "if sys.argv[2]=='connect':\n"
+    "    s.connect(dst); s.send(b'ping'); d=s.recv(100); a=s.getpeername()\n"
+    "elif sys.argv[2]=='sendmsg':\n"
+    "    s.sendmsg([b'pi',b'ng'],[],0,dst); d,a=s.recvfrom(100)\n"
+    "else:\n"
+    "    s.sendto(b'ping',dst); d,a=s.recvfrom(100)\n"
+    "print('from=%s:%d' % (a[0],a[1])); print('reply=%s' % d.decode())\n";
+
 void NamespaceTopology::buildTopology(const TopologyOptions& o) {
     ASSERT_TRUE(relayNs_.create()) << "cannot make a network namespace (root needed)";
     ASSERT_TRUE(destNs_.create()) << "cannot make a network namespace (root needed)";
@@ -51,12 +76,8 @@ void NamespaceTopology::buildTopology(const TopologyOptions& o) {
         relayArgs.insert(relayArgs.end(), {"--allow", range});
     relayArgs.emplace_back("--quiet");
     ASSERT_TRUE(relay_.start(relayArgs, {}, relayNs_.pid()));
-    const std::string prefix = "veilnox-relay listening on " + std::string(kRelayIn4) + ":";
-    ASSERT_TRUE(relay_.waitFor(prefix, 10000)) << relay_.output();
-    ASSERT_TRUE(relay_.waitFor("\n", 1000));
-    const std::string out = relay_.output();
-    relayPort_ = static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(prefix) + prefix.size()));
-    ASSERT_NE(relayPort_, 0);
+    relayPort_ = relayListenPort(relay_, kRelayIn4);
+    ASSERT_NE(relayPort_, 0) << relay_.output();
 
     ASSERT_TRUE(servers_.start({"/usr/bin/python3", serversScript(), "--http", "8000", "--big", "--echo", "7000",
                                 "--line", "9000", "--dns", "53", "--dns-tcp", kDest4, kDest6},

@@ -35,6 +35,16 @@ extern const char* const kDest6;
 // The destination servers' script (HTTP, DNS, echo), for tests and the demo.
 std::string serversScript();
 
+// A DNS stub on 127.0.0.53 as desktops have one, for "python3 -c": it
+// forwards every query to the destination's resolver from the application
+// namespace's own address, so a query that reaches it shows up there as a
+// leak (and as "stub query" in its own output). Says "stub ready" first.
+extern const char* const kLocalStubScript;
+// A datagram client for "python3 -c ... HOST MODE": sends "ping" to
+// HOST:7000 (MODE sendto, connect or sendmsg) and prints "from=ADDR:PORT"
+// and "reply=TEXT" of the answer.
+extern const char* const kUdpClientScript;
+
 struct TopologyOptions {
     std::string relayProgram;             // the veilnox-relay to run
     std::vector<std::string> relayAllow;  // its --allow client ranges
