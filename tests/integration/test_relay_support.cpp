@@ -262,30 +262,6 @@ void TcpServer::serve(int fd) {
     close(fd);
 }
 
-UdpEcho::UdpEcho(const char* ip, std::size_t replyBytes) {
-    fd_ = udpSocket(ip);
-    if (fd_ < 0) return;
-    socklen_t l = sizeof addr_;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr_), &l);
-    thread_ = std::thread([this, replyBytes] {
-        std::vector<std::uint8_t> buf(70000);
-        while (!stop_) {
-            sockaddr_storage from{};
-            long n = recvWithin(fd_, buf.data(), buf.size(), 50, &from);
-            if (n < 0) continue;
-            ++received_;
-            std::size_t len = replyBytes > 0 ? std::min(replyBytes, buf.size()) : static_cast<std::size_t>(n);
-            sendto(fd_, buf.data(), len, 0, reinterpret_cast<sockaddr*>(&from), addressLength(from));
-        }
-    });
-}
-
-UdpEcho::~UdpEcho() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
-}
-
 bool probe(int udpFd, const RelayProcess& relay, std::uint32_t& ip, std::uint32_t& count) {
     sockaddr_storage ra = relay.address();
     sockaddr_storage self = makeAddress("127.0.0.1", relay.port());

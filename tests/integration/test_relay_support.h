@@ -2,6 +2,7 @@
 // Helpers for the veilnox-relay suites: the real relay as a child process,
 // relay headers, and small destination servers (TCP and UDP) running on
 // threads of the test. Socket helpers and namespaces come from tests/support.
+#include "destinations.h"
 #include "netns.h"
 #include "sockets.h"
 
@@ -112,24 +113,7 @@ private:
     std::thread acceptThread_;
 };
 
-// A UDP echo destination: sends every datagram back to its sender, or with
-// replyBytes > 0 answers each with that many bytes instead (a stand-in for
-// the services that answer small requests with large replies).
-class UdpEcho {
-public:
-    explicit UdpEcho(const char* ip, std::size_t replyBytes = 0);
-    ~UdpEcho();
-    bool ok() const { return fd_ >= 0; }
-    sockaddr_storage address() const { return addr_; }
-    int received() const { return received_.load(); }
-
-private:
-    int fd_ = -1;
-    sockaddr_storage addr_{};
-    std::atomic<bool> stop_{false};
-    std::atomic<int> received_{0};
-    std::thread thread_;
-};
+using vnxtest::UdpEcho;
 
 // A UDP socket of the test bound to ip (port chosen by the system).
 inline int udpSocket(const char* ip) { return vnxtest::boundSocket(SOCK_DGRAM, ip); }

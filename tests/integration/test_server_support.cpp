@@ -312,32 +312,6 @@ bool Listener::pending() {
     return poll(&p, 1, 0) == 1;
 }
 
-UdpEcho::UdpEcho(const char* ip) {
-    bool ipv6 = std::strchr(ip, ':') != nullptr;
-    fd_ = boundSocket(SOCK_DGRAM, ipv6);
-    addr_ = localEndpoint(fd_);
-    thread_ = std::thread([this] {
-        std::vector<std::uint8_t> buf(70000);
-        while (!stop_) {
-            sockaddr_storage from{};
-            socklen_t len = sizeof from;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            ssize_t n = recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 0) continue;
-            received_++;
-            lastSize_ = static_cast<std::size_t>(n);
-            sendto(fd_, buf.data(), static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
-        }
-    });
-}
-
-UdpEcho::~UdpEcho() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-}
-
 // ---- bulk data -------------------------------------------------------------
 
 void ByteStream::fill(std::uint8_t* out, std::size_t len) {

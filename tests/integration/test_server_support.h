@@ -4,6 +4,7 @@
 // module's side of the slot contract, destination servers on threads of the
 // test, and socket helpers in the server's endpoint type (on top of
 // tests/support). Every wait here has a time limit.
+#include "destinations.h"
 #include "modulecontract.h"
 #include "processes.h"
 #include "records.h"
@@ -161,21 +162,13 @@ private:
 };
 
 // UDP echo: sends every datagram back to its sender.
-class UdpEcho {
+class UdpEcho : public vnxtest::UdpEcho {
 public:
-    explicit UdpEcho(const char* ip = "127.0.0.1");
-    ~UdpEcho();
-    vnx::REndpoint address() const { return addr_; }
-    int received() const { return received_.load(); }
-    std::size_t lastSize() const { return lastSize_.load(); }
-
-private:
-    int fd_ = -1;
-    vnx::REndpoint addr_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> received_{0};
-    std::atomic<std::size_t> lastSize_{0};
-    std::thread thread_;
+    explicit UdpEcho(const char* ip = "127.0.0.1") : vnxtest::UdpEcho(ip) {}
+    vnx::REndpoint address() const {
+        sockaddr_storage sa = vnxtest::UdpEcho::address();
+        return vnx::REndpoint::fromSockaddr(reinterpret_cast<sockaddr*>(&sa));
+    }
 };
 
 // ---- bulk data -------------------------------------------------------------
