@@ -130,16 +130,6 @@ std::string dnsReply(const std::string& q, bool overTcp) {
     return r;
 }
 
-std::string endpointText(const vnx::REndpoint& e) {
-    char buf[INET6_ADDRSTRLEN] = "";
-    if (e.ipv4) {
-        inet_ntop(AF_INET, &e.ipv4, buf, sizeof buf);
-        return std::string(buf) + ":" + std::to_string(ntohs(e.port));
-    }
-    inet_ntop(AF_INET6, e.ipv6, buf, sizeof buf);
-    return "[" + std::string(buf) + "]:" + std::to_string(ntohs(e.port));
-}
-
 RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs,
                      bool preload) {
     RunResult res;
@@ -193,33 +183,6 @@ std::string field(const std::string& output, const std::string& key) {
         pos = end + 1;
     }
     return std::string();
-}
-
-vnx::ProxyData* writeProxyBlock(const BlockSettings& s) {
-    vnx::ProxyData* d = vnx::proxyData(true);
-    if (!d) return nullptr;
-    std::memset(d, 0, sizeof *d);
-    d->data_mark = 2;
-    d->redirect_tcp = s.tcp;
-    d->redirect_udp = s.udp;
-    d->redirect_dns = s.dns;
-    d->redirect_all_apps = s.allApps;
-    d->tcp_port = s.tcpPort;
-    d->udp_port = s.udpPort;
-    for (std::size_t i = 0; i < s.rules.size() && i < vnx::kMaxRules; ++i) {
-        std::memcpy(d->rules[i].name, s.rules[i].data(), std::min<std::size_t>(s.rules[i].size(), 127) * 2);
-        d->rules[i].enabled = 1;
-    }
-    d->rule_count = static_cast<std::int32_t>(s.rules.size());
-    if (!s.proxyIp.empty()) {
-        vnx::copyField(d->proxy_ip, sizeof d->proxy_ip, s.proxyIp.c_str(), s.proxyIp.size() + 1);
-        d->proxy_port = s.proxyPort;
-        vnx::copyField(d->proxy_protocol, sizeof d->proxy_protocol, s.protocol.c_str(), s.protocol.size() + 1);
-    }
-    d->encrypt_data = s.encrypt;
-    d->client_window = 1;
-    d->connected = s.connected;
-    return d;
 }
 
 StandInServer::StandInServer() = default;

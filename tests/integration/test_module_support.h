@@ -4,6 +4,7 @@
 // client would, and a stand-in for the local server that keeps the
 // server's side of the slot contract. Processes beside the test and network
 // namespaces come from tests/support.
+#include "namedobjects.h"
 #include "netns.h"
 #include "processes.h"
 #include "records.h"
@@ -30,23 +31,6 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::vector<std
 
 // Line "key=value" from a program's output; empty when missing.
 std::string field(const std::string& output, const std::string& key);
-
-struct BlockSettings {
-    bool connected = true;
-    bool tcp = true;
-    bool udp = true;
-    bool dns = true;
-    bool allApps = true;
-    std::vector<std::u16string> rules;
-    std::uint16_t tcpPort = vnx::kLocalServerPort;
-    std::uint16_t udpPort = vnx::kLocalServerPort;
-    std::string proxyIp;  // the relay, when set
-    std::uint16_t proxyPort = 0;
-    std::string protocol = "private";
-    bool encrypt = true;
-};
-// Creates (first call) and fills the proxy data block.
-vnx::ProxyData* writeProxyBlock(const BlockSettings& s);
 
 // Plays the local server on 127.0.0.1/::1 port 9111: finds the record of
 // every connection and datagram, answers each line of a connection with
@@ -84,7 +68,6 @@ private:
     std::vector<std::string> tcpSeen_, udpSeen_;
 };
 
-std::string endpointText(const vnx::REndpoint& e);
 // The stand-in's DNS zone: example.test (A, AAAA), alias.test (CNAME),
 // www.corp.test, big.test (truncated over UDP, 20 addresses over TCP);
 // anything else NXDOMAIN.

@@ -86,34 +86,6 @@ void raiseFdLimit() {
 
 // ---- named objects -----------------------------------------------------------
 
-vnx::ProxyData* createProxyBlock() {
-    vnx::ProxyData* block = vnx::proxyData(true);
-    if (block) block->client_window = 0x10101;
-    return block;
-}
-
-void setProxy(vnx::ProxyData* block, const char* ip, std::uint16_t port, const char* protocol, bool encrypt) {
-    std::memset(block->proxy_ip, 0, sizeof block->proxy_ip);
-    std::memset(block->proxy_protocol, 0, sizeof block->proxy_protocol);
-    std::strncpy(block->proxy_ip, ip, sizeof block->proxy_ip - 1);
-    std::strncpy(block->proxy_protocol, protocol, sizeof block->proxy_protocol - 1);
-    block->proxy_port = port;
-    block->encrypt_data = encrypt ? 1 : 0;
-}
-
-ModuleTables::~ModuleTables() {
-    delete tcp;
-    delete udpSend;
-    delete udpRecv;
-}
-
-bool ModuleTables::open() {
-    if (!tcp) tcp = vnx::createTcpTable(false);
-    if (!udpSend) udpSend = vnx::createUdpSendTable(false);
-    if (!udpRecv) udpRecv = vnx::createUdpRecvTable(false);
-    return tcp->base() && udpSend->base() && udpRecv->base();
-}
-
 vnx::ServerStatus* statusBlock() { return vnx::serverStatus(true); }
 
 bool findApp(const vnx::ServerStatus& block, const std::string& name, vnx::AppStatus& out) {

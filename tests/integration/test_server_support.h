@@ -6,6 +6,7 @@
 // tests/support). Every wait here has a time limit.
 #include "destinations.h"
 #include "modulecontract.h"
+#include "namedobjects.h"
 #include "processes.h"
 #include "records.h"
 #include "rendpoint.h"
@@ -73,23 +74,9 @@ void raiseFdLimit();
 
 // ---- the client's and the module's side of the named objects ----------------
 
-// Creates (and holds for the rest of the test process) the proxy data block,
-// as the client does, with a non-zero client window.
-vnx::ProxyData* createProxyBlock();
-// Points the block at a proxy server (or none with port 0).
-void setProxy(vnx::ProxyData* block, const char* ip, std::uint16_t port, const char* protocol, bool encrypt);
-
-// The three slot tables as the module opens them (the server must exist).
-struct ModuleTables {
-    ModuleTables() = default;
-    ~ModuleTables();
-    ModuleTables(const ModuleTables&) = delete;
-    ModuleTables& operator=(const ModuleTables&) = delete;
-    vnx::SlotTable* tcp = nullptr;
-    vnx::SlotTable* udpSend = nullptr;
-    vnx::SlotTable* udpRecv = nullptr;
-    bool open();
-};
+using vnxtest::createProxyBlock;
+using vnxtest::ModuleTables;
+using vnxtest::setProxy;
 
 // The status block as the client reads it.
 vnx::ServerStatus* statusBlock();
