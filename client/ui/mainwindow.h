@@ -6,8 +6,9 @@
 // tray when minimised (where a tray exists).
 //
 // Everything runs on the GUI thread. The logic it applies is in small
-// window-free units (serverlist, proxypublish, serverrotation,
-// serverlauncher, moduleinstall); this class binds them to the widgets.
+// window-free units of client/core (serverlist, proxypublish,
+// serverrotation, serverlauncher, moduleinstall, probe, trafficformat); this
+// class binds them to the widgets.
 #include "records.h"
 #include "serverlauncher.h"
 #include "serverlist.h"
