@@ -1,4 +1,4 @@
-// The client's automation socket (client/automation.h) on its own: the
+// The client's automation socket (client/ui/automation.h) on its own: the
 // real veilnox program offscreen in a throwaway profile, in this test's
 // private network namespace. The servers of its list are never reached;
 // connecting only writes the proxy data block.

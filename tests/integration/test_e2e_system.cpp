@@ -11,7 +11,7 @@
 // 198.18.0.1 relay B, 192.0.2.2 nobody (relay A's namespace also routes, so
 // a program run without the module reaches the destination directly).
 //
-// The client is driven through its automation socket (client/automation.h):
+// The client is driven through its automation socket (client/ui/automation.h):
 // a server row's connect button is clicked, the Connections tab is read,
 // the rotation timer gets a short interval, the window is closed. Nothing
 // here writes the proxy data block: everything goes through the client.
