@@ -4,6 +4,7 @@
 // threads of the test. Socket helpers and namespaces come from tests/support.
 #include "destinations.h"
 #include "netns.h"
+#include "processes.h"
 #include "sockets.h"
 
 #include <netinet/in.h>

@@ -600,16 +600,7 @@ TEST(RelayTcpProcess, ExitsZeroOnSigtermAndSigintWithLiveConnections) {
 }
 
 TEST_F(RelayTcp, DescriptorsReturnToIdleAfterAbortedAndFinishedConnections) {
-    auto openFds = [&] {
-        std::string dir = "/proc/" + std::to_string(relay.pid()) + "/fd";
-        int n = 0;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* e = readdir(d))
-                if (e->d_name[0] != '.') ++n;
-            closedir(d);
-        }
-        return n;
-    };
+    auto openFds = [&] { return vnxtest::countFds(relay.pid()); };
     const int idle = openFds();
     ASSERT_GT(idle, 0);
     TcpServer echo("127.0.0.1", TcpServer::Mode::Echo);

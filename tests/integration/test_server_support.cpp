@@ -57,25 +57,6 @@ bool RelayProcess::start(const std::vector<std::string>& extraArgs) {
     return port_ != 0;
 }
 
-int countFds(pid_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = opendir(path.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
-}
-
-int countThreads(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-    return -1;
-}
-
 void raiseFdLimit() {
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {

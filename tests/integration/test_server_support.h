@@ -66,9 +66,8 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// Descriptors and threads of a process (from /proc); -1 when unknown.
-int countFds(pid_t pid);
-int countThreads(pid_t pid);
+using vnxtest::countFds;
+using vnxtest::countThreads;
 // Raises the test's descriptor limit (its children inherit it).
 void raiseFdLimit();
 

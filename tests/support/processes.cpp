@@ -2,6 +2,7 @@
 
 #include "waiters.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -190,6 +192,25 @@ void ChildProcess::release() {
     if (reader_.joinable()) reader_.join();
     if (outFd_ >= 0) close(outFd_);
     outFd_ = -1;
+}
+
+int countFds(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
+}
+
+int countThreads(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+    return -1;
 }
 
 std::uint16_t relayListenPort(ChildProcess& relay, const std::string& host, int timeoutMs) {

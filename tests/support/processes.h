@@ -93,6 +93,10 @@ public:
     int stop();
 };
 
+// Open descriptors and threads of a process (from /proc); -1 when unknown.
+int countFds(pid_t pid);
+int countThreads(pid_t pid);
+
 // The port of veilnox-relay's ready line "veilnox-relay listening on
 // HOST:PORT" in the output of relay, waited for (the whole line) at most
 // timeoutMs; 0 when it did not come.
