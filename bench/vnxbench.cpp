@@ -140,31 +140,32 @@ bool socksConnect(int fd, const sockaddr_in& dest) {
 }
 
 // Opens a connection to the target, directly or through veilnoxsvr.
-int openConnection(const Target& t) {
+int openConnection(const Target& t, int attempt = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in to = t.dest;
+    bool boundHere = false;
     if (t.vnx) {
         // As the module does: the port is chosen before connect (it must be
         // published first), at random with SO_REUSEADDR, so that ports whose
-        // earlier connections wait in TIME_WAIT can serve again (connect
-        // still refuses a 4-tuple that cannot be reused yet); a bind to port
-        // 0 never takes such a port and runs out after a minute of churn.
+        // earlier connections wait in TIME_WAIT can serve again; a bind to
+        // port 0 never takes such a port and runs out after a minute of
+        // churn. Where connect still refuses the 4-tuple (its TIME_WAIT too
+        // young to reuse), a fresh socket tries another port.
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in local = loopback("127.0.0.1", 0);
         thread_local unsigned seed = static_cast<unsigned>(nowSec() * 1e6) ^ static_cast<unsigned>(gettid());
-        bool bound = false;
-        for (int attempt = 0; attempt < 64 && !bound; ++attempt) {
+        for (int i = 0; i < 64 && !boundHere; ++i) {
             local.sin_port = htons(static_cast<std::uint16_t>(32768 + rand_r(&seed) % 28232));
-            bound = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+            boundHere = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
         }
         local.sin_port = 0;
         socklen_t len = sizeof local;
-        if ((!bound && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+        if ((!boundHere && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
             getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
             !vnx::publishTcpDestination(*module().tcp, local.sin_port, false, toEndpoint(t.dest))) {
             close(fd);
@@ -174,8 +175,13 @@ int openConnection(const Target& t) {
     } else if (t.socksPort > 0) {
         to = loopback("127.0.0.1", t.socksPort);
     }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
-        (t.socksPort > 0 && !socksConnect(fd, t.dest))) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        const int e = errno;
+        close(fd);
+        if (e == EADDRNOTAVAIL && boundHere && attempt < 16) return openConnection(t, attempt + 1);
+        return -1;
+    }
+    if (t.socksPort > 0 && !socksConnect(fd, t.dest)) {
         close(fd);
         return -1;
     }
