@@ -22,11 +22,6 @@ namespace relaytest {
 
 using vnxtest::nowMs;
 
-namespace {
-// Waits for events on fd until the deadline; false on time-out.
-bool waitFor(int fd, short events, std::int64_t deadline) { return vnxtest::pollUntil(fd, events, deadline); }
-}  // namespace
-
 std::string relayPath() { return VEILNOX_RELAY_PATH; }
 
 RelayProcess::~RelayProcess() {
@@ -59,18 +54,8 @@ bool RelayProcess::start(const std::vector<std::string>& args, unsigned noFileLi
     }
     close(p[1]);
     outFd_ = p[0];
-    // The ready line, read byte by byte so nothing after it is consumed.
-    std::int64_t deadline = nowMs() + 10000;
-    line_.clear();
-    for (;;) {
-        if (!waitFor(outFd_, POLLIN, deadline)) return false;
-        char c;
-        ssize_t n = read(outFd_, &c, 1);
-        if (n <= 0) return false;
-        if (c == '\n') break;
-        line_ += c;
-        if (line_.size() > 200) return false;
-    }
+    // The ready line; nothing after it is consumed.
+    if (!vnxtest::readLineWithin(outFd_, line_, 10000)) return false;
     const std::string prefix = "veilnox-relay listening on ";
     if (line_.rfind(prefix, 0) != 0) return false;
     std::size_t colon = line_.rfind(':');

@@ -35,4 +35,19 @@ bool pollUntil(int fd, short events, std::int64_t deadline) {
     }
 }
 
+bool readLineWithin(int fd, std::string& line, int timeoutMs, std::size_t maxLen) {
+    const std::int64_t deadline = nowMs() + timeoutMs;
+    line.clear();
+    for (;;) {
+        if (!pollUntil(fd, POLLIN, deadline)) return false;
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
+        line += c;
+        if (line.size() > maxLen) return false;
+    }
+}
+
 }  // namespace vnxtest
