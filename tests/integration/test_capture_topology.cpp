@@ -11,14 +11,13 @@
 // end of every case. Without cgroup v2 or BPF the cases fail saying so.
 #include "test_module_support.h"
 #include "topology.h"
+#include "waiters.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 using namespace vnxtest;
 
@@ -77,8 +76,7 @@ protected:
         runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_);
         stub_.stop();
         // The folder can go once its last process has; ours are all ended.
-        for (int i = 0; i < 100 && !cgroup_.empty() && rmdir(cgroup_.c_str()) != 0 && errno == EBUSY; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!cgroup_.empty()) waitUntil([&] { return rmdir(cgroup_.c_str()) == 0 || errno != EBUSY; }, 5000, 50);
         tearDownTopology();
     }
     void startServer() {
@@ -105,8 +103,7 @@ protected:
             std::size_t at = out.rfind(said);
             return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) + 1 - at);
         };
-        for (int i = 0; i < 500 && latest() != line; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        waitUntil([&] { return latest() == line; }, 5000);
         ASSERT_EQ(latest(), line) << capture_.output();
     }
     std::vector<std::string> inCgroup(std::vector<std::string> argv) {
