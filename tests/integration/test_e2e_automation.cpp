@@ -26,10 +26,8 @@ namespace {
 class Automation : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vnxautoXXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        ASSERT_TRUE(runCommand("mkdir -p " + dir_ + "/home " + dir_ + "/run && chmod 700 " + dir_ + "/run"));
+        dir_ = makeProfileDir("/tmp/vnxauto");
+        ASSERT_FALSE(dir_.empty());
         std::ofstream(dir_ + "/servers.xml")
             << "<Array>\n"
             << " <Element><country>Alpha</country><city>One</city><ip>192.0.2.10</ip><port>7443</port>"

@@ -74,6 +74,16 @@ std::vector<std::string> clientSanitizerEnv() {
     return {std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"};
 }
 
+std::string makeProfileDir(const std::string& prefix) {
+    std::string dir = prefix + "XXXXXX";
+    if (!mkdtemp(&dir[0])) return std::string();
+    if (!vnxtest::runCommand("mkdir -p " + dir + "/home " + dir + "/run && chmod 700 " + dir + "/run")) {
+        vnxtest::runCommand("rm -rf " + dir);
+        return std::string();
+    }
+    return dir;
+}
+
 void endClient(vnxtest::BackgroundProcess& client) {
     if (client.running()) kill(client.pid(), SIGKILL);
     for (int pid : serverPids())

@@ -38,6 +38,10 @@ bool hasEnded(int pid);
 // our own code). Empty otherwise.
 std::vector<std::string> clientSanitizerEnv();
 
+// A throwaway profile folder prefixXXXXXX with home/ and a private run/
+// (XDG_RUNTIME_DIR); empty when it could not be made.
+std::string makeProfileDir(const std::string& prefix);
+
 // Ends a client under test and the veilnoxsvr it launched: the client
 // first (its watchdog would relaunch the server), then the servers of this
 // namespace (they share the client's output pipe), then the client is

@@ -106,10 +106,8 @@ protected:
 
         // The throwaway profile, the server list naming both relays, and
         // name look-ups that go to the destination's DNS server.
-        char dir[] = "/tmp/vnxe2eXXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        ASSERT_TRUE(runCommand("mkdir -p " + dir_ + "/home " + dir_ + "/run && chmod 700 " + dir_ + "/run"));
+        dir_ = makeProfileDir("/tmp/vnxe2e");
+        ASSERT_FALSE(dir_.empty());
         std::ofstream(dir_ + "/servers.xml")
             << "<Array>\n"
             << " <Element><country>Alpha</country><city>Relay A</city><ip>192.0.2.1</ip><port>" << portA_
