@@ -3,30 +3,45 @@
 # the GUI tests (gui/, label gui) link the widgets on top.
 find_package(Qt5 5.15 REQUIRED COMPONENTS Test)
 
-add_library(clientcore_support STATIC unit/clientcore_support.h unit/clientcore_support.cpp)
-target_include_directories(clientcore_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/unit)
-target_link_libraries(clientcore_support PUBLIC veilnox_client_core vnx_test_main)
+# The client tests' support (support/qt/, one header set, namespace vnxtest
+# like the library below it): a Qt Core part and a widget part, two targets
+# because a library has one set of link dependencies and the logic tests must
+# not link Qt Widgets. vnx_qt_test_core (on veilnox_client_core and
+# vnx_test_support): the application object of a logic test, the bounded wait
+# that runs the event loop, the per-user folders, the documents the tests
+# hand to the client, the steerable HTTP server, and the programs of bin/ and
+# stand-in peers on loopback. vnx_qt_test_widgets on top (the widgets and the
+# main window): the QApplication, the message-box and URL recorders, the
+# per-user world of a GUI test and the main window's rows.
+set(vnx_qt ${CMAKE_CURRENT_SOURCE_DIR}/support/qt)
+add_library(vnx_qt_test_core STATIC
+  ${vnx_qt}/clientcore.h ${vnx_qt}/clientcore.cpp
+  ${vnx_qt}/httpserver.h ${vnx_qt}/httpserver.cpp
+  ${vnx_qt}/peers.h ${vnx_qt}/peers.cpp)
+set_target_properties(vnx_qt_test_core PROPERTIES AUTOMOC ON)
+target_link_libraries(vnx_qt_test_core PUBLIC veilnox_client_core vnx_test_support)
 
-add_library(clientlib_support STATIC gui/clientlib_support.h gui/clientlib_support.cpp)
-set_target_properties(clientlib_support PROPERTIES AUTOMOC ON)
-target_include_directories(clientlib_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/gui)
-target_link_libraries(clientlib_support PUBLIC clientcore_support veilnox_client_lib vnx_test_main Qt5::Test)
+add_library(vnx_qt_test_widgets STATIC
+  ${vnx_qt}/widgets.h ${vnx_qt}/widgets.cpp
+  ${vnx_qt}/clientworld.h ${vnx_qt}/clientworld.cpp)
+set_target_properties(vnx_qt_test_widgets PROPERTIES AUTOMOC ON)
+target_link_libraries(vnx_qt_test_widgets PUBLIC vnx_qt_test_core veilnox_app_lib veilnox_client_lib Qt5::Test)
 
 # Settings store, helpers, XML lists, autostart, versions: no window.
 add_executable(test_clientlib
   unit/test_clientlib_appconfig.cpp
   unit/test_clientlib_helpers.cpp
   unit/test_clientlib_version.cpp)
-target_link_libraries(test_clientlib PRIVATE clientcore_support)
+target_link_libraries(test_clientlib PRIVATE vnx_qt_test_core)
 # The veilnox program's window-free logic: what reaches the proxy data block,
 # the settings keys of a connection, the server-list order, the rotation,
 # the launch bookkeeping, the crash message and the capture mode.
 add_executable(test_app_logic unit/test_app_logic.cpp)
-target_link_libraries(test_app_logic PRIVATE clientcore_support)
+target_link_libraries(test_app_logic PRIVATE vnx_qt_test_core)
 vnx_discover(test_app_logic unit PREFIX app. TIMEOUT 180)
 # The rules of the main window's views: traffic texts, probe answers.
 add_executable(test_view_logic unit/test_view_logic.cpp)
-target_link_libraries(test_view_logic PRIVATE clientcore_support)
+target_link_libraries(test_view_logic PRIVATE vnx_qt_test_core)
 vnx_discover(test_view_logic unit PREFIX view.)
 
 # Downloads and the update check against a local HTTP server, widgets and
@@ -35,7 +50,7 @@ add_executable(test_clientlib_gui
   gui/test_clientlib_download.cpp
   gui/test_clientlib_widgets.cpp
   gui/test_clientlib_dialogs.cpp)
-target_link_libraries(test_clientlib_gui PRIVATE clientlib_support)
+target_link_libraries(test_clientlib_gui PRIVATE vnx_qt_test_widgets)
 # The widgets and the about window read bin/data.
 add_dependencies(test_clientlib_gui veilnox_files)
 

@@ -4,18 +4,13 @@
 # test_app_logic (tests/client.cmake).
 find_package(Qt5 5.15 REQUIRED COMPONENTS Test)
 
-add_library(app_test_support STATIC gui/app_support.h gui/app_support.cpp)
-set_target_properties(app_test_support PROPERTIES AUTOMOC ON)
-target_include_directories(app_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/gui)
-target_link_libraries(app_test_support PUBLIC veilnox_app_lib clientlib_support)
-
 add_executable(test_app_window gui/test_app_window.cpp)
 add_executable(test_app_process gui/test_app_process.cpp)
 # The process tests read README.md and the man page.
 target_compile_definitions(test_app_process PRIVATE VNX_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 foreach(t test_app_window test_app_process)
   set_target_properties(${t} PROPERTIES AUTOMOC ON)
-  target_link_libraries(${t} PRIVATE app_test_support)
+  target_link_libraries(${t} PRIVATE vnx_qt_test_widgets)
   # The window reads bin/data and runs bin/bat; the process tests start the
   # programs from bin/.
   add_dependencies(${t} veilnox_files veilnox)

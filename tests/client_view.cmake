@@ -5,17 +5,10 @@
 if(TARGET veilnox_app_lib AND NOT WIN32)
   find_package(Qt5 5.15 REQUIRED COMPONENTS Test)
 
-  add_library(view_test_support STATIC
-    gui/app_support.h gui/app_support.cpp
-    gui/test_view_support.h gui/test_view_support.cpp)
-  set_target_properties(view_test_support PROPERTIES AUTOMOC ON)
-  target_include_directories(view_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/gui)
-  target_link_libraries(view_test_support PUBLIC veilnox_app_lib clientlib_support)
-
   foreach(suite probe traffic live settings)
     add_executable(test_view_${suite} gui/test_view_${suite}.cpp)
     set_target_properties(test_view_${suite} PROPERTIES AUTOMOC ON)
-    target_link_libraries(test_view_${suite} PRIVATE view_test_support)
+    target_link_libraries(test_view_${suite} PRIVATE vnx_qt_test_widgets)
     # bin/ holds the pictures, the default rules, the module scripts, the
     # module library they install and the programs the suites start.
     add_dependencies(test_view_${suite} veilnox_files)

@@ -1,11 +1,12 @@
 // The real programs as processes: veilnox on an empty data folder, a second
 // start, a start without a display, the end on SIGTERM; the real veilnoxsvr
 // relaunched by the watchdog; the module scripts of bat/ and their catalog.
-#include "app_support.h"
 #include "appcontext.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleactions.h"
+#include "qt/clientworld.h"
+#include "qt/httpserver.h"
 #include "records.h"
 #include "sharedmemory.h"
 #include "ui_mainwindow.h"
@@ -29,14 +30,14 @@
 #include <csignal>
 #include <memory>
 
-using apptest::listXml;
-using apptest::server;
-using clienttest::HttpServer;
-using clienttest::MessageRecorder;
+using vnxtest::HttpServer;
+using vnxtest::listXml;
+using vnxtest::MessageRecorder;
+using vnxtest::server;
 
 namespace {
 
-QString program(const char* name) { return apptest::binDir() + "/" + name; }
+QString program(const char* name) { return vnxtest::binDir() + "/" + name; }
 
 // client_window of the proxy data block, 0 when there is no block.
 std::uint32_t clientWindow() {
@@ -50,7 +51,7 @@ bool serverRunning() { return vnx::RunMutex(vnx::kServerRunMutexName).exists(); 
 // Ends the local servers a test caused to be started that are still alive
 // (they normally leave by themselves once client_window is 0).
 void endServers(const QList<qint64>& pids) {
-    apptest::waitFor([] { return !serverRunning(); }, 5000);
+    vnxtest::waitFor([] { return !serverRunning(); }, 5000);
     for (qint64 pid : pids) {
         QFile cmdline(QString("/proc/%1/cmdline").arg(pid));
         if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains("veilnoxsvr"))
@@ -77,7 +78,7 @@ qint64 runningServerPid() {
 // Waits for a process while this test's event loop (and so its HTTP server)
 // keeps running.
 bool waitFinished(QProcess& p, int ms) {
-    return apptest::waitFor([&] { return p.state() == QProcess::NotRunning; }, ms);
+    return vnxtest::waitFor([&] { return p.state() == QProcess::NotRunning; }, ms);
 }
 
 class Process : public ::testing::Test {
@@ -116,11 +117,11 @@ protected:
     }
     // The client is up when it has published its window handle.
     bool waitReady(QProcess& p) {
-        return apptest::waitFor([&] { return p.state() == QProcess::NotRunning || clientWindow() != 0; }, 20000) &&
+        return vnxtest::waitFor([&] { return p.state() == QProcess::NotRunning || clientWindow() != 0; }, 20000) &&
                p.state() == QProcess::Running;
     }
 
-    apptest::ClientWorld world;
+    vnxtest::ClientWorld world;
     HttpServer http;
     std::vector<std::unique_ptr<QProcess>> clients;
 };
@@ -130,16 +131,16 @@ protected:
 TEST_F(Process, AFirstStartOnAnEmptyDataFolderSeedsTheRulesAndWritesNoSettings) {
     QProcess& client = startClient();
     ASSERT_TRUE(waitReady(client)) << client.readAllStandardError().toStdString();
-    ASSERT_TRUE(apptest::waitFor([&] { return QFile::exists(world.rulesFile()); }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return QFile::exists(world.rulesFile()); }));
     QFile seeded(world.rulesFile());
-    QFile defaults(apptest::binDir() + "/data/config/default_rules.txt");
+    QFile defaults(vnxtest::binDir() + "/data/config/default_rules.txt");
     ASSERT_TRUE(seeded.open(QIODevice::ReadOnly));
     if (defaults.open(QIODevice::ReadOnly)) {
         EXPECT_EQ(seeded.readAll(), defaults.readAll());
     }
     // The list was fetched (the start-up sequence reached the server list).
-    ASSERT_TRUE(apptest::waitFor([&] { return http.requests.contains("/list.xml"); }));
-    apptest::waitFor([] { return false; }, 300);
+    ASSERT_TRUE(vnxtest::waitFor([&] { return http.requests.contains("/list.xml"); }));
+    vnxtest::waitFor([] { return false; }, 300);
     EXPECT_FALSE(QFile::exists(world.configFile()));
 
     // SIGTERM ends it like a closed window: client_window 0, exit code 0.
@@ -161,7 +162,7 @@ QByteArray automate(const QString& socketPath, const QByteArray& line, int ms = 
     if (!socket.waitForConnected(ms)) return QByteArray();
     socket.write(line + "\n");
     socket.flush();
-    apptest::waitFor([&] { return socket.canReadLine() || socket.state() != QLocalSocket::ConnectedState; }, ms);
+    vnxtest::waitFor([&] { return socket.canReadLine() || socket.state() != QLocalSocket::ConnectedState; }, ms);
     return socket.canReadLine() ? socket.readLine().trimmed() : QByteArray();
 }
 
@@ -206,7 +207,7 @@ TEST_F(Process, ClosingDuringTheStartUpDownloadEndsTheProcess) {
         "<protocolconnected>private</protocolconnected></Vars>");
     const QString socketPath = world.root() + "/automation.sock";
     QProcess& client = startClient(automationEnv(socketPath));
-    ASSERT_TRUE(apptest::waitFor([&] { return http.requests.contains("/list.xml"); }, 20000))
+    ASSERT_TRUE(vnxtest::waitFor([&] { return http.requests.contains("/list.xml"); }, 20000))
         << client.readAllStandardError().toStdString();
     const QByteArray answer = automate(socketPath, "close");
     EXPECT_TRUE(answer.contains("\"ok\":true")) << answer.toStdString();
@@ -230,7 +231,7 @@ TEST_F(Process, TheDocumentedFilesAreTheOnesTheClientWrites) {
 
     const QString socketPath = world.root() + "/automation.sock";
     QProcess& client = startClient(automationEnv(socketPath));
-    ASSERT_TRUE(apptest::waitFor([&] { return automate(socketPath, "state", 1000).contains("\"ready\":true"); }, 20000))
+    ASSERT_TRUE(vnxtest::waitFor([&] { return automate(socketPath, "state", 1000).contains("\"ready\":true"); }, 20000))
         << client.readAllStandardError().toStdString();
     // A connect writes the settings file and installs the module; the
     // watchdog's start wrote the log; the first start seeded the rules.
@@ -382,7 +383,7 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
     auto window = std::make_unique<MainWindow>();
     window->UpdateServerList();
     window->StartServer();
-    ASSERT_TRUE(apptest::waitFor(serverRunning, 10000));
+    ASSERT_TRUE(vnxtest::waitFor(serverRunning, 10000));
     QPushButton* button = window->rowButton(MainWindowAccess(*window).ui->proxyList->topLevelItem(0));
     ASSERT_NE(button, nullptr);
     button->click();
@@ -396,7 +397,7 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
         ASSERT_EQ(::kill(static_cast<pid_t>(victim), SIGKILL), 0);
         QElapsedTimer clock;
         clock.start();
-        ASSERT_TRUE(apptest::waitFor(
+        ASSERT_TRUE(vnxtest::waitFor(
             [&] { return window->launcher().launchedPids().size() == started.size() + round + 1 && serverRunning(); },
             10000));
         std::printf("relaunched after %lld ms\n", static_cast<long long>(clock.elapsed()));
@@ -409,7 +410,7 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
     const QList<qint64> all = window->launcher().launchedPids();
     messages.answer = true;
     window->close();
-    EXPECT_TRUE(apptest::waitFor([] { return !serverRunning(); }, 5000));
+    EXPECT_TRUE(vnxtest::waitFor([] { return !serverRunning(); }, 5000));
     window.reset();
     endServers(all);
 }
@@ -418,8 +419,8 @@ TEST_F(Process, KillingTheServerWhileConnectedStartsANewOne) {
 
 namespace {
 bool scriptsPresent() {
-    return QFile::exists(apptest::binDir() + "/" + ModuleScriptPath(true)) &&
-           QFile::exists(apptest::binDir() + "/" + ModuleScriptPath(false));
+    return QFile::exists(vnxtest::binDir() + "/" + ModuleScriptPath(true)) &&
+           QFile::exists(vnxtest::binDir() + "/" + ModuleScriptPath(false));
 }
 QList<QString> texts(const MessageRecorder& recorder) {
     QList<QString> out;
@@ -427,7 +428,7 @@ QList<QString> texts(const MessageRecorder& recorder) {
         out << box.text;
     return out;
 }
-QByteArray catalog(const apptest::ClientWorld& world) {
+QByteArray catalog(const vnxtest::ClientWorld& world) {
     QFile file(world.catalogFile());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -1,7 +1,6 @@
 // The real MainWindow on the offscreen platform: its form, the server list
 // from a local HTTP server, connecting and disconnecting, the start-up
 // restore, rotation, closing, the tray and the crash watchdog's counting.
-#include "app_support.h"
 #include "appcontext.h"
 #include "autostart.h"
 #include "mainwindow.h"
@@ -11,6 +10,8 @@
 #include "programselectdlg.h"
 #include "proxypublish.h"
 #include "qimagebutton.h"
+#include "qt/clientworld.h"
+#include "qt/httpserver.h"
 #include "sharedmemory.h"
 #include "singleinstance.h"
 #include "ui_mainwindow.h"
@@ -43,10 +44,10 @@
 #include <future>
 #include <memory>
 
-using apptest::listXml;
-using apptest::server;
-using clienttest::HttpServer;
-using clienttest::MessageRecorder;
+using vnxtest::HttpServer;
+using vnxtest::listXml;
+using vnxtest::MessageRecorder;
+using vnxtest::server;
 
 namespace {
 
@@ -75,7 +76,7 @@ protected:
 
     // Builds the window and runs the start-up steps that fill it.
     MainWindow& open(bool startup = true) {
-        window.reset(apptest::makeWindow());
+        window.reset(vnxtest::makeWindow());
         appContext().mainWindow = window.get();
         window->show();
         if (startup) {
@@ -100,7 +101,7 @@ protected:
         return found;
     }
 
-    apptest::ClientWorld world;
+    vnxtest::ClientWorld world;
     HttpServer http;
     MessageRecorder messages;
     std::unique_ptr<MainWindow> window;
@@ -120,7 +121,7 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     QFont desktop = original;
     desktop.setPointSize(9);
     QApplication::setFont(desktop);
-    window.reset(apptest::makeWindow());
+    window.reset(vnxtest::makeWindow());
     EXPECT_EQ(MainWindowAccess(*window).speedLabel->text(), " 0 Kb/s ");  // until the first tick
     MainWindow& w = open(false);
     Ui::MainWindow& ui = *MainWindowAccess(w).ui;
@@ -180,13 +181,13 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
 
     // Nothing is connected yet: the disconnected shield and the connect
     // button from the first paint on (while the list still downloads).
-    const QImage shield = QPixmap(apptest::binDir() + "/data/images/flag_disconnect.png")
+    const QImage shield = QPixmap(vnxtest::binDir() + "/data/images/flag_disconnect.png")
                               .scaled(ui.flagLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)
                               .toImage();
     ASSERT_FALSE(ui.flagLabel->pixmap(Qt::ReturnByValue).isNull());
     EXPECT_EQ(ui.flagLabel->pixmap(Qt::ReturnByValue).toImage(), shield);
     EXPECT_EQ(ui.startBtn->image(QImageButton::State::Normal).convertToFormat(QImage::Format_ARGB32),
-              QImage(apptest::binDir() + "/data/images/buttons/connect.png").convertToFormat(QImage::Format_ARGB32));
+              QImage(vnxtest::binDir() + "/data/images/buttons/connect.png").convertToFormat(QImage::Format_ARGB32));
     QApplication::setFont(original);
 }
 
@@ -268,7 +269,7 @@ TEST_F(Window, LocalListComesFirstThenTheDownloadWithDuplicates) {
     local.close();
     serve({server("10.0.0.1", "1", "Local"), server("20.0.0.1", "2", "Remote")});
     MainWindow& w = open();
-    EXPECT_EQ(apptest::columnTexts(w, 1),
+    EXPECT_EQ(vnxtest::columnTexts(w, 1),
               QStringList({"Local,City,10.0.0.1", "Local,City,10.0.0.1", "Remote,City,20.0.0.1"}));
     EXPECT_EQ(http.requests, QStringList{"/list.xml"});
     EXPECT_TRUE(messages.boxes.isEmpty());
@@ -280,7 +281,7 @@ TEST_F(Window, FallbackEndpointThenBothFailingShowsTheMessageAndLocalRowsOnly) {
     {
         MainWindow& w = open();
         EXPECT_EQ(http.requests, QStringList({"/list.xml", "/fallback.xml"}));
-        EXPECT_EQ(apptest::columnTexts(w, 1), QStringList{"Backup,City,30.0.0.1"});
+        EXPECT_EQ(vnxtest::columnTexts(w, 1), QStringList{"Backup,City,30.0.0.1"});
         EXPECT_TRUE(messages.boxes.isEmpty());
     }
     http.setRoute("/fallback.xml", missing());
@@ -293,7 +294,7 @@ TEST_F(Window, FallbackEndpointThenBothFailingShowsTheMessageAndLocalRowsOnly) {
     EXPECT_EQ(messages.boxes[0].kind, MessageKind::Information);
     EXPECT_EQ(messages.boxes[0].title, "Update Server List failed");
     EXPECT_EQ(messages.boxes[0].text, kListFailed);
-    EXPECT_EQ(apptest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+    EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
 }
 
 TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
@@ -306,11 +307,11 @@ TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
     // A stored filter of "" (a blank entry chosen earlier) selects nothing.
     world.writeSettings("<Vars><countryfilter></countryfilter></Vars>");
     MainWindow& w = open();
-    EXPECT_EQ(apptest::columnTexts(w, 0), QStringList({"DE", "", "", "", ""}));
-    EXPECT_EQ(apptest::columnTexts(w, 1), QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5", "germany,,5.5.5.5",
+    EXPECT_EQ(vnxtest::columnTexts(w, 0), QStringList({"DE", "", "", "", ""}));
+    EXPECT_EQ(vnxtest::columnTexts(w, 1), QStringList({"Germany,Berlin,1.2.3.4", "Germany,,1.2.3.5", "germany,,5.5.5.5",
                                                        "Japan,,jp.example", ",,6.6.6.6"}));
     // The server without a country adds no blank entry.
-    EXPECT_EQ(apptest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
+    EXPECT_EQ(vnxtest::countryTexts(w), QStringList({"Any Country", "Germany", "germany", "Japan"}));
     EXPECT_EQ(MainWindowAccess(w).ui->countryBox->currentIndex(), 0);
     EXPECT_EQ(entry(0)->port, 80);
     EXPECT_EQ(entry(0)->value("ip"), "1.2.3.4");
@@ -351,7 +352,7 @@ TEST_F(Window, ProgramFolderListAndFlagPicturesComeFromDataConfig) {
     serve({});
     QDir::setCurrent(program.path());
     MainWindow& w = open();
-    QDir::setCurrent(apptest::binDir());
+    QDir::setCurrent(vnxtest::binDir());
     ASSERT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 2);
     EXPECT_FALSE(MainWindowAccess(w).ui->proxyList->topLevelItem(0)->icon(0).isNull());
     EXPECT_TRUE(MainWindowAccess(w).ui->proxyList->topLevelItem(1)->icon(0).isNull());
@@ -614,7 +615,7 @@ TEST_F(Window, ClosingWhileConnectedAsksAndCancelKeepsTheWindow) {
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(MainWindowAccess(w).trayIcon, nullptr);
     // Once the tray menu is gone its actions are not touched any more.
-    apptest::waitFor([] { return false; }, 50);
+    vnxtest::waitFor([] { return false; }, 50);
     EXPECT_EQ(MainWindowAccess(w).connectAction, nullptr);
     w.SetConnectedUi(true);
 }
@@ -634,20 +635,20 @@ TEST_F(Window, MinimisingHidesIntoATrayOnlyWhenThereIsOne) {
     MainWindow& w = open(false);
     MainWindow::setTrayProbe([] { return false; });
     w.showMinimized();
-    apptest::waitFor([] { return false; }, 100);
+    vnxtest::waitFor([] { return false; }, 100);
     EXPECT_TRUE(w.isVisible()) << "no tray: the window must stay reachable";
 
     w.wakeUp();
     EXPECT_FALSE(w.isMinimized());
     MainWindow::setTrayProbe([] { return true; });
     w.showMinimized();
-    EXPECT_TRUE(apptest::waitFor([&] { return !w.isVisible(); }));
+    EXPECT_TRUE(vnxtest::waitFor([&] { return !w.isVisible(); }));
     // A tray double click brings it back in front.
     w.iconActivated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(w.isMinimized());
     w.showMinimized();
-    EXPECT_TRUE(apptest::waitFor([&] { return !w.isVisible(); }));
+    EXPECT_TRUE(vnxtest::waitFor([&] { return !w.isVisible(); }));
     w.trayMenuAction(MainWindowAccess(w).restoreAction);
     EXPECT_TRUE(w.isVisible());
     MainWindow::setTrayProbe(nullptr);
@@ -661,7 +662,7 @@ TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
     wake.setHandler([&] { return w.wakeUp(); });
     auto answer = std::async(std::launch::async, [] { return SendWakeUp(WakeSocketName(), 5000); });
     ASSERT_TRUE(
-        apptest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        vnxtest::waitFor([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(answer.get(), 2);
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(MainWindowAccess(w).trayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable());
@@ -680,7 +681,7 @@ TEST_F(Window, AWakeUpRequestShowsTheWindowAndIsAnswered2) {
         return reply;
     });
     ASSERT_TRUE(
-        apptest::waitFor([&] { return stranger.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        vnxtest::waitFor([&] { return stranger.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_EQ(stranger.get(), "0\n");
     EXPECT_FALSE(w.isVisible());
 }
@@ -691,7 +692,7 @@ TEST_F(Window, TrayMenuActionsAndTheAutostartBox) {
         "<Vars><ipconnected_last>10.1.1.1</ipconnected_last><portconnected_last>1"
         "</portconnected_last><protocolconnected_last>private</protocolconnected_last></Vars>");
     MainWindow& w = open();
-    clienttest::UrlRecorder urls;
+    vnxtest::UrlRecorder urls;
     w.trayMenuAction(MainWindowAccess(w).connectAction);
     EXPECT_EQ(block().connected, 1);
     w.trayMenuAction(MainWindowAccess(w).connectAction);
@@ -735,7 +736,7 @@ TEST_F(Window, TheEleventhLaunchWithinTwentyMinutesShowsTheCrashMessageOnce) {
               "inernal error: TCP BIND \r\n Please restart your Veilnox. if this issue still exists, please "
               "contact us at " +
                   appContext().supportAddress + " . thank you very much.");
-    EXPECT_EQ(clienttest::runtimeLog().count("StartServer start veilnoxsvrrun "), 22);
+    EXPECT_EQ(vnxtest::runtimeLog().count("StartServer start veilnoxsvrrun "), 22);
 
     // Launches spread over more than 20 minutes never report.
     messages.boxes.clear();
@@ -755,7 +756,7 @@ TEST_F(Window, TheFirstStartServerStartsTheTickEvenWhenAServerRuns) {
     EXPECT_TRUE(MainWindowAccess(w).speedTimer->isActive());
     EXPECT_EQ(MainWindowAccess(w).speedTimer->interval(), 1200);
     EXPECT_TRUE(w.launcher().launchedPids().isEmpty());
-    EXPECT_FALSE(clienttest::runtimeLog().contains("StartServer start veilnoxsvrrun"));
+    EXPECT_FALSE(vnxtest::runtimeLog().contains("StartServer start veilnoxsvrrun"));
     EXPECT_NE(MainWindowAccess(w).server, nullptr);
     // The in-process server object keeps the three slot tables open.
     const std::pair<const char*, std::uint32_t> tables[] = {{vnx::kTcpTableName, vnx::kTcpSlotSize},
@@ -904,7 +905,7 @@ TEST_F(Window, HugeAndBrokenServerListsNeverCrash) {
     http.setRoute("/list.xml", ok(junk));
     w.UpdateServerList();
     EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 0);
-    EXPECT_EQ(apptest::countryTexts(w), QStringList{"Any Country"});
+    EXPECT_EQ(vnxtest::countryTexts(w), QStringList{"Any Country"});
 }
 
 TEST_F(Window, DamagedSettingsAndJunkRulesStartWithDefaults) {

@@ -1,8 +1,8 @@
 // ProgramSelectDlg and the about window (CSplashWnd).
 #include "appconfig.h"
-#include "clientlib_support.h"
 #include "csplashwnd.h"
 #include "programselectdlg.h"
+#include "qt/widgets.h"
 #include "ui_programselectdlg.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ namespace {
 class Dialogs : public ::testing::Test {
 protected:
     void SetUp() override {
-        clienttest::app();
+        vnxtest::app();
         ASSERT_TRUE(dir_.isValid());
         config_.setPath(dir_.path() + "/appconfig.xml");
     }
@@ -58,7 +58,7 @@ TEST_F(Dialogs, AddProgramFormMatchesItsLayout) {
 }
 
 TEST_F(Dialogs, AddProgramRefusesABlankName) {
-    clienttest::MessageRecorder boxes;
+    vnxtest::MessageRecorder boxes;
     ProgramSelectDlg dialog(config_);
     dialog.show();
     dialog.ui->programEdit->setText("   \t ");

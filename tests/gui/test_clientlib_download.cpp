@@ -1,6 +1,7 @@
 // DownloadHttpFile and the update check against a local HTTP server.
-#include "clientlib_support.h"
 #include "download.h"
+#include "qt/httpserver.h"
+#include "qt/widgets.h"
 #include "updatechecker.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +16,16 @@
 
 #include <cstdlib>
 
-using clienttest::HttpServer;
+using vnxtest::HttpServer;
 
 namespace {
 
 class Download : public ::testing::Test {
 protected:
     void SetUp() override {
-        clienttest::app();
+        vnxtest::app();
         ASSERT_TRUE(home_.isValid());
-        clienttest::usePerUserRoot(home_.path());
+        vnxtest::usePerUserRoot(home_.path());
         ASSERT_TRUE(server_.start());
     }
     HttpServer::Route body(const QByteArray& text, int status = 200) {
@@ -61,23 +62,23 @@ TEST_F(Download, ReturnsTheBodyAsUtf8AndSendsUserAgentIe) {
     // Status codes are not examined: an error page's body is returned too.
     server_.setRoute("/gone", body("not here", 404));
     EXPECT_EQ(DownloadHttpFile(server_.url("/gone")), "not here");
-    EXPECT_FALSE(clienttest::runtimeLog().contains("DownloadHttpFile"));
+    EXPECT_FALSE(vnxtest::runtimeLog().contains("DownloadHttpFile"));
 }
 
 TEST_F(Download, EmptyBodiesAndRefusedConnectionsLogReadEmpty) {
     server_.setRoute("/empty", body(""));
     EXPECT_EQ(DownloadHttpFile(server_.url("/empty")), QString());
-    EXPECT_EQ(clienttest::runtimeLog().count("DownloadHttpFile Read Empty file."), 1);
+    EXPECT_EQ(vnxtest::runtimeLog().count("DownloadHttpFile Read Empty file."), 1);
     EXPECT_EQ(DownloadHttpFile(QString("http://127.0.0.1:%1/x").arg(closedPort())), QString());
-    EXPECT_EQ(clienttest::runtimeLog().count("DownloadHttpFile Read Empty file."), 2);
-    EXPECT_FALSE(clienttest::runtimeLog().contains("TimeOUT"));
+    EXPECT_EQ(vnxtest::runtimeLog().count("DownloadHttpFile Read Empty file."), 2);
+    EXPECT_FALSE(vnxtest::runtimeLog().contains("TimeOUT"));
 }
 
 TEST_F(Download, ASilentServerTimesOutAndIsLogged) {
     server_.setRoute("/slow", hang());
     EXPECT_EQ(DownloadHttpFile(server_.url("/slow"), nullptr, 300), QString());
     EXPECT_EQ(server_.requests, QStringList{"/slow"});
-    const QString log = clienttest::runtimeLog();
+    const QString log = vnxtest::runtimeLog();
     EXPECT_EQ(log.count("DownloadHttpFile TimeOUT ."), 1) << log.toStdString();
     EXPECT_FALSE(log.contains("Read Empty"));
 
@@ -88,13 +89,13 @@ TEST_F(Download, ASilentServerTimesOutAndIsLogged) {
     EXPECT_EQ(DownloadHttpFile(server_.url("/slow"), &progress, 300), QString());
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_FALSE(progress.wasCanceled());
-    EXPECT_EQ(clienttest::runtimeLog().count("DownloadHttpFile TimeOUT ."), 2);
+    EXPECT_EQ(vnxtest::runtimeLog().count("DownloadHttpFile TimeOUT ."), 2);
 }
 
 TEST_F(Download, OversizedBodiesAreAbandoned) {
     server_.setRoute("/big", body(QByteArray(200 * 1024, 'x')));
     EXPECT_EQ(DownloadHttpFile(server_.url("/big"), nullptr, kDownloadTimeoutMs, 64 * 1024), QString());
-    EXPECT_TRUE(clienttest::runtimeLog().contains("DownloadHttpFile body too large."));
+    EXPECT_TRUE(vnxtest::runtimeLog().contains("DownloadHttpFile body too large."));
     EXPECT_EQ(DownloadHttpFile(server_.url("/big")).size(), 200 * 1024);
 }
 
@@ -121,7 +122,7 @@ TEST_F(Download, CancellingTheProgressDialogEndsTheDownloadAtOnce) {
     EXPECT_TRUE(progress.wasCanceled());
     EXPECT_EQ(server_.requests.size(), 1);
     // A cancel is not a failure to log.
-    EXPECT_FALSE(clienttest::runtimeLog().contains("DownloadHttpFile"));
+    EXPECT_FALSE(vnxtest::runtimeLog().contains("DownloadHttpFile"));
     // A dialog that stays cancelled ends the next download at once too.
     server_.onRequest = nullptr;
     EXPECT_EQ(DownloadHttpFile(server_.url("/slow"), &progress), QString());
@@ -237,8 +238,8 @@ TEST_F(UpdateCheck, TheSettingsButtonFlowTellsAsksAndOpens) {
     server_.setRoute("/primary.json", body("{\"ver\":\"1.0.0.5\"}"));
     UpdateChecker checker(endpoints_, "1.0.0.0");
     {
-        clienttest::MessageRecorder boxes;
-        clienttest::UrlRecorder opened;
+        vnxtest::MessageRecorder boxes;
+        vnxtest::UrlRecorder opened;
         EXPECT_EQ(RunUpdateCheckDialog(checker, &settings, home), UpdateDialogOutcome::Latest);
         ASSERT_EQ(boxes.boxes.size(), 1);
         EXPECT_EQ(boxes.boxes[0].kind, MessageKind::About);
@@ -249,8 +250,8 @@ TEST_F(UpdateCheck, TheSettingsButtonFlowTellsAsksAndOpens) {
     }
     server_.setRoute("/primary.json", body("{\"ver\":\"1.3.0.0\"}"));
     {
-        clienttest::MessageRecorder boxes(false);
-        clienttest::UrlRecorder opened;
+        vnxtest::MessageRecorder boxes(false);
+        vnxtest::UrlRecorder opened;
         EXPECT_EQ(RunUpdateCheckDialog(checker, &settings, home), UpdateDialogOutcome::Declined);
         ASSERT_EQ(boxes.boxes.size(), 1);
         EXPECT_EQ(boxes.boxes[0].kind, MessageKind::YesNo);
@@ -259,8 +260,8 @@ TEST_F(UpdateCheck, TheSettingsButtonFlowTellsAsksAndOpens) {
         EXPECT_TRUE(opened.urls.isEmpty());
     }
     {
-        clienttest::MessageRecorder boxes(true);
-        clienttest::UrlRecorder opened;
+        vnxtest::MessageRecorder boxes(true);
+        vnxtest::UrlRecorder opened;
         EXPECT_EQ(RunUpdateCheckDialog(checker, &settings, home), UpdateDialogOutcome::Opened);
         EXPECT_EQ(opened.urls, QStringList{home});
     }
@@ -269,8 +270,8 @@ TEST_F(UpdateCheck, TheSettingsButtonFlowTellsAsksAndOpens) {
 TEST_F(UpdateCheck, TheAutomaticQuestionIsPutOncePerRun) {
     UpdateChecker checker(endpoints_, "1.0.0.0");
     bool asked = false;
-    clienttest::MessageRecorder boxes(false);
-    clienttest::UrlRecorder opened;
+    vnxtest::MessageRecorder boxes(false);
+    vnxtest::UrlRecorder opened;
     EXPECT_FALSE(AskForUpdateOnce(checker, asked, "https://home.example/"));  // nothing known yet
     EXPECT_FALSE(asked);
     ASSERT_TRUE(checker.handleVersionDocument("{\"ver\":\"1.5\"}"));

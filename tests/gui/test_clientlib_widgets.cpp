@@ -1,10 +1,10 @@
 // QImageButton, QHTMLLabel, CDragTreeWidget, CSortHeaderView and the
 // widget helpers on the offscreen platform.
 #include "cdragtreewidget.h"
-#include "clientlib_support.h"
 #include "csortheaderview.h"
 #include "qhtmllabel.h"
 #include "qimagebutton.h"
+#include "qt/widgets.h"
 #include "widgethelpers.h"
 
 #include <gtest/gtest.h>
@@ -63,7 +63,7 @@ void sendLeave(QWidget& w) {
 class Widgets : public ::testing::Test {
 protected:
     void SetUp() override {
-        clienttest::app();
+        vnxtest::app();
         ASSERT_TRUE(dir_.isValid());
     }
     QTemporaryDir dir_;
@@ -208,7 +208,7 @@ TEST_F(Widgets, ImageButtonClicksCarryTheUserData) {
 }
 
 TEST_F(Widgets, HtmlLabelTakesItsTextAsAddressAndOpensWebAddresses) {
-    clienttest::UrlRecorder opened;
+    vnxtest::UrlRecorder opened;
     QHTMLLabel label;
     EXPECT_EQ(label.cursor().shape(), Qt::PointingHandCursor);
     label.resize(200, 20);
@@ -398,7 +398,7 @@ TEST_F(Widgets, HeaderDragOnASectionEdgeOnlyResizes) {
 }
 
 TEST(SetWindowBackground, FillsTheWindowRoleInEveryGroup) {
-    clienttest::app();
+    vnxtest::app();
     QWidget widget;
     SetWindowBackground(&widget, QColor(229, 239, 241));
     EXPECT_TRUE(widget.autoFillBackground());

@@ -5,8 +5,9 @@
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "modulecontract.h"
+#include "qt/clientworld.h"
+#include "qt/peers.h"
 #include "sharedmemory.h"
-#include "test_view_support.h"
 #include "trafficview.h"
 #include "ui_mainwindow.h"
 
@@ -25,7 +26,7 @@
 #include <memory>
 #include <vector>
 
-using namespace viewtest;
+using namespace vnxtest;
 
 namespace {
 
@@ -33,18 +34,18 @@ namespace {
 QString ownExeName() { return QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(31); }
 
 TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
-    clienttest::MessageRecorder boxes;
-    apptest::ClientWorld world;
+    vnxtest::MessageRecorder boxes;
+    vnxtest::ClientWorld world;
     world.installModule();
     Relay relay;
-    ASSERT_TRUE(relay.start()) << relay.output().toStdString();
-    std::unique_ptr<MainWindow> window(apptest::makeWindow());
+    ASSERT_TRUE(relay.start()) << relay.output();
+    std::unique_ptr<MainWindow> window(vnxtest::makeWindow());
     ASSERT_TRUE(window->isUsable());
     LocalServer server;
-    ASSERT_TRUE(server.start()) << server.output().toStdString();
+    ASSERT_TRUE(server.start()) << server.output();
 
     window->AddServerRow(
-        apptest::server(QStringLiteral("127.0.0.1"), QString::number(relay.port()), QStringLiteral("Germany")));
+        vnxtest::server(QStringLiteral("127.0.0.1"), QString::number(relay.port()), QStringLiteral("Germany")));
     ASSERT_TRUE(
         window->ConnectServer(QStringLiteral("127.0.0.1"), QString::number(relay.port()), QStringLiteral("private")));
     // Nothing to launch: the server above holds its run marker.
@@ -57,26 +58,20 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     ASSERT_TRUE(echo.ok());
     std::unique_ptr<vnx::SlotTable> table(vnx::createTcpTable(false));
     ASSERT_NE(table, nullptr);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = boundSocket(SOCK_STREAM, "127.0.0.1");
     ASSERT_GE(fd, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    socklen_t len = sizeof local;
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len), 0);
     vnx::REndpoint destination;
     destination.ipv4 = vnx::parseIpv4("127.0.0.1");
     destination.port = htons(echo.port());
-    ASSERT_NE(vnx::publishTcpDestination(*table, local.sin_port, false, destination), nullptr);
+    ASSERT_NE(vnx::publishTcpDestination(*table, htons(addressPort(localAddress(fd))), false, destination), nullptr);
     ASSERT_EQ(connectTcp(9111, fd), fd);
 
     const std::size_t total = 150000;
     std::vector<char> out(total), in(total);
     for (std::size_t i = 0; i < total; ++i)
         out[i] = static_cast<char>(i * 7);
-    ASSERT_TRUE(sendAllBytes(fd, out.data(), total));
-    ASSERT_TRUE(readAllBytes(fd, in.data(), total, 30000));
+    ASSERT_TRUE(sendAll(fd, out.data(), total));
+    ASSERT_TRUE(readExact(fd, in.data(), total, 30000));
     EXPECT_EQ(in, out);
     EXPECT_EQ(echo.accepted(), 1);
 
@@ -84,7 +79,7 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     const QString name = ownExeName();
     const QString size = FormatSize(total);  // 146.48 KB
     auto rowShows = [&](const QString& connects) {
-        return apptest::waitFor(
+        return vnxtest::waitFor(
             [&] {
                 window->OnSpeedTimer();
                 QTreeWidgetItem* row = appRow(*window, name);
@@ -101,7 +96,7 @@ TEST(TrafficLive, RealServerTrafficThroughTheRelayShowsInTheRow) {
     // Closing the connection: the same row shows it closed and idle.
     ::close(fd);
     const QString idle = QStringLiteral("TCP: 0 Kb/s Connects: 0, UDP: 0 Kb/s Connects: 0 [Send:0 KB,Recv:0 KB]");
-    EXPECT_TRUE(apptest::waitFor(
+    EXPECT_TRUE(vnxtest::waitFor(
         [&] {
             window->OnSpeedTimer();
             return appRow(*window, name) == row && row->text(4) == idle && row->text(3) == QStringLiteral("0 Kb/s");

@@ -8,10 +8,11 @@
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
 #include "probe.h"
+#include "qt/clientworld.h"
+#include "qt/peers.h"
 #include "relayheader.h"
 #include "rendpoint.h"
 #include "serverlist.h"
-#include "test_view_support.h"
 #include "ui_mainwindow.h"
 #include "updatechecker.h"
 
@@ -30,14 +31,14 @@
 #include <cstring>
 #include <memory>
 
-using namespace viewtest;
+using namespace vnxtest;
 
 namespace {
 
 class ProbeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        window.reset(apptest::makeWindow());
+        window.reset(vnxtest::makeWindow());
         ASSERT_TRUE(window->isUsable());
         // Cycles end where a test ends them, unless it shortens the window.
         window->setProbeWindow(600000);
@@ -45,18 +46,18 @@ protected:
     }
 
     void addServer(const QString& ip, std::uint16_t port, const QString& country = QStringLiteral("Germany")) {
-        window->AddServerRow(apptest::server(ip, QString::number(port), country));
+        window->AddServerRow(vnxtest::server(ip, QString::number(port), country));
     }
 
     // Runs the event loop until the window has handled one more readyRead
     // of its socket (every datagram sent before that is then handled).
     bool waitForDatagramsHandled(QSignalSpy& spy, int count = 1) {
-        return apptest::waitFor(
+        return vnxtest::waitFor(
             [&] { return spy.count() >= count && !MainWindowAccess(*window).udpSocket->hasPendingDatagrams(); });
     }
 
-    clienttest::MessageRecorder boxes;
-    apptest::ClientWorld world;
+    vnxtest::MessageRecorder boxes;
+    vnxtest::ClientWorld world;
     std::unique_ptr<MainWindow> window;
     std::uint32_t clock = 1000;
 };
@@ -105,13 +106,13 @@ TEST_F(ProbeTest, ProbeOnTheWireNamesTheServerWithItsPortInHostOrder) {
 }
 
 TEST_F(ProbeTest, RowsWithoutUsableAddressOrPortAreCountedAndTimeOut) {
-    StringMap hostOnly = apptest::server(QString(), QStringLiteral("443"), QStringLiteral("France"));
+    StringMap hostOnly = vnxtest::server(QString(), QStringLiteral("443"), QStringLiteral("France"));
     hostOnly[QStringLiteral("host")] = QStringLiteral("proxy.invalid");
     window->AddServerRow(hostOnly);
     addServer(QStringLiteral("not-an-address"), 443);
-    window->AddServerRow(apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("0"), QStringLiteral("Spain")));
+    window->AddServerRow(vnxtest::server(QStringLiteral("127.0.0.1"), QStringLiteral("0"), QStringLiteral("Spain")));
     window->AddServerRow(
-        apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("70000"), QStringLiteral("Spain")));
+        vnxtest::server(QStringLiteral("127.0.0.1"), QStringLiteral("70000"), QStringLiteral("Spain")));
 
     window->OnTestProxyTimer();
     window->OnEndTestTimer();
@@ -131,7 +132,7 @@ TEST_F(ProbeTest, RowsWithoutUsableAddressOrPortAreCountedAndTimeOut) {
 
 TEST_F(ProbeTest, RelayAnswerSetsBarCountersAndConnectivityText) {
     Relay relay;
-    ASSERT_TRUE(relay.start()) << relay.output().toStdString();
+    ASSERT_TRUE(relay.start()) << relay.output();
     // One live relayed connection: the relay reports it in its answers.
     EchoServer echo;
     ASSERT_TRUE(echo.ok());
@@ -142,10 +143,10 @@ TEST_F(ProbeTest, RelayAnswerSetsBarCountersAndConnectivityText) {
     header.port = htons(echo.port());
     std::uint8_t wire[32];
     vnx::buildRelayHeader(header, wire);
-    ASSERT_TRUE(sendAllBytes(tcp, wire, sizeof wire));
-    ASSERT_TRUE(sendAllBytes(tcp, "ping", 4));
+    ASSERT_TRUE(sendAll(tcp, wire, sizeof wire));
+    ASSERT_TRUE(sendAll(tcp, "ping", 4));
     char back[4] = {};
-    ASSERT_TRUE(readAllBytes(tcp, back, 4));
+    ASSERT_TRUE(readExact(tcp, back, 4));
 
     addServer(QStringLiteral("127.0.0.1"), relay.port());
     ServerEntry* entry = entryAt(*window, 0);
@@ -161,7 +162,7 @@ TEST_F(ProbeTest, RelayAnswerSetsBarCountersAndConnectivityText) {
         clock = 10000u * static_cast<std::uint32_t>(n);
         window->OnTestProxyTimer();
         clock += c.reply;  // the answer is handled by the event loop, after this
-        ASSERT_TRUE(apptest::waitFor([&] { return entry->replies == n; })) << relay.output().toStdString();
+        ASSERT_TRUE(vnxtest::waitFor([&] { return entry->replies == n; })) << relay.output();
         EXPECT_EQ(entry->latencyMs, static_cast<int>(c.reply));
         EXPECT_EQ(entry->probeTick, 0u);
         EXPECT_EQ(entry->totalConnections, 1);
@@ -207,7 +208,7 @@ TEST_F(ProbeTest, AnswerAfterShortenedWindowIsIgnored) {
     ASSERT_EQ(server.receive(5000, &client).size(), 32);
     ServerEntry* entry = entryAt(*window, 0);
     // The window's own timer ends the cycle.
-    ASSERT_TRUE(apptest::waitFor([&] { return entry->timeouts == 1; }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return entry->timeouts == 1; }));
     QSignalSpy spy(MainWindowAccess(*window).udpSocket, &QUdpSocket::readyRead);
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 5)));
     ASSERT_TRUE(waitForDatagramsHandled(spy));
@@ -224,7 +225,7 @@ TEST_F(ProbeTest, TwoRowsWithTheRelayAddressAreBothAnswered) {
     addServer(QStringLiteral("127.0.0.1"), relay.port(), QStringLiteral("Austria"));
     window->OnTestProxyTimer();
     ASSERT_TRUE(
-        apptest::waitFor([&] { return entryAt(*window, 0)->replies == 1 && entryAt(*window, 1)->replies == 1; }));
+        vnxtest::waitFor([&] { return entryAt(*window, 0)->replies == 1 && entryAt(*window, 1)->replies == 1; }));
     window->OnEndTestTimer();
     EXPECT_EQ(entryAt(*window, 0)->timeouts, 0);
     EXPECT_EQ(entryAt(*window, 1)->timeouts, 0);
@@ -245,13 +246,13 @@ TEST_F(ProbeTest, FirstWaitingRowWithTheSameAddressTakesTheAnswer) {
     ServerEntry* second = entryAt(*window, 1);
 
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 1)));
-    ASSERT_TRUE(apptest::waitFor([&] { return first->replies == 1; }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return first->replies == 1; }));
     EXPECT_EQ(first->totalConnections, 1);
     EXPECT_EQ(second->replies, 0);
     EXPECT_NE(second->probeTick, 0u);
 
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 2)));
-    ASSERT_TRUE(apptest::waitFor([&] { return second->replies == 1; }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return second->replies == 1; }));
     EXPECT_EQ(second->totalConnections, 2);
     EXPECT_EQ(first->replies, 1);
 
@@ -284,7 +285,7 @@ TEST_F(ProbeTest, AnswersFromAnotherPortOrOfAnotherShapeAreDropped) {
     ASSERT_TRUE(server.sendTo(client, QByteArray()));
     ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 7)));
     ServerEntry* entry = entryAt(*window, 0);
-    ASSERT_TRUE(apptest::waitFor([&] { return entry->replies >= 1; }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return entry->replies >= 1; }));
     EXPECT_EQ(entry->replies, 1);
     EXPECT_EQ(entry->totalConnections, 7);
     EXPECT_EQ(entry->probeTick, 0u);
@@ -300,7 +301,7 @@ TEST_F(ProbeTest, FirstCycleAfter800MsThenEveryFourMinutes) {
     EXPECT_EQ(MainWindowAccess(*window).testTimer->interval(), 800);
     ServerEntry* entry = entryAt(*window, 0);
     EXPECT_EQ(entry->probesSent, 0);
-    ASSERT_TRUE(apptest::waitFor([&] { return entry->probesSent == 1; }));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return entry->probesSent == 1; }));
     EXPECT_EQ(server.receive(5000).size(), 32);
     EXPECT_TRUE(MainWindowAccess(*window).testTimer->isActive());
     EXPECT_EQ(MainWindowAccess(*window).testTimer->interval(), 240000);
@@ -316,7 +317,7 @@ TEST_F(ProbeTest, TickRepairsTheModuleSilentlyWhileConnectedAndAsksForTheUpdateO
     ASSERT_TRUE(checker.handleVersionDocument("{\"ver\":\"2.0.0.0\"}"));
     AppContext& app = appContext();
     app.updateChecker = &checker;
-    clienttest::UrlRecorder urls;
+    vnxtest::UrlRecorder urls;
 
     // Disconnected: a missing module is left alone.
     ASSERT_FALSE(IsLspInstalled());

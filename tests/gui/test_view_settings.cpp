@@ -10,8 +10,9 @@
 #include "moduleinstall.h"
 #include "programdlg.h"
 #include "programselectdlg.h"
+#include "qt/clientworld.h"
+#include "qt/httpserver.h"
 #include "rulesfile.h"
-#include "test_view_support.h"
 #include "ui_mainwindow.h"
 #include "ui_programdlg.h"
 #include "ui_programselectdlg.h"
@@ -78,8 +79,8 @@ protected:
     }
     QString header(ProgramDlg& dialog) { return dialog.ui->programList->headerItem()->text(0); }
 
-    clienttest::MessageRecorder boxes;
-    apptest::ClientWorld world;
+    vnxtest::MessageRecorder boxes;
+    vnxtest::ClientWorld world;
     vnx::ProxyData block;  // a block of the test's own for dialog-only cases
 };
 
@@ -315,7 +316,7 @@ TEST_F(SettingsTest, ForgedRemoveButtonDeletesNothing) {
 
 TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
     ASSERT_FALSE(QFileInfo::exists(world.rulesFile()));
-    std::unique_ptr<MainWindow> window(apptest::makeWindow());
+    std::unique_ptr<MainWindow> window(vnxtest::makeWindow());
     ASSERT_TRUE(window->isUsable());
     ProgramDlg dialog(MainWindowAccess(*window).proxyData, window.get());
     EXPECT_TRUE(dialog.ui->encBox->isChecked());
@@ -329,7 +330,7 @@ TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
     EXPECT_EQ(dialog.ui->mainTab->currentIndex(), 0);
 
     // The missing rules file was seeded from the shipped list.
-    const QByteArray seed = readBytes(apptest::binDir() + "/" + ProgramDlg::defaultRulesPath());
+    const QByteArray seed = readBytes(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath());
     ASSERT_FALSE(seed.isEmpty());
     EXPECT_EQ(readBytes(world.rulesFile()), seed);
     QStringList expected = RulesFileNames(QString::fromUtf8(seed));
@@ -384,7 +385,7 @@ TEST_F(SettingsTest, DefaultRestoresTheShippedListAndOptionsButStoresNothing) {
     EXPECT_TRUE(dialog.ui->autostartBox->isChecked());  // untouched
     EXPECT_EQ(dialog.ui->mainTab->currentIndex(), 1);   // untouched
     QStringList expected =
-        RulesFileNames(QString::fromUtf8(readBytes(apptest::binDir() + "/" + ProgramDlg::defaultRulesPath())));
+        RulesFileNames(QString::fromUtf8(readBytes(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath())));
     std::reverse(expected.begin(), expected.end());
     EXPECT_EQ(names(dialog), expected);
     EXPECT_TRUE(dialog.ui->chromeCheck->isChecked());  // the shipped list names chrome.exe
@@ -452,7 +453,7 @@ TEST_F(SettingsTest, MaintenanceButtonsRepairTheModuleAndCheckForUpdates) {
 
     // Update check: no answer from the version endpoints, then a newer
     // version from a local server.
-    clienttest::HttpServer http;
+    vnxtest::HttpServer http;
     ASSERT_TRUE(http.start());
     http.setRoute(QStringLiteral("/ver"), {200, "{\"ver\":\"9.1.0.0\"}", false});
     UpdateChecker quiet(QStringList{QStringLiteral("http://127.0.0.1:1/none")}, QStringLiteral("1.0.0.0"));
@@ -463,7 +464,7 @@ TEST_F(SettingsTest, MaintenanceButtonsRepairTheModuleAndCheckForUpdates) {
 
     UpdateChecker newer(QStringList{http.url(QStringLiteral("/ver"))}, QStringLiteral("1.0.0.0"));
     appContext().updateChecker = &newer;
-    clienttest::UrlRecorder urls;
+    vnxtest::UrlRecorder urls;
     boxes.answer = true;
     dialog.ui->checkupdateBtn->click();
     ASSERT_EQ(boxes.boxes.size(), 4);
@@ -477,7 +478,7 @@ TEST_F(SettingsTest, MaintenanceButtonsRepairTheModuleAndCheckForUpdates) {
 
 TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     world.writeRules("a.exe\nb.exe\n");
-    std::unique_ptr<MainWindow> window(apptest::makeWindow());
+    std::unique_ptr<MainWindow> window(vnxtest::makeWindow());
     ASSERT_TRUE(window->isUsable());
     vnx::ProxyData* data = MainWindowAccess(*window).proxyData;
     EXPECT_EQ(data->rule_count, 2);

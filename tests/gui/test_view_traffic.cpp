@@ -6,8 +6,8 @@
 #include "appcontext.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
+#include "qt/clientworld.h"
 #include "sharedmemory.h"
-#include "test_view_support.h"
 #include "trafficview.h"
 #include "ui_mainwindow.h"
 
@@ -22,7 +22,7 @@
 #include <memory>
 #include <vector>
 
-using namespace viewtest;
+using namespace vnxtest;
 
 namespace {
 
@@ -37,7 +37,7 @@ protected:
         status = vnx::serverStatus(true);
         ASSERT_NE(status, nullptr);
         std::memset(status, 0, sizeof *status);
-        window.reset(apptest::makeWindow());
+        window.reset(vnxtest::makeWindow());
         ASSERT_TRUE(window->isUsable());
         list = MainWindowAccess(*window).ui->connectionList;
     }
@@ -51,15 +51,15 @@ protected:
     // Connects through a row, as the user does (the module is installed).
     void connect() {
         world.installModule();
-        window->AddServerRow(apptest::server(QStringLiteral("127.0.0.1"), QStringLiteral("9200"),
+        window->AddServerRow(vnxtest::server(QStringLiteral("127.0.0.1"), QStringLiteral("9200"),
                                              QStringLiteral("Germany"), QStringLiteral("Berlin")));
         ASSERT_TRUE(
             window->ConnectServer(QStringLiteral("127.0.0.1"), QStringLiteral("9200"), QStringLiteral("private")));
     }
 
     vnx::RunMutex serverMarker{"veilnoxsvrrun"};
-    clienttest::MessageRecorder boxes;
-    apptest::ClientWorld world;
+    vnxtest::MessageRecorder boxes;
+    vnxtest::ClientWorld world;
     vnx::ServerStatus* status = nullptr;
     std::unique_ptr<MainWindow> window;
     QTreeWidget* list = nullptr;

@@ -2,10 +2,10 @@
 // block, the settings keys of a connection, the server-list order, the
 // rotation choice, the launch bookkeeping and the crash message.
 #include "appconfig.h"
-#include "clientcore_support.h"
 #include "launchbookkeeping.h"
 #include "moduleinstall.h"
 #include "proxypublish.h"
+#include "qt/clientcore.h"
 #include "serverlauncher.h"
 #include "serverlist.h"
 #include "serverrotation.h"
@@ -20,8 +20,8 @@
 #include <cstring>
 #include <memory>
 
-using clienttest::listXml;
-using clienttest::server;
+using vnxtest::listXml;
+using vnxtest::server;
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include "apphelpers.h"
 #include "arrayxml.h"
 #include "autostart.h"
-#include "clientcore_support.h"
 #include "endpoints.h"
+#include "qt/clientcore.h"
 
 #include <gtest/gtest.h>
 
@@ -169,7 +169,7 @@ TEST(ParseArrayXml, MalformedInputLeavesTheListUntouched) {
 class Autostart : public ::testing::Test {
 protected:
     void SetUp() override {
-        clienttest::coreApp();
+        vnxtest::coreApp();
         ASSERT_TRUE(dir_.isValid());
         setenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path()).constData(), 1);
         file_ = dir_.path() + "/autostart/Veilnox.desktop";

@@ -1,5 +1,5 @@
 // Version numbers, the newer-version rule and the program's own version.
-#include "clientcore_support.h"
+#include "qt/clientcore.h"
 #include "version.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +40,7 @@ TEST(NewerVersion, ComparesNumbersDividedByAHundred) {
 }
 
 TEST(OwnVersion, TheRunningProgramCarriesTheProjectVersion) {
-    clienttest::coreApp();
+    vnxtest::coreApp();
     QString expected = QString::fromLatin1(VEILNOX_VERSION);
     while (expected.count('.') < 3)
         expected += ".0";

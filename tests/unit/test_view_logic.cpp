@@ -1,8 +1,8 @@
 // The window-free rules of the main window's views: the traffic texts and
 // the probe answers with the signal bars they give (the views themselves:
 // tests/gui/test_view_*.cpp).
-#include "clientcore_support.h"
 #include "probe.h"
+#include "qt/clientcore.h"
 #include "rendpoint.h"
 #include "trafficformat.h"
 
@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-using clienttest::probeAnswer;
+using vnxtest::probeAnswer;
 
 namespace {
 

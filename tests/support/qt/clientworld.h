@@ -1,24 +1,22 @@
 #pragma once
-// Shared pieces of the veilnox program tests: a private per-user world for
-// one test (data, config and runtime folders in a temporary directory), the
-// server-list documents, and helpers around the real MainWindow.
-#include "arrayxml.h"
-#include "clientlib_support.h"
+// The GUI suites' world around the real MainWindow (part of
+// vnx_qt_test_widgets): a private per-user world for one test (data, config
+// and runtime folders in a temporary directory), the window itself, and the
+// rows of its server list and connection list. Used from the test's main
+// thread.
+#include "qt/widgets.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
-#include <functional>
-
 class MainWindow;
+class QProgressBar;
+class QTreeWidgetItem;
+struct ServerEntry;
 
-namespace apptest {
-
-// The program folder (build/bin): the test binaries live beside the
-// programs, data/ and bat/.
-QString binDir();
+namespace vnxtest {
 
 // One test's per-user world. The constructor points HOME, XDG_DATA_HOME,
 // XDG_CONFIG_HOME and XDG_RUNTIME_DIR at fresh folders, clears the service
@@ -51,10 +49,6 @@ private:
     QTemporaryDir dir_;
 };
 
-// The server-list documents (clientcore_support.h).
-using clienttest::listXml;
-using clienttest::server;
-
 // Builds the window with no message box shown and returns it; the caller
 // owns it. The proxy data block is the test process's.
 MainWindow* makeWindow();
@@ -64,7 +58,11 @@ QStringList columnTexts(MainWindow& window, int column);
 // The texts of "countryBox".
 QStringList countryTexts(MainWindow& window);
 
-// Waits (processing events, at most `ms`) until `condition` holds.
-bool waitFor(const std::function<bool()>& condition, int ms = 5000);
+// Rows of "proxyList" and "connectionList".
+ServerEntry* entryAt(MainWindow& window, int row);
+QTreeWidgetItem* serverRow(MainWindow& window, int row);
+QProgressBar* signalBar(MainWindow& window, int row);
+QTreeWidgetItem* appRow(MainWindow& window, const QString& name);
+QStringList appNames(MainWindow& window);
 
-}  // namespace apptest
+}  // namespace vnxtest

@@ -1,32 +1,9 @@
-#include "clientlib_support.h"
+#include "qt/httpserver.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 
-// LeakSanitizer: fontconfig keeps a few allocations for the life of the
-// process once text has been rendered; they are not ours to free.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
-namespace clienttest {
-
-QApplication* app() {
-    static QApplication* instance = nullptr;
-    if (!instance) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        // The windows' sizes are those of 96 dpi (the offscreen platform
-        // says 100); a run that names another dpi tests that one.
-        if (qEnvironmentVariableIsEmpty("QT_FONT_DPI")) qputenv("QT_FONT_DPI", "96");
-        static int argc = 1;
-        static char name[] = "clientlib-test";
-        static char* argv[] = {name, nullptr};
-        instance = new QApplication(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("Veilnox"));
-        QDir::setCurrent(QCoreApplication::applicationDirPath());
-    }
-    return instance;
-}
+namespace vnxtest {
 
 HttpServer::HttpServer() : server_(new QTcpServer(this)) {
     connect(server_, &QTcpServer::newConnection, this, &HttpServer::onConnection);
@@ -93,22 +70,4 @@ void HttpServer::onData(QTcpSocket* socket) {
     socket->disconnectFromHost();
 }
 
-MessageRecorder::MessageRecorder(bool answerWith) : answer(answerWith) {
-    previous_ = SetMessageBoxHook([this](MessageKind kind, const QString& title, const QString& text) {
-        boxes.append({kind, title, text});
-        return kind == MessageKind::YesNo || kind == MessageKind::OkCancel ? answer : true;
-    });
-}
-
-MessageRecorder::~MessageRecorder() { SetMessageBoxHook(previous_); }
-
-UrlRecorder::UrlRecorder() {
-    previous_ = SetOpenUrlHook([this](const QString& url) {
-        urls << url;
-        return true;
-    });
-}
-
-UrlRecorder::~UrlRecorder() { SetOpenUrlHook(previous_); }
-
-}  // namespace clienttest
+}  // namespace vnxtest

@@ -1,11 +1,7 @@
 #pragma once
-// Shared pieces of the client library's GUI tests: the application object,
-// a small HTTP server on 127.0.0.1 that the tests steer, and recorders for
-// the message-box and URL hooks (with the logic tests' pieces,
-// clientcore_support.h).
-#include "clientcore_support.h"
-#include "messages.h"
-
+// A small HTTP server on 127.0.0.1 that the client tests steer (downloads,
+// the update check, the server list). Qt Core and Network only (part of
+// vnx_qt_test_core). Lives on the test's main thread.
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -15,15 +11,10 @@
 
 #include <functional>
 
-class QApplication;
 class QTcpServer;
 class QTcpSocket;
 
-namespace clienttest {
-
-// The QApplication of the test process (offscreen platform), created on
-// first use with the program folder as the current folder, like the client.
-QApplication* app();
+namespace vnxtest {
 
 // A one-thread HTTP/1.1 server for the tests. It answers each request after
 // the whole request head has arrived, from the route table; unknown paths
@@ -63,33 +54,4 @@ private:
     QMap<QTcpSocket*, QByteArray> pending_;
 };
 
-// Records the boxes shown while it lives and answers YesNo / OkCancel boxes
-// with `answer`.
-class MessageRecorder {
-public:
-    explicit MessageRecorder(bool answer = false);
-    ~MessageRecorder();
-    struct Box {
-        MessageKind kind;
-        QString title;
-        QString text;
-    };
-    QList<Box> boxes;
-    bool answer;
-
-private:
-    MessageBoxHook previous_;
-};
-
-// Records the addresses opened while it lives (nothing is really opened).
-class UrlRecorder {
-public:
-    UrlRecorder();
-    ~UrlRecorder();
-    QStringList urls;
-
-private:
-    OpenUrlHook previous_;
-};
-
-}  // namespace clienttest
+}  // namespace vnxtest

@@ -1,28 +1,56 @@
-#include "clientcore_support.h"
+#include "qt/clientcore.h"
 
 #include "logs.h"
 #include "rendpoint.h"
+#include "waiters.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-namespace clienttest {
+namespace vnxtest {
+
+int& appArgc() {
+    static int argc = 1;
+    return argc;
+}
+
+char** appArgv() {
+    static char name[] = "clientlib-test";
+    static char* argv[] = {name, nullptr};
+    return argv;
+}
+
+void settleApp() {
+    QCoreApplication::setApplicationName(QStringLiteral("Veilnox"));
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+}
 
 QCoreApplication* coreApp() {
     static QCoreApplication* instance = nullptr;
     if (!instance) {
-        static int argc = 1;
-        static char name[] = "clientlib-test";
-        static char* argv[] = {name, nullptr};
-        instance = new QCoreApplication(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("Veilnox"));
-        QDir::setCurrent(QCoreApplication::applicationDirPath());
+        instance = new QCoreApplication(appArgc(), appArgv());
+        settleApp();
     }
     return instance;
+}
+
+QString binDir() { return QCoreApplication::applicationDirPath(); }
+
+bool waitFor(const std::function<bool()>& condition, int ms) {
+    // The condition is asked first, then after each round of events.
+    bool first = true;
+    return waitUntil(
+        [&] {
+            if (!first) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            first = false;
+            return condition();
+        },
+        ms, 5);
 }
 
 QString runtimeLog() {
@@ -70,4 +98,22 @@ QByteArray probeAnswer(const char* ip, std::uint32_t connections) {
     return answer;
 }
 
-}  // namespace clienttest
+vnx::AppStatus appEntry(const char* name, std::uint32_t udpSent, std::uint32_t udpRecv, std::uint32_t udpRate,
+                        std::uint32_t udpConnections, std::uint32_t tcpRecv, std::uint32_t tcpSent,
+                        std::uint32_t tcpRate, std::uint32_t tcpConnections) {
+    vnx::AppStatus e;
+    std::memset(&e, 0, sizeof e);
+    // A name of 32 bytes or more fills the field without a terminator.
+    std::memcpy(e.name, name, std::min(std::strlen(name), sizeof e.name));
+    e.udp_sent = udpSent;
+    e.udp_recv = udpRecv;
+    e.udp_rate = udpRate;
+    e.udp_connections = udpConnections;
+    e.tcp_recv = tcpRecv;
+    e.tcp_sent = tcpSent;
+    e.tcp_rate = tcpRate;
+    e.tcp_connections = tcpConnections;
+    return e;
+}
+
+}  // namespace vnxtest

@@ -1,25 +1,23 @@
-#include "app_support.h"
+#include "qt/clientworld.h"
 
 #include "appcontext.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
+#include "serverlist.h"
 #include "ui_mainwindow.h"
 
-#include <QApplication>
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
+#include <QProgressBar>
+#include <QTreeWidget>
+#include <QTreeWidgetItem>
 
 #include <cstdlib>
 
-namespace apptest {
-
-QString binDir() { return QCoreApplication::applicationDirPath(); }
+namespace vnxtest {
 
 namespace {
 void setPath(const char* name, const QString& value) { setenv(name, QFile::encodeName(value).constData(), 1); }
@@ -33,8 +31,8 @@ bool writeFile(const QString& path, const QByteArray& content) {
 }  // namespace
 
 ClientWorld::ClientWorld() {
-    clienttest::app();
-    clienttest::usePerUserRoot(root());
+    app();
+    usePerUserRoot(root());
     setPath("HOME", root());
     QDir().mkpath(root() + "/run");
     QFile::setPermissions(root() + "/run", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -89,11 +87,18 @@ void ClientWorld::useServerList(const QString& primary, const QString& fallback)
 
 MainWindow* makeWindow() { return new MainWindow; }
 
-QStringList columnTexts(MainWindow& window, int column) {
+namespace {
+// The texts of one column of a list, top to bottom.
+QStringList columnOf(const QTreeWidget* list, int column) {
     QStringList texts;
-    for (int i = 0; i < MainWindowAccess(window).ui->proxyList->topLevelItemCount(); ++i)
-        texts << MainWindowAccess(window).ui->proxyList->topLevelItem(i)->text(column);
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        texts << list->topLevelItem(i)->text(column);
     return texts;
+}
+}  // namespace
+
+QStringList columnTexts(MainWindow& window, int column) {
+    return columnOf(MainWindowAccess(window).ui->proxyList, column);
 }
 
 QStringList countryTexts(MainWindow& window) {
@@ -103,14 +108,21 @@ QStringList countryTexts(MainWindow& window) {
     return texts;
 }
 
-bool waitFor(const std::function<bool()>& condition, int ms) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
+QTreeWidgetItem* serverRow(MainWindow& window, int row) {
+    return MainWindowAccess(window).ui->proxyList->topLevelItem(row);
 }
 
-}  // namespace apptest
+ServerEntry* entryAt(MainWindow& window, int row) { return MainWindow::entryOf(serverRow(window, row)); }
+
+QProgressBar* signalBar(MainWindow& window, int row) {
+    return qobject_cast<QProgressBar*>(MainWindowAccess(window).ui->proxyList->itemWidget(serverRow(window, row), 2));
+}
+
+QTreeWidgetItem* appRow(MainWindow& window, const QString& name) {
+    const int row = appNames(window).indexOf(name);
+    return row < 0 ? nullptr : MainWindowAccess(window).ui->connectionList->topLevelItem(row);
+}
+
+QStringList appNames(MainWindow& window) { return columnOf(MainWindowAccess(window).ui->connectionList, 0); }
+
+}  // namespace vnxtest
