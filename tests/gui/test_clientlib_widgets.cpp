@@ -318,14 +318,9 @@ TEST_F(Widgets, SpaceBarTogglesTheCheckMarkOfTheSelectedRow) {
     EXPECT_EQ(plain->checkState(0), Qt::Unchecked);
 }
 
-namespace {
+using vnxtest::columnTexts;
 
-QStringList columnTexts(const QTreeWidget& tree, int column) {
-    QStringList out;
-    for (int i = 0; i < tree.topLevelItemCount(); ++i)
-        out << tree.topLevelItem(i)->text(column);
-    return out;
-}
+namespace {
 
 QPoint sectionCenter(const QHeaderView& header, int column) {
     return QPoint(header.sectionViewportPosition(column) + header.sectionSize(column) / 2, header.height() / 2);

@@ -35,12 +35,6 @@
 
 namespace {
 
-QByteArray readBytes(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QByteArray();
-    return file.readAll();
-}
-
 // Runs `act` on the next modal dialog of type T once it is shown (within
 // 10 s; otherwise nothing happens and the caller's checks fail).
 template <class T>
@@ -215,7 +209,7 @@ TEST_F(SettingsTest, ListShowsTheFileReversedAndSaveWritesCrLfLines) {
         dialog.ui->okBtn->click();
         EXPECT_EQ(dialog.result(), QDialog::Accepted);
     }
-    EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
     ProgramDlg again(&block);
     EXPECT_EQ(names(again), (QStringList{"a.exe", "b.exe", "c.exe"}));
     EXPECT_EQ(RulesFileText({}), QString());
@@ -243,7 +237,7 @@ TEST_F(SettingsTest, UnreadableRulesFileIsNotWipedBySavingOptions) {
     ProgramDlg dialog(&block);
     dialog.AddProgram(QStringLiteral("new.exe"));
     dialog.ui->okBtn->click();
-    EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nnew.exe"));
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("\r\nnew.exe"));
 }
 
 TEST_F(SettingsTest, EpiphanyNeedsItsNetworkProcessToo) {
@@ -330,9 +324,9 @@ TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
     EXPECT_EQ(dialog.ui->mainTab->currentIndex(), 0);
 
     // The missing rules file was seeded from the shipped list.
-    const QByteArray seed = readBytes(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath());
+    const QByteArray seed = vnxtest::readFile(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath());
     ASSERT_FALSE(seed.isEmpty());
-    EXPECT_EQ(readBytes(world.rulesFile()), seed);
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), seed);
     QStringList expected = RulesFileNames(QString::fromUtf8(seed));
     std::reverse(expected.begin(), expected.end());
     EXPECT_EQ(names(dialog), expected);
@@ -341,8 +335,8 @@ TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
 TEST_F(SettingsTest, CancelWritesNothing) {
     world.writeRules("a.exe\r\nb.exe\r\n");
     world.writeSettings("<Vars>\n <redirectudp>1</redirectudp>\n</Vars>\n");
-    const QByteArray rules = readBytes(world.rulesFile());
-    const QByteArray settings = readBytes(world.configFile());
+    const QByteArray rules = vnxtest::readFile(world.rulesFile());
+    const QByteArray settings = vnxtest::readFile(world.configFile());
     {
         ProgramDlg dialog(&block);
         dialog.AddProgram(QStringLiteral("new.exe"));
@@ -360,8 +354,8 @@ TEST_F(SettingsTest, CancelWritesNothing) {
         dialog.close();  // closing the window is a Cancel too
         EXPECT_EQ(dialog.result(), QDialog::Rejected);
     }
-    EXPECT_EQ(readBytes(world.rulesFile()), rules);
-    EXPECT_EQ(readBytes(world.configFile()), settings);
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), rules);
+    EXPECT_EQ(vnxtest::readFile(world.configFile()), settings);
     EXPECT_FALSE(IsAutostartEnabled(QStringLiteral("Veilnox")));
 }
 
@@ -385,11 +379,11 @@ TEST_F(SettingsTest, DefaultRestoresTheShippedListAndOptionsButStoresNothing) {
     EXPECT_TRUE(dialog.ui->autostartBox->isChecked());  // untouched
     EXPECT_EQ(dialog.ui->mainTab->currentIndex(), 1);   // untouched
     QStringList expected =
-        RulesFileNames(QString::fromUtf8(readBytes(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath())));
+        RulesFileNames(QString::fromUtf8(vnxtest::readFile(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath())));
     std::reverse(expected.begin(), expected.end());
     EXPECT_EQ(names(dialog), expected);
     EXPECT_TRUE(dialog.ui->chromeCheck->isChecked());  // the shipped list names chrome.exe
-    EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("x.exe\n"));
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("x.exe\n"));
     EXPECT_FALSE(QFileInfo::exists(world.configFile()));
 }
 
@@ -501,7 +495,7 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     EXPECT_EQ(saved.value(QStringLiteral("redirecttcp")), QStringLiteral("1"));
     EXPECT_EQ(saved.value(QStringLiteral("redirectallapp")), QStringLiteral("0"));
     EXPECT_EQ(saved.value(QStringLiteral("settingcurrenttab")), QStringLiteral("1"));
-    EXPECT_EQ(readBytes(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
+    EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
     EXPECT_TRUE(IsAutostartEnabled(QStringLiteral("Veilnox")));
     EXPECT_TRUE(MainWindowAccess(*window).ui->autostartBox->isChecked());
 

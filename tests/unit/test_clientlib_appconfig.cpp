@@ -1,6 +1,7 @@
 // CAppConfig: file format, loading rules and saves that never lose the
 // previous file.
 #include "appconfig.h"
+#include "qt/clientcore.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,10 @@
 #include <cerrno>
 #include <cstring>
 
+using vnxtest::readFile;
+using vnxtest::writeFile;
+
 namespace {
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeAll(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 // A small tmpfs of its own at `dir` (the test runs in a private mount
 // namespace). Empty text on success, else the reason.
@@ -43,7 +37,7 @@ TEST(AppConfigFormat, SavesKeysInOrderWithOneSpaceIndentAndNoDeclaration) {
     config["redirecttcp"] = "1";
     config.setNumber("changetime", 30);
     ASSERT_TRUE(config.save());
-    EXPECT_EQ(readAll(path).toStdString(),
+    EXPECT_EQ(readFile(path, "<missing>").toStdString(),
               "<Vars>\n"
               " <changetime>30</changetime>\n"
               " <redirecttcp>1</redirecttcp>\n"
@@ -54,7 +48,7 @@ TEST(AppConfigFormat, SavesKeysInOrderWithOneSpaceIndentAndNoDeclaration) {
     EXPECT_TRUE(config["countryfilter"].isEmpty());
     EXPECT_TRUE(config.value("ipconnected").isEmpty());  // reading by value() adds nothing
     ASSERT_TRUE(config.save());
-    EXPECT_EQ(readAll(path).toStdString(),
+    EXPECT_EQ(readFile(path, "<missing>").toStdString(),
               "<Vars>\n"
               " <changetime>30</changetime>\n"
               " <countryfilter></countryfilter>\n"
@@ -118,20 +112,20 @@ TEST(AppConfigLoad, MissingMalformedOrForeignFilesGiveAnEmptyStore) {
         QByteArray("<Vars><a>1</a></Vars>\0garbage", 29),
     };
     for (const QByteArray& content : broken) {
-        ASSERT_TRUE(writeAll(path, content));
+        ASSERT_TRUE(writeFile(path, content));
         config["stale"] = "x";
         EXPECT_FALSE(config.load()) << content.constData();
         EXPECT_TRUE(config.values().isEmpty()) << content.constData();
     }
 
     // Well-formed but not a settings document: nothing to read.
-    ASSERT_TRUE(writeAll(path, "<Other><redirecttcp>1</redirecttcp></Other>"));
+    ASSERT_TRUE(writeFile(path, "<Other><redirecttcp>1</redirecttcp></Other>"));
     EXPECT_TRUE(config.load());
     EXPECT_TRUE(config.values().isEmpty());
 
     // Larger than any settings file: refused without reading it all.
     QByteArray huge = "<Vars><a>" + QByteArray(CAppConfig::kMaxFileSize, 'x') + "</a></Vars>";
-    ASSERT_TRUE(writeAll(path, huge));
+    ASSERT_TRUE(writeFile(path, huge));
     EXPECT_FALSE(config.load());
     EXPECT_TRUE(config.values().isEmpty());
 }
@@ -188,7 +182,7 @@ TEST_F(AppConfigSave, AFullDiskLeavesTheOldFileIntact) {
     config["redirecttcp"] = "1";
     config["ipconnected"] = "10.1.2.3";
     ASSERT_TRUE(config.save());
-    const QByteArray before = readAll(path);
+    const QByteArray before = readFile(path, "<missing>");
 
     // Fill the disk, then try to save a value larger than what is left.
     {
@@ -200,7 +194,7 @@ TEST_F(AppConfigSave, AFullDiskLeavesTheOldFileIntact) {
     }
     config["countryfilter"] = QString(32 * 1024, QChar('c'));
     EXPECT_FALSE(config.save());
-    EXPECT_EQ(readAll(path), before);
+    EXPECT_EQ(readFile(path, "<missing>"), before);
     CAppConfig reloaded(path);
     EXPECT_EQ(reloaded.value("ipconnected"), "10.1.2.3");
     // No temporary file is left behind.
@@ -211,14 +205,14 @@ TEST_F(AppConfigSave, AReadOnlyFolderLeavesTheOldFileIntact) {
     mountOrSkip("size=64k,mode=0755");
     if (IsSkipped()) return;
     const QString path = mountPoint_ + "/appconfig.xml";
-    ASSERT_TRUE(writeAll(path, "<Vars>\n <redirecttcp>0</redirecttcp>\n</Vars>\n"));
+    ASSERT_TRUE(writeFile(path, "<Vars>\n <redirecttcp>0</redirecttcp>\n</Vars>\n"));
     ASSERT_EQ(mount(nullptr, QFile::encodeName(mountPoint_).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
         << std::strerror(errno);
     CAppConfig config(path);
     EXPECT_EQ(config.value("redirecttcp"), "0");
     config["redirecttcp"] = "1";
     EXPECT_FALSE(config.save());
-    EXPECT_EQ(readAll(path), QByteArray("<Vars>\n <redirecttcp>0</redirecttcp>\n</Vars>\n"));
+    EXPECT_EQ(readFile(path, "<missing>"), QByteArray("<Vars>\n <redirecttcp>0</redirecttcp>\n</Vars>\n"));
 }
 
 TEST(AppConfigSaveTarget, EmptyPathWritesNothingAndSetPathReloads) {
@@ -227,7 +221,7 @@ TEST(AppConfigSaveTarget, EmptyPathWritesNothingAndSetPathReloads) {
     EXPECT_FALSE(config.save());
     QTemporaryDir dir;
     const QString path = dir.path() + "/appconfig.xml";
-    ASSERT_TRUE(writeAll(path, "<Vars><b>2</b></Vars>"));
+    ASSERT_TRUE(writeFile(path, "<Vars><b>2</b></Vars>"));
     EXPECT_TRUE(config.setPath(path));
     EXPECT_FALSE(config.contains("a"));
     EXPECT_EQ(config.value("b"), "2");

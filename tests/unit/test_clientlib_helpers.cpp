@@ -16,17 +16,10 @@
 
 #include <cstdlib>
 
+using vnxtest::readFile;
+using vnxtest::writeFile;
+
 namespace {
-
-bool writeAll(const QString& path, const QByteArray& data) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // Runs the test body with `dir` as the current folder.
 class CurrentFolder {
@@ -43,7 +36,7 @@ private:
 TEST(ReadTextFile, StripsEachUrlPrefixAndNeverFailsLoudly) {
     QTemporaryDir dir;
     const QString abs = dir.path() + "/rules.txt";
-    ASSERT_TRUE(writeAll(abs, "chrome.exe\r\nfirefox.exe\n"));
+    ASSERT_TRUE(writeFile(abs, "chrome.exe\r\nfirefox.exe\n"));
     // Text mode: line ends read as "\n".
     EXPECT_EQ(ReadTextFile(abs), "chrome.exe\nfirefox.exe\n");
     EXPECT_EQ(ReadTextFile("file://" + abs), ReadTextFile(abs));
@@ -53,9 +46,9 @@ TEST(ReadTextFile, StripsEachUrlPrefixAndNeverFailsLoudly) {
         // prefix names the file ("C:/..." is a relative path here).
         CurrentFolder cwd(dir.path());
         ASSERT_TRUE(QDir().mkpath("C:/data"));
-        ASSERT_TRUE(writeAll("C:/data/list.txt", "drive"));
+        ASSERT_TRUE(writeFile("C:/data/list.txt", "drive"));
         EXPECT_EQ(ReadTextFile("file:///C:/data/list.txt"), "drive");
-        ASSERT_TRUE(writeAll("plain.txt", "backslash"));
+        ASSERT_TRUE(writeFile("plain.txt", "backslash"));
         EXPECT_EQ(ReadTextFile("file:\\\\\\plain.txt"), "backslash");
         EXPECT_EQ(ReadTextFile("file:\\\\plain.txt"), "backslash");
     }
@@ -63,7 +56,7 @@ TEST(ReadTextFile, StripsEachUrlPrefixAndNeverFailsLoudly) {
     EXPECT_EQ(ReadTextFile(dir.path() + "/missing.txt"), QString());
     EXPECT_EQ(ReadTextFile(dir.path()), QString());  // a folder
 
-    ASSERT_TRUE(writeAll(abs, QByteArray("caf\xc3\xa9 \xe2\x82\xac")));
+    ASSERT_TRUE(writeFile(abs, QByteArray("caf\xc3\xa9 \xe2\x82\xac")));
     EXPECT_EQ(ReadTextFile(abs), QString::fromUtf8("caf\xc3\xa9 \xe2\x82\xac"));
 }
 
@@ -73,9 +66,9 @@ TEST(WriteTextFile, ReplacesTheWholeFileOrLeavesIt) {
     EXPECT_FALSE(WriteTextFile(path, "x"));  // folder missing
     ASSERT_TRUE(MakeParentPath(path));
     EXPECT_TRUE(WriteTextFile(path, "\r\nc.exe\r\nb.exe"));
-    EXPECT_EQ(readAll(path), QByteArray("\r\nc.exe\r\nb.exe"));
+    EXPECT_EQ(readFile(path, "<missing>"), QByteArray("\r\nc.exe\r\nb.exe"));
     EXPECT_TRUE(WriteTextFile(path, QString::fromUtf8("\xc3\xa9")));
-    EXPECT_EQ(readAll(path), QByteArray("\xc3\xa9"));
+    EXPECT_EQ(readFile(path, "<missing>"), QByteArray("\xc3\xa9"));
     EXPECT_EQ(QDir(dir.path() + "/config").entryList(QDir::Files | QDir::Hidden).size(), 1);
     EXPECT_FALSE(WriteTextFile(QString(), "x"));
 }
@@ -94,7 +87,7 @@ TEST(MakeParentPath, CreatesEveryMissingFolderOnlyForPathsWithAFolder) {
     EXPECT_TRUE(MakeParentPath("rel/x.txt"));
     EXPECT_TRUE(QFileInfo(dir.path() + "/rel").isDir());
 
-    ASSERT_TRUE(writeAll(dir.path() + "/blocker", "file"));
+    ASSERT_TRUE(writeFile(dir.path() + "/blocker", "file"));
     EXPECT_FALSE(MakeParentPath(dir.path() + "/blocker/sub/x.txt"));
 }
 
@@ -187,7 +180,7 @@ TEST_F(Autostart, EnableWritesTheOwnPathAndDisableRemovesTheEntry) {
     ASSERT_TRUE(EnableAutostart("Veilnox", QString()));
     EXPECT_TRUE(IsAutostartEnabled("Veilnox"));
     EXPECT_EQ(ReadAutostartValue("Veilnox", "NoVal"), QCoreApplication::applicationFilePath());
-    const QByteArray text = readAll(file_);
+    const QByteArray text = readFile(file_, "<missing>");
     EXPECT_TRUE(text.startsWith("[Desktop Entry]\n")) << text.constData();
     EXPECT_TRUE(text.contains("\nType=Application\n"));
     EXPECT_TRUE(text.contains("\nExec=" + QFile::encodeName(QCoreApplication::applicationFilePath()) + "\n"));
@@ -203,10 +196,10 @@ TEST_F(Autostart, EnableWritesTheOwnPathAndDisableRemovesTheEntry) {
 
 TEST_F(Autostart, AnEmptyValueStillCountsAsEnabled) {
     ASSERT_TRUE(QDir().mkpath(dir_.path() + "/autostart"));
-    ASSERT_TRUE(writeAll(file_, "[Desktop Entry]\nType=Application\nExec=\n"));
+    ASSERT_TRUE(writeFile(file_, "[Desktop Entry]\nType=Application\nExec=\n"));
     EXPECT_TRUE(IsAutostartEnabled("Veilnox"));
     EXPECT_EQ(ReadAutostartValue("Veilnox", "NoVal"), QString());
-    ASSERT_TRUE(writeAll(file_, ""));
+    ASSERT_TRUE(writeFile(file_, ""));
     EXPECT_TRUE(IsAutostartEnabled("Veilnox"));
     EXPECT_EQ(ReadAutostartValue("Veilnox", "NoVal"), QString());
 }
@@ -215,7 +208,7 @@ TEST_F(Autostart, PathsWithSpecialCharactersRoundTrip) {
     const QString odd = "/opt/My Apps/vei$l \"nox\" 100%/back\\slash/veilnox";
     ASSERT_TRUE(EnableAutostart("Veilnox", odd));
     EXPECT_EQ(ReadAutostartValue("Veilnox", "NoVal"), odd);
-    const QByteArray text = readAll(file_);
+    const QByteArray text = readFile(file_, "<missing>");
     EXPECT_TRUE(text.contains("Exec=\"/opt/My Apps/")) << text.constData();
     EXPECT_TRUE(text.contains("100%%")) << text.constData();
 }

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cstdlib>
@@ -53,11 +54,18 @@ bool waitFor(const std::function<bool()>& condition, int ms) {
         ms, 5);
 }
 
-QString runtimeLog() {
-    QFile file(vnx::runtimeLogPath());
-    if (!file.open(QIODevice::ReadOnly)) return QString();
-    return QString::fromLatin1(file.readAll());
+QByteArray readFile(const QString& path, const QByteArray& missing) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : missing;
 }
+
+bool writeFile(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QString runtimeLog() { return QString::fromLatin1(readFile(vnx::runtimeLogPath())); }
 
 void usePerUserRoot(const QString& root) {
     QDir().mkpath(root + "/share");

@@ -39,6 +39,12 @@ QString binDir();
 // Waits (processing Qt events, at most `ms`) until `condition` holds.
 bool waitFor(const std::function<bool()>& condition, int ms = 5000);
 
+// The content of the file at path; `missing` when it cannot be read.
+QByteArray readFile(const QString& path, const QByteArray& missing = QByteArray());
+// Writes content to path (replacing it, its folder made first); false on
+// failure.
+bool writeFile(const QString& path, const QByteArray& content);
+
 // Reads the runtime log of the test process ("" when there is none).
 QString runtimeLog();
 // Points the per-user folders (XDG_DATA_HOME, XDG_CONFIG_HOME) at `root`.

@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProgressBar>
 #include <QTreeWidget>
 #include <QTreeWidgetItem>
@@ -21,13 +20,6 @@ namespace vnxtest {
 
 namespace {
 void setPath(const char* name, const QString& value) { setenv(name, QFile::encodeName(value).constData(), 1); }
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    return file.write(content) == content.size();
-}
 }  // namespace
 
 ClientWorld::ClientWorld() {
@@ -87,18 +79,8 @@ void ClientWorld::useServerList(const QString& primary, const QString& fallback)
 
 MainWindow* makeWindow() { return new MainWindow; }
 
-namespace {
-// The texts of one column of a list, top to bottom.
-QStringList columnOf(const QTreeWidget* list, int column) {
-    QStringList texts;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        texts << list->topLevelItem(i)->text(column);
-    return texts;
-}
-}  // namespace
-
 QStringList columnTexts(MainWindow& window, int column) {
-    return columnOf(MainWindowAccess(window).ui->proxyList, column);
+    return columnTexts(*MainWindowAccess(window).ui->proxyList, column);
 }
 
 QStringList countryTexts(MainWindow& window) {
@@ -123,6 +105,6 @@ QTreeWidgetItem* appRow(MainWindow& window, const QString& name) {
     return row < 0 ? nullptr : MainWindowAccess(window).ui->connectionList->topLevelItem(row);
 }
 
-QStringList appNames(MainWindow& window) { return columnOf(MainWindowAccess(window).ui->connectionList, 0); }
+QStringList appNames(MainWindow& window) { return columnTexts(*MainWindowAccess(window).ui->connectionList, 0); }
 
 }  // namespace vnxtest

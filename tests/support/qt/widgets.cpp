@@ -1,6 +1,7 @@
 #include "qt/widgets.h"
 
 #include <QApplication>
+#include <QTreeWidget>
 
 // LeakSanitizer: fontconfig keeps a few allocations for the life of the
 // process once text has been rendered; they are not ours to free.
@@ -19,6 +20,13 @@ QApplication* app() {
         settleApp();
     }
     return instance;
+}
+
+QStringList columnTexts(const QTreeWidget& list, int column) {
+    QStringList texts;
+    for (int i = 0; i < list.topLevelItemCount(); ++i)
+        texts << list.topLevelItem(i)->text(column);
+    return texts;
 }
 
 MessageRecorder::MessageRecorder(bool answerWith) : answer(answerWith) {

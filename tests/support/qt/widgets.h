@@ -11,12 +11,16 @@
 #include <QStringList>
 
 class QApplication;
+class QTreeWidget;
 
 namespace vnxtest {
 
 // The QApplication of the test process (offscreen platform), created on
 // first use with the program folder as the current folder, like the client.
 QApplication* app();
+
+// The texts of one column of a list, top to bottom.
+QStringList columnTexts(const QTreeWidget& list, int column);
 
 // Records the boxes shown while it lives and answers YesNo / OkCancel boxes
 // with `answer`.
