@@ -33,6 +33,8 @@
 #include <functional>
 #include <memory>
 
+using vnxtest::ruleName;
+
 namespace {
 
 // Runs `act` on the next modal dialog of type T once it is shown (within
@@ -50,13 +52,6 @@ void whenModal(std::function<void(T*)> act) {
         if (dialog) act(dialog);
     });
     timer->start();
-}
-
-QString ruleName(const vnx::ProgramRule& rule) {
-    int n = 0;
-    while (n < 128 && rule.name[n] != 0)
-        ++n;
-    return QString::fromUtf16(rule.name, n);
 }
 
 class SettingsTest : public ::testing::Test {

@@ -21,6 +21,7 @@
 #include <memory>
 
 using vnxtest::listXml;
+using vnxtest::ruleName;
 using vnxtest::server;
 
 namespace {
@@ -29,13 +30,6 @@ std::unique_ptr<vnx::ProxyData> blankBlock(unsigned char fill = 0) {
     auto data = std::make_unique<vnx::ProxyData>();
     std::memset(data.get(), fill, sizeof(vnx::ProxyData));
     return data;
-}
-
-QString ruleName(const vnx::ProgramRule& rule) {
-    int n = 0;
-    while (n < 128 && rule.name[n])
-        ++n;
-    return QString::fromUtf16(rule.name, n);
 }
 
 }  // namespace

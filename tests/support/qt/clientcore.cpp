@@ -106,6 +106,13 @@ QByteArray probeAnswer(const char* ip, std::uint32_t connections) {
     return answer;
 }
 
+QString ruleName(const vnx::ProgramRule& rule) {
+    int n = 0;
+    while (n < 128 && rule.name[n] != 0)
+        ++n;
+    return QString::fromUtf16(rule.name, n);
+}
+
 vnx::AppStatus appEntry(const char* name, std::uint32_t udpSent, std::uint32_t udpRecv, std::uint32_t udpRate,
                         std::uint32_t udpConnections, std::uint32_t tcpRecv, std::uint32_t tcpSent,
                         std::uint32_t tcpRate, std::uint32_t tcpConnections) {

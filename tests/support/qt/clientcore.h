@@ -8,6 +8,7 @@
 // widget part on top of it (qt/widgets.h, qt/clientworld.h). Used from the
 // test's main thread.
 #include "arrayxml.h"
+#include "records.h"
 #include "statusblock.h"
 
 #include <QByteArray>
@@ -58,6 +59,10 @@ QByteArray listXml(const QList<StringMap>& servers);
 
 // An 8-byte probe answer: address (dotted) and connection count.
 QByteArray probeAnswer(const char* ip, std::uint32_t connections);
+
+// The name of a rule of the proxy data block (up to its terminator, at most
+// the 128 characters of the field).
+QString ruleName(const vnx::ProgramRule& rule);
 
 // An AppStatus entry with the given name and counters.
 vnx::AppStatus appEntry(const char* name, std::uint32_t udpSent = 0, std::uint32_t udpRecv = 0,
