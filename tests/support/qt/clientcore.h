@@ -3,8 +3,9 @@
 // vnx_qt_test_core, on veilnox_client_core and vnx_test_support, never Qt
 // Widgets): the application object of a logic test, the program folder, a
 // bounded wait that keeps the Qt event loop running, the per-user folders, the
-// runtime log, and the documents and records the tests hand to the client
-// (server lists, probe answers, traffic entries). The GUI suites get the
+// runtime log, whole files read and written, and the documents and records
+// the tests hand to the client or read back (server lists, probe answers,
+// rule names, traffic entries). The GUI suites get the
 // widget part on top of it (qt/widgets.h, qt/clientworld.h). Used from the
 // test's main thread.
 #include "arrayxml.h"
