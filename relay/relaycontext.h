@@ -81,10 +81,11 @@ public:
     // before waiting for new events.
     std::vector<TcpRelay*> ready;
     // Relays waiting for their client to acknowledge the last bytes before
-    // they end it with a reset (TcpRelay::endWhenAcked); polled every
-    // kAckPollMs, since no event tells of an acknowledgement.
+    // they end it with a reset (TcpRelay::endWhenAcked). No event tells of
+    // an acknowledgement: each is polled, soon at first and then less often
+    // (TcpRelay::checkAcked), and the loop wakes for the earliest.
     std::vector<TcpRelay*> waitingAck;
-    static constexpr int kAckPollMs = 2;
+    std::uint64_t nextAckCheck = 0;
     // Both ends of the list of header-less connections (TcpRelay's links).
     TcpRelay* oldestHeaderless_ = nullptr;
     TcpRelay* newestHeaderless_ = nullptr;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -272,9 +273,13 @@ void RelayServer::checkTimers() {
 }
 
 void RelayServer::checkAcks() {
-    if (ctx_.waitingAck.empty()) return;
+    if (ctx_.waitingAck.empty() || ctx_.nowMs < ctx_.nextAckCheck) return;
     auto& w = ctx_.waitingAck;
     w.erase(std::remove_if(w.begin(), w.end(), [](TcpRelay* r) { return !r->checkAcked(); }), w.end());
+    std::uint64_t next = UINT64_MAX;
+    for (TcpRelay* r : w)
+        next = std::min(next, r->ackCheckAt());
+    ctx_.nextAckCheck = next;
 }
 
 void RelayServer::freeRetired() {
@@ -298,7 +303,9 @@ int RelayServer::run() {
             std::uint64_t until = nextTimerCheck_;
             if (acceptPaused_) until = std::min(until, acceptResumeAt_);
             timeout = until > ctx_.nowMs ? static_cast<int>(until - ctx_.nowMs) : 0;
-            if (!ctx_.waitingAck.empty()) timeout = std::min(timeout, RelayContext::kAckPollMs);
+            if (!ctx_.waitingAck.empty())
+                timeout = std::min(
+                    timeout, ctx_.nextAckCheck > ctx_.nowMs ? static_cast<int>(ctx_.nextAckCheck - ctx_.nowMs) : 0);
         }
         int n = epoll_wait(ctx_.epfd, events, kMaxEvents, timeout);
         ctx_.updateClock();

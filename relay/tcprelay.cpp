@@ -25,6 +25,10 @@ constexpr std::uint64_t kBufferKeepMs = 2000;
 // the last bytes (a round trip plus a delayed acknowledgement, with room for
 // slow paths); after that the relay ends with a plain end of stream.
 constexpr std::uint64_t kAckWaitMs = 2000;
+// The first check for those acknowledgements after 1 ms, each next one
+// twice as late, up to this: a round trip on a fast path is seen at once,
+// and a relay waiting long costs a few dozen checks, not one per loop.
+constexpr std::uint64_t kAckIntervalMaxMs = 32;
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
@@ -123,12 +127,16 @@ void TcpRelay::endWhenAcked() {
     if (!waitingAck_) {
         waitingAck_ = true;
         ackWaitSince_ = ctx_.nowMs;
+        ackInterval_ = 1;
+        ackCheckAt_ = ctx_.nowMs + ackInterval_;
         ctx_.waitingAck.push_back(this);
+        if (ctx_.waitingAck.size() == 1 || ackCheckAt_ < ctx_.nextAckCheck) ctx_.nextAckCheck = ackCheckAt_;
     }
 }
 
 bool TcpRelay::checkAcked() {
     if (state_ == State::Dead) return false;
+    if (ctx_.nowMs < ackCheckAt_) return true;
     if (clientAckedAll()) {
         finish(true, false);
         return false;
@@ -137,6 +145,8 @@ bool TcpRelay::checkAcked() {
         finish(false, false);  // close() sends the end after what is left
         return false;
     }
+    ackInterval_ = ackInterval_ * 2 < kAckIntervalMaxMs ? ackInterval_ * 2 : kAckIntervalMaxMs;
+    ackCheckAt_ = ctx_.nowMs + ackInterval_;
     return true;
 }
 

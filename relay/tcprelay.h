@@ -50,8 +50,9 @@ public:
     void shed() { finish(true); }
     // Called by the server while the relay waits for the client to
     // acknowledge its last bytes: ends it once it has (or after a bound).
-    // True while it still waits.
+    // True while it still waits; then ackCheckAt() is when to call again.
     bool checkAcked();
+    std::uint64_t ackCheckAt() const { return ackCheckAt_; }
 
     // Owned by the server: its list of live relays and the ready queue.
     TcpRelay* prev = nullptr;
@@ -129,6 +130,8 @@ private:
     std::uint64_t stateSince_ = 0;
     std::uint64_t lastActive_ = 0;
     std::uint64_t ackWaitSince_ = 0;
+    std::uint64_t ackCheckAt_ = 0;
+    std::uint64_t ackInterval_ = 0;
 };
 
 }  // namespace vnxrelay
