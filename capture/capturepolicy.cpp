@@ -88,6 +88,43 @@ std::set<std::uint64_t> ownNameHashes() {
     return out;
 }
 
+void lineageAdd(vnx_proc_info& info, std::uint64_t hash) {
+    if (!hash) return;
+    for (int k = 0; k < 4; ++k) {
+        const std::uint32_t bit = vnx_lineage_bit(hash, k);
+        info.lineage[bit >> 6] |= 1ULL << (bit & 63);
+    }
+}
+
+bool lineageHas(const vnx_proc_info& info, std::uint64_t hash) {
+    if (!hash) return false;
+    for (int k = 0; k < 4; ++k) {
+        const std::uint32_t bit = vnx_lineage_bit(hash, k);
+        if (!(info.lineage[bit >> 6] & (1ULL << (bit & 63)))) return false;
+    }
+    return true;
+}
+
+vnx_rule_list ruleList(const std::set<std::uint64_t>& rules) {
+    vnx_rule_list list{};
+    for (std::uint64_t h : rules) {
+        if (list.count >= VNX_RULES_MAX) break;
+        list.hashes[list.count++] = h;
+    }
+    return list;
+}
+
+bool coveredBy(const UserPolicy& policy, const vnx_proc_info* info) {
+    if (policy.policy.connected != 1 || (info && info->own)) return false;
+    if (!policy.policy.tcp && !policy.policy.udp && !policy.policy.dns) return false;
+    if (policy.policy.all_apps) return true;
+    if (policy.rules.empty()) return false;
+    if (!info) return true;
+    for (std::uint64_t h : policy.rules)
+        if (lineageHas(*info, h)) return true;
+    return false;
+}
+
 bool UserPolicy::operator==(const UserPolicy& o) const {
     return std::memcmp(&policy, &o.policy, sizeof policy) == 0 && rules == o.rules;
 }

@@ -32,6 +32,18 @@ struct UserPolicy {
     bool operator!=(const UserPolicy& o) const { return !(*this == o); }
 };
 
+// Adds a name hash to a process's lineage; whether a lineage holds one (the
+// hooks' test, for the service's view of processes and the tests).
+void lineageAdd(vnx_proc_info& info, std::uint64_t hash);
+bool lineageHas(const vnx_proc_info& info, std::uint64_t hash);
+
+// The rules as the hooks read them (at most VNX_RULES_MAX).
+vnx_rule_list ruleList(const std::set<std::uint64_t>& rules);
+
+// Whether a process with this record is diverted under `policy` (with the
+// user's `rules`): what the hooks decide, for the service's own use.
+bool coveredBy(const UserPolicy& policy, const vnx_proc_info* info);
+
 // Reads a proxy data block. The rules are the block's first rule_count
 // entries (bounded to 128), each the last path component of its UTF-16 text,
 // trimmed; empty ones are skipped. Ports default to 9111 (TCP) and the TCP
@@ -50,15 +62,26 @@ static_assert(offsetof(vnx_capture_dest, addr6) == 16, "vnx_capture_dest.addr6")
 static_assert(sizeof(vnx_capture_policy) == 12, "vnx_capture_policy size");
 static_assert(offsetof(vnx_capture_policy, tcp_port) == 6, "vnx_capture_policy.tcp_port");
 static_assert(offsetof(vnx_capture_policy, udp_port) == 8, "vnx_capture_policy.udp_port");
-static_assert(sizeof(vnx_rule_key) == 16, "vnx_rule_key size");
-static_assert(offsetof(vnx_rule_key, name_hash) == 8, "vnx_rule_key.name_hash");
-static_assert(sizeof(vnx_proc_info) == 8 * VNX_PROC_NAMES + 16, "vnx_proc_info size");
-static_assert(offsetof(vnx_proc_info, own) == 8 * VNX_PROC_NAMES, "vnx_proc_info.own");
-static_assert(offsetof(vnx_proc_info, verdict_uid) == 8 * VNX_PROC_NAMES + 4, "vnx_proc_info.verdict_uid");
-static_assert(offsetof(vnx_proc_info, verdict_gen) == 8 * VNX_PROC_NAMES + 8, "vnx_proc_info.verdict_gen");
-static_assert(sizeof(vnx_conn_key) == 16, "vnx_conn_key size");
-static_assert(offsetof(vnx_conn_key, port) == 8, "vnx_conn_key.port");
-static_assert(offsetof(vnx_conn_key, family) == 10, "vnx_conn_key.family");
+static_assert(sizeof(vnx_server_key) == 16, "vnx_server_key size");
+static_assert(offsetof(vnx_server_key, uid) == 8, "vnx_server_key.uid");
+static_assert(sizeof(vnx_server_ports) == 8, "vnx_server_ports size");
+static_assert(offsetof(vnx_server_ports, tcp6) == 2, "vnx_server_ports.tcp6");
+static_assert(offsetof(vnx_server_ports, udp) == 4, "vnx_server_ports.udp");
+static_assert(sizeof(vnx_rule_list) == 8 + 8 * VNX_RULES_MAX, "vnx_rule_list size");
+static_assert(offsetof(vnx_rule_list, hashes) == 8, "vnx_rule_list.hashes");
+static_assert(sizeof(vnx_proc_info) == 8 * VNX_LINEAGE_WORDS + 16, "vnx_proc_info size");
+static_assert(offsetof(vnx_proc_info, verdict_word) == 8 * VNX_LINEAGE_WORDS, "vnx_proc_info.verdict_word");
+static_assert(offsetof(vnx_proc_info, verdict_uid) == 8 * VNX_LINEAGE_WORDS + 8, "vnx_proc_info.verdict_uid");
+static_assert(offsetof(vnx_proc_info, own) == 8 * VNX_LINEAGE_WORDS + 12, "vnx_proc_info.own");
+static_assert(sizeof(vnx_conn_key) == 48, "vnx_conn_key size");
+static_assert(offsetof(vnx_conn_key, family) == 8, "vnx_conn_key.family");
+static_assert(offsetof(vnx_conn_key, app_port) == 10, "vnx_conn_key.app_port");
+static_assert(offsetof(vnx_conn_key, server_port) == 12, "vnx_conn_key.server_port");
+static_assert(offsetof(vnx_conn_key, app_addr) == 16, "vnx_conn_key.app_addr");
+static_assert(offsetof(vnx_conn_key, server_addr) == 32, "vnx_conn_key.server_addr");
+static_assert(sizeof(vnx_conn_entry) == 40, "vnx_conn_entry size");
+static_assert(offsetof(vnx_conn_entry, stamp) == 32, "vnx_conn_entry.stamp");
 static_assert(sizeof(vnx_alias_key) == 32, "vnx_alias_key size");
 static_assert(offsetof(vnx_alias_key, addr) == 16, "vnx_alias_key.addr");
-static_assert(sizeof(vnx_alias_info) == 40, "vnx_alias_info size");
+static_assert(sizeof(vnx_alias_info) == 48, "vnx_alias_info size");
+static_assert(offsetof(vnx_alias_info, last_used) == 40, "vnx_alias_info.last_used");

@@ -1,6 +1,8 @@
 #include "captureservice.h"
 
 #include "capturepolicy.h"
+#include "platform/capture.h"
+#include "socketreset.h"
 #include "veilnox_capture.skel.h"
 
 #include <bpf/bpf.h>
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <vector>
@@ -67,6 +70,7 @@ bool ensureBpffs(const std::string& pinDir) {
 
 bool isCgroupProgram(const bpf_program* prog) {
     switch (bpf_program__type(prog)) {
+        case BPF_PROG_TYPE_CGROUP_SOCK:
         case BPF_PROG_TYPE_CGROUP_SOCK_ADDR:
         case BPF_PROG_TYPE_SOCK_OPS:
         case BPF_PROG_TYPE_CGROUP_SOCKOPT: return true;
@@ -121,19 +125,53 @@ bool readLink(const std::string& path, std::string& out) {
 struct ProcNames {
     std::uint64_t exe = 0, invoked = 0;
     int ppid = 0;
+    std::uint32_t uid = 0;
 };
 
+// Whether `pid` runs in the cgroup-v2 folder `folder` (relative to the
+// hierarchy's root, "/" for all of it) or below it: the processes the hooks
+// see.
+bool inCgroup(int pid, const std::string& folder) {
+    if (folder == "/") return true;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/cgroup");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.compare(0, 3, "0::") != 0) continue;
+        const std::string path = line.substr(3);
+        return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                                  path[folder.size()] == '/');
+    }
+    return false;
+}
+
+// The names the exec hook would have recorded: the executable's file name
+// and the last component of the path it was started by. The path is not
+// kept by the kernel; the thread name starts as its first 15 bytes, so
+// argv[0] stands for it only where the two agree.
 bool procNames(int pid, ProcNames& out) {
     std::string p = "/proc/" + std::to_string(pid);
     std::string exe;
     if (readLink(p + "/exe", exe)) out.exe = nameHash(baseName(exe));
+    std::string comm;
+    {
+        std::ifstream c(p + "/comm");
+        std::getline(c, comm);
+    }
     std::ifstream cmd(p + "/cmdline", std::ios::binary);
     std::string argv0;
     std::getline(cmd, argv0, '\0');
-    if (!argv0.empty()) out.invoked = nameHash(baseName(argv0));
+    const std::string started = baseName(argv0);
+    if (!comm.empty() && started.compare(0, 15, comm) == 0 && started.size() >= comm.size())
+        out.invoked = nameHash(started);
+    else if (!comm.empty() && comm.size() < 15)
+        out.invoked = nameHash(comm);
     if (out.invoked == out.exe) out.invoked = 0;
-    std::ifstream stat(p + "/stat");
+    std::ifstream status(p + "/status");
     std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 4, "Uid:") == 0)
+            out.uid = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 4, nullptr, 10));
+    std::ifstream stat(p + "/stat");
     if (!std::getline(stat, line)) return false;
     std::size_t close = line.rfind(')');
     if (close == std::string::npos) return false;
@@ -141,12 +179,10 @@ bool procNames(int pid, ProcNames& out) {
     return std::sscanf(line.c_str() + close + 1, " %c %d", &state, &out.ppid) == 2;
 }
 
-// Lists every process that the exec hook has not seen yet, with its own
-// names and those of up to five generations of ancestors.
-void listRunningProcesses(int procsFd, const std::set<std::uint64_t>& own) {
-    DIR* d = opendir("/proc");
-    if (!d) return;
+std::map<int, ProcNames> scanProcesses() {
     std::map<int, ProcNames> all;
+    DIR* d = opendir("/proc");
+    if (!d) return all;
     while (dirent* e = readdir(d)) {
         char* end = nullptr;
         long pid = std::strtol(e->d_name, &end, 10);
@@ -155,19 +191,60 @@ void listRunningProcesses(int procsFd, const std::set<std::uint64_t>& own) {
         if (procNames(static_cast<int>(pid), n)) all[static_cast<int>(pid)] = n;
     }
     closedir(d);
+    return all;
+}
+
+// Lists every process that the exec hook has not seen yet, with its own
+// names and those of all its ancestors.
+void listRunningProcesses(int procsFd, const std::set<std::uint64_t>& own) {
+    const std::map<int, ProcNames> all = scanProcesses();
     for (const auto& entry : all) {
         vnx_proc_info info{};
-        int k = 0;
         const ProcNames* at = &entry.second;
-        for (int gen = 0; at && k + 1 < VNX_PROC_NAMES && gen < VNX_PROC_NAMES / 2; ++gen) {
-            info.names[k++] = at->exe;
-            info.names[k++] = at->invoked;
+        std::set<int> seen;
+        while (at && seen.size() < all.size()) {
+            lineageAdd(info, at->exe);
+            lineageAdd(info, at->invoked);
             auto parent = all.find(at->ppid);
-            at = parent == all.end() || parent->first == entry.first ? nullptr : &parent->second;
+            at = parent == all.end() || !seen.insert(parent->first).second ? nullptr : &parent->second;
         }
         info.own = (own.count(entry.second.exe) || own.count(entry.second.invoked)) ? 1 : 0;
         std::uint32_t tgid = static_cast<std::uint32_t>(entry.first);
         bpf_map_update_elem(procsFd, &tgid, &info, BPF_NOEXIST);
+    }
+}
+
+// Ends the connections that `uid`'s programs opened before `now` covered
+// them (all of them when `before` covered none), so that they reconnect
+// through the hooks. Says how many, on standard output and in the user's
+// reset file beside the state file.
+void resetNewlyCovered(const ServiceOptions& opts, const std::string& cgroupFolder, int procsFd, std::uint32_t uid,
+                       const UserPolicy* before, const UserPolicy& now) {
+    std::vector<int> pids;
+    for (const auto& entry : scanProcesses()) {
+        if (entry.second.uid != uid || !inCgroup(entry.first, cgroupFolder)) continue;
+        vnx_proc_info info{};
+        std::uint32_t tgid = static_cast<std::uint32_t>(entry.first);
+        const bool known = bpf_map_lookup_elem(procsFd, &tgid, &info) == 0;
+        if (!coveredBy(now, known ? &info : nullptr)) continue;
+        if (before && coveredBy(*before, known ? &info : nullptr)) continue;
+        pids.push_back(entry.first);
+    }
+    if (pids.empty()) return;
+    const ResetCount n = resetSocketsOf(pids);
+    const int total = n.tcp + n.udp;
+    std::printf("veilnox-capture: reset %d connections of user %u (tcp=%d udp=%d failed=%d)\n", total, uid, n.tcp,
+                n.udp, n.failed);
+    std::fflush(stdout);
+    if (opts.stateFile.empty()) return;
+    std::string dir = opts.stateFile.substr(0, opts.stateFile.rfind('/') + 1);
+    std::string path = dir + "veilnox-capture.reset." + std::to_string(uid);
+    std::string tmp = path + ".tmp";
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        std::fprintf(f, "%d %lld\n", total, static_cast<long long>(time(nullptr)));
+        std::fclose(f);
+        chmod(tmp.c_str(), 0644);
+        std::rename(tmp.c_str(), path.c_str());
     }
 }
 
@@ -182,8 +259,8 @@ struct Watched {
 
 class PolicySync {
 public:
-    PolicySync(const ServiceOptions& o, int policiesFd, int rulesFd, int genFd)
-        : opts(o), policiesFd(policiesFd), rulesFd(rulesFd), genFd(genFd) {}
+    PolicySync(const ServiceOptions& o, int policiesFd, int rulesFd, int genFd, int procsFd)
+        : opts(o), policiesFd(policiesFd), rulesFd(rulesFd), genFd(genFd), procsFd(procsFd) {}
     ~PolicySync() {
         for (auto& w : users)
             if (w.second.fd >= 0) close(w.second.fd);
@@ -262,22 +339,14 @@ private:
     }
 
     void publish(std::uint32_t uid, Watched& w, const UserPolicy& now) {
-        for (std::uint64_t h : now.rules) {
-            if (w.published && w.last.rules.count(h)) continue;
-            vnx_rule_key key{uid, 0, h};
-            std::uint8_t one = 1;
-            bpf_map_update_elem(rulesFd, &key, &one, BPF_ANY);
-        }
-        if (w.published)
-            for (std::uint64_t h : w.last.rules) {
-                if (now.rules.count(h)) continue;
-                vnx_rule_key key{uid, 0, h};
-                bpf_map_delete_elem(rulesFd, &key);
-            }
-        if (bpf_map_update_elem(policiesFd, &uid, &now.policy, BPF_ANY) != 0) {
+        const vnx_rule_list list = ruleList(now.rules);
+        if (bpf_map_update_elem(rulesFd, &uid, &list, BPF_ANY) != 0 ||
+            bpf_map_update_elem(policiesFd, &uid, &now.policy, BPF_ANY) != 0) {
             say("publishing the policy of user %u failed: %s", uid, std::strerror(errno));
             return;
         }
+        const bool hadPolicy = w.published;
+        const UserPolicy before = w.last;
         w.last = now;
         w.published = true;
         bumpGeneration();
@@ -285,6 +354,22 @@ private:
                     now.policy.connected, now.policy.tcp, now.policy.udp, now.policy.dns, now.policy.all_apps,
                     now.rules.size());
         std::fflush(stdout);
+        // Connections opened before the policy covered their program would
+        // go on sending directly: they are ended, and come back diverted.
+        if (resetting && now.policy.connected == 1)
+            resetNewlyCovered(opts, cgroupFolder, procsFd, uid, hadPolicy ? &before : nullptr, now);
+    }
+
+public:
+    // From here on a policy that starts to cover programs ends their open
+    // connections; and it does so now for every connected user (the
+    // processes are known to the hooks from here on).
+    void resetAllCovered(const std::string& folder) {
+        cgroupFolder = folder;
+        resetting = true;
+        for (auto& entry : users)
+            if (entry.second.published && entry.second.last.policy.connected == 1)
+                resetNewlyCovered(opts, cgroupFolder, procsFd, entry.first, nullptr, entry.second.last);
     }
 
 public:
@@ -300,15 +385,13 @@ public:
         }
         for (std::uint32_t uid : uids)
             bpf_map_delete_elem(policiesFd, &uid);
-        std::vector<vnx_rule_key> stale;
-        vnx_rule_key rk{}, rnext{};
-        for (vnx_rule_key* prev = nullptr; bpf_map_get_next_key(rulesFd, prev, &rnext) == 0; prev = &rk) {
-            rk = rnext;
-            auto it = users.find(rnext.uid);
-            if (it == users.end() || !it->second.last.rules.count(rnext.name_hash)) stale.push_back(rnext);
+        uids.clear();
+        for (std::uint32_t* prev = nullptr; bpf_map_get_next_key(rulesFd, prev, &next) == 0; prev = &key) {
+            key = next;
+            if (!users.count(next)) uids.push_back(next);
         }
-        for (auto& k : stale)
-            bpf_map_delete_elem(rulesFd, &k);
+        for (std::uint32_t uid : uids)
+            bpf_map_delete_elem(rulesFd, &uid);
         bumpGeneration();
     }
 
@@ -316,10 +399,7 @@ private:
     // The block is gone: the user's programs go direct again.
     void forget(std::uint32_t uid, Watched& w) {
         bpf_map_delete_elem(policiesFd, &uid);
-        for (std::uint64_t h : w.last.rules) {
-            vnx_rule_key key{uid, 0, h};
-            bpf_map_delete_elem(rulesFd, &key);
-        }
+        bpf_map_delete_elem(rulesFd, &uid);
         bumpGeneration();
         if (w.fd >= 0) close(w.fd);
         w.fd = -1;
@@ -338,18 +418,26 @@ private:
     }
 
     const ServiceOptions& opts;
-    int policiesFd, rulesFd, genFd;
+    int policiesFd, rulesFd, genFd, procsFd;
+    bool resetting = false;
+    std::string cgroupFolder = "/";
     std::map<std::uint32_t, Watched> users;
 };
 
-// Opens the hooks with their maps pinned under pinDir (reusing maps pinned
+// Where the maps of this layout are pinned: a folder of their own, so that
+// maps of another layout (an older or newer release) are never reused.
+std::string mapDir(const std::string& pinDir) { return pinDir + "/maps-v" + std::to_string(VNX_LAYOUT_VERSION); }
+
+// Opens the hooks with their maps pinned under mapDir (reusing maps pinned
 // there) and loads them. Null on failure, errno set.
 vnx_capture* openAndLoad(const std::string& pinDir) {
+    const std::string maps = mapDir(pinDir);
+    if (mkdir(maps.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
     vnx_capture* skel = vnx_capture__open();
     if (!skel) return nullptr;
     bpf_map* map;
     bpf_object__for_each_map(map, skel->obj) {
-        std::string path = pinDir + "/" + bpf_map__name(map);
+        std::string path = maps + "/" + bpf_map__name(map);
         bpf_map__set_pin_path(map, path.c_str());
     }
     int err = vnx_capture__load(skel);
@@ -361,29 +449,107 @@ vnx_capture* openAndLoad(const std::string& pinDir) {
     return skel;
 }
 
-// Unpins the maps (links too when `links`) under pinDir. True when all went.
-bool removePinned(const std::string& pinDir, bool links) {
-    DIR* d = opendir(pinDir.c_str());
-    if (!d) return errno == ENOENT;
+std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return names;
     while (dirent* e = readdir(d))
         if (e->d_name[0] != '.') names.push_back(e->d_name);
     closedir(d);
+    return names;
+}
+
+bool unlinkAll(const std::string& dir, const std::vector<std::string>& names) {
     bool ok = true;
-    // Links first: once the last one goes, no hook runs on half a policy.
-    for (int pass = 0; pass < 2; ++pass)
-        for (const std::string& n : names) {
-            const bool isLink = n.compare(0, 5, "link_") == 0;
-            if (isLink != (pass == 0) || (isLink && !links)) continue;
-            std::string path = pinDir;
-            path += '/';
-            path += n;
-            if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-                say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
-                ok = false;
-            }
+    for (const std::string& n : names) {
+        const std::string path = dir + "/" + n;
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
+            ok = false;
         }
+    }
     return ok;
+}
+
+// Unpins the maps of every layout but `keep` (links too when `links`)
+// under pinDir. True when all went.
+bool removePinned(const std::string& pinDir, bool links, const std::string& keep = std::string()) {
+    bool ok = true;
+    std::vector<std::string> linkNames, mapFolders;
+    for (const std::string& n : entries(pinDir)) {
+        if (n.compare(0, 5, "link_") == 0)
+            linkNames.push_back(n);
+        else if (n != keep)
+            mapFolders.push_back(n);
+    }
+    // Links first: once the last one goes, no hook runs on half a policy.
+    if (links) ok = unlinkAll(pinDir, linkNames) && ok;
+    for (const std::string& folder : mapFolders) {
+        const std::string dir = pinDir + "/" + folder;
+        struct stat st;
+        if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+            ok = unlinkAll(pinDir, {folder}) && ok;  // maps pinned by releases before the layout folders
+            continue;
+        }
+        ok = unlinkAll(dir, entries(dir)) && ok;
+        if (rmdir(dir.c_str()) != 0 && errno != ENOENT) ok = false;
+    }
+    return ok;
+}
+
+// Unpins the cgroup links attached to another cgroup than `cgroupId` (a
+// restart with another --cgroup): they are detached, and attached anew.
+void dropLinksOfOtherCgroups(const std::string& pinDir, std::uint64_t cgroupId) {
+    for (const std::string& n : entries(pinDir)) {
+        if (n.compare(0, 5, "link_") != 0) continue;
+        const std::string path = pinDir + "/" + n;
+        int fd = bpf_obj_get(path.c_str());
+        if (fd < 0) continue;
+        bpf_link_info info{};
+        __u32 len = sizeof info;
+        const bool other = bpf_obj_get_info_by_fd(fd, &info, &len) == 0 && info.type == BPF_LINK_TYPE_CGROUP &&
+                           info.cgroup.cgroup_id != cgroupId;
+        close(fd);
+        if (other) unlink(path.c_str());
+    }
+}
+
+// Removes what nobody will ask for any more: TCP destinations the server
+// never asked for (older than two minutes) and aliases no datagram has used
+// for half an hour. Bounded per call.
+void sweep(int tcpFd, int aliasOfFd, int aliasDestFd) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const std::uint64_t now = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + ts.tv_nsec;
+    constexpr std::uint64_t kTcpAge = 120ULL * 1000000000ULL;
+    constexpr std::uint64_t kAliasIdle = 1800ULL * 1000000000ULL;
+    std::vector<vnx_conn_key> oldConns;
+    vnx_conn_key ck{}, cnext{};
+    int budget = 200000;
+    for (vnx_conn_key* prev = nullptr; budget-- > 0 && bpf_map_get_next_key(tcpFd, prev, &cnext) == 0; prev = &ck) {
+        ck = cnext;
+        vnx_conn_entry e{};
+        if (bpf_map_lookup_elem(tcpFd, &ck, &e) == 0 && now > e.stamp && now - e.stamp > kTcpAge)
+            oldConns.push_back(ck);
+    }
+    for (const auto& k : oldConns)
+        bpf_map_delete_elem(tcpFd, &k);
+    std::vector<vnx_alias_key> oldKeys;
+    vnx_alias_key ak{}, anext{};
+    for (vnx_alias_key* prev = nullptr; budget-- > 0 && bpf_map_get_next_key(aliasOfFd, prev, &anext) == 0;
+         prev = &ak) {
+        ak = anext;
+        std::uint32_t alias = 0;
+        vnx_alias_info info{};
+        if (bpf_map_lookup_elem(aliasOfFd, &ak, &alias) != 0) continue;
+        const bool gone = bpf_map_lookup_elem(aliasDestFd, &alias, &info) != 0;
+        if (gone || (now > info.last_used && now - info.last_used > kAliasIdle)) oldKeys.push_back(ak);
+    }
+    for (const auto& k : oldKeys) {
+        std::uint32_t alias = 0;
+        if (bpf_map_lookup_elem(aliasOfFd, &k, &alias) == 0) bpf_map_delete_elem(aliasDestFd, &alias);
+        bpf_map_delete_elem(aliasOfFd, &k);
+    }
 }
 
 }  // namespace
@@ -412,15 +578,13 @@ int runService(const ServiceOptions& opts) {
         say("cannot open the cgroup %s: %s", cgroup.c_str(), std::strerror(errno));
         return 2;
     }
+    struct stat cgroupStat;
+    if (fstat(cgroupFd, &cgroupStat) == 0) dropLinksOfOtherCgroups(opts.pinDir, cgroupStat.st_ino);
+    // Maps of this layout pinned by an earlier run are reused (the policy and
+    // what the hooks know of processes and connections survive a restart);
+    // maps of another layout stay with the hooks still using them until the
+    // new programs have taken the links over below.
     vnx_capture* skel = openAndLoad(opts.pinDir);
-    if (!skel) {
-        // Maps pinned by an older release with another layout: new maps are
-        // made; the old hooks keep working on the old maps until the new
-        // programs take their links over below.
-        say("loading against the pinned maps failed; starting with fresh maps");
-        removePinned(opts.pinDir, false);
-        skel = openAndLoad(opts.pinDir);
-    }
     if (!skel) {
         say("loading the hooks failed (%s); the kernel needs BPF with BTF", std::strerror(errno));
         close(cgroupFd);
@@ -431,9 +595,9 @@ int runService(const ServiceOptions& opts) {
         std::uint8_t one = 1;
         bpf_map_update_elem(bpf_map__fd(skel->maps.own_names), &h, &one, BPF_ANY);
     }
-    const int policiesFd = bpf_map__fd(skel->maps.policies);
-    const int rulesFd = bpf_map__fd(skel->maps.rules);
-    PolicySync sync(opts, policiesFd, rulesFd, bpf_map__fd(skel->maps.policy_gen));
+    const int procsFd = bpf_map__fd(skel->maps.procs);
+    PolicySync sync(opts, bpf_map__fd(skel->maps.policies), bpf_map__fd(skel->maps.rule_lists),
+                    bpf_map__fd(skel->maps.policy_gen), procsFd);
     sync.rescan();
     sync.refresh();
     sync.prune();
@@ -445,17 +609,27 @@ int runService(const ServiceOptions& opts) {
         if (isCgroupProgram(prog)) continue;
         ok = ok && attachPinned(prog, cgroupFd, opts.pinDir + "/link_" + bpf_program__name(prog));
     }
-    if (ok) listRunningProcesses(bpf_map__fd(skel->maps.procs), own);
+    if (ok) listRunningProcesses(procsFd, own);
     bpf_object__for_each_program(prog, skel->obj) {
         if (!isCgroupProgram(prog)) continue;
         ok = ok && attachPinned(prog, cgroupFd, opts.pinDir + "/link_" + bpf_program__name(prog));
     }
     close(cgroupFd);
     if (!ok) {
+        // What was pinned before keeps working (an older release's hooks on
+        // their own maps); nothing that worked is taken away.
+        say("the hooks could not all be attached; the ones pinned before stay as they were");
         vnx_capture__destroy(skel);
-        detachAll(opts);
         return 2;
     }
+    // The links now run the new programs: maps of other layouts are unused.
+    removePinned(opts.pinDir, false, "maps-v" + std::to_string(VNX_LAYOUT_VERSION));
+    // Connections that covered programs opened while no hooks ran.
+    const std::string root = cgroup2Root();
+    std::string folder = "/";
+    if (!root.empty() && cgroup.compare(0, root.size(), root) == 0 && cgroup.size() > root.size())
+        folder = cgroup.substr(root.size());
+    sync.resetAllCovered(folder);
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -479,6 +653,7 @@ int runService(const ServiceOptions& opts) {
     std::fflush(stdout);
 
     int ticks = 0;
+    unsigned sweeps = 0;
     while (!gStop) {
         pollfd p{notify, POLLIN, 0};
         int n = poll(&p, notify >= 0 ? 1 : 0, opts.pollMs);
@@ -493,6 +668,15 @@ int runService(const ServiceOptions& opts) {
         if (changed || ++ticks * opts.pollMs >= 1000) {
             ticks = 0;
             sync.rescan();
+            // Told to detach while running: the hooks are gone, and so is
+            // the service (it would otherwise serve maps nobody reads).
+            if (access((opts.pinDir + "/link_vnx_connect4").c_str(), F_OK) != 0) {
+                say("the hooks were detached; stopping");
+                break;
+            }
+            if (++sweeps % 5 == 0)
+                sweep(bpf_map__fd(skel->maps.tcp_dests), bpf_map__fd(skel->maps.alias_of),
+                      bpf_map__fd(skel->maps.alias_dest));
         }
         sync.refresh();
     }
@@ -505,6 +689,18 @@ int runService(const ServiceOptions& opts) {
 }
 
 int detachAll(const ServiceOptions& opts) {
+    // A service still running is stopped first: otherwise it would go on
+    // with hooks nobody can see, and its next start would stack a second set.
+    if (vnxplat::captureServiceRunning(opts.stateFile.c_str())) {
+        long pid = 0;
+        if (FILE* f = std::fopen(opts.stateFile.c_str(), "re")) {
+            if (std::fscanf(f, "%ld", &pid) != 1) pid = 0;
+            std::fclose(f);
+        }
+        if (pid > 1 && pid != getpid() && kill(static_cast<pid_t>(pid), SIGTERM) == 0)
+            for (int i = 0; i < 100 && kill(static_cast<pid_t>(pid), 0) == 0; ++i)
+                usleep(50000);
+    }
     bool ok = removePinned(opts.pinDir, true);
     if (rmdir(opts.pinDir.c_str()) != 0 && errno != ENOENT) ok = false;
     return ok ? 0 : 1;

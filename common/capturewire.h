@@ -59,35 +59,80 @@ struct vnx_capture_policy {
     vnx_u16 reserved2;
 } __attribute__((packed));
 
-/* A program rule: the user and the hash of the lower-cased executable name
- * without ".exe". */
-struct vnx_rule_key {
+/* getsockopt/setsockopt level of veilnoxsvr's own sockets: setsockopt with
+ * a 4-byte kind (VNX_SERVER_TCP for a listening socket, VNX_SERVER_UDP for
+ * the socket that receives captured datagrams) registers the socket as the
+ * calling user's local server in its network namespace. The hooks divert a
+ * user's traffic only to sockets that user registered, and fail it
+ * (EPERM) when there is none: never to a port someone else holds. */
+#define VNX_OPT_SERVER 4
+#define VNX_SERVER_TCP 1
+#define VNX_SERVER_UDP 2
+
+struct vnx_server_key {
+    vnx_u64 netns;
     vnx_u32 uid;
     vnx_u32 reserved;
-    vnx_u64 name_hash;
 } __attribute__((packed));
 
-/* What the hooks know of one process: the hashes of its own names (the
- * executable's file name and the name it was started by) and those of the
- * programs it descends from, newest first. */
-#define VNX_PROC_NAMES 12
+/* The registered ports of one user's local server (host order, 0: none). */
+struct vnx_server_ports {
+    vnx_u16 tcp4;
+    vnx_u16 tcp6;
+    vnx_u16 udp;
+    vnx_u16 reserved;
+} __attribute__((packed));
+
+/* The rules of one user: hashes of the lower-cased executable names. */
+#define VNX_RULES_MAX 128
+struct vnx_rule_list {
+    vnx_u32 count;
+    vnx_u32 reserved;
+    vnx_u64 hashes[VNX_RULES_MAX];
+} __attribute__((packed));
+
+/* What the hooks know of one process: the lineage, a Bloom filter of the
+ * name hashes of the process and of every program it descends from (at any
+ * depth: each exec adds its names, fork copies them), so that a chosen
+ * program's whole subtree stays chosen and a rule added later still
+ * applies. 4 bits per name in 2048: a program outside the rules is taken
+ * for a chosen one about once in 10^7 for a usual lineage of ten names. */
+#define VNX_LINEAGE_WORDS 32
+#define VNX_LINEAGE_BITS (VNX_LINEAGE_WORDS * 64)
 struct vnx_proc_info {
-    vnx_u64 names[VNX_PROC_NAMES];
-    vnx_u8 own;     /* a Veilnox program: never captured */
-    vnx_u8 verdict; /* cached decision: 0 none, 1 not diverted, 2 diverted */
-    vnx_u8 reserved[2];
+    vnx_u64 lineage[VNX_LINEAGE_WORDS];
+    /* cached decision: (generation << 2) | verdict, verdict 0 none, 1 not
+     * diverted, 2 diverted; one word, so that it is stored whole */
+    vnx_u64 verdict_word;
     vnx_u32 verdict_uid; /* the user the decision was made for */
-    vnx_u64 verdict_gen; /* the policy generation it was made under */
+    vnx_u8 own;          /* a Veilnox program: never captured */
+    vnx_u8 reserved[3];
 } __attribute__((packed));
 
-/* Key of a captured TCP connection: the network namespace it lives in and
- * the application socket's local port, as the local server sees it as the
- * source of the accepted connection. */
+/* The k-th bit (k < 4) of a name hash in a lineage. */
+static inline vnx_u32 vnx_lineage_bit(vnx_u64 hash, int k) {
+    vnx_u64 mixed = hash * 0x9E3779B97F4A7C15ULL;
+    return (vnx_u32)(mixed >> (16 * k)) & (VNX_LINEAGE_BITS - 1);
+}
+
+/* Key of a captured TCP connection: its whole 4-tuple as the local server
+ * sees it (the application's side, the server's side), in one network
+ * namespace. IPv4-mapped addresses count as IPv4; an IPv4 address is kept
+ * in the first 4 bytes. */
 struct vnx_conn_key {
     vnx_u64 netns;
-    vnx_u16 port;  /* network order */
-    vnx_u8 family; /* 4 or 6: the family of the connection to the local server */
-    vnx_u8 reserved[5];
+    vnx_u8 family; /* 4 or 6 */
+    vnx_u8 reserved;
+    vnx_u16 app_port;    /* network order */
+    vnx_u16 server_port; /* network order */
+    vnx_u16 reserved2;
+    vnx_u8 app_addr[16];
+    vnx_u8 server_addr[16];
+} __attribute__((packed));
+
+struct vnx_conn_entry {
+    struct vnx_capture_dest dest;
+    vnx_u64 stamp; /* CLOCK_MONOTONIC ns when recorded */
 } __attribute__((packed));
 
 /* Key of a UDP destination that has a loopback alias. */
@@ -103,7 +148,12 @@ struct vnx_alias_key {
 struct vnx_alias_info {
     vnx_u64 netns;
     struct vnx_capture_dest dest;
+    vnx_u64 last_used; /* CLOCK_MONOTONIC ns, refreshed at most once a second */
 } __attribute__((packed));
+
+/* The layout of the maps above; pinned maps of another layout are never
+ * reused (they live in a folder named after it). */
+#define VNX_LAYOUT_VERSION 2
 
 /* Aliases are 127.a.b.c with a.b.c from this range: 127.0.0.0/23 (127.0.0.1,
  * the usual stubs 127.0.0.53 and 127.0.1.1) is never used. */

@@ -73,4 +73,8 @@ if(TARGET veilnox-capture AND TARGET veilnoxsvr AND TARGET veilnox-relay)
   add_executable(test_capture_policy unit/test_capture_policy.cpp)
   target_link_libraries(test_capture_policy PRIVATE veilnox_capture_policy vnx_test_support)
   vnx_discover(test_capture_policy unit)
+  # Ending a program's existing sockets (sock_diag), in namespaces of the test.
+  add_executable(test_capture_reset integration/test_capture_reset.cpp)
+  target_link_libraries(test_capture_reset PRIVATE veilnox_capture_policy vnx_test_support)
+  vnx_discover(test_capture_reset integration)
 endif()

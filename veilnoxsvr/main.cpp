@@ -30,7 +30,8 @@ void printUsage() {
         "  --version  show the version and exit\n"
         "\n"
         "Console keys: p = detailed logs on, any other key = off, Enter = status.\n"
-        "Exit codes: -1 when the client is not running or another server runs, else 0.\n");
+        "Exit codes: -1 when the client is not running or another server runs, 3 when\n"
+        "a port of the server cannot be bound, else 0.\n");
 }
 }  // namespace
 

@@ -39,7 +39,12 @@ socklen_t toSockaddr(const REndpoint& e, sockaddr_storage& out) {
 
 bool RCaptureUdp::open(std::uint16_t port) {
     sock.reset(vnxplat::openCaptureSocket(port));
-    return sock.valid();
+    if (!sock.valid()) return false;
+    ownPort = vnxplat::localPort(sock.get());
+    // The hooks send this user's datagrams only to a socket the user
+    // registered; without hooks there is nothing to register with.
+    registered = vnxplat::registerCaptureServer(sock.get(), true);
+    return true;
 }
 
 bool RCaptureUdp::start() { return sock && RServingThread::start(); }
@@ -88,6 +93,14 @@ RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t
     REndpoint destination;
     std::uint32_t pid = 0;
     if (!vnxplat::capturedUdpDestination(sock.get(), alias, destination, pid)) return nullptr;
+    // Anyone on this host can send to an alias; only datagrams of this
+    // user's own programs are relayed through this user's proxy.
+    if (!vnxplat::capturedSenderIsOwn(app, alias, ownPort)) {
+        if (verboseLogs())
+            std::printf("captured UDP from %s:%u refused: not this user's socket\n", inet_ntoa(app.sin_addr),
+                        ntohs(app.sin_port));
+        return nullptr;
+    }
     if (!resolverForStub(destination)) return nullptr;
     ProxySettings proxy = readProxySettings();
     Flow flow;

@@ -1,7 +1,8 @@
 #pragma once
 // The relay of datagrams that the kernel capture hooks diverted. The hooks
 // give each real destination of a user a loopback alias 127.a.b.c and send
-// the program's datagrams to alias:port (the local server's UDP port + 1);
+// the program's datagrams to alias:port (the port of this thread's socket,
+// which the server registers with the hooks);
 // this thread receives them on every loopback address, asks the hooks which
 // destination an alias stands for, relays each flow (program endpoint,
 // alias) through an upstream socket of its own, and sends what comes back to
@@ -28,9 +29,13 @@ public:
     // Closes every flow's upstream socket, then the capture socket.
     ~RCaptureUdp() override = default;
 
-    // Binds the capture socket on `port` (network order) of every loopback
-    // address. False when it cannot be had (the thread is then not started).
+    // Binds the capture socket on `port` (network order, 0 for any free
+    // one) of every loopback address and registers it with the hooks. False
+    // when it cannot be had (the thread is then not started).
     bool open(std::uint16_t port);
+    // Whether the hooks took the registration (kernel capture is active).
+    bool isRegistered() const { return registered; }
+    std::uint16_t port() const { return ownPort; }
     // False (nothing started) when open() did not get its socket.
     bool start();
 
@@ -65,6 +70,8 @@ private:
 
     // Declared before the flows, so closed after their sockets.
     vnxplat::Socket sock;
+    std::uint16_t ownPort = 0;  // network order
+    bool registered = false;
     std::map<Key, Flow> flows;
     std::atomic<std::size_t> flowsNow{0};
     std::uint32_t idleLimit = 60;

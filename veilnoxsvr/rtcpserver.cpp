@@ -1,11 +1,13 @@
 #include "rtcpserver.h"
 
+#include "platform/capture.h"
 #include "platform/serversupport.h"
 #include "platform/system.h"
 #include "records.h"
 #include "rtcptunnel.h"
 #include "serverstate.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -36,9 +38,19 @@ bool RTcpServer::openIpv4() {
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
     if (bind(listen4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        std::printf("Failed bind() \n");
-        serverState().listenerStatus = vnx::kStatusTcpBind;
-        return false;
+        const int err = errno;
+        sa.sin_port = 0;
+        if (!anyPortIfTaken || err != EADDRINUSE ||
+            bind(listen4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            std::printf("Failed bind() \n");
+            std::fprintf(stderr, "veilnoxsvr: cannot listen on %s:%d: %s%s\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
+                         ntohs(bindAddr.port), std::strerror(err),
+                         err == EADDRINUSE ? " (another program holds the port)" : "");
+            serverState().listenerStatus = vnx::kStatusTcpBind;
+            return false;
+        }
+        bindAddr.port = vnxplat::localPort(listen4.get());
+        std::printf("TCP port taken by another program; captured connections only, on port %d\n", ntohs(bindAddr.port));
     }
     if (listen(listen4.get(), kBacklog) != 0) {
         std::printf("Failed listen() \n");
@@ -47,6 +59,9 @@ bool RTcpServer::openIpv4() {
     }
     std::printf(" TCP ipv4 Server Started on port %s:%d ...\r\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
                 ntohs(bindAddr.port));
+    // The kernel capture hooks send this user's connections only to a
+    // listener the user registered (nothing to do without them).
+    vnxplat::registerCaptureServer(listen4.get(), false);
     return true;
 }
 
@@ -67,15 +82,20 @@ void RTcpServer::openIpv6() {
     sa.sin6_port = bindAddr.port;
     std::memcpy(&sa.sin6_addr, bindAddr.ipv6, 16);
     if (bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        std::printf("Failed tcp ipv6 bind() %d \n", vnxplat::lastSocketError());
-        return;
+        const int err = vnxplat::lastSocketError();
+        sa.sin6_port = 0;
+        if (!anyPortIfTaken || err != EADDRINUSE || bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            std::printf("Failed tcp ipv6 bind() %d \n", err);
+            return;
+        }
     }
     if (listen(s.get(), kBacklog) != 0) {
         std::printf("Failed listen() \n");
         return;
     }
+    vnxplat::registerCaptureServer(s.get(), false);
+    std::printf(" TCP IPv6 Server Started on  ipv6:%d ...\r\n", ntohs(vnxplat::localPort(s.get())));
     listen6 = std::move(s);
-    std::printf(" TCP IPv6 Server Started on  ipv6:%d ...\r\n", ntohs(bindAddr.port));
 }
 
 void RTcpServer::serve() {

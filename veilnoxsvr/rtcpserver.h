@@ -27,6 +27,11 @@ public:
     // ipv4: IPv4 address to bind (0 = all interfaces); ipv6: IPv6 address;
     // port: the port of both (network order).
     vnx::REndpoint bindAddr;
+    // When the port is held by another program, listen on a free port
+    // instead (set where the kernel capture hooks are told which port it
+    // is, through the registration below; the LD_PRELOAD module only knows
+    // the fixed port).
+    bool anyPortIfTaken = false;
 
 protected:
     // Accepts until the listener fails (RServingThread::start runs it).

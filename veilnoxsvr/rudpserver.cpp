@@ -57,9 +57,18 @@ bool RUdpServer::startUp() {
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
     if (bind(sock4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        std::printf("Failed bind() ipv4 \n");
-        serverState().listenerStatus = vnx::kStatusUdpBind;
-        return false;
+        const int err = errno;
+        sa.sin_port = 0;
+        if (!anyPortIfTaken || err != EADDRINUSE ||
+            bind(sock4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            std::printf("Failed bind() ipv4 \n");
+            std::fprintf(stderr, "veilnoxsvr: cannot bind UDP %s:%d: %s%s\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
+                         ntohs(bindAddr.port), std::strerror(err),
+                         err == EADDRINUSE ? " (another program holds the port)" : "");
+            serverState().listenerStatus = vnx::kStatusUdpBind;
+            return false;
+        }
+        bindAddr.port = vnxplat::localPort(sock4.get());
     }
     std::printf(" Udp ipv4 Server Started on port %s:%d ...\r\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
                 ntohs(bindAddr.port));
@@ -75,7 +84,7 @@ bool RUdpServer::startUp() {
             sockaddr_in6 sa6;
             std::memset(&sa6, 0, sizeof sa6);
             sa6.sin6_family = AF_INET6;
-            sa6.sin6_port = bindAddr.port;
+            sa6.sin6_port = bindAddr.port;  // 0 (any) after the fallback above
             std::memcpy(&sa6.sin6_addr, bindAddr.ipv6, 16);
             if (bind(s.get(), reinterpret_cast<sockaddr*>(&sa6), sizeof sa6) != 0) {
                 std::printf("Failed udp bind() ipv6 \n");

@@ -47,6 +47,9 @@ public:
     // ipv4 / ipv6: addresses to bind (0 = all interfaces); port: the port of
     // both (network order).
     vnx::REndpoint bindAddr;
+    // When the port is held by another program, bind a free one instead
+    // (see RTcpServer::anyPortIfTaken).
+    bool anyPortIfTaken = false;
     // Spare bytes kept in front of every received datagram for a header.
     int headroom = 0;
 

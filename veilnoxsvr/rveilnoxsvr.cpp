@@ -93,16 +93,21 @@ bool RVeilnoxSvr::start() {
     tcp->ipv6Enabled = true;
     applyTestSettings();
 
+    // Datagrams diverted by the kernel capture hooks arrive on a port of
+    // their own (any free one: several users may run a server at once), on
+    // every loopback address. It is registered with the hooks first: where
+    // they took it, the fixed ports may be held by another user's server, and
+    // this one then listens on free ports that the hooks divert this user's
+    // programs to.
+    capture = new RCaptureUdp();
+    if (std::uint32_t seconds = envNumber("VEILNOX_TEST_UDP_IDLE_SECONDS")) capture->setIdleLimit(seconds);
+    const bool opened = capture->open(0);
+    tcp->anyPortIfTaken = capture->isRegistered();
+    udp->anyPortIfTaken = capture->isRegistered();
     started = true;
     tcp->start();
     udp->start();
-    // Datagrams diverted by the kernel capture hooks arrive on the next port,
-    // on every loopback address. Without that port they fail at the program
-    // (nothing listens), which is also what happens without the hooks.
-    capture = new RCaptureUdp();
-    if (std::uint32_t seconds = envNumber("VEILNOX_TEST_UDP_IDLE_SECONDS")) capture->setIdleLimit(seconds);
-    if (!capture->open(htons(static_cast<std::uint16_t>(vnx::kLocalServerPort + 1))) || !capture->start())
-        vnx::logLine(QStringLiteral("captured datagrams: port %1 could not be bound").arg(vnx::kLocalServerPort + 1));
+    if (!opened || !capture->start()) vnx::logLine(QStringLiteral("captured datagrams: no port could be bound"));
     timer->start(kTimerMs);
     return true;
 }
@@ -136,7 +141,10 @@ void RVeilnoxSvr::onTimer() {
     if (!udpRunning) vnx::AppendRuntimeLog(QStringLiteral("RVeilnoxSvr::onTimer() found udp server not run."));
     emit finished();
     timer->stop();
-    QCoreApplication::quit();
+    // A port that could not be bound ends the server with its own code, so
+    // that the client can say so instead of starting it again and again.
+    const int status = serverState().listenerStatus.load();
+    QCoreApplication::exit(status == vnx::kStatusTcpBind || status == vnx::kStatusUdpBind ? 3 : 0);
 }
 
 void RVeilnoxSvr::publish(std::uint32_t now) {

@@ -3,18 +3,26 @@
  * that user's local redirect server, whatever the program is written in and
  * however it reaches the network (C library, raw system calls, io_uring).
  *
+ * - The local server registers its sockets (setsockopt VNX_OPT_SERVER): a
+ *   user's traffic goes only to sockets that same user registered in the
+ *   same network namespace, checked at every diversion with a socket lookup.
+ *   Without one the call fails (EPERM): nothing goes out directly, and
+ *   nothing reaches a port another user holds.
  * - connect4/6 (TCP): the real destination is kept in the socket's storage
- *   and the connection goes to the local server (127.0.0.1 or ::1 at the
- *   server's port); sockops records it under the socket's local port just
- *   before the SYN leaves, so the server finds it when it accepts.
+ *   and the connection goes to the registered listener; sockops records it
+ *   under the connection's whole 4-tuple just before the SYN leaves, so the
+ *   server finds it when it accepts.
  * - connect4 / sendmsg4 (UDP): each real destination gets a loopback alias
- *   127.a.b.c; datagrams go to alias:udp_port, where the server receives on
- *   every 127/8 address and learns the alias from the packet. recvmsg4 and
- *   getpeername4 turn the alias back into the real peer.
+ *   127.a.b.c; datagrams go to alias:port of the registered datagram socket,
+ *   which receives on every 127/8 address and learns the alias from the
+ *   packet. recvmsg4 and getpeername4 turn the alias back into the real peer.
  * - IPv6 UDP cannot be given an alias (::1 is the only loopback address) and
  *   is refused while the program is diverted, so nothing leaves directly.
- * - exec/fork/exit tracepoints keep, per process, the hashes of its own names
- *   and its ancestors': a program's children are diverted with it.
+ * - sock_create: a diverted program cannot open sockets of protocols that
+ *   cannot be relayed (raw, ICMP, SCTP, UDP-Lite): they would leave directly.
+ * - exec/fork/exit tracepoints keep, per process, a Bloom filter of its own
+ *   names and every ancestor's: a program's descendants at any depth are
+ *   diverted with it, and the record lives as long as the thread group.
  *
  * Policy (per user, from the proxy data block) and rules come from the
  * veilnox-capture service through maps; these programs only read them. */
@@ -31,13 +39,22 @@
 #define AF_INET6 10
 #define SOCK_STREAM 1
 #define SOCK_DGRAM 2
+#define PROTO_TCP 6
+#define PROTO_UDP 17
+#define PROTO_MPTCP 262
 #define ENOENT 2
-#define EPERM 1
+#define EINVAL 22
+#define TCP_LISTEN 10
+#define PAGE_SIZE 4096
+#define NSEC_PER_SEC 1000000000ULL
 
 char LICENSE[] SEC("license") = "GPL";
 
+/* Maps are allocated entry by entry (BPF_F_NO_PREALLOC): an idle service
+ * holds little kernel memory. Where a map is full the hooks fail closed. */
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, 4096);
     __type(key, __u32);
     __type(value, struct vnx_capture_policy);
@@ -45,10 +62,11 @@ struct {
 
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, 65536);
-    __type(key, struct vnx_rule_key);
-    __type(value, __u8);
-} rules SEC(".maps");
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 4096);
+    __type(key, __u32);
+    __type(value, struct vnx_rule_list);
+} rule_lists SEC(".maps");
 
 /* Hashes of the Veilnox programs' own names. */
 struct {
@@ -60,7 +78,8 @@ struct {
 
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
-    __uint(max_entries, 262144);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 131072);
     __type(key, __u32);
     __type(value, struct vnx_proc_info);
 } procs SEC(".maps");
@@ -73,6 +92,23 @@ struct {
     __type(key, __u32);
     __type(value, __u64);
 } policy_gen SEC(".maps");
+
+/* The registered sockets of each user's local server, per namespace. */
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 4096);
+    __type(key, struct vnx_server_key);
+    __type(value, struct vnx_server_ports);
+} servers SEC(".maps");
+
+/* Per registered server socket: the user that registered it. */
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, __u32);
+} server_mark SEC(".maps");
 
 /* Per application socket: its real destination. */
 struct {
@@ -91,21 +127,24 @@ struct {
 } alias_question SEC(".maps");
 
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 131072);
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 65536);
     __type(key, struct vnx_conn_key);
-    __type(value, struct vnx_capture_dest);
+    __type(value, struct vnx_conn_entry);
 } tcp_dests SEC(".maps");
 
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, 131072);
     __type(key, struct vnx_alias_key);
     __type(value, __u32);
 } alias_of SEC(".maps");
 
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, 131072);
     __type(key, __u32);
     __type(value, struct vnx_alias_info);
@@ -130,6 +169,14 @@ struct {
     __type(key, __u32);
     __type(value, struct name_buf);
 } scratch SEC(".maps");
+
+/* A zeroed record to create a process's entry from. */
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct vnx_proc_info);
+} blank_proc SEC(".maps");
 
 static __always_inline char fold(char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
@@ -189,6 +236,23 @@ static __always_inline __u64 hash_kernel_base(const char* s) {
 
 static __always_inline int is_own(__u64 h) { return h && bpf_map_lookup_elem(&own_names, &h) != NULL; }
 
+static __always_inline void lineage_add(struct vnx_proc_info* info, __u64 h) {
+    if (!h) return;
+    for (int k = 0; k < 4; k++) {
+        __u32 bit = vnx_lineage_bit(h, k);
+        info->lineage[(bit >> 6) & (VNX_LINEAGE_WORDS - 1)] |= 1ULL << (bit & 63);
+    }
+}
+
+static __always_inline int lineage_has(const struct vnx_proc_info* info, __u64 h) {
+    if (!h) return 0;
+    for (int k = 0; k < 4; k++) {
+        __u32 bit = vnx_lineage_bit(h, k);
+        if (!(info->lineage[(bit >> 6) & (VNX_LINEAGE_WORDS - 1)] & (1ULL << (bit & 63)))) return 0;
+    }
+    return 1;
+}
+
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(vnx_fork, struct task_struct* parent, struct task_struct* child) {
     __u32 ptgid = BPF_CORE_READ(parent, tgid);
@@ -202,27 +266,35 @@ int BPF_PROG(vnx_fork, struct task_struct* parent, struct task_struct* child) {
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(vnx_exec, struct task_struct* p, pid_t old_pid, struct linux_binprm* bprm) {
     __u32 tgid = BPF_CORE_READ(p, tgid);
-    struct vnx_proc_info next = {};
-    struct vnx_proc_info* old = bpf_map_lookup_elem(&procs, &tgid);
     __u64 exe = hash_kernel_base((const char*)BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name));
     __u64 invoked = hash_kernel_base(BPF_CORE_READ(bprm, filename));
-    next.names[0] = exe;
-    next.names[1] = invoked != exe ? invoked : 0;
-    if (old) {
-        /* The previous image's names and its ancestors' move down by two. */
-        for (int i = 0; i < VNX_PROC_NAMES - 2; i++)
-            next.names[i + 2] = old->names[i];
+    struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &tgid);
+    if (!info) {
+        /* Unknown until now (older than the hooks and not listed): its own
+         * names are all there is. */
+        __u32 zero = 0;
+        struct vnx_proc_info* blank = bpf_map_lookup_elem(&blank_proc, &zero);
+        if (!blank) return 0;
+        bpf_map_update_elem(&procs, &tgid, blank, BPF_NOEXIST);
+        info = bpf_map_lookup_elem(&procs, &tgid);
+        if (!info) return 0;
     }
-    next.own = is_own(exe) || is_own(invoked);
-    bpf_map_update_elem(&procs, &tgid, &next, BPF_ANY);
+    /* The new image's names join those of the image before it and its
+     * ancestors'. */
+    lineage_add(info, exe);
+    lineage_add(info, invoked);
+    info->own = is_own(exe) || is_own(invoked);
+    info->verdict_word = 0;
     return 0;
 }
 
 SEC("tp_btf/sched_process_exit")
 int BPF_PROG(vnx_exit, struct task_struct* p) {
-    __u32 pid = BPF_CORE_READ(p, pid);
+    /* The record goes with the thread group's last thread, not its leader:
+     * a program whose main thread ended keeps its other threads' decision. */
+    if (BPF_CORE_READ(p, signal, live.counter) != 0) return 0;
     __u32 tgid = BPF_CORE_READ(p, tgid);
-    if (pid == tgid) bpf_map_delete_elem(&procs, &tgid);
+    bpf_map_delete_elem(&procs, &tgid);
     return 0;
 }
 
@@ -234,6 +306,37 @@ struct verdict {
     __u32 tgid;
 };
 
+struct rule_walk {
+    const struct vnx_rule_list* list;
+    const struct vnx_proc_info* info;
+    int found;
+};
+
+static long rule_step(__u32 i, struct rule_walk* w) {
+    if (i >= w->list->count || i >= VNX_RULES_MAX) return 1;
+    if (lineage_has(w->info, w->list->hashes[i & (VNX_RULES_MAX - 1)])) {
+        w->found = 1;
+        return 1;
+    }
+    return 0;
+}
+
+/* Whether the current thread's name is one of Veilnox's programs: the last
+ * resort for a process the hooks know nothing of. */
+static __always_inline int comm_is_own(void) {
+    __u32 zero = 0;
+    struct name_buf* buf = bpf_map_lookup_elem(&scratch, &zero);
+    if (!buf) return 0;
+    __builtin_memset(buf->c, 0, 16);
+    bpf_get_current_comm(buf->c, 16);
+    struct name_walk w = {.buf = buf, .len = 0};
+    for (int i = 0; i < 16; i++) {
+        if (!buf->c[i]) break;
+        w.len = i + 1;
+    }
+    return is_own(hash_walk(&w));
+}
+
 /* True when the calling process is diverted by its user's policy. */
 static __always_inline int selected(struct verdict* v) {
     __u64 uidgid = bpf_get_current_uid_gid();
@@ -243,41 +346,26 @@ static __always_inline int selected(struct verdict* v) {
     if (!v->pol || v->pol->connected != 1) return 0;
     struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &v->tgid);
     if (info && info->own) return 0;
-    if (v->pol->all_apps) return 1;
-    /* The decision of this process under the current rules, once made, is
-     * kept: a busy program pays one lookup more per call, not one per name. */
+    if (v->pol->all_apps) return info || !comm_is_own();
+    const struct vnx_rule_list* list = bpf_map_lookup_elem(&rule_lists, &v->uid);
+    if (!list || list->count == 0) return 0;
+    /* A process the hooks know nothing of (its record could not be made)
+     * fails closed: it goes to the local server, never out directly. */
+    if (!info) return !comm_is_own();
+    /* The decision under the current rules, once made, is kept: a busy
+     * program pays one lookup more per call, not one per rule. The
+     * generation is read once, so a decision made while the rules change
+     * is stored under the older generation and made again. */
     __u32 zero = 0;
-    __u64* gen = bpf_map_lookup_elem(&policy_gen, &zero);
-    if (info && gen && info->verdict && info->verdict_gen == *gen && info->verdict_uid == v->uid)
-        return info->verdict == 2;
-    struct vnx_rule_key key = {.uid = v->uid};
-    if (!info) {
-        /* A process older than the hooks that the service has not listed:
-         * the thread's name is the best there is. */
-        struct name_buf* buf = bpf_map_lookup_elem(&scratch, &zero);
-        if (!buf) return 0;
-        __builtin_memset(buf->c, 0, 16);
-        bpf_get_current_comm(buf->c, 16);
-        struct name_walk w = {.buf = buf, .len = 0};
-        for (int i = 0; i < 16; i++) {
-            if (!buf->c[i]) break;
-            w.len = i + 1;
-        }
-        key.name_hash = hash_walk(&w);
-        if (is_own(key.name_hash)) return 0;
-        return key.name_hash && bpf_map_lookup_elem(&rules, &key) != NULL;
-    }
-    int found = 0;
-    for (int i = 0; i < VNX_PROC_NAMES && !found; i++) {
-        key.name_hash = info->names[i];
-        found = key.name_hash && bpf_map_lookup_elem(&rules, &key) != NULL;
-    }
-    if (gen) {
-        info->verdict_gen = *gen;
-        info->verdict_uid = v->uid;
-        info->verdict = found ? 2 : 1;
-    }
-    return found;
+    __u64* genp = bpf_map_lookup_elem(&policy_gen, &zero);
+    __u64 gen = genp ? *genp : 0;
+    __u64 word = info->verdict_word;
+    if ((word >> 2) == gen && (word & 3) && info->verdict_uid == v->uid) return (word & 3) == 2;
+    struct rule_walk w = {.list = list, .info = info};
+    bpf_loop(VNX_RULES_MAX, rule_step, &w, 0);
+    info->verdict_uid = v->uid;
+    info->verdict_word = (gen << 2) | (w.found ? 2 : 1);
+    return w.found;
 }
 
 static __always_inline int loopback4(__u32 addr_be) { return (bpf_ntohl(addr_be) >> 24) == 127 || addr_be == 0; }
@@ -288,12 +376,6 @@ static __always_inline int loopback6(const __u32* a) {
 
 static __always_inline int mapped4(const __u32* a) { return a[0] == 0 && a[1] == 0 && a[2] == bpf_htonl(0xffff); }
 
-static __always_inline __u16 server_port(const struct vnx_capture_policy* pol, int udp) {
-    __u16 p = udp ? pol->udp_port : pol->tcp_port;
-    if (!p) p = udp ? 9112 : 9111;
-    return bpf_htons(p);
-}
-
 /* Whether a destination of this kind is diverted; loopback ones only when
  * they are DNS. */
 static __always_inline int wanted(const struct vnx_capture_policy* pol, int stream, __u16 port_be, int loopback) {
@@ -303,34 +385,105 @@ static __always_inline int wanted(const struct vnx_capture_policy* pol, int stre
     return stream ? pol->tcp : pol->udp;
 }
 
+/* ---- the user's own local server -------------------------------------------- */
+
+static __always_inline struct vnx_server_ports* server_of(__u64 netns, __u32 uid) {
+    struct vnx_server_key key = {.netns = netns, .uid = uid};
+    return bpf_map_lookup_elem(&servers, &key);
+}
+
+/* Whether `sk` (from a lookup, released here) is a socket `uid` registered. */
+static __always_inline int owned_by(struct bpf_sock* sk, __u32 uid, int listening) {
+    if (!sk) return 0;
+    int ok = !listening || sk->state == TCP_LISTEN;
+    if (ok) {
+        __u32* mark = bpf_sk_storage_get(&server_mark, sk, 0, 0);
+        ok = mark && *mark == uid;
+    }
+    bpf_sk_release(sk);
+    return ok;
+}
+
+/* The calling user's TCP listener for IPv4 (or IPv4-mapped) connections:
+ * its port in network order, 0 when there is none that user holds. */
+static __always_inline __u16 tcp4_server(struct bpf_sock_addr* ctx, __u32 uid) {
+    struct vnx_server_ports* sp = server_of(bpf_get_netns_cookie(ctx), uid);
+    if (!sp || !sp->tcp4) return 0;
+    struct bpf_sock_tuple t = {};
+    t.ipv4.daddr = bpf_htonl(0x7f000001);
+    t.ipv4.dport = bpf_htons(sp->tcp4);
+    __u16 port = t.ipv4.dport;
+    struct bpf_sock* sk = bpf_sk_lookup_tcp(ctx, &t, sizeof t.ipv4, BPF_F_CURRENT_NETNS, 0);
+    return owned_by(sk, uid, 1) ? port : 0;
+}
+
+static __always_inline __u16 tcp6_server(struct bpf_sock_addr* ctx, __u32 uid) {
+    struct vnx_server_ports* sp = server_of(bpf_get_netns_cookie(ctx), uid);
+    if (!sp || !sp->tcp6) return 0;
+    struct bpf_sock_tuple t = {};
+    t.ipv6.daddr[3] = bpf_htonl(1);
+    t.ipv6.dport = bpf_htons(sp->tcp6);
+    __u16 port = t.ipv6.dport;
+    struct bpf_sock* sk = bpf_sk_lookup_tcp(ctx, &t, sizeof t.ipv6, BPF_F_CURRENT_NETNS, 0);
+    return owned_by(sk, uid, 1) ? port : 0;
+}
+
+/* The calling user's socket for captured datagrams, as reached at `alias`:
+ * its port in network order, 0 when the socket that would receive them is
+ * not one that user registered. */
+static __always_inline __u16 udp_server(struct bpf_sock_addr* ctx, __u32 uid, __u32 alias_be) {
+    struct vnx_server_ports* sp = server_of(bpf_get_netns_cookie(ctx), uid);
+    if (!sp || !sp->udp) return 0;
+    struct bpf_sock_tuple t = {};
+    t.ipv4.daddr = alias_be;
+    t.ipv4.dport = bpf_htons(sp->udp);
+    __u16 port = t.ipv4.dport;
+    struct bpf_sock* sk = bpf_sk_lookup_udp(ctx, &t, sizeof t.ipv4, BPF_F_CURRENT_NETNS, 0);
+    return owned_by(sk, uid, 0) ? port : 0;
+}
+
+/* ---- aliases for datagram destinations ---------------------------------------- */
+
 /* The alias of an IPv4 destination for this user in this network
- * namespace, allocating one when it has none. 0 when none could be had. */
+ * namespace, allocating one when it has none. An alias still in use is never
+ * handed out again. 0 when none could be had. */
 static __always_inline __u32 alias_for(__u64 netns, struct verdict* v, __u32 addr_be, __u16 port_be) {
     struct vnx_alias_key key = {.netns = netns, .uid = v->uid, .family = 4, .port = port_be};
     __builtin_memcpy(key.addr, &addr_be, 4);
+    __u64 now = bpf_ktime_get_ns();
     __u32* known = bpf_map_lookup_elem(&alias_of, &key);
     if (known) {
-        struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, known);
+        __u32 alias = *known;
+        struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, &alias);
         if (info && info->netns == netns && info->dest.uid == v->uid && info->dest.addr4 == addr_be &&
             info->dest.port == port_be) {
             if (info->dest.pid != v->tgid) info->dest.pid = v->tgid;
-            return *known;
+            if (now - info->last_used > NSEC_PER_SEC) info->last_used = now;
+            return alias;
         }
     }
     __u32 zero = 0;
     __u32* next = bpf_map_lookup_elem(&alias_next, &zero);
     if (!next) return 0;
-    __u32 n = __sync_fetch_and_add(next, 1);
-    __u32 alias = bpf_htonl((127u << 24) | (VNX_ALIAS_FIRST + n % VNX_ALIAS_COUNT));
-    struct vnx_alias_info info = {.netns = netns};
+    struct vnx_alias_info info = {.netns = netns, .last_used = now};
     info.dest.family = 4;
     info.dest.port = port_be;
     info.dest.pid = v->tgid;
     info.dest.uid = v->uid;
     info.dest.addr4 = addr_be;
-    if (bpf_map_update_elem(&alias_dest, &alias, &info, BPF_ANY)) return 0;
-    if (bpf_map_update_elem(&alias_of, &key, &alias, BPF_ANY)) return 0;
-    return alias;
+    /* After the counter wraps an alias may still be held: take the next
+     * free one (BPF_NOEXIST), a few tries at most, else fail closed. */
+    for (int attempt = 0; attempt < 8; attempt++) {
+        __u32 n = __sync_fetch_and_add(next, 1);
+        __u32 alias = bpf_htonl((127u << 24) | (VNX_ALIAS_FIRST + n % VNX_ALIAS_COUNT));
+        if (bpf_map_update_elem(&alias_dest, &alias, &info, BPF_NOEXIST) != 0) continue;
+        if (bpf_map_update_elem(&alias_of, &key, &alias, BPF_ANY) != 0) {
+            bpf_map_delete_elem(&alias_dest, &alias);
+            return 0;
+        }
+        return alias;
+    }
+    return 0;
 }
 
 /* The real peer behind alias:port, for the calling user in this namespace. */
@@ -339,8 +492,10 @@ static __always_inline struct vnx_alias_info* alias_lookup(__u64 netns, __u32 al
     struct vnx_alias_info* info = bpf_map_lookup_elem(&alias_dest, &alias_be);
     if (!info || info->netns != netns) return NULL;
     __u32 uid = (__u32)bpf_get_current_uid_gid();
-    struct vnx_capture_policy* pol = bpf_map_lookup_elem(&policies, &uid);
-    if (info->dest.uid != uid || !pol || port_be != server_port(pol, 1)) return NULL;
+    struct vnx_server_ports* sp = server_of(netns, uid);
+    if (info->dest.uid != uid || !sp || port_be != bpf_htons(sp->udp)) return NULL;
+    __u64 now = bpf_ktime_get_ns();
+    if (now - info->last_used > NSEC_PER_SEC) info->last_used = now;
     return info;
 }
 
@@ -350,29 +505,67 @@ static __always_inline void remember(struct bpf_sock* sk, const struct vnx_captu
     if (slot) *slot = *d;
 }
 
+/* ---- protocols that cannot be relayed ---------------------------------------- */
+
+SEC("cgroup/sock_create")
+int vnx_sock_create(struct bpf_sock* ctx) {
+    __u32 family = ctx->family;
+    __u32 type = ctx->type;
+    __u32 proto = ctx->protocol;
+    barrier_var(family);
+    barrier_var(type);
+    barrier_var(proto);
+    if (family != AF_INET && family != AF_INET6) return 1;
+    if (type == SOCK_STREAM && (proto == PROTO_TCP || proto == PROTO_MPTCP)) return 1;
+    if (type == SOCK_DGRAM && proto == PROTO_UDP) return 1;
+    struct verdict v;
+    if (!selected(&v)) return 1;
+    /* Raw, ICMP, SCTP, UDP-Lite...: refused (EPERM) while diverted. */
+    return !(v.pol->tcp || v.pol->udp || v.pol->dns);
+}
+
 /* ---- IPv4 ----------------------------------------------------------------- */
 
 static __always_inline int divert_udp4(struct bpf_sock_addr* ctx, struct verdict* v) {
     __u32 alias = alias_for(bpf_get_netns_cookie(ctx), v, ctx->user_ip4, (__u16)ctx->user_port);
     if (!alias) return 0; /* fail closed */
+    __u16 port = udp_server(ctx, v->uid, alias);
+    if (!port) return 0;
     ctx->user_ip4 = alias;
-    ctx->user_port = server_port(v->pol, 1);
+    ctx->user_port = port;
     return 1;
+}
+
+/* Context fields are read once each, straight into registers: the verifier
+ * refuses a read through a computed context pointer. */
+static __always_inline int relayable(struct bpf_sock_addr* ctx, int* stream) {
+    __u32 type = ctx->type;
+    __u32 proto = ctx->protocol;
+    barrier_var(type);
+    barrier_var(proto);
+    *stream = type == SOCK_STREAM;
+    if (*stream) return proto == PROTO_TCP || proto == PROTO_MPTCP;
+    return type == SOCK_DGRAM && proto == PROTO_UDP;
 }
 
 SEC("cgroup/connect4")
 int vnx_connect4(struct bpf_sock_addr* ctx) {
     struct verdict v;
     if (!selected(&v)) return 1;
-    int stream = ctx->type == SOCK_STREAM;
-    if (!stream && ctx->type != SOCK_DGRAM) return 1;
+    int stream;
+    if (!relayable(ctx, &stream)) return 1;
     __u16 port = (__u16)ctx->user_port;
     if (!wanted(v.pol, stream, port, loopback4(ctx->user_ip4))) return 1;
     struct vnx_capture_dest d = {.family = 4, .port = port, .pid = v.tgid, .uid = v.uid, .addr4 = ctx->user_ip4};
+    if (!stream) {
+        remember(ctx->sk, &d);
+        return divert_udp4(ctx, &v);
+    }
+    __u16 server = tcp4_server(ctx, v.uid);
+    if (!server) return 0;
     remember(ctx->sk, &d);
-    if (!stream) return divert_udp4(ctx, &v);
     ctx->user_ip4 = bpf_htonl(0x7f000001);
-    ctx->user_port = server_port(v.pol, 0);
+    ctx->user_port = server;
     return 1;
 }
 
@@ -413,8 +606,8 @@ SEC("cgroup/connect6")
 int vnx_connect6(struct bpf_sock_addr* ctx) {
     struct verdict v;
     if (!selected(&v)) return 1;
-    int stream = ctx->type == SOCK_STREAM;
-    if (!stream && ctx->type != SOCK_DGRAM) return 1;
+    int stream;
+    if (!relayable(ctx, &stream)) return 1;
     __u32 a[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
     __u16 port = (__u16)ctx->user_port;
     int v4 = mapped4(a);
@@ -432,10 +625,14 @@ int vnx_connect6(struct bpf_sock_addr* ctx) {
         remember(ctx->sk, &d);
         __u32 alias = alias_for(bpf_get_netns_cookie(ctx), &v, a[3], port);
         if (!alias) return 0;
+        __u16 server = udp_server(ctx, v.uid, alias);
+        if (!server) return 0;
         ctx->user_ip6[3] = alias;
-        ctx->user_port = server_port(v.pol, 1);
+        ctx->user_port = server;
         return 1;
     }
+    __u16 server = v4 ? tcp4_server(ctx, v.uid) : tcp6_server(ctx, v.uid);
+    if (!server) return 0;
     remember(ctx->sk, &d);
     if (v4) {
         ctx->user_ip6[3] = bpf_htonl(0x7f000001);
@@ -445,7 +642,7 @@ int vnx_connect6(struct bpf_sock_addr* ctx) {
         ctx->user_ip6[2] = 0;
         ctx->user_ip6[3] = bpf_htonl(1);
     }
-    ctx->user_port = server_port(v.pol, 0);
+    ctx->user_port = server;
     return 1;
 }
 
@@ -494,7 +691,36 @@ int vnx_getpeername6(struct bpf_sock_addr* ctx) {
     return 1;
 }
 
-/* ---- the connection leaves: record it under its local port ----------------- */
+/* ---- the connection leaves: record it under its 4-tuple ---------------------- */
+
+/* The key of a connection as seen from `sk`: the application's side is the
+ * socket's own end when `app_is_local`, else its peer. */
+static __always_inline void conn_key(struct bpf_sock* sk, int app_is_local, __u64 netns, struct vnx_conn_key* k) {
+    __builtin_memset(k, 0, sizeof *k);
+    k->netns = netns;
+    __u16 local_port = bpf_htons((__u16)sk->src_port);
+    __u16 remote_port = (__u16)sk->dst_port;
+    k->app_port = app_is_local ? local_port : remote_port;
+    k->server_port = app_is_local ? remote_port : local_port;
+    if (sk->family == AF_INET6) {
+        __u32 l[4] = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]};
+        __u32 r[4] = {sk->dst_ip6[0], sk->dst_ip6[1], sk->dst_ip6[2], sk->dst_ip6[3]};
+        if (mapped4(r)) {
+            k->family = 4;
+            __builtin_memcpy(k->app_addr, app_is_local ? &l[3] : &r[3], 4);
+            __builtin_memcpy(k->server_addr, app_is_local ? &r[3] : &l[3], 4);
+        } else {
+            k->family = 6;
+            __builtin_memcpy(k->app_addr, app_is_local ? l : r, 16);
+            __builtin_memcpy(k->server_addr, app_is_local ? r : l, 16);
+        }
+    } else {
+        __u32 l = sk->src_ip4, r = sk->dst_ip4;
+        k->family = 4;
+        __builtin_memcpy(k->app_addr, app_is_local ? &l : &r, 4);
+        __builtin_memcpy(k->server_addr, app_is_local ? &r : &l, 4);
+    }
+}
 
 SEC("sockops")
 int vnx_sockops(struct bpf_sock_ops* ctx) {
@@ -503,53 +729,81 @@ int vnx_sockops(struct bpf_sock_ops* ctx) {
     if (!sk) return 1;
     struct vnx_capture_dest* d = bpf_sk_storage_get(&sock_dest, sk, 0, 0);
     if (!d) return 1;
-    struct vnx_conn_key key = {.netns = bpf_get_netns_cookie(ctx), .port = bpf_htons((__u16)ctx->local_port)};
-    if (ctx->family == AF_INET6) {
-        __u32 r[4] = {ctx->remote_ip6[0], ctx->remote_ip6[1], ctx->remote_ip6[2], ctx->remote_ip6[3]};
-        key.family = mapped4(r) ? 4 : 6;
-    } else {
-        key.family = 4;
-    }
-    bpf_map_update_elem(&tcp_dests, &key, d, BPF_ANY);
+    struct vnx_conn_key key;
+    conn_key(sk, 1, bpf_get_netns_cookie(ctx), &key);
+    struct vnx_conn_entry e = {.dest = *d, .stamp = bpf_ktime_get_ns()};
+    /* Never overwritten: a record left for the same 4-tuple means something
+     * is wrong, and the server then learns nothing (it closes the connection)
+     * rather than a wrong destination. */
+    if (bpf_map_update_elem(&tcp_dests, &key, &e, BPF_NOEXIST) != 0) bpf_map_delete_elem(&tcp_dests, &key);
     return 1;
 }
 
-/* ---- the local server asks ------------------------------------------------ */
+/* ---- the local server registers and asks ---------------------------------------- */
 
 SEC("cgroup/setsockopt")
 int vnx_setsockopt(struct bpf_sockopt* ctx) {
-    if (ctx->level != VNX_SOL_CAPTURE) return 1;
-    if (ctx->optname != VNX_OPT_UDP_ALIAS || !ctx->sk) return 1;
+    if (ctx->level != VNX_SOL_CAPTURE) {
+        /* Options of other levels pass untouched; one longer than a page is
+         * not visible here, and must be handed back whole. */
+        if (ctx->optlen > PAGE_SIZE) ctx->optlen = 0;
+        return 1;
+    }
+    struct bpf_sock* sk = ctx->sk;
     __u32* in = ctx->optval;
-    if ((void*)(in + 1) > ctx->optval_end) return 1;
-    __u32* q = bpf_sk_storage_get(&alias_question, ctx->sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
-    if (!q) return 1;
-    *q = *in;
-    ctx->optlen = -1; /* handled here: the kernel does not see it */
+    if (!sk || (void*)(in + 1) > ctx->optval_end) return 1;
+    if (ctx->optname == VNX_OPT_UDP_ALIAS) {
+        __u32* q = bpf_sk_storage_get(&alias_question, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (!q) return 1;
+        *q = *in;
+        ctx->optlen = -1; /* handled here: the kernel does not see it */
+        return 1;
+    }
+    if (ctx->optname != VNX_OPT_SERVER) return 1;
+    __u32 kind = *in;
+    __u16 port = (__u16)sk->src_port;
+    int tcp = kind == VNX_SERVER_TCP && sk->type == SOCK_STREAM && sk->state == TCP_LISTEN;
+    int udp = kind == VNX_SERVER_UDP && sk->type == SOCK_DGRAM && sk->family == AF_INET;
+    if (!port || (!tcp && !udp)) return 0; /* EPERM: not a socket that can serve */
+    __u32 uid = (__u32)bpf_get_current_uid_gid();
+    __u32* mark = bpf_sk_storage_get(&server_mark, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (!mark) return 0;
+    *mark = uid;
+    struct vnx_server_key key = {.netns = bpf_get_netns_cookie(ctx), .uid = uid};
+    struct vnx_server_ports ports = {};
+    struct vnx_server_ports* had = bpf_map_lookup_elem(&servers, &key);
+    if (had) ports = *had;
+    if (udp)
+        ports.udp = port;
+    else if (sk->family == AF_INET6)
+        ports.tcp6 = port;
+    else
+        ports.tcp4 = port;
+    if (bpf_map_update_elem(&servers, &key, &ports, BPF_ANY) != 0) return 0;
+    ctx->optlen = -1;
     return 1;
 }
 
 SEC("cgroup/getsockopt")
 int vnx_getsockopt(struct bpf_sockopt* ctx) {
-    if (ctx->level != VNX_SOL_CAPTURE) return 1;
+    if (ctx->level != VNX_SOL_CAPTURE) {
+        if (ctx->optlen > PAGE_SIZE) ctx->optlen = 0;
+        return 1;
+    }
     struct bpf_sock* sk = ctx->sk;
     struct vnx_capture_dest* out = ctx->optval;
     if (!sk || (void*)(out + 1) > ctx->optval_end) return 1;
     __u32 uid = (__u32)bpf_get_current_uid_gid();
     __u64 netns = bpf_get_netns_cookie(ctx);
     if (ctx->optname == VNX_OPT_TCP_DEST) {
-        struct vnx_conn_key key = {.netns = netns, .port = sk->dst_port};
-        key.family = sk->family == AF_INET6 ? 6 : 4;
-        if (key.family == 6) {
-            __u32 r[4] = {sk->dst_ip6[0], sk->dst_ip6[1], sk->dst_ip6[2], sk->dst_ip6[3]};
-            if (mapped4(r)) key.family = 4;
-        }
-        struct vnx_capture_dest* d = bpf_map_lookup_elem(&tcp_dests, &key);
-        if (!d || d->uid != uid) {
+        struct vnx_conn_key key;
+        conn_key(sk, 0, netns, &key);
+        struct vnx_conn_entry* e = bpf_map_lookup_elem(&tcp_dests, &key);
+        if (!e || e->dest.uid != uid) {
             ctx->retval = -ENOENT;
             return 1;
         }
-        *out = *d;
+        *out = e->dest;
         bpf_map_delete_elem(&tcp_dests, &key);
     } else if (ctx->optname == VNX_OPT_UDP_DEST) {
         __u32* q = bpf_sk_storage_get(&alias_question, sk, 0, 0);

@@ -1,5 +1,7 @@
 #include "proxypublish.h"
 
+#include "platformdefaults.h"
+
 #include <cstring>
 
 using vnx::ProxyData;
@@ -61,7 +63,7 @@ void ApplyRedirectSettings(ProxyData& data, CAppConfig& config) {
     data.redirect_all_apps = flagValue(config[QStringLiteral("redirectallapp")], 0);
     data.encrypt_data = flagValue(config[QStringLiteral("encryptdata")], 1);
     data.redirect_dns = flagValue(config[QStringLiteral("redirectdns")], 1);
-    data.redirect_udp = flagValue(config[QStringLiteral("redirectudp")], 0);
+    data.redirect_udp = flagValue(config[QStringLiteral("redirectudp")], RedirectUdpByDefault() ? 1 : 0);
     data.redirect_tcp = flagValue(config[QStringLiteral("redirecttcp")], 1);
 }
 

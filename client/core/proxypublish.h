@@ -32,9 +32,10 @@ QStringList ParseRulesText(const QString& text);
 int PublishRules(vnx::ProxyData& data, const QString& rulesText);
 
 // The redirect options from the settings keys: "redirectallapp" (default 0),
-// "encryptdata" (1), "redirectdns" (1), "redirectudp" (0), "redirecttcp" (1).
-// An empty or missing key takes its default; any other value is 1 when it is
-// a non-zero decimal number, else 0.
+// "encryptdata" (1), "redirectdns" (1), "redirectudp" (RedirectUdpByDefault():
+// 1 on Linux, 0 on Windows), "redirecttcp" (1). An empty or missing key takes
+// its default; any other value is 1 when it is a non-zero decimal number,
+// else 0. Stored values keep their meaning.
 void ApplyRedirectSettings(vnx::ProxyData& data, CAppConfig& config);
 
 // The six connection keys ("ipconnected", "portconnected",

@@ -1,11 +1,13 @@
 #include "serverlauncher.h"
 
+#include "moduleinstall.h"
 #include "records.h"
 #include "sharedmemory.h"
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QStringList>
+#include <QTcpServer>
 
 QString ServerCrashMessage(int status, int tcpPort, int udpPort, const QString& supportAddress) {
     QString text = QStringLiteral("Sorry, Veilnox Local Server crashed with error code:%1. ").arg(status);
@@ -20,6 +22,18 @@ QString ServerCrashMessage(int status, int tcpPort, int udpPort, const QString& 
     text += supportAddress + QStringLiteral(" . thank you very much.");
     return text;
 }
+
+bool IsPortBindStatus(int status) { return status == vnx::kStatusTcpBind || status == vnx::kStatusUdpBind; }
+
+bool TcpPortHeldByAnotherProgram(quint16 port) {
+    // Binding as the server does (an address in TIME_WAIT does not count):
+    // only a port that is in use makes the server's own bind fail.
+    QTcpServer probe;
+    if (probe.listen(QHostAddress(QHostAddress::LocalHost), port)) return false;
+    return probe.serverError() == QAbstractSocket::AddressInUseError;
+}
+
+bool LocalServerPortBlocked(quint16 port) { return !IsCaptureActive() && TcpPortHeldByAnotherProgram(port); }
 
 ServerLauncher::ServerLauncher() : program_(QCoreApplication::applicationDirPath() + QStringLiteral("/veilnoxsvr")) {}
 

@@ -14,6 +14,22 @@
 // port for codes 1 and 11) and the support address.
 QString ServerCrashMessage(int status, int tcpPort, int udpPort, const QString& supportAddress);
 
+// True for the statuses of a server that ended because it could not bind
+// its port (kStatusTcpBind, kStatusUdpBind): another program holds it, and
+// launching the server again cannot help until that program lets it go.
+bool IsPortBindStatus(int status);
+
+// True when a TCP listener of another program holds 127.0.0.1 `port`, so
+// that a local server started now could not bind it. Asked only while no
+// local server of ours runs (ours would hold the port itself).
+bool TcpPortHeldByAnotherProgram(quint16 port);
+
+// True when a local server started now could not take the programs'
+// traffic because another program holds its TCP port `port`. Never while
+// the kernel capture service runs: the server then listens on a free port
+// that the hooks divert this user's programs to.
+bool LocalServerPortBlocked(quint16 port);
+
 class ServerLauncher {
 public:
     ServerLauncher();

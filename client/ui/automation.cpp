@@ -21,6 +21,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -120,6 +121,8 @@ private:
         out["tab"] = ui->tabMain->currentIndex();
         out["changeTimer"] = in.changeTimer && in.changeTimer->isActive() ? in.changeTimer->interval() : 0;
         out["changeBox"] = ui->changeBox->currentText();
+        out["mode"] = in.modeLabel ? in.modeLabel->text() : QString();
+        out["statusMessage"] = ui->statusBar->currentMessage();
 
         QJsonArray servers;
         for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {

@@ -12,7 +12,11 @@
 //                      "connected"), "connectionsHeader" and "connections"
 //                      (the rows of the Connections tab: "process", "send",
 //                      "recv", "rate", "detail"), "tab", "changeTimer"
-//                      (interval in ms, 0 when stopped)
+//                      (interval in ms, 0 when stopped), "mode" (the status
+//                      line saying which way programs are redirected, empty
+//                      where there is none) and "statusMessage" (the status
+//                      bar's passing message, such as the capture service's
+//                      report of reset connections)
 //   connect ROW        clicks the connect button of server row ROW
 //   start              clicks the big connect button
 //   change INDEX       selects entry INDEX of "Change Every:"

@@ -12,6 +12,7 @@
 #include "messages.h"
 #include "moduleactions.h"
 #include "platform/system.h"
+#include "platformdefaults.h"
 #include "proxypublish.h"
 #include "serverrotation.h"
 #include "sharedmemory.h"
@@ -23,6 +24,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFontInfo>
@@ -108,7 +110,10 @@ QString HtmlToPlainText(const QString& html) {
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+MainWindow::MainWindow(QWidget* parent)
+    // A report the capture service wrote before this window existed belongs
+    // to an earlier session.
+    : QMainWindow(parent), ui(new Ui::MainWindow), captureResets_(QDateTime::currentSecsSinceEpoch() - 1) {
     AppContext& app = appContext();
     ui->setupUi(this);
     loading = true;
@@ -458,6 +463,9 @@ void MainWindow::setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook) {
 
 bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QString& protocol) {
     if (!proxyData) return false;
+    // Connected would be a claim nothing stands behind while the local
+    // server cannot take the programs' traffic.
+    if (!ip.isEmpty() && refuseHeldPort()) return false;
     CAppConfig& config = appContext().config;
     setCurrentLabel(QStringLiteral("<strong>Disconnected.</strong>"));
 
@@ -568,6 +576,9 @@ void MainWindow::on_startBtn_clicked() {
         ConnectServer(QString(), QString(), QString());
         return;
     }
+    // Asked once here, so that the current and the next server do not each
+    // bring the same message.
+    if (refuseHeldPort()) return;
     usedServers.clear();
     bool connected = false;
     if (!currentServer.value(QStringLiteral("ip")).isEmpty() && ui->countryBox->currentIndex() == 0)
@@ -664,9 +675,41 @@ void MainWindow::StartServer() {
         speedTimer->start(speedIntervalMs_);
     }
     if (launcher_.serverRunning()) return;
+    // A server that ended because another program holds its port would end
+    // the same way on every tick: say so once and disconnect instead.
+    if (proxyData && proxyData->connected == 1 && IsPortBindStatus(proxyData->server_status)) {
+        reportHeldPort(proxyData->server_status);
+        return;
+    }
     vnx::AppendRuntimeLog(QStringLiteral("StartServer start veilnoxsvrrun "));
     if (launcher_.bookkeeping().recordLaunch()) onServerFinished();
     launcher_.launch();
+}
+
+bool MainWindow::refuseHeldPort() {
+    if (!proxyData || launcher_.serverRunning()) return false;
+    const quint16 port = proxyData->tcp_port != 0 ? proxyData->tcp_port : vnx::kLocalServerPort;
+    if (!LocalServerPortBlocked(port)) {
+        // The port is free again: a bind failure left by an earlier server
+        // no longer holds, and the watchdog must launch a new one.
+        if (IsPortBindStatus(proxyData->server_status)) proxyData->server_status = vnx::kStatusOk;
+        return false;
+    }
+    reportHeldPort(vnx::kStatusTcpBind);
+    return true;
+}
+
+void MainWindow::reportHeldPort(int status) {
+    vnx::AppendRuntimeLog(QStringLiteral("local server cannot bind its port (status %1): disconnected").arg(status));
+    // Disconnects and shows every row disconnected; the watchdog stops with
+    // the connection, so the message comes once.
+    ConnectServer(QString(), QString(), QString());
+    if (crashMessageOpen_) return;
+    crashMessageOpen_ = true;
+    ShowMessage(PortHeldMessage(status, proxyData->tcp_port != 0 ? proxyData->tcp_port : vnx::kLocalServerPort,
+                                proxyData->udp_port != 0 ? proxyData->udp_port : vnx::kLocalServerPort,
+                                appContext().supportAddress));
+    crashMessageOpen_ = false;
 }
 
 void MainWindow::onServerFinished() {

@@ -9,6 +9,7 @@
 // window-free units of client/core (serverlist, proxypublish,
 // serverrotation, serverlauncher, moduleinstall, probe, trafficformat); this
 // class binds them to the widgets.
+#include "capturereset.h"
 #include "records.h"
 #include "serverlauncher.h"
 #include "serverlist.h"
@@ -173,6 +174,12 @@ private:
     std::uint32_t windowHandle32();
     std::uint32_t probeNow() const;
     void setSignalBar(QTreeWidgetItem* item, const SignalBar& bar);
+    // True (after disconnecting and telling the user) when no local server
+    // of ours runs and another program holds its TCP port.
+    bool refuseHeldPort();
+    // Disconnects and shows, once, that the local server cannot bind its
+    // port (`status` kStatusTcpBind or kStatusUdpBind).
+    void reportHeldPort(int status);
 
     std::unique_ptr<Ui::MainWindow> ui;
 
@@ -197,6 +204,8 @@ private:
     QLabel* modeLabel = nullptr;
 
     ServerLauncher launcher_;
+    // The capture service's reports of reset connections already shown.
+    CaptureResetWatch captureResets_;
     QTimer* rowWidgetTimer_ = nullptr;
     QSet<QString> knownCountries_;
     QHash<QString, QIcon> iconCache_;

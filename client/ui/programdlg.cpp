@@ -7,6 +7,7 @@
 #include "desktop.h"
 #include "messages.h"
 #include "moduleactions.h"
+#include "platformdefaults.h"
 #include "programselectdlg.h"
 #include "rulesfile.h"
 #include "ui_programdlg.h"
@@ -28,6 +29,12 @@ QString flag(bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); }
 
 }  // namespace
 
+QString UdpBoxToolTip() {
+    return QStringLiteral(
+        "When this is off, the UDP traffic of the chosen programs (QUIC web pages, voice and video "
+        "calls, games) goes out directly from your own address, not through the proxy.");
+}
+
 ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     : QDialog(parent), ui(new Ui::ProgramDlg), proxy(proxyData) {
     AppContext& app = appContext();
@@ -38,6 +45,7 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
 
     setWindowTitle(app.applicationName + QStringLiteral(" Settings"));
     ui->autostartBox->setText(AutostartBoxText());
+    ui->udpBox->setToolTip(UdpBoxToolTip());
     const QList<QCheckBox*> checks = browserChecks();
     for (int i = 0; i < checks.size() && i < BrowserBoxes().size(); ++i)
         checks[i]->setText(BrowserBoxes()[i].text);
@@ -228,7 +236,7 @@ void ProgramDlg::on_defaultBtn_clicked() {
     updateSelectFrame();
     LoadProgramList(ProgramFilePath(defaultRulesPath()));
     ui->encBox->setChecked(true);
-    ui->udpBox->setChecked(false);
+    ui->udpBox->setChecked(RedirectUdpByDefault());
     ui->dnsBox->setChecked(true);
     ui->tcpBox->setChecked(true);
 }

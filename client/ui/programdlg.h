@@ -23,6 +23,9 @@
 
 #include <memory>
 
+// The tooltip of "udpBox": what switching UDP off means.
+QString UdpBoxToolTip();
+
 class QCheckBox;
 class QTreeWidgetItem;
 namespace Ui {

@@ -23,9 +23,21 @@ bool capturedTcpDestination(socket_t s, vnx::REndpoint& destination, std::uint32
 // capture socket `s`.
 bool capturedUdpDestination(socket_t s, std::uint32_t alias, vnx::REndpoint& destination, std::uint32_t& pid);
 
-// A UDP socket on port `port` (network order) of every loopback address,
-// reporting the address each datagram was sent to. kBadSocket on failure.
+// A UDP socket on port `port` (network order; 0 for any free port) of every
+// loopback address, reporting the address each datagram was sent to.
+// kBadSocket on failure.
 socket_t openCaptureSocket(std::uint16_t port);
+
+// Registers `s` (a listening TCP socket, or the capture socket when
+// `datagrams`) with the hooks as this user's local server: they divert the
+// user's programs only to sockets the user registered. False where there
+// are no hooks.
+bool registerCaptureServer(socket_t s, bool datagrams);
+
+// Whether the socket that sent a datagram from `from` to `alias`:`port` (all
+// network order) belongs to this process's user: another user on the host
+// must not have datagrams relayed through this user's proxy.
+bool capturedSenderIsOwn(const sockaddr_in& from, std::uint32_t alias, std::uint16_t port);
 
 // Receives one datagram: its source and the loopback address it was sent
 // to (network order). Returns the bytes stored or -1 (nothing waiting, or an

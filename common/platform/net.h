@@ -58,6 +58,8 @@ long recvDatagram(socket_t s, void* data, std::size_t len, sockaddr_storage* fro
 int connectWithin(socket_t s, const sockaddr* to, socklen_t len, int timeoutMs);
 
 bool setReuseAddr(socket_t s);
+// The local port a bound socket has (network order); 0 when unknown.
+std::uint16_t localPort(socket_t s);
 // Whether the bytes a connection received before the peer reset it can still
 // be read in full (Linux), rather than being dropped with the reset. A peer
 // may then end a connection whose every byte was acknowledged with a reset,

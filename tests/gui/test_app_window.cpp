@@ -1,11 +1,14 @@
 // The real MainWindow on the offscreen platform: its form, the server list
 // from a local HTTP server, connecting and disconnecting, the start-up
-// restore, rotation, closing, the tray and the crash watchdog's counting.
+// restore, rotation, closing, the tray, the crash watchdog's counting, a
+// local server port held by another program and the capture service's
+// report of reset connections.
 #include "appcontext.h"
 #include "autostart.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
+#include "platformdefaults.h"
 #include "programdlg.h"
 #include "programselectdlg.h"
 #include "proxypublish.h"
@@ -24,6 +27,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFile>
 #include <QHeaderView>
 #include <QImage>
@@ -37,12 +41,15 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTcpServer>
 #include <QTextDocument>
 #include <QTimer>
 
 #include <cstring>
 #include <future>
 #include <memory>
+
+#include <unistd.h>
 
 using vnxtest::HttpServer;
 using vnxtest::listXml;
@@ -250,7 +257,7 @@ TEST_F(Window, ConstructionPublishesHandleRulesAndRedirectDefaults) {
     EXPECT_EQ(MainWindowAccess(w).proxyData->rule_count, 128);
     EXPECT_EQ(QString::fromUtf16(MainWindowAccess(w).proxyData->rules[127].name), "prog127.exe");
     EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_tcp, 1);
-    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_udp, 0);
+    EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_udp, 1);  // Linux: UDP goes through the proxy too
     EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_dns, 1);
     EXPECT_EQ(MainWindowAccess(w).proxyData->encrypt_data, 1);
     EXPECT_EQ(MainWindowAccess(w).proxyData->redirect_all_apps, 0);
@@ -745,6 +752,108 @@ TEST_F(Window, TheEleventhLaunchWithinTwentyMinutesShowsTheCrashMessageOnce) {
         now += 130000;
     }
     EXPECT_TRUE(messages.boxes.isEmpty());
+}
+
+// Another program holds the local server's port: Connect says so once per
+// attempt and never shows Connected; once the port is free it connects.
+TEST_F(Window, ConnectWhileAnotherProgramHoldsTheLocalPortIsRefusedWithTheReason) {
+    serve({server("10.1.1.1", "8443", "Germany"), server("10.2.2.2", "2", "France")});
+    MainWindow& w = open();
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress(QHostAddress::LocalHost), vnx::kLocalServerPort));
+    const QString held = PortHeldMessage(vnx::kStatusTcpBind, 9111, 9111, appContext().supportAddress);
+    ASSERT_TRUE(held.contains("port 9111"));
+
+    rowButton(0)->click();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_FALSE(entry(0)->connected);
+    EXPECT_EQ(boxesWithText(held).size(), 1);
+    EXPECT_EQ(MainWindowAccess(w).ui->currentLabel->text(), "<strong>Disconnected.</strong>");
+    EXPECT_EQ(saved().value("ipconnected"), "");
+    // The start button tries the current and the next server: still one
+    // message, and no second one saying that the start failed.
+    MainWindowAccess(w).ui->startBtn->click();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(boxesWithText(held).size(), 2);
+    EXPECT_EQ(messages.boxes.size(), 2);
+    EXPECT_EQ(MainWindowAccess(w).connectAction->text(), "Connect");
+
+    // Free again: the bind failure an earlier server left no longer counts,
+    // and the watchdog launches a server at its next tick.
+    other.close();
+    block().server_status = vnx::kStatusTcpBind;
+    rowButton(1)->click();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_TRUE(entry(1)->connected);
+    EXPECT_EQ(block().server_status, vnx::kStatusOk);
+    w.OnSpeedTimer();
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(vnxtest::runtimeLog().count("StartServer start veilnoxsvrrun "), 1);
+    EXPECT_EQ(messages.boxes.size(), 2);
+}
+
+// The local server ended because it could not bind its port: the watchdog
+// says so once and disconnects instead of launching it again on every tick.
+TEST_F(Window, AServerThatCouldNotBindItsPortIsReportedOnceAndNotRelaunched) {
+    serve({server("10.1.1.1", "8443", "Germany")});
+    MainWindow& w = open();
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    const struct {
+        int status;
+        const char* port;
+    } cases[] = {{vnx::kStatusTcpBind, "port 9111 (TCP)"}, {vnx::kStatusUdpBind, "port 9222 (UDP)"}};
+    for (const auto& c : cases) {
+        messages.boxes.clear();
+        block().server_status = vnx::kStatusOk;
+        rowButton(0)->click();
+        ASSERT_EQ(block().connected, 1) << c.status;
+        const int launches = vnxtest::runtimeLog().count("StartServer start veilnoxsvrrun ");
+        // What the server wrote before it ended.
+        block().server_status = static_cast<std::uint16_t>(c.status);
+        block().tcp_port = 9111;
+        block().udp_port = 9222;
+        for (int tick = 0; tick < 30; ++tick)
+            w.OnSpeedTimer();
+        ASSERT_EQ(messages.boxes.size(), 1) << c.status;
+        EXPECT_EQ(messages.boxes[0].text, PortHeldMessage(c.status, 9111, 9222, appContext().supportAddress));
+        EXPECT_TRUE(messages.boxes[0].text.contains(c.port)) << messages.boxes[0].text.toStdString();
+        EXPECT_EQ(block().connected, 0);
+        EXPECT_FALSE(entry(0)->connected);
+        EXPECT_EQ(MainWindowAccess(w).ui->currentLabel->text(), "<strong>Disconnected.</strong>");
+        EXPECT_EQ(vnxtest::runtimeLog().count("StartServer start veilnoxsvrrun "), launches);
+    }
+}
+
+// The kernel capture service's report of the connections it reset shows in
+// the status bar once per report; one written before the window is not news.
+TEST_F(Window, TheCaptureServicesResetReportShowsInTheStatusBarOnce) {
+    // The service's state file, and its report beside it.
+    qputenv("VEILNOX_CAPTURE_STATE", (world.root() + "/capture.pid").toLocal8Bit());
+    struct Unset {
+        ~Unset() { qunsetenv("VEILNOX_CAPTURE_STATE"); }
+    } unset;
+    const QString report = world.root() + "/veilnox-capture.reset." + QString::number(::getuid());
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    ASSERT_TRUE(vnxtest::writeFile(report, QByteArray::number(4) + " " + QByteArray::number(now - 5) + "\n"));
+    MainWindow& w = open(false);
+    QStatusBar* bar = MainWindowAccess(w).ui->statusBar;
+    w.OnSpeedTimer();
+    EXPECT_EQ(bar->currentMessage(), "");
+
+    ASSERT_TRUE(vnxtest::writeFile(report, QByteArray::number(3) + " " + QByteArray::number(now + 1) + "\n"));
+    w.OnSpeedTimer();
+    EXPECT_EQ(bar->currentMessage(),
+              "3 connections opened before Connect were reset so that they reconnect through the proxy.");
+    bar->clearMessage();
+    w.OnSpeedTimer();
+    EXPECT_EQ(bar->currentMessage(), "");
+    ASSERT_TRUE(vnxtest::writeFile(report, QByteArray::number(1) + " " + QByteArray::number(now + 2) + "\n"));
+    w.OnSpeedTimer();
+    EXPECT_EQ(bar->currentMessage(),
+              "1 connection opened before Connect was reset so that it reconnects through the proxy.");
+    // It goes by itself after about 10 s.
+    EXPECT_TRUE(vnxtest::waitFor([&] { return bar->currentMessage().isEmpty(); }, 15000));
 }
 
 TEST_F(Window, TheFirstStartServerStartsTheTickEvenWhenAServerRuns) {

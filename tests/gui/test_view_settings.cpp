@@ -105,6 +105,10 @@ TEST_F(SettingsTest, FormHasItsObjectsTextsAndPlaces) {
     EXPECT_EQ(ui.dnsBox->text(), QStringLiteral("Redirect DNS Resolution"));
     EXPECT_EQ(ui.tcpBox->text(), QStringLiteral("Redirect TCP Data"));
     EXPECT_EQ(ui.udpBox->text(), QStringLiteral("Redirect UDP Data"));
+    // What switching it off means, said where the box is.
+    EXPECT_EQ(ui.udpBox->toolTip(), UdpBoxToolTip());
+    EXPECT_TRUE(ui.udpBox->toolTip().contains(QStringLiteral("goes out directly from your own address")));
+    EXPECT_TRUE(ui.udpBox->toolTip().contains(QStringLiteral("QUIC")));
     EXPECT_EQ(ui.repairinstallBtn->text(), QStringLiteral("Repair Installation"));
     // Buttons and boxes: as designed, higher where their line of text needs it.
     EXPECT_EQ(ui.repairinstallBtn->geometry().topLeft(), QPoint(10, 190));
@@ -311,7 +315,7 @@ TEST_F(SettingsTest, FreshInstallShowsTheDefaultsTheWindowApplied) {
     EXPECT_TRUE(dialog.ui->encBox->isChecked());
     EXPECT_TRUE(dialog.ui->dnsBox->isChecked());
     EXPECT_TRUE(dialog.ui->tcpBox->isChecked());
-    EXPECT_FALSE(dialog.ui->udpBox->isChecked());
+    EXPECT_TRUE(dialog.ui->udpBox->isChecked());  // Linux: a program's UDP goes through the proxy too
     EXPECT_FALSE(dialog.ui->allRadio->isChecked());
     EXPECT_TRUE(dialog.ui->selectRadio->isChecked());
     EXPECT_TRUE(dialog.ui->selectFrame->isEnabled());
@@ -357,9 +361,10 @@ TEST_F(SettingsTest, CancelWritesNothing) {
 TEST_F(SettingsTest, DefaultRestoresTheShippedListAndOptionsButStoresNothing) {
     world.writeRules("x.exe\n");
     block.redirect_all_apps = 1;
-    block.redirect_udp = 1;
+    block.redirect_udp = 0;  // switched off: Default turns it on again (Linux)
     ProgramDlg dialog(&block);
     EXPECT_TRUE(dialog.ui->allRadio->isChecked());
+    EXPECT_FALSE(dialog.ui->udpBox->isChecked());
     EXPECT_FALSE(dialog.ui->selectFrame->isEnabled());
     dialog.ui->autostartBox->setChecked(true);
     dialog.ui->mainTab->setCurrentIndex(1);
@@ -368,7 +373,7 @@ TEST_F(SettingsTest, DefaultRestoresTheShippedListAndOptionsButStoresNothing) {
     EXPECT_TRUE(dialog.ui->selectRadio->isChecked());
     EXPECT_TRUE(dialog.ui->selectFrame->isEnabled());
     EXPECT_TRUE(dialog.ui->encBox->isChecked());
-    EXPECT_FALSE(dialog.ui->udpBox->isChecked());
+    EXPECT_TRUE(dialog.ui->udpBox->isChecked());
     EXPECT_TRUE(dialog.ui->dnsBox->isChecked());
     EXPECT_TRUE(dialog.ui->tcpBox->isChecked());
     EXPECT_TRUE(dialog.ui->autostartBox->isChecked());  // untouched

@@ -1,9 +1,12 @@
 // The window-free logic of the veilnox program: what reaches the proxy data
 // block, the settings keys of a connection, the server-list order, the
-// rotation choice, the launch bookkeeping and the crash message.
+// rotation choice, the launch bookkeeping, the crash message and the
+// capture service's report of reset connections.
 #include "appconfig.h"
+#include "capturereset.h"
 #include "launchbookkeeping.h"
 #include "moduleinstall.h"
+#include "platformdefaults.h"
 #include "proxypublish.h"
 #include "qt/clientcore.h"
 #include "serverlauncher.h"
@@ -15,10 +18,15 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 #include <cstring>
 #include <memory>
+
+#include <unistd.h>
 
 using vnxtest::listXml;
 using vnxtest::ruleName;
@@ -117,9 +125,9 @@ TEST(ProxyPublish, RedirectDefaultsAndValues) {
     CAppConfig config(dir.path() + "/appconfig.xml");
     auto data = blankBlock(0x77);
     ApplyRedirectSettings(*data, config);
-    // No keys: tcp 1, udp 0, dns 1, encrypt 1, all apps 0.
+    // No keys: tcp 1, udp 1 (Linux), dns 1, encrypt 1, all apps 0.
     EXPECT_EQ(data->redirect_tcp, 1);
-    EXPECT_EQ(data->redirect_udp, 0);
+    EXPECT_EQ(data->redirect_udp, 1);
     EXPECT_EQ(data->redirect_dns, 1);
     EXPECT_EQ(data->encrypt_data, 1);
     EXPECT_EQ(data->redirect_all_apps, 0);
@@ -135,6 +143,40 @@ TEST(ProxyPublish, RedirectDefaultsAndValues) {
     EXPECT_EQ(data->redirect_dns, 0);
     EXPECT_EQ(data->encrypt_data, 0);
     EXPECT_EQ(data->redirect_all_apps, 1);
+}
+
+// On Linux a profile without the key redirects UDP (a chosen program's QUIC
+// or call would otherwise leave directly while connected); what a settings
+// file holds keeps its meaning.
+TEST(ProxyPublish, UdpIsRedirectedUnlessTheSettingsFileSaysOtherwise) {
+    EXPECT_TRUE(RedirectUdpByDefault());
+    const struct {
+        const char* name;
+        QByteArray file;  // the settings file, or none
+        int udp;
+    } cases[] = {
+        {"no file", QByteArray(), 1},
+        {"no key", "<Vars>\n <redirecttcp>1</redirecttcp>\n</Vars>\n", 1},
+        {"empty key", "<Vars>\n <redirectudp></redirectudp>\n</Vars>\n", 1},
+        {"stored 0", "<Vars>\n <redirectudp>0</redirectudp>\n</Vars>\n", 0},
+        {"stored 1", "<Vars>\n <redirectudp>1</redirectudp>\n</Vars>\n", 1},
+    };
+    for (const auto& c : cases) {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/appconfig.xml";
+        if (!c.file.isNull()) {
+            ASSERT_TRUE(vnxtest::writeFile(path, c.file)) << c.name;
+        }
+        CAppConfig config(path);
+        for (unsigned char fill : {0x00, 0x77}) {
+            auto data = blankBlock(fill);
+            ApplyRedirectSettings(*data, config);
+            EXPECT_EQ(data->redirect_udp, c.udp) << c.name << " over " << int(fill);
+        }
+        // Publishing saves nothing: a stored value stays as it was, and a
+        // profile without the key keeps following the default.
+        EXPECT_EQ(vnxtest::readFile(path), c.file) << c.name;
+    }
 }
 
 TEST(ProxyPublish, ConnectionKeysAndSavingOnlyRealChanges) {
@@ -310,6 +352,134 @@ TEST(CrashMessage, TextForEachKindOfCode) {
     EXPECT_TRUE(ServerCrashMessage(65535, 0, 0, "s").contains("code:65535. Unkown Error. inernal error: Unkown Error"));
 }
 
+// A server that could not bind its port: the clear message names the port
+// and the program holding it; the other codes keep the crash message.
+TEST(CrashMessage, PortHeldByAnotherProgramIsSaidPlainly) {
+    const struct {
+        int status;
+        bool bind;
+        const char* port;
+        const char* protocol;
+    } cases[] = {
+        {vnx::kStatusOk, false, nullptr, nullptr},
+        {vnx::kStatusTcpBind, true, "127.0.0.1 port 9111", "(TCP)"},
+        {vnx::kStatusTcpAccept, false, nullptr, nullptr},
+        {vnx::kStatusTcpIpv6Accept, false, nullptr, nullptr},
+        {vnx::kStatusUdpBind, true, "127.0.0.1 port 9222", "(UDP)"},
+        {vnx::kStatusUdpSelect, false, nullptr, nullptr},
+        {65535, false, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsPortBindStatus(c.status), c.bind) << c.status;
+        if (!c.bind) continue;
+        const QString text = PortHeldMessage(c.status, 9111, 9222, "s");
+        EXPECT_TRUE(text.contains(c.port)) << text.toStdString();
+        EXPECT_TRUE(text.contains(c.protocol)) << text.toStdString();
+        EXPECT_TRUE(text.contains("another program already uses")) << text.toStdString();
+        EXPECT_TRUE(text.contains("not connected")) << text.toStdString();
+    }
+    // Ports the server never published are its fixed ones.
+    EXPECT_TRUE(PortHeldMessage(vnx::kStatusTcpBind, 0, 0, "s").contains("port 9111 (TCP)"));
+}
+
+// Another program's listener on the port is seen; a closed port, one in
+// TIME_WAIT or one held only for UDP is not (the server could bind it).
+TEST(CrashMessage, PortHeldIsTheListenerOfAnotherSocket) {
+    vnxtest::coreApp();
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 port = other.serverPort();
+    EXPECT_TRUE(TcpPortHeldByAnotherProgram(port));
+    // A connection that ends on this side leaves TIME_WAIT on the port.
+    {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        ASSERT_TRUE(client.waitForConnected(5000));
+        ASSERT_TRUE(other.waitForNewConnection(5000));
+        QTcpSocket* accepted = other.nextPendingConnection();
+        ASSERT_NE(accepted, nullptr);
+        accepted->close();
+        delete accepted;
+    }
+    other.close();
+    EXPECT_FALSE(TcpPortHeldByAnotherProgram(port));
+    QUdpSocket udp;
+    ASSERT_TRUE(udp.bind(QHostAddress(QHostAddress::LocalHost), port));
+    EXPECT_FALSE(TcpPortHeldByAnotherProgram(port));
+}
+
+// ---------------------------------------------------------------- capture reset report
+
+// The report is shown once per newer time, and only when it counts at least
+// one connection; anything that is not two numbers is no report.
+TEST(CaptureResetReport, NewerReportsOfResetConnectionsAreShownOnce) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.path() + "/veilnox-capture.reset.1000";
+    const QString five = "5 connections opened before Connect were reset so that they reconnect through the proxy.";
+    const QString one = "1 connection opened before Connect was reset so that it reconnects through the proxy.";
+    const struct {
+        const char* name;
+        QByteArray file;  // null: no file
+        bool read;
+        QString shown;
+        qint64 shownUntil;  // after the poll; the watch starts at 1000
+    } steps[] = {
+        {"missing file", QByteArray(), false, QString(), 1000},
+        {"empty", "", false, QString(), 1000},
+        {"garbage", "reset everything\n", false, QString(), 1000},
+        {"one number", "5\n", false, QString(), 1000},
+        {"three numbers", "5 2000 7\n", false, QString(), 1000},
+        {"negative count", "-5 2000\n", false, QString(), 1000},
+        {"signed time", "5 +2000\n", false, QString(), 1000},
+        {"second line", "5 2000\n6 2001\n", false, QString(), 1000},
+        {"too long", QByteArray(70, ' ') + "5 2000\n", false, QString(), 1000},
+        {"older than the watch", "5 999\n", true, QString(), 1000},
+        {"as old as the watch", "5 1000\n", true, QString(), 1000},
+        {"zero connections", "0 1001\n", true, QString(), 1001},
+        {"one connection", "1 1002\n", true, one, 1002},
+        {"the same report again", "1 1002\n", true, QString(), 1002},
+        {"five, no newline", "5 1003", true, five, 1003},
+        {"older than the last shown", "7 1002\n", true, QString(), 1003},
+        {"five again later", "5  1010\n", true, five, 1010},
+    };
+    CaptureResetWatch watch(1000);
+    for (const auto& step : steps) {
+        QFile::remove(path);
+        if (!step.file.isNull()) {
+            ASSERT_TRUE(vnxtest::writeFile(path, step.file)) << step.name;
+        }
+        CaptureReset report;
+        EXPECT_EQ(ReadCaptureReset(path, report), step.read) << step.name;
+        EXPECT_EQ(watch.poll(path), step.shown) << step.name;
+        EXPECT_EQ(watch.shownUntil(), step.shownUntil) << step.name;
+    }
+    EXPECT_EQ(CaptureResetText(2),
+              "2 connections opened before Connect were reset so that they reconnect through the "
+              "proxy.");
+}
+
+// The service writes the report beside its state file.
+TEST(CaptureResetReport, TheFileIsTheUsersOwnBesideTheServiceState) {
+    const QString uid = QString::number(::getuid());
+    const struct {
+        const char* state;  // VEILNOX_CAPTURE_STATE, or none
+        QString report;
+    } cases[] = {
+        {nullptr, "/run/veilnox-capture.reset." + uid},
+        {"/tmp/demo/capture.pid", "/tmp/demo/veilnox-capture.reset." + uid},
+        {"capture.pid", "veilnox-capture.reset." + uid},
+    };
+    for (const auto& c : cases) {
+        if (c.state)
+            qputenv("VEILNOX_CAPTURE_STATE", c.state);
+        else
+            qunsetenv("VEILNOX_CAPTURE_STATE");
+        EXPECT_EQ(CaptureResetFile(), c.report) << (c.state ? c.state : "default");
+    }
+    qunsetenv("VEILNOX_CAPTURE_STATE");
+}
+
 // The module counts as installed while the kernel capture service runs (its
 // state file names a live process called "veilnox-capture"), and the status
 // line says which mode protects the user. A stale pid, or one reused by
@@ -324,6 +494,13 @@ TEST(CaptureMode, ServiceStateDecidesInstalledAndTheStatusLine) {
     const QString only = QStringLiteral("Only programs started with veilnox-run are redirected");
     EXPECT_EQ(RedirectModeText(), only);
     EXPECT_FALSE(IsLspInstalled());
+    // Another program's listener on the local server's port blocks it only
+    // without the service (whose hooks divert to a port of the server's
+    // choosing).
+    vnxtest::coreApp();
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    EXPECT_TRUE(LocalServerPortBlocked(other.serverPort()));
 
     // A stand-in for the service: a program under the service's name.
     const QString fake = dir.path() + QStringLiteral("/veilnox-capture");
@@ -339,6 +516,7 @@ TEST(CaptureMode, ServiceStateDecidesInstalledAndTheStatusLine) {
     writeState(service.processId());
     EXPECT_EQ(RedirectModeText(), QStringLiteral("All programs are redirected"));
     EXPECT_TRUE(IsLspInstalled());
+    EXPECT_FALSE(LocalServerPortBlocked(other.serverPort()));
     writeState(QCoreApplication::applicationPid());  // alive, but not the service
     EXPECT_EQ(RedirectModeText(), only);
     EXPECT_FALSE(IsLspInstalled());

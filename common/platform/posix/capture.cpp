@@ -2,6 +2,9 @@
 
 #include "capturewire.h"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,20 +52,72 @@ socket_t openCaptureSocket(std::uint16_t port) {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
     if (s < 0) return kBadSocket;
     int on = 1;
-    // Only loopback traffic: the socket listens on every address, and other
-    // hosts must not reach it through an interface address.
-    static const char kLo[] = "lo";
+    // Every address, so that every 127/8 alias reaches it. Not tied to the
+    // loopback device: the hooks check, by a socket lookup, that the socket
+    // receiving a user's datagrams is this one, which a device binding would
+    // hide from them. Datagrams from other hosts reach no alias and are
+    // dropped by the server.
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = port;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, kLo, sizeof kLo) != 0 ||
-        setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         close(s);
         return kBadSocket;
     }
     return s;
+}
+
+bool registerCaptureServer(socket_t s, bool datagrams) {
+    std::uint32_t kind = datagrams ? VNX_SERVER_UDP : VNX_SERVER_TCP;
+    return setsockopt(s, VNX_SOL_CAPTURE, VNX_OPT_SERVER, &kind, sizeof kind) == 0;
+}
+
+bool capturedSenderIsOwn(const sockaddr_in& from, std::uint32_t alias, std::uint16_t port) {
+    // Asks the kernel (sock_diag) for the UDP socket bound to `from` that
+    // would send to alias:port, and compares its owner with ours. Without an
+    // answer the datagram is not taken.
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0) return false;
+    timeval tv{1, 0};
+    setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    struct {
+        nlmsghdr nh;
+        inet_diag_req_v2 req;
+    } msg{};
+    msg.nh.nlmsg_len = sizeof msg;
+    msg.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    msg.nh.nlmsg_flags = NLM_F_REQUEST;
+    msg.nh.nlmsg_seq = 1;
+    msg.req.sdiag_family = AF_INET;
+    msg.req.sdiag_protocol = IPPROTO_UDP;
+    msg.req.idiag_states = ~0U;
+    // For a datagram socket the kernel looks up the socket that would
+    // receive from (src, sport) at (dst, dport): the sender's peer first.
+    msg.req.id.idiag_src[0] = alias;
+    msg.req.id.idiag_sport = port;
+    msg.req.id.idiag_dst[0] = from.sin_addr.s_addr;
+    msg.req.id.idiag_dport = from.sin_port;
+    msg.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    msg.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    bool own = false;
+    if (sendto(nl, &msg, sizeof msg, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) == sizeof msg) {
+        alignas(nlmsghdr) char buf[4096];
+        ssize_t n = recv(nl, buf, sizeof buf, 0);
+        auto* h = reinterpret_cast<nlmsghdr*>(buf);
+        if (n > 0 && NLMSG_OK(h, static_cast<unsigned>(n)) && h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            auto* d = static_cast<inet_diag_msg*>(NLMSG_DATA(h));
+            const std::uint32_t bound = d->id.idiag_src[0];
+            own = d->id.idiag_sport == from.sin_port && (bound == from.sin_addr.s_addr || bound == 0) &&
+                  d->idiag_uid == getuid();
+        }
+    }
+    close(nl);
+    return own;
 }
 
 long recvCaptured(socket_t s, void* data, std::size_t len, sockaddr_in& from, std::uint32_t& to, bool* truncated) {
