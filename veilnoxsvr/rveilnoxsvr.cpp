@@ -102,6 +102,9 @@ bool RVeilnoxSvr::start() {
     capture = new RCaptureUdp();
     if (std::uint32_t seconds = envNumber("VEILNOX_TEST_UDP_IDLE_SECONDS")) capture->setIdleLimit(seconds);
     const bool opened = capture->open(0);
+    if (opened)
+        std::printf(" Captured datagrams on port %d%s\r\n", ntohs(capture->port()),
+                    capture->isRegistered() ? "" : " (no kernel capture)");
     tcp->anyPortIfTaken = capture->isRegistered();
     udp->anyPortIfTaken = capture->isRegistered();
     started = true;

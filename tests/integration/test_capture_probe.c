@@ -3,12 +3,15 @@
  *   uring HOST PORT PATH     HTTP GET, connected through io_uring
  *   sendmmsg HOST PORT       one UDP datagram sent with a raw sendmmsg system
  *                            call, the reply read with a raw recvfrom
+ *   leaderexit HOST PORT PATH  the main thread ends (pthread_exit); another
+ *                            thread then makes the HTTP GET with connect()
  * IPv4 only. Prints what came back; exit 0 on success. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <liburing.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,9 +85,56 @@ static int rawSendmmsg(const char* host, const char* port) {
     return 0;
 }
 
+static const char* gHost;
+static const char* gPort;
+static const char* gPath;
+
+/* Waits (bounded) until the thread group's leader has ended, then asks. */
+static void* afterLeader(void* unused) {
+    (void)unused;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/stat", (int)getpid());
+    for (int i = 0; i < 1000; i++) {
+        FILE* f = fopen(path, "r");
+        char line[512] = "";
+        if (f) {
+            if (!fgets(line, sizeof line, f)) line[0] = 0;
+            fclose(f);
+        }
+        const char* close = strrchr(line, ')');
+        if (!f || (close && (close[2] == 'Z' || close[2] == 'X'))) break;
+        usleep(10000);
+    }
+    struct sockaddr_in sa;
+    if (address(gHost, gPort, &sa)) exit(2);
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0 || connect(s, (struct sockaddr*)&sa, sizeof sa) != 0) {
+        perror("connect");
+        exit(1);
+    }
+    char req[512];
+    int n = snprintf(req, sizeof req, "GET %s HTTP/1.0\r\nHost: %s\r\n\r\n", gPath, gHost);
+    if (write(s, req, (size_t)n) != n) exit(1);
+    char buf[4096];
+    ssize_t got = read(s, buf, sizeof buf - 1);
+    if (got <= 0) exit(1);
+    buf[got] = 0;
+    printf("%s\n", strstr(buf, " 200 ") ? "status=200" : "status=other");
+    fflush(stdout);
+    exit(strstr(buf, " 200 ") ? 0 : 1);
+}
+
 int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "leaderexit") == 0) {
+        gHost = argv[2];
+        gPort = argv[3];
+        gPath = argv[4];
+        pthread_t t;
+        if (pthread_create(&t, NULL, afterLeader, NULL) != 0) return 2;
+        pthread_exit(NULL);
+    }
     if (argc == 5 && strcmp(argv[1], "uring") == 0) return uringGet(argv[2], argv[3], argv[4]);
     if (argc == 4 && strcmp(argv[1], "sendmmsg") == 0) return rawSendmmsg(argv[2], argv[3]);
-    fprintf(stderr, "usage: %s uring HOST PORT PATH | sendmmsg HOST PORT\n", argv[0]);
+    fprintf(stderr, "usage: %s uring HOST PORT PATH | sendmmsg HOST PORT | leaderexit HOST PORT PATH\n", argv[0]);
     return 2;
 }

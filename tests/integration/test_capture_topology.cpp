@@ -9,14 +9,17 @@
 // for redirected traffic and the application's own address for anything
 // that went out directly. The folder and the pinned hooks are removed at the
 // end of every case. Without cgroup v2 or BPF the cases fail saying so.
+#include "sharedmemory.h"
 #include "test_module_support.h"
 #include "topology.h"
 #include "waiters.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 
 using namespace vnxtest;
@@ -121,8 +124,68 @@ protected:
         EXPECT_EQ(stub_.output().find("stub query"), std::string::npos) << "a query reached the local stub";
     }
 
+    // argv run as another local user (nobody), in the hooked cgroup.
+    std::vector<std::string> asOther(std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        return inCgroup(std::move(argv));
+    }
+    // A program in the hooked cgroup whose standard input the test writes.
+    bool startWithInput(ChildProcess& p, std::vector<std::string> argv) {
+        ChildOptions o;
+        o.searchPath = true;
+        return p.startWith(inCgroup(std::move(argv)), {}, o);
+    }
+    std::size_t count(const std::string& text) {
+        const std::string out = servers_.output();
+        std::size_t n = 0;
+        for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
     BackgroundProcess server_, capture_, stub_;
     std::string cgroup_, pinDir_;
+};
+
+// Writes the proxy data block of the user `uid` from a child process running
+// as that user (the block is per user, and the service takes only a block
+// its user owns), and keeps the block alive until the object is destroyed.
+class OtherUsersBlock {
+public:
+    bool write(uid_t uid, const BlockSettings& b) {
+        int ready[2], hold[2];
+        if (pipe(ready) != 0 || pipe(hold) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(hold[1]);
+            if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(1);
+            // A mapping of its own: the test's cached one is the test user's.
+            vnx::SharedMemory block(vnx::kProxyDataName, vnx::kProxyDataSize, true);
+            if (!block.open() || !block.view()) _exit(1);
+            fillProxyBlock(static_cast<vnx::ProxyData*>(block.view()), b);
+            if (::write(ready[1], "k", 1) != 1) _exit(1);
+            char c;
+            while (read(hold[0], &c, 1) > 0) {
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        holdFd_ = hold[1];
+        char c = 0;
+        bool ok = pid_ > 0 && read(ready[0], &c, 1) == 1 && c == 'k';
+        close(ready[0]);
+        return ok;
+    }
+    ~OtherUsersBlock() {
+        if (holdFd_ >= 0) close(holdFd_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int holdFd_ = -1;
 };
 
 TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {
@@ -283,6 +346,256 @@ TEST_F(CaptureTopology, DisconnectedGoesDirectAndALostServerFailsClosed) {
     ASSERT_TRUE(runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_));
     EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/detached"}).exitCode, 0);
     EXPECT_EQ(httpPeer("/detached"), kApp4);
+}
+
+// Connections and datagram sockets a program opened before it was covered
+// are ended when the policy starts to cover it; what it sends afterwards,
+// on new sockets, goes through the relay. The destination logs every line
+// and datagram with its sender.
+TEST_F(CaptureTopology, SocketsOpenedBeforeConnectAreResetAndComeBackThroughTheRelay) {
+    BlockSettings off = block();
+    off.connected = false;
+    publish(off);
+    ChildProcess holder;
+    ASSERT_TRUE(startWithInput(
+        holder,
+        {"/usr/bin/python3", "-c",
+         "import socket,sys\n"
+         "d=sys.argv[1]\n"
+         "t=socket.create_connection((d,9000),timeout=10); f=t.makefile('rb')\n"
+         "t.sendall(b'before\\n'); f.readline()\n"
+         "u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(5); u.connect((d,7000))\n"
+         "u.send(b'before'); u.recv(100)\n"
+         "print('ready',flush=True); sys.stdin.readline()\n"
+         "def use(name,fn):\n"
+         "    try: fn(); print(name,'went',flush=True)\n"
+         "    except OSError as e: print(name,'error',e.errno,flush=True)\n"
+         "use('tcp',lambda:(t.sendall(b'after-old\\n'),f.readline()))\n"
+         "use('udp',lambda:(u.send(b'after-old'),u.recv(100)))\n"
+         "t=socket.create_connection((d,9000),timeout=10); t.sendall(b'after-new\\n'); t.makefile('rb').readline()\n"
+         "u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(5); u.connect((d,7000))\n"
+         "u.send(b'after-new'); u.recv(100); print('renewed',flush=True)\n",
+         kDest4}));
+    ASSERT_NE(holder.waitFor("ready", 20000), std::string::npos) << holder.output();
+    EXPECT_EQ(count(std::string("line peer=") + kApp4 + " text=before"), 1u) << servers_.output();
+    publish(block());
+    ASSERT_TRUE(
+        waitUntil([&] { return capture_.output().find("reset 2 connections of user 0") != std::string::npos; }, 10000))
+        << capture_.output();
+    ASSERT_TRUE(holder.writeInput("go\n"));
+    ASSERT_NE(holder.waitFor("renewed", 30000), std::string::npos) << holder.output();
+    EXPECT_NE(holder.output().find("tcp error"), std::string::npos) << holder.output();
+    EXPECT_NE(holder.output().find("udp error"), std::string::npos) << holder.output();
+    EXPECT_EQ(count("text=after-old"), 0u) << servers_.output();
+    EXPECT_EQ(count(std::string("line peer=") + kRelayOut4 + " text=after-new"), 1u) << servers_.output();
+    EXPECT_EQ(count(std::string("udp peer=") + kApp4), 1u) << servers_.output();  // the one before Connect
+    EXPECT_GE(count(std::string("udp peer=") + kRelayOut4), 1u) << servers_.output();
+    // The client is told how many were reset.
+    std::ifstream report(dir_ + "/veilnox-capture.reset." + std::to_string(getuid()));
+    int resetCount = 0;
+    report >> resetCount;
+    EXPECT_EQ(resetCount, 2);
+}
+
+// A user's traffic reaches only that user's own local server: not a port
+// another user holds while the server is away, not another user's server
+// when both are connected; and another user cannot have datagrams relayed
+// through this user's proxy by sending to the capture aliases.
+TEST_F(CaptureTopology, OnlyTheUsersOwnServerReceivesTheUsersTraffic) {
+    publish(block());
+    const std::string base4 = std::string("http://") + kDest4 + ":8000";
+    ASSERT_TRUE(runCommand("chmod 755 " + dir_ + " && mkdir -m 777 " + dir_ + "/other"));
+
+    // A second user, connected at the same time, with a local server of its
+    // own that relays directly (no proxy): its programs arrive from the
+    // application's address, this user's from the relay.
+    BlockSettings theirs;
+    OtherUsersBlock otherBlock;
+    ASSERT_TRUE(otherBlock.write(65534, theirs));
+    ASSERT_TRUE(capture_.waitFor("veilnox-capture: user 65534 connected=1", 5000)) << capture_.output();
+    BackgroundProcess otherServer;
+    ASSERT_TRUE(otherServer.start(asOther({VNX_BIN_DIR "/veilnoxsvr"}), {"XDG_DATA_HOME=" + dir_ + "/other"}));
+    ASSERT_TRUE(otherServer.waitFor("-----tcp connections:0 , udp connections:0 END.", 20000)) << otherServer.output();
+    EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/mine"}).exitCode, 0);
+    RunResult other = runProgram(asOther({"curl", "-sS", "--max-time", "20", base4 + "/theirs"}), {}, 30000, false);
+    EXPECT_EQ(other.exitCode, 0) << other.output << otherServer.output();
+    EXPECT_EQ(httpPeer("/mine"), kRelayOut4);
+    EXPECT_EQ(httpPeer("/theirs"), kApp4);
+
+    // The other user sends to every alias this user's datagrams could have
+    // been given, at this user's capture port: nothing is relayed.
+    RunResult mine = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest4, "sendto"});
+    EXPECT_EQ(field(mine.output, "reply"), "echo:ping") << mine.output;
+    const std::string said = server_.output();
+    const std::size_t at = said.find(" Captured datagrams on port ");
+    ASSERT_NE(at, std::string::npos) << said;
+    const int capturePort = std::atoi(said.c_str() + at + 28);
+    const std::size_t relayedBefore = count(std::string("udp peer=") + kRelayOut4);
+    RunResult spray = runProgram(asOther({"/usr/bin/python3", "-c",
+                                          "import socket,sys\n"
+                                          "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.settimeout(0.3)\n"
+                                          "for c in range(0,64): s.sendto(b'spoof',('127.0.2.%d'%c,int(sys.argv[1])))\n"
+                                          "try: print('answer',s.recvfrom(100))\n"
+                                          "except OSError: print('no answer')\n",
+                                          std::to_string(capturePort)}),
+                                 {}, 30000, false);
+    EXPECT_NE(spray.output.find("no answer"), std::string::npos) << spray.output;
+    EXPECT_EQ(count(std::string("udp peer=") + kRelayOut4), relayedBefore) << servers_.output();
+
+    // This user's server goes away and the other user takes its ports (and
+    // registers them as theirs): this user's programs fail, and the squatter
+    // reads nothing.
+    server_.stop();
+    BackgroundProcess squatter;
+    ASSERT_TRUE(squatter.start(asOther(
+        {"/usr/bin/python3", "-c",
+         "import socket,select\n"
+         "t=socket.socket(); t.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1); t.bind(('127.0.0.1',9111)); "
+         "t.listen(16)\n"
+         "u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.bind(('0.0.0.0',9112))\n"
+         "for s,k in ((t,1),(u,2)):\n"
+         "    try: s.setsockopt(0x564e,4,k.to_bytes(4,'little'))\n"
+         "    except OSError as e: print('register',e.errno,flush=True)\n"
+         "print('squatting',flush=True)\n"
+         "while True:\n"
+         "    r,_,_=select.select([t,u],[],[])\n"
+         "    if t in r: c,_=t.accept(); c.settimeout(2); print('got tcp',c.recv(100),flush=True)\n"
+         "    if u in r: print('got udp',u.recvfrom(100),flush=True)\n"})));
+    ASSERT_TRUE(squatter.waitFor("squatting", 10000)) << squatter.output();
+    EXPECT_NE(app({"curl", "-sS", "--max-time", "5", base4 + "/squat?token=secret"}).exitCode, 0);
+    RunResult udp = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest4, "sendto"});
+    EXPECT_NE(udp.exitCode, 0) << udp.output;
+    // Started again while the port is held, the server says so and serves
+    // this user's captured programs on a free port.
+    BackgroundProcess again;
+    ASSERT_TRUE(again.start(inCgroup({VNX_BIN_DIR "/veilnoxsvr"}), {"VEILNOX_DNS_UPSTREAM=" + std::string(kDest4)}));
+    ASSERT_TRUE(again.waitFor("-----tcp connections:0 , udp connections:0 END.", 20000)) << again.output();
+    EXPECT_NE(again.output().find("captured connections only"), std::string::npos) << again.output();
+    EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/back"}).exitCode, 0);
+    EXPECT_EQ(httpPeer("/back"), kRelayOut4);
+    EXPECT_EQ(squatter.output().find("got"), std::string::npos) << squatter.output();
+    EXPECT_EQ(httpPeer("/squat?token=secret", 500), "");
+    again.stop();
+    squatter.stop();
+    otherServer.stop();
+}
+
+// Two connections from the same local port on different source addresses
+// each reach their own destination, even when both are waiting in the
+// server's accept queue at once.
+TEST_F(CaptureTopology, ConnectionsSharingALocalPortKeepTheirOwnDestinations) {
+    publish(block());
+    ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+    ChildProcess client;
+    ASSERT_TRUE(
+        startWithInput(client, {"/usr/bin/python3", "-c",
+                                "import socket,sys\n"
+                                "def conn(src,port):\n"
+                                "    s=socket.socket(); s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n"
+                                "    s.bind((src,40123)); s.settimeout(20); s.connect((sys.argv[1],port)); return s\n"
+                                "a=conn('127.0.0.2',8000); b=conn('127.0.0.3',9000)\n"
+                                "print('connected',flush=True); sys.stdin.readline()\n"
+                                "a.sendall(b'GET /pair HTTP/1.0\\r\\n\\r\\n'); b.sendall(b'pair\\n')\n"
+                                "print('a='+a.recv(200).split(b'\\r\\n')[0].decode(),flush=True)\n"
+                                "print('b='+b.recv(200).decode().strip(),flush=True)\n",
+                                kDest4}));
+    const bool connected = client.waitFor("connected", 20000) != std::string::npos;
+    ASSERT_EQ(kill(server_.pid(), SIGCONT), 0);
+    ASSERT_TRUE(connected) << client.output();
+    ASSERT_TRUE(client.writeInput("go\n"));
+    ASSERT_NE(client.waitFor("b=", 20000), std::string::npos) << client.output();
+    EXPECT_NE(client.output().find("a=HTTP/1."), std::string::npos) << client.output();
+    EXPECT_NE(client.output().find(std::string("b=DST ") + kDest4 + ":9000 pair"), std::string::npos)
+        << client.output();
+    EXPECT_EQ(httpPeer("/pair"), kRelayOut4);
+    EXPECT_EQ(count(std::string("line peer=") + kRelayOut4 + " text=pair"), 1u) << servers_.output();
+}
+
+// A chosen program's descendants stay chosen however deep the tree, through
+// forks and execs alike; a thread group outlives its leader; protocols that
+// cannot be relayed are refused rather than sent from the user's address.
+TEST_F(CaptureTopology, DeepTreesThreadsAndUnrelayableProtocols) {
+    BlockSettings b = block();
+    b.allApps = false;
+    b.rules = {u"python3"};
+    publish(b);
+    const std::string base4 = std::string("http://") + kDest4 + ":8000";
+    // hop N CMD...: N generations of fork+exec of sh, each through env and
+    // nice (three images per generation), then CMD.
+    const std::string hop = dir_ + "/hop";
+    std::ofstream(hop) << "n=$1; shift\n"
+                          "if [ \"$n\" -gt 0 ]; then env nice /bin/sh "
+                       << hop
+                       << " $((n-1)) \"$@\"; exit $?; fi\n"
+                          "exec \"$@\"\n";
+    const std::string spawn = "import subprocess,sys;sys.exit(subprocess.call(sys.argv[1:]))";
+    struct Row {
+        const char* path;
+        std::vector<std::string> argv;
+    } rows[] = {
+        {"/deep-fork", {"/usr/bin/python3", "-c", spawn, "/bin/sh", hop, "8", "curl", "-sS", base4 + "/deep-fork"}},
+        {"/deep-exec",
+         {"/usr/bin/python3",
+          "-c",
+          "import os,sys;os.execv(sys.argv[1],sys.argv[1:])",
+          "/usr/bin/env",
+          "env",
+          "env",
+          "env",
+          "env",
+          "env",
+          "env",
+          "env",
+          "env",
+          "nice",
+          "nice",
+          "nice",
+          "nice",
+          "nice",
+          "nice",
+          "nice",
+          "nice",
+          "/bin/busybox",
+          "wget",
+          "-q",
+          "-O",
+          "-",
+          base4 + "/deep-exec"}},
+        {"/leader-gone",
+         {"/usr/bin/python3", "-c", spawn, VNX_CAPTURE_PROBE_PATH, "leaderexit", kDest4, "8000", "/leader-gone"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        RunResult res = app(r.argv);
+        EXPECT_EQ(res.exitCode, 0) << res.output;
+        EXPECT_EQ(httpPeer(r.path), kRelayOut4);
+    }
+    // The same tree outside the rules goes direct (the lineage is no
+    // blanket).
+    RunResult outside = app({"/bin/sh", hop, "3", "curl", "-sS", base4 + "/outside"});
+    EXPECT_EQ(outside.exitCode, 0) << outside.output;
+    EXPECT_EQ(httpPeer("/outside"), kApp4);
+
+    const char* kSockets =
+        "import socket\n"
+        "for name,args in (('raw',(socket.AF_INET,socket.SOCK_RAW,socket.IPPROTO_UDP)),"
+        "('icmp',(socket.AF_INET,socket.SOCK_DGRAM,socket.IPPROTO_ICMP)),"
+        "('raw6',(socket.AF_INET6,socket.SOCK_RAW,socket.IPPROTO_ICMPV6)),"
+        "('sctp',(socket.AF_INET,socket.SOCK_STREAM,132))):\n"
+        "    try: socket.socket(*args).close(); print(name,'ok')\n"
+        "    except OSError as e: print(name,'errno',e.errno)\n";
+    // Ping sockets are open to every group here, so only the hooks refuse
+    // them. SCTP may be missing from the kernel altogether.
+    ASSERT_TRUE(runCommand("sysctl -qw net.ipv4.ping_group_range='0 2147483647'"));
+    RunResult covered = app({"/usr/bin/python3", "-c", kSockets});
+    for (const char* name : {"raw", "icmp", "raw6"})
+        EXPECT_NE(covered.output.find(std::string(name) + " errno 1\n"), std::string::npos) << name << covered.output;
+    EXPECT_EQ(covered.output.find("sctp ok"), std::string::npos) << covered.output;
+    b.connected = false;
+    publish(b);
+    RunResult free = app({"/usr/bin/python3", "-c", kSockets});
+    for (const char* name : {"raw", "icmp", "raw6"})
+        EXPECT_NE(free.output.find(std::string(name) + " ok\n"), std::string::npos) << name << free.output;
 }
 
 }  // namespace

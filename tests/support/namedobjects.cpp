@@ -38,6 +38,11 @@ bool ModuleTables::open() {
 vnx::ProxyData* writeProxyBlock(const BlockSettings& s) {
     vnx::ProxyData* d = vnx::proxyData(true);
     if (!d) return nullptr;
+    fillProxyBlock(d, s);
+    return d;
+}
+
+void fillProxyBlock(vnx::ProxyData* d, const BlockSettings& s) {
     std::memset(d, 0, sizeof *d);
     d->data_mark = 2;
     d->redirect_tcp = s.tcp;
@@ -59,7 +64,6 @@ vnx::ProxyData* writeProxyBlock(const BlockSettings& s) {
     d->encrypt_data = s.encrypt;
     d->client_window = 1;
     d->connected = s.connected;
-    return d;
 }
 
 std::string endpointText(const vnx::REndpoint& e) {

@@ -48,6 +48,8 @@ struct BlockSettings {
 };
 // Creates (first call) and fills the proxy data block.
 vnx::ProxyData* writeProxyBlock(const BlockSettings& s);
+// Fills a block the caller has mapped (another user's, say).
+void fillProxyBlock(vnx::ProxyData* d, const BlockSettings& s);
 
 // "192.0.2.10:80" or "[2001:db8::10]:80".
 std::string endpointText(const vnx::REndpoint& e);

@@ -22,7 +22,8 @@ Usage: servers.py [options] ADDR4 [ADDR6]
                   2 MB/s so that a transfer lasts long enough to be watched
   --access-log F  the HTTP log lines go to file F
   --echo PORT     UDP echo: answers "echo:<payload>"
-  --line PORT     TCP: answers each line with "DST <addr>:<port> <line>"
+  --line PORT     TCP: answers each line with "DST <addr>:<port> <line>",
+                  and logs "line peer=ADDR text=LINE"
   --dns PORT      DNS over UDP: web.test A ADDR4 (AAAA ADDR6), the reverse
                   name of ADDR4 PTR web.test; anything else NXDOMAIN
   --dns-tcp       DNS over TCP too (on ADDR4, the same port)
@@ -128,6 +129,7 @@ class LineHandler(socketserver.StreamRequestHandler):
         own = self.connection.getsockname()
         where = ("[%s]" % own[0]) if ":" in own[0] else own[0]
         for line in self.rfile:
+            log("line peer=%s text=%s" % (peer_text(self.client_address), line.decode(errors="replace").strip()))
             reply = "DST %s:%d %s\n" % (where, own[1], line.decode(errors="replace").rstrip("\n"))
             self.wfile.write(reply.encode())
 
