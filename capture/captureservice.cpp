@@ -4,6 +4,7 @@
 #include "platform/capture.h"
 #include "socketreset.h"
 #include "veilnox_capture.skel.h"
+#include "veilnox_resolver.skel.h"
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
@@ -45,8 +46,10 @@ void say(const char* fmt, ...) {
     va_end(ap);
 }
 
+bool gQuiet = false;
+
 int quietLibbpf(enum libbpf_print_level level, const char* fmt, va_list ap) {
-    if (level == LIBBPF_DEBUG) return 0;
+    if (level == LIBBPF_DEBUG || gQuiet) return 0;
     return std::vfprintf(stderr, fmt, ap);
 }
 
@@ -424,6 +427,32 @@ private:
     std::map<std::uint32_t, Watched> users;
 };
 
+// Loads the unix-socket hook (kernels from 6.7 on) on the maps of `main`.
+// Null where the kernel cannot load it.
+vnx_resolver* loadResolverHook(vnx_capture* main) {
+    vnx_resolver* r = vnx_resolver__open();
+    if (!r) return nullptr;
+    bpf_map* map;
+    bpf_object__for_each_map(map, r->obj) {
+        bpf_map* same = bpf_object__find_map_by_name(main->obj, bpf_map__name(map));
+        if (same && bpf_map__reuse_fd(map, bpf_map__fd(same)) != 0) {
+            vnx_resolver__destroy(r);
+            return nullptr;
+        }
+    }
+    // BPF_CGROUP_UNIX_CONNECT, which Debian 12's libbpf does not name.
+    constexpr int kUnixConnect = 49;
+    bpf_program__set_expected_attach_type(r->progs.vnx_resolver_connect, static_cast<bpf_attach_type>(kUnixConnect));
+    gQuiet = true;  // an older kernel's refusal is expected, not news
+    const int err = vnx_resolver__load(r);
+    gQuiet = false;
+    if (err) {
+        vnx_resolver__destroy(r);
+        return nullptr;
+    }
+    return r;
+}
+
 // Where the maps of this layout are pinned: a folder of their own, so that
 // maps of another layout (an older or newer release) are never reused.
 std::string mapDir(const std::string& pinDir) { return pinDir + "/maps-v" + std::to_string(VNX_LAYOUT_VERSION); }
@@ -595,6 +624,19 @@ int runService(const ServiceOptions& opts) {
         std::uint8_t one = 1;
         bpf_map_update_elem(bpf_map__fd(skel->maps.own_names), &h, &one, BPF_ANY);
     }
+    for (const std::string& path : opts.resolverSockets) {
+        std::uint64_t h = nameHash(path);
+        std::uint8_t one = 1;
+        bpf_map_update_elem(bpf_map__fd(skel->maps.resolver_paths), &h, &one, BPF_ANY);
+    }
+    vnx_resolver* resolverHook = loadResolverHook(skel);
+    const bool guardResolvers = resolverHook != nullptr;
+    if (!guardResolvers) {
+        say("this kernel has no hook on unix socket connections (it came with 6.7): names a program asks of "
+            "a local resolver daemon (systemd-resolved's varlink socket, nscd) may be looked up from the "
+            "user's own address");
+        unlink((opts.pinDir + "/link_vnx_resolver_connect").c_str());
+    }
     const int procsFd = bpf_map__fd(skel->maps.procs);
     PolicySync sync(opts, bpf_map__fd(skel->maps.policies), bpf_map__fd(skel->maps.rule_lists),
                     bpf_map__fd(skel->maps.policy_gen), procsFd);
@@ -614,11 +656,15 @@ int runService(const ServiceOptions& opts) {
         if (!isCgroupProgram(prog)) continue;
         ok = ok && attachPinned(prog, cgroupFd, opts.pinDir + "/link_" + bpf_program__name(prog));
     }
+    if (ok && resolverHook)
+        ok = attachPinned(resolverHook->progs.vnx_resolver_connect, cgroupFd,
+                          opts.pinDir + "/link_vnx_resolver_connect");
     close(cgroupFd);
     if (!ok) {
         // What was pinned before keeps working (an older release's hooks on
         // their own maps); nothing that worked is taken away.
         say("the hooks could not all be attached; the ones pinned before stay as they were");
+        if (resolverHook) vnx_resolver__destroy(resolverHook);
         vnx_capture__destroy(skel);
         return 2;
     }
@@ -643,7 +689,7 @@ int runService(const ServiceOptions& opts) {
     if (!opts.stateFile.empty()) {
         std::string tmp = opts.stateFile + ".tmp";
         if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-            std::fprintf(f, "%d\n", static_cast<int>(getpid()));
+            std::fprintf(f, "%d\nresolvers=%d\n", static_cast<int>(getpid()), guardResolvers ? 1 : 0);
             std::fclose(f);
             chmod(tmp.c_str(), 0644);
             std::rename(tmp.c_str(), opts.stateFile.c_str());
@@ -684,6 +730,7 @@ int runService(const ServiceOptions& opts) {
     if (!opts.stateFile.empty()) unlink(opts.stateFile.c_str());
     // The links and maps stay pinned: the hooks keep working on the last
     // policy until the service is back or is told to detach.
+    if (resolverHook) vnx_resolver__destroy(resolverHook);
     vnx_capture__destroy(skel);
     return 0;
 }

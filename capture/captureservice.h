@@ -4,6 +4,7 @@
 // that they outlive the service, and keeps their policy in step with every
 // user's proxy data block.
 #include <string>
+#include <vector>
 
 namespace vnxcap {
 
@@ -13,6 +14,11 @@ struct ServiceOptions {
     std::string shmDir = "/dev/shm";             // where users' named objects live
     std::string stateFile = "/run/veilnox-capture.pid";
     int pollMs = 25;  // how often the proxy data blocks are read
+    // Unix sockets of local resolver daemons, which ask upstream from the
+    // user's own address: diverted programs may not connect to them while
+    // DNS is redirected (where the kernel runs BPF security modules).
+    std::vector<std::string> resolverSockets = {"/run/systemd/resolve/io.systemd.Resolve", "/run/nscd/socket",
+                                                "/var/run/nscd/socket"};
 };
 
 // Runs until SIGTERM or SIGINT; the hooks stay attached afterwards. Prints

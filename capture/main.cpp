@@ -20,6 +20,9 @@ void usage(FILE* out) {
         "  --shm-dir DIR    where users' shared objects live (default /dev/shm)\n"
         "  --state-file F   file holding the service's pid while it runs\n"
         "                   (default /run/veilnox-capture.pid)\n"
+        "  --resolver-socket PATH\n"
+        "                   one more local resolver daemon's unix socket that diverted\n"
+        "                   programs may not reach while DNS is redirected\n"
         "  --detach         remove the hooks and everything pinned, then exit\n"
         "  --version, --help\n",
         out);
@@ -29,11 +32,15 @@ void usage(FILE* out) {
 int main(int argc, char** argv) {
     vnxcap::ServiceOptions opts;
     bool detach = false;
-    static const option longOpts[] = {
-        {"cgroup", required_argument, nullptr, 'c'},  {"pin-dir", required_argument, nullptr, 'p'},
-        {"shm-dir", required_argument, nullptr, 's'}, {"state-file", required_argument, nullptr, 'f'},
-        {"detach", no_argument, nullptr, 'd'},        {"version", no_argument, nullptr, 'V'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+    static const option longOpts[] = {{"cgroup", required_argument, nullptr, 'c'},
+                                      {"pin-dir", required_argument, nullptr, 'p'},
+                                      {"shm-dir", required_argument, nullptr, 's'},
+                                      {"state-file", required_argument, nullptr, 'f'},
+                                      {"detach", no_argument, nullptr, 'd'},
+                                      {"resolver-socket", required_argument, nullptr, 'r'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", longOpts, nullptr)) != -1) {
         switch (c) {
@@ -42,6 +49,7 @@ int main(int argc, char** argv) {
             case 's': opts.shmDir = optarg; break;
             case 'f': opts.stateFile = optarg; break;
             case 'd': detach = true; break;
+            case 'r': opts.resolverSockets.emplace_back(optarg); break;
             case 'V': std::printf("veilnox-capture %s\n", VEILNOX_VERSION); return 0;
             case 'h': usage(stdout); return 0;
             default: usage(stderr); return 2;

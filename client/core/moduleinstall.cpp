@@ -17,8 +17,14 @@ QString RedirectModeText() {
     // No kernel capture service where the system's socket layer hosts the
     // module itself: the module reaches every program there.
     if (!*vnxplat::captureStateFile()) return QString();
-    return IsCaptureActive() ? QStringLiteral("All programs are redirected")
-                             : QStringLiteral("Only programs started with veilnox-run are redirected");
+    if (!IsCaptureActive()) return QStringLiteral("Only programs started with veilnox-run are redirected");
+    // A kernel older than 6.7 cannot keep programs from a local resolver
+    // daemon, which looks names up from the user's own address.
+    if (vnxplat::captureResolversUnguarded(vnxplat::captureStateFile()))
+        return QStringLiteral(
+            "All programs are redirected; names looked up through a local resolver daemon may "
+            "leak (kernel older than 6.7)");
+    return QStringLiteral("All programs are redirected");
 }
 
 bool IsLspInstalled() {

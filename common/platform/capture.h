@@ -53,6 +53,11 @@ long sendCapturedReply(socket_t s, const void* data, std::size_t len, const sock
 // there is no such service.
 bool captureServiceRunning(const char* stateFile);
 
+// True when the running service's state file says that local resolver
+// daemons stay reachable to diverted programs ("resolvers=0": a kernel
+// without a hook on unix socket connections).
+bool captureResolversUnguarded(const char* stateFile);
+
 // The state file the service writes (VEILNOX_CAPTURE_STATE overrides it, for
 // tests).
 const char* captureStateFile();

@@ -508,11 +508,18 @@ TEST(CaptureMode, ServiceStateDecidesInstalledAndTheStatusLine) {
     QProcess service;
     service.start(fake, {QStringLiteral("60")});
     ASSERT_TRUE(service.waitForStarted(5000));
-    auto writeState = [&](qint64 pid) {
+    auto writeState = [&](qint64 pid, const QByteArray& more = QByteArray()) {
         QFile f(QString::fromLocal8Bit(state));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(QByteArray::number(pid) + "\n");
+        f.write(QByteArray::number(pid) + "\n" + more);
     };
+    // Whether local resolver daemons are out of the programs' reach is said
+    // only when the service says they are not.
+    writeState(service.processId(), "resolvers=0\n");
+    EXPECT_TRUE(RedirectModeText().startsWith(QStringLiteral("All programs are redirected; names looked up through")))
+        << RedirectModeText().toStdString();
+    writeState(service.processId(), "resolvers=1\n");
+    EXPECT_EQ(RedirectModeText(), QStringLiteral("All programs are redirected"));
     writeState(service.processId());
     EXPECT_EQ(RedirectModeText(), QStringLiteral("All programs are redirected"));
     EXPECT_TRUE(IsLspInstalled());

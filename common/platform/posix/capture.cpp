@@ -166,6 +166,18 @@ long sendCapturedReply(socket_t s, const void* data, std::size_t len, const sock
     return n < 0 ? -1 : static_cast<long>(n);
 }
 
+bool captureResolversUnguarded(const char* stateFile) {
+    if (!captureServiceRunning(stateFile)) return false;
+    FILE* f = std::fopen(stateFile, "re");
+    if (!f) return false;
+    char line[64];
+    bool unguarded = false;
+    for (int i = 0; i < 8 && std::fgets(line, sizeof line, f); ++i)
+        if (std::strcmp(line, "resolvers=0\n") == 0) unguarded = true;
+    std::fclose(f);
+    return unguarded;
+}
+
 const char* captureStateFile() {
     const char* own = std::getenv("VEILNOX_CAPTURE_STATE");
     return own && *own ? own : "/run/veilnox-capture.pid";

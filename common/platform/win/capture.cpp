@@ -11,5 +11,6 @@ bool capturedSenderIsOwn(const sockaddr_in&, std::uint32_t, std::uint16_t) { ret
 long recvCaptured(socket_t, void*, std::size_t, sockaddr_in&, std::uint32_t&, bool*) { return -1; }
 long sendCapturedReply(socket_t, const void*, std::size_t, const sockaddr_in&, std::uint32_t) { return -1; }
 bool captureServiceRunning(const char*) { return false; }
+bool captureResolversUnguarded(const char*) { return false; }
 const char* captureStateFile() { return ""; }
 }  // namespace vnxplat
