@@ -323,6 +323,13 @@ static __always_inline void remember(struct bpf_sock* sk, const struct vnx_captu
     if (!sk) return;
     struct vnx_capture_dest* slot = bpf_sk_storage_get(&sock_dest, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (slot) *slot = *d;
+    /* An MPTCP connection is made on its first subflow: the program asks
+     * the MPTCP socket for its peer, so that one keeps the destination too. */
+    struct mptcp_sock* msk = bpf_skc_to_mptcp_sock(sk);
+    if (msk) {
+        slot = bpf_sk_storage_get(&sock_dest, msk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+        if (slot) *slot = *d;
+    }
 }
 
 /* ---- protocols that cannot be relayed ---------------------------------------- */

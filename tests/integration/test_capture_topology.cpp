@@ -81,7 +81,8 @@ protected:
         runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_);
         stub_.stop();
         // The folder can go once its last process has; ours are all ended.
-        if (!cgroup_.empty()) waitUntil([&] { return rmdir(cgroup_.c_str()) == 0 || errno != EBUSY; }, 5000, 50);
+        for (const std::string& folder : {cgroup_, cgroup_ + "-2"})
+            if (!cgroup_.empty()) waitUntil([&] { return rmdir(folder.c_str()) == 0 || errno != EBUSY; }, 5000, 50);
         tearDownTopology();
     }
     void startServer() {
@@ -222,9 +223,19 @@ TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {
         EXPECT_EQ(res.exitCode, 0) << res.output;
         EXPECT_EQ(httpPeer(r.path), r.peer);
     }
-    // getpeername shows the real peer, not the local server.
+    // getpeername shows the real peer, not the local server, for TCP and
+    // for MPTCP (whose connection the kernel makes on a subflow socket).
     RunResult raw = app({"/usr/bin/python3", "-c", kRawConnect, kDest4, "/peer"});
     EXPECT_EQ(field(raw.output, "peer"), std::string(kDest4) + ":8000") << raw.output;
+    RunResult mptcp =
+        app({"/usr/bin/python3", "-c",
+             "import socket,sys\n"
+             "s=socket.socket(socket.AF_INET,socket.SOCK_STREAM,262); s.settimeout(20)\n"
+             "s.connect((sys.argv[1],8000)); print('peer=%s:%d' % s.getpeername())\n"
+             "s.sendall(b'GET /mptcp HTTP/1.0\\r\\n\\r\\n'); print(s.recv(64).split(b'\\r\\n')[0].decode())\n",
+             kDest4});
+    EXPECT_EQ(field(mptcp.output, "peer"), std::string(kDest4) + ":8000") << mptcp.output;
+    EXPECT_EQ(httpPeer("/mptcp"), kRelayOut4);
 
     // Datagrams: unconnected, connected, sendmsg, raw sendmmsg; replies come
     // from the real peer.
@@ -350,8 +361,26 @@ TEST_F(CaptureTopology, DisconnectedGoesDirectAndALostServerFailsClosed) {
     EXPECT_EQ(httpPeer("/restarted"), kRelayOut4);
     server.stop();
     again.stop();
-    // Detached, programs go direct again.
-    ASSERT_TRUE(runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_));
+    // Started on another cgroup, the service leaves the first one: its
+    // programs are no longer held (the server is gone, so any hook left on
+    // them would make them fail), those of the new one are.
+    const std::string second = cgroup_ + "-2";
+    ASSERT_TRUE(runCommand("mkdir -p " + second));
+    BackgroundProcess moved;
+    ASSERT_TRUE(moved.start({VNX_BIN_DIR "/veilnox-capture", "--cgroup", second, "--pin-dir", pinDir_, "--state-file",
+                             dir_ + "/capture.pid"}));
+    ASSERT_TRUE(moved.waitFor("veilnox-capture: ready", 20000)) << moved.output();
+    EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/left"}).exitCode, 0);
+    EXPECT_EQ(httpPeer("/left"), kApp4);
+    RunResult held = runProgram({"/bin/sh", "-c", "echo $$ > " + second + "/cgroup.procs && exec \"$@\"", "sh", "curl",
+                                 "-sS", "--max-time", "5", base4 + "/held"},
+                                {}, 30000, false);
+    EXPECT_NE(held.exitCode, 0) << held.output;
+    // Told to detach while it runs, the service stops too (it would
+    // otherwise serve hooks nobody can see), and programs go direct again.
+    ASSERT_TRUE(runCommand(std::string(VNX_BIN_DIR "/veilnox-capture --detach --pin-dir ") + pinDir_ +
+                           " --state-file " + dir_ + "/capture.pid"));
+    EXPECT_EQ(moved.waitExit(10000), 0) << moved.output();
     EXPECT_EQ(app({"curl", "-sS", "--max-time", "20", base4 + "/detached"}).exitCode, 0);
     EXPECT_EQ(httpPeer("/detached"), kApp4);
 }
