@@ -9,6 +9,7 @@
 // for redirected traffic and the application's own address for anything
 // that went out directly. The folder and the pinned hooks are removed at the
 // end of every case. Without cgroup v2 or BPF the cases fail saying so.
+#include "capturewire.h"
 #include "sharedmemory.h"
 #include "test_module_support.h"
 #include "topology.h"
@@ -579,8 +580,8 @@ TEST_F(CaptureTopology, OnlyTheUsersOwnServerReceivesTheUsersTraffic) {
 
 // Two connections from the same local port on different source addresses
 // each reach their own destination, even when both are waiting in the
-// server's accept queue at once.
-TEST_F(CaptureTopology, ConnectionsSharingALocalPortKeepTheirOwnDestinations) {
+// server's accept queue at once; a datagram flow keeps its alias.
+TEST_F(CaptureTopology, ConnectionsAndDatagramsKeepTheirOwnDestinations) {
     publish(block());
     ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
     ChildProcess client;
@@ -606,6 +607,32 @@ TEST_F(CaptureTopology, ConnectionsSharingALocalPortKeepTheirOwnDestinations) {
         << client.output();
     EXPECT_EQ(httpPeer("/pair"), kRelayOut4);
     EXPECT_EQ(countAtLeast(std::string("line peer=") + kRelayOut4 + " text=pair", 1), 1u) << servers_.output();
+
+    // Aliases: once the allocator wraps (after ~16.7 million), an alias
+    // still in use is skipped, not handed to another destination.
+    ChildProcess flow;
+    ASSERT_TRUE(startWithInput(flow, {"/usr/bin/python3", "-c",
+                                      "import socket,sys\n"
+                                      "u=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); u.settimeout(10)\n"
+                                      "u.connect((sys.argv[1],7000)); u.send(b'one'); u.recv(100)\n"
+                                      "print('ready',flush=True); sys.stdin.readline()\n"
+                                      "u.send(b'two'); d,a=u.recvfrom(100); print('from=%s:%d reply=%s' % "
+                                      "(a[0],a[1],d.decode()),flush=True)\n",
+                                      kDest4}));
+    ASSERT_NE(flow.waitFor("ready", 20000), std::string::npos) << flow.output();
+    // The counter is set where the next allocation wraps onto the alias the
+    // flow holds; the next destination (the local DNS stub) must get another.
+    std::string counter;
+    for (int i = 0; i < 4; ++i)
+        counter += " " + std::to_string((VNX_ALIAS_COUNT >> (8 * i)) & 0xff);
+    ASSERT_TRUE(runCommand("bpftool map update pinned " + pinDir_ + "/maps-v" + std::to_string(VNX_LAYOUT_VERSION) +
+                           "/alias_next key 0 0 0 0 value" + counter));
+    RunResult lookup = app({"getent", "hosts", "web.test"});
+    EXPECT_EQ(lookup.exitCode, 0) << lookup.output;
+    ASSERT_TRUE(flow.writeInput("go\n"));
+    ASSERT_NE(flow.waitFor("reply=", 20000), std::string::npos) << flow.output();
+    EXPECT_NE(flow.output().find(std::string("from=") + kDest4 + ":7000 reply=echo:two"), std::string::npos)
+        << flow.output();
 }
 
 // A chosen program's descendants stay chosen however deep the tree, through
