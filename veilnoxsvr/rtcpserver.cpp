@@ -101,6 +101,7 @@ void RTcpServer::openIpv6() {
 void RTcpServer::serve() {
     if (!openIpv4()) return;
     if (ipv6Enabled) openIpv6();
+    markSettled();
     vnxplat::pollfd_t fds[2];
     std::size_t count = 0;
     fds[count].fd = listen4.get();

@@ -19,7 +19,16 @@ bool RServingThread::start() {
     running = true;
     if (RThread::start()) return true;
     running = false;
+    settled = true;
     return false;
+}
+
+bool RServingThread::waitSettled(int timeoutMs) {
+    for (int waited = 0; !settled.load(); ++waited) {
+        if (waited >= timeoutMs) return false;
+        vnxplat::sleepMs(1);
+    }
+    return true;
 }
 
 void RServingThread::run() {
@@ -30,4 +39,5 @@ void RServingThread::run() {
         logCaughtException(serveName());
     }
     running = false;
+    settled = true;
 }

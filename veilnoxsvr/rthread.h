@@ -40,9 +40,18 @@ public:
     void run() final;
 
     std::atomic<bool> running{false};
+    // Waits, at most timeoutMs, until the thread has its sockets open (or
+    // has stopped): what the server reports as ready is then true. False on
+    // time-out.
+    bool waitSettled(int timeoutMs);
 
 protected:
+    // Called by serve() once its sockets are open and registered.
+    void markSettled() { settled = true; }
     virtual void serve() = 0;
     // "RTcpServer::run" and the like: the name in the error log.
     virtual const char* serveName() const = 0;
+
+private:
+    std::atomic<bool> settled{false};
 };

@@ -30,6 +30,7 @@ void RUdpServer::OnSendToRemote(RUdpTunnel*, std::uint8_t*&, int&) {}
 
 void RUdpServer::serve() {
     if (!startUp()) return;
+    markSettled();
     receiveLoop();
     std::printf("udp server exit;\r\n");
 }

@@ -110,6 +110,10 @@ bool RVeilnoxSvr::start() {
     started = true;
     tcp->start();
     udp->start();
+    // Ready means listening (and registered with the capture hooks): the
+    // status line printed next is what the client and the tests wait for.
+    tcp->waitSettled(kTimerMs * 4);
+    udp->waitSettled(kTimerMs * 4);
     if (!opened || !capture->start()) vnx::logLine(QStringLiteral("captured datagrams: no port could be bound"));
     timer->start(kTimerMs);
     return true;
