@@ -478,6 +478,13 @@ vnx_capture* openAndLoad(const std::string& pinDir) {
     return skel;
 }
 
+std::string joined(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    path += '/';
+    path += name;
+    return path;
+}
+
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = opendir(dir.c_str());
@@ -491,7 +498,7 @@ std::vector<std::string> entries(const std::string& dir) {
 bool unlinkAll(const std::string& dir, const std::vector<std::string>& names) {
     bool ok = true;
     for (const std::string& n : names) {
-        const std::string path = dir + "/" + n;
+        const std::string path = joined(dir, n);
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
             say("cannot remove %s: %s", path.c_str(), std::strerror(errno));
             ok = false;
@@ -514,7 +521,7 @@ bool removePinned(const std::string& pinDir, bool links, const std::string& keep
     // Links first: once the last one goes, no hook runs on half a policy.
     if (links) ok = unlinkAll(pinDir, linkNames) && ok;
     for (const std::string& folder : mapFolders) {
-        const std::string dir = pinDir + "/" + folder;
+        const std::string dir = joined(pinDir, folder);
         struct stat st;
         if (lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
             ok = unlinkAll(pinDir, {folder}) && ok;  // maps pinned by releases before the layout folders
@@ -531,7 +538,7 @@ bool removePinned(const std::string& pinDir, bool links, const std::string& keep
 void dropLinksOfOtherCgroups(const std::string& pinDir, std::uint64_t cgroupId) {
     for (const std::string& n : entries(pinDir)) {
         if (n.compare(0, 5, "link_") != 0) continue;
-        const std::string path = pinDir + "/" + n;
+        const std::string path = joined(pinDir, n);
         int fd = bpf_obj_get(path.c_str());
         if (fd < 0) continue;
         bpf_link_info info{};
