@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The measuring half of bench/compare: runs inside a private network and
-mount namespace (bench/compare enters it) and prints one table.
+mount namespace (bench/compare enters it) and prints the chains' table, then
+the kernel capture service's memory: idle, with CAPTURE_PROCS processes in
+its cgroup folder, with CAPTURE_CONNS captured TCP connections open, idle again.
 
 Namespaces (made here, nothing leaves them):
   app     192.0.2.2     the measuring programs; veilnoxsvr, ss-local and the
@@ -12,8 +14,10 @@ Namespaces (made here, nothing leaves them):
 
 Usage: compare_run.py BIN_DIR WORK_DIR TOOLS_DIR
 """
+import ctypes
 import json
 import os
+import re
 import resource
 import shutil
 import signal
@@ -28,6 +32,9 @@ QUICK = os.environ.get("VNX_COMPARE_QUICK", "") not in ("", "0")
 REPS = int(os.environ.get("REPS", "1" if QUICK else "3"))
 SECS = float(os.environ.get("SECS", "2" if QUICK else "5"))
 HOLD_N = int(os.environ.get("HOLD_N", "1000"))
+CAP_PROCS = int(os.environ.get("CAPTURE_PROCS", "10000"))
+CAP_CONNS = CAP_CONNS_ASKED = int(os.environ.get("CAPTURE_CONNS", "20000"))
+ONLY = [x.strip().lower() for x in os.environ.get("VNX_COMPARE_ONLY", "").split(",") if x.strip()]
 CLK = os.sysconf("SC_CLK_TCK")
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
@@ -43,6 +50,16 @@ started = []  # Popen objects, ended by pid at exit
 # outside the rules.
 RULES = "iperf3,connrate,compare_load"
 capture = {}  # the kernel capture's cgroup folder and pin folder, removed at exit
+capture_rows = []  # the capture service's memory, one dict per state measured
+
+
+def selected(name):
+    """Whether a chain is measured (direct always is: the base of every ratio)."""
+    return not ONLY or name == "direct" or any(o in name.lower() for o in ONLY)
+
+
+# The capture's memory table comes with its rows.
+CAPTURE_MEMORY = selected("Veilnox, kernel capture, plain")
 
 
 def log(text):
@@ -141,7 +158,17 @@ def pss_of(pids):
 def setup():
     sh(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/dev/shm"])
     sh(["ip", "link", "set", "lo", "up"])
+    global CAP_CONNS
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if CAPTURE_MEMORY:  # the held connections: the local server and the relay hold two descriptors each
+        with open("/proc/sys/fs/nr_open") as f:
+            want = max(hard, min(int(f.read()), 2 * CAP_CONNS + 4096))
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (want, want))
+            hard = want
+        except (ValueError, OSError):  # raising the hard limit needs CAP_SYS_RESOURCE
+            capture["nofile"] = hard
+            CAP_CONNS = min(CAP_CONNS, (hard - 1024) // 2)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     ns = {}
     for name in ("relay", "dest"):
@@ -173,12 +200,12 @@ def setup():
 
 def start_daemons(ns):
     R, D = ns["relay"], ns["dest"]
-    d = {}
+    d = {"relay-ns": R}
     d["iperf3"] = start("iperf3", ["iperf3", "-s", "--forceflush", "-B", DEST, "-p", str(P_IPERF)], D)
     d["ratesrv"] = start("ratesrv", [os.path.join(TOOLS, "connrate"), "server", DEST, str(P_RATE), "4"], D)
     d["echo"] = start("echo", [os.path.join(TOOLS, "compare_load"), "echo", DEST, str(P_ECHO)], D)
     # The measuring side is one source: room for HOLD_N connections from it.
-    room = str(max(4096, HOLD_N + 64))
+    room = str(max(4096, HOLD_N + 64, CAP_CONNS + 64 if CAPTURE_MEMORY else 0))
     d["relay"] = start("relay", [os.path.join(BIN, "veilnox-relay"), "--listen", "%s:%d" % (RELAY, P_VNX),
                                  "--allow", "192.0.2.0/24", "--max-conns", room, "--max-conns-per-source", room,
                                  "--quiet"], R)
@@ -255,6 +282,8 @@ def start_capture(d):
                                      capture["pins"], "--state-file", os.path.join(WORK, "capture.pid")])
     wait_text("capture", "veilnox-capture: ready")
     wait_text("capture", "connected=1")
+    if CAPTURE_MEMORY:
+        measure_capture("idle, right after \"ready\"", d)
     for name in ("iperf3", "connrate", "compare_load"):  # copies outside the rules
         src = shutil.which(name) or os.path.join(TOOLS, name)
         shutil.copy(src, os.path.join(TOOLS, name + "-outside"))
@@ -384,6 +413,208 @@ def memory(chain):
     return pss / (1 << 20), int(f["failed"])
 
 
+# ------------------------------------------------------------------ the capture service's memory
+def bpftool(*args):
+    p = subprocess.run(["bpftool", "--json"] + list(args), capture_output=True, text=True, timeout=120)
+    if p.returncode != 0:
+        raise RuntimeError("bpftool %s: %s" % (" ".join(args), (p.stderr or p.stdout).strip()[-300:]))
+    return json.loads(p.stdout)
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+SYS_BPF, BPF_MAP_GET_NEXT_KEY, BPF_OBJ_GET = 321, 4, 7  # x86-64
+
+
+def bpf_call(cmd, attr):
+    return LIBC.syscall(ctypes.c_long(SYS_BPF), ctypes.c_int(cmd), ctypes.byref(attr), ctypes.c_uint(ctypes.sizeof(attr)))
+
+
+def entries_of(path, key_size, limit):
+    """Keys of the pinned hash map at `path` (walked with BPF_MAP_GET_NEXT_KEY,
+    at most `limit` + 1 steps); None when it cannot be walked."""
+    attr = ctypes.create_string_buffer(path.encode() + b"\0")
+    get = (ctypes.c_uint64 * 2)(ctypes.addressof(attr), 0)
+    fd = bpf_call(BPF_OBJ_GET, get)
+    if fd < 0:
+        return None
+    try:
+        key, nxt = ctypes.create_string_buffer(key_size), ctypes.create_string_buffer(key_size)
+        walk = (ctypes.c_uint64 * 3)(fd, 0, ctypes.addressof(nxt))  # first key: a null key pointer
+        count = 0
+        while count <= limit and bpf_call(BPF_MAP_GET_NEXT_KEY, walk) == 0:
+            count += 1
+            ctypes.memmove(key, nxt, key_size)
+            walk[1] = ctypes.addressof(key)
+        return count if count <= limit else None
+    finally:
+        os.close(fd)
+
+
+def capture_kernel():
+    """The programs behind the links pinned under the capture's pin folder and
+    every map they use or that is pinned there, as bpftool shows them; the
+    hash maps' live entries counted."""
+    prog_ids, map_ids, paths = set(), set(), {}
+    for folder, _, names in os.walk(capture["pins"]):
+        for n in names:
+            path = os.path.join(folder, n)
+            if n.startswith("link_"):
+                prog_ids.add(bpftool("link", "show", "pinned", path)["prog_id"])
+            else:
+                info = bpftool("map", "show", "pinned", path)
+                map_ids.add(info["id"])
+                paths[info["id"]] = path
+    progs = [p for p in bpftool("prog", "show") if p["id"] in prog_ids]
+    for p in progs:
+        map_ids.update(p.get("map_ids", []))
+    maps = [m for m in bpftool("map", "show") if m["id"] in map_ids]
+    for m in maps:
+        if m["id"] in paths and m.get("type") in ("hash", "lru_hash"):
+            m["entries"] = entries_of(paths[m["id"]], m["bytes_key"], m["max_entries"])
+    return progs, maps
+
+
+def socket_storage():
+    """Bytes of option memory of every TCP socket of this namespace (the o
+    field of ss -m): where the kernel charges the storage the hooks attach to
+    a socket (BPF_MAP_TYPE_SK_STORAGE), which is not counted in any map."""
+    p = subprocess.run(["ss", "-tanmH"], capture_output=True, text=True, timeout=120, check=True)
+    return sum(int(x) for x in re.findall(r"skmem:\([^)]*?,o(\d+),", p.stdout))
+
+
+def process_memory(pid):
+    """(resident bytes, private dirty bytes) of a process."""
+    out = [None, None]
+    for path, field, i in (("status", "VmRSS:", 0), ("smaps_rollup", "Private_Dirty:", 1)):
+        with open("/proc/%d/%s" % (pid, path)) as f:
+            for line in f:
+                if line.startswith(field):
+                    out[i] = int(line.split()[1]) * 1024
+    return tuple(out)
+
+
+def measure_capture(state, d):
+    progs, maps = capture_kernel()
+    row = dict(state=state, progs=len(progs), maps=len(maps),
+               map_bytes=sum(m.get("bytes_memlock", 0) for m in maps),
+               prog_bytes=sum(p.get("bytes_memlock", 0) + p.get("bytes_jited", 0) for p in progs),
+               storage=socket_storage(),
+               biggest=sorted(((m.get("bytes_memlock", 0), m.get("name", "#%d" % m["id"]), m.get("entries"))
+                               for m in maps), reverse=True)[:4],
+               service=process_memory(d["capture"].pid),
+               server=process_memory(d["veilnoxsvr"].pid) if "veilnoxsvr" in d else None)
+    row["kernel"] = row["map_bytes"] + row["prog_bytes"] + row["storage"]
+    capture_rows.append(row)
+    log("capture memory, %s: kernel %.2f MiB" % (state, row["kernel"] / (1 << 20)))
+    return row
+
+
+# Started in the capture's folder: CAPTURE_PROCS sleeping children, until
+# standard input closes; then they are killed by pid and reaped.
+SPAWNER = r"""
+import os, signal, sys
+kids, error = [], ""
+try:
+    for _ in range(int(sys.argv[1])):
+        kids.append(os.posix_spawn(sys.argv[2], ["sleep", "600"], {}))
+except OSError as e:
+    error = " error=" + e.strerror.replace(" ", "_")
+print("ready spawned=%d%s" % (len(kids), error), flush=True)
+try:
+    sys.stdin.read()
+finally:
+    for pid in kids:
+        os.kill(pid, signal.SIGKILL)
+    for pid in kids:
+        os.waitpid(pid, 0)
+"""
+
+SWEEP_WAIT = 6  # the service sweeps the connection maps every 5 s
+
+
+def stop_started(p, seconds=120):
+    p.stdin.close()
+    p.wait(seconds)
+
+
+def capture_memory(d):
+    """The states after the idle one (measured when the service got ready)."""
+    p = start("spawner", in_capture([PYTHON, "-c", SPAWNER, str(CAP_PROCS), shutil.which("sleep")]),
+              stdin=subprocess.PIPE)
+    wait_text("spawner", "ready", 300)
+    with open(os.path.join(WORK, "spawner.log")) as f:
+        spawned = f.read().split("ready ", 1)[1].split()[0]
+    try:
+        row = measure_capture("%s processes alive in the folder (%s)" % (format(CAP_PROCS, ","), spawned), d)
+        row["per"] = ("process", int(spawned.split("=")[1]))
+    finally:
+        stop_started(p)
+
+    # Room for the connections' local ports, in the two namespaces whose
+    # programs open them (ours: the client and the local server; the relay's).
+    for prefix in ([], ["nsenter", "-t", str(d["relay-ns"]), "-n"]):
+        sh(prefix + ["sysctl", "-q", "-w", "net.ipv4.ip_local_port_range=10000 65535"])
+    set_mask(False)
+    p = start("holder", in_capture([os.path.join(TOOLS, "compare_load"), "hold", DEST, str(P_ECHO), str(CAP_CONNS),
+                                    "900"]), stdin=subprocess.PIPE)
+    try:
+        wait_text("holder", "ready", 600)
+        with open(os.path.join(WORK, "holder.log")) as f:
+            held = " ".join(f.read().split("ready ", 1)[1].split()[:2])
+        name = "%s captured TCP connections open (%s)" % (format(CAP_CONNS, ","), held)
+        row = measure_capture(name, d)
+        row["per"] = ("connection", int(held.split()[0].split("=")[1]))
+        time.sleep(SWEEP_WAIT)
+        measure_capture(name + ", %d s later" % SWEEP_WAIT, d)
+    finally:
+        stop_started(p)
+    time.sleep(SWEEP_WAIT)
+    measure_capture("idle again, %d s after they ended" % SWEEP_WAIT, d)
+
+
+def print_capture_memory():
+    mib = lambda b: "%.2f" % (b / (1 << 20))
+    print()
+    print("The kernel capture service's memory (veilnox-capture, its hooks on the benchmark's cgroup folder; MiB)")
+    print()
+    print("| state | kernel (maps + programs + socket storage) | biggest maps (live entries) | service RSS "
+          "(private dirty) | local server RSS (private dirty) |")
+    print("|---|---|---|---|---|")
+    for r in capture_rows:
+        biggest = ", ".join("%s %s%s" % (name, mib(b), "" if n is None else " (%s)" % format(n, ","))
+                            for b, name, n in r["biggest"])
+        mem = lambda m: "n/a (not started)" if m is None else "%s (%s)" % (mib(m[0]), mib(m[1]))
+        print("| %s | %s (%s + %s + %s) | %s | %s | %s |" % (
+            r["state"], mib(r["kernel"]), mib(r["map_bytes"]), mib(r["prog_bytes"]), mib(r["storage"]), biggest,
+            mem(r["service"]), mem(r["server"])))
+    print()
+    if capture_rows:
+        r = capture_rows[0]
+        print("Kernel: bytes_memlock of the %d maps that the service's %d programs use (bpftool map show; a hash map"
+              % (r["maps"], r["progs"]))
+        print("allocated on demand counts its live entries), the programs' bytes_memlock and JIT images, and the storage")
+        print("the hooks attach to sockets, which the kernel charges to each socket, not to a map (the o field of")
+        print("ss -m over every TCP socket of the client's namespace). Live entries: the hash maps walked key by key.")
+        print("RSS: VmRSS of /proc/PID/status; private dirty: smaps_rollup. Processes: sleeping children of one")
+        print("spawner in the hooked folder. Connections: compare_load hold through the plain capture chain,")
+        print("each proven with a one-byte echo; the local server holds two sockets per connection.")
+    for r in capture_rows:
+        if r.get("per") and r["per"][1] > 0:
+            what, n = r["per"]
+            idle = capture_rows[0]
+            each = [(r[k] - idle[k]) / n for k in ("kernel", "map_bytes", "storage")]
+            print("Kernel per %s: %d bytes (maps %d, socket storage %d), against the idle row." % (
+                what, *(round(x) for x in each)))
+            if what == "connection" and CAP_CONNS < CAP_CONNS_ASKED:
+                print("Asked for %s connections: the descriptor limit here is %d and cannot be raised (no "
+                      "CAP_SYS_RESOURCE), and the local server and the relay hold two per connection. At %s: "
+                      "kernel %.2f MiB, local server RSS %.2f MiB (linear from this row and the idle-again row)."
+                      % (format(CAP_CONNS_ASKED, ","), capture["nofile"], format(CAP_CONNS_ASKED, ","),
+                         (idle["kernel"] + each[0] * CAP_CONNS_ASKED) / (1 << 20),
+                         (capture_rows[-1]["server"][0] + (r["server"][0] - capture_rows[-1]["server"][0]) / n
+                          * CAP_CONNS_ASKED) / (1 << 20)))
+
+
 # ------------------------------------------------------------------ report
 def median(values):
     values = [v for v in values if v is not None]
@@ -402,10 +633,7 @@ def cell(value, base, digits, higher_better=True):
 def main():
     ns = setup()
     d = start_daemons(ns)
-    all_chains = chains(d)
-    only = [x.strip().lower() for x in os.environ.get("VNX_COMPARE_ONLY", "").split(",") if x.strip()]
-    if only:  # direct always stays: it is the base of every ratio
-        all_chains = [c for c in all_chains if c.name == "direct" or any(o in c.name.lower() for o in only)]
+    all_chains = [c for c in chains(d) if selected(c.name)]
     results = {c.name: {k: [] for k in ("one", "four", "cpu", "rate", "p99", "udp", "mem")} for c in all_chains}
     failures = {c.name: 0 for c in all_chains}
     t0 = time.time()
@@ -419,6 +647,7 @@ def main():
             r["cpu"].append(cpu)
             r["four"].append(iperf(c, 4, d)[0])
             rate, p99, failed = connrate(c)
+            log("  connections/s %.0f, p99 %.3f ms, failed %d" % (rate, p99, failed))
             r["rate"].append(rate)
             r["p99"].append(p99)
             r["udp"].append(udp(c))
@@ -453,6 +682,10 @@ def main():
         print("Failed connections: " + ", ".join("%s %d" % kv for kv in bad.items()))
     print("(measured in %.0f s; machine load average %.1f before, %.1f after: other work on the machine"
           " shows up in every chain alike, compare ratios)" % (time.time() - t0, load_before, os.getloadavg()[0]))
+    if CAPTURE_MEMORY:
+        sys.stdout.flush()
+        capture_memory(d)
+        print_capture_memory()
 
 
 def stop_all():

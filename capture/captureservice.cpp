@@ -5,6 +5,7 @@
 #include "socketreset.h"
 #include "veilnox_capture.skel.h"
 #include "veilnox_resolver.skel.h"
+#include "veilnox_resolver_lsm.skel.h"
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
@@ -427,30 +428,75 @@ private:
     std::map<std::uint32_t, Watched> users;
 };
 
-// Loads the unix-socket hook (kernels from 6.7 on) on the maps of `main`.
-// Null where the kernel cannot load it.
-vnx_resolver* loadResolverHook(vnx_capture* main) {
-    vnx_resolver* r = vnx_resolver__open();
-    if (!r) return nullptr;
+// Whether the kernel runs BPF security modules (the "bpf" LSM is active):
+// only then does a security hook run at all. Systems that run systemd have
+// the security file system mounted; where it is not, it is mounted here.
+bool bpfSecurityActive() {
+    if (access("/sys/kernel/security/lsm", R_OK) != 0)
+        mount("securityfs", "/sys/kernel/security", "securityfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+    std::ifstream f("/sys/kernel/security/lsm");
+    std::string list;
+    std::getline(f, list);
+    return ("," + list + ",").find(",bpf,") != std::string::npos;
+}
+
+// Opens a skeleton's object on the maps of `main` (those of the same name).
+template <typename Skel>
+Skel* openSharing(Skel* (*open)(), void (*destroy)(Skel*), vnx_capture* main) {
+    Skel* skel = open();
+    if (!skel) return nullptr;
     bpf_map* map;
-    bpf_object__for_each_map(map, r->obj) {
+    bpf_object__for_each_map(map, skel->obj) {
         bpf_map* same = bpf_object__find_map_by_name(main->obj, bpf_map__name(map));
         if (same && bpf_map__reuse_fd(map, bpf_map__fd(same)) != 0) {
-            vnx_resolver__destroy(r);
+            destroy(skel);
             return nullptr;
         }
     }
-    // BPF_CGROUP_UNIX_CONNECT, which Debian 12's libbpf does not name.
-    constexpr int kUnixConnect = 49;
-    bpf_program__set_expected_attach_type(r->progs.vnx_resolver_connect, static_cast<bpf_attach_type>(kUnixConnect));
-    gQuiet = true;  // an older kernel's refusal is expected, not news
-    const int err = vnx_resolver__load(r);
-    gQuiet = false;
-    if (err) {
-        vnx_resolver__destroy(r);
-        return nullptr;
+    return skel;
+}
+
+// The hook that keeps diverted programs from local resolver daemons: the
+// cgroup hook on unix socket connections where the kernel has it (6.7 on),
+// else the security hook where the kernel runs BPF security modules. Loaded
+// on the maps of `main`; `prog` is set to the program to attach.
+struct ResolverHook {
+    vnx_resolver* unixHook = nullptr;
+    vnx_resolver_lsm* lsmHook = nullptr;
+    bpf_program* prog = nullptr;
+    ~ResolverHook() {
+        if (unixHook) vnx_resolver__destroy(unixHook);
+        if (lsmHook) vnx_resolver_lsm__destroy(lsmHook);
     }
-    return r;
+};
+
+void loadResolverHook(vnx_capture* main, int cgroupFd, ResolverHook& out) {
+    gQuiet = true;  // an older kernel's refusal is expected, not news
+    if (vnx_resolver* r = openSharing(vnx_resolver__open, vnx_resolver__destroy, main)) {
+        // BPF_CGROUP_UNIX_CONNECT, which Debian 12's libbpf does not name.
+        constexpr int kUnixConnect = 49;
+        bpf_program__set_expected_attach_type(r->progs.vnx_resolver_connect,
+                                              static_cast<bpf_attach_type>(kUnixConnect));
+        if (vnx_resolver__load(r) == 0) {
+            out.unixHook = r;
+            out.prog = r->progs.vnx_resolver_connect;
+        } else {
+            vnx_resolver__destroy(r);
+        }
+    }
+    if (!out.prog && bpfSecurityActive())
+        if (vnx_resolver_lsm* l = openSharing(vnx_resolver_lsm__open, vnx_resolver_lsm__destroy, main)) {
+            std::uint32_t zero = 0;
+            std::uint32_t fd = static_cast<std::uint32_t>(cgroupFd);
+            if (vnx_resolver_lsm__load(l) == 0 &&
+                bpf_map_update_elem(bpf_map__fd(l->maps.hooked_cgroup), &zero, &fd, BPF_ANY) == 0) {
+                out.lsmHook = l;
+                out.prog = l->progs.vnx_resolver_lsm;
+            } else {
+                vnx_resolver_lsm__destroy(l);
+            }
+        }
+    gQuiet = false;
 }
 
 // Where the maps of this layout are pinned: a folder of their own, so that
@@ -636,14 +682,19 @@ int runService(const ServiceOptions& opts) {
         std::uint8_t one = 1;
         bpf_map_update_elem(bpf_map__fd(skel->maps.resolver_paths), &h, &one, BPF_ANY);
     }
-    vnx_resolver* resolverHook = loadResolverHook(skel);
-    const bool guardResolvers = resolverHook != nullptr;
-    if (!guardResolvers) {
-        say("this kernel has no hook on unix socket connections (it came with 6.7): names a program asks of "
-            "a local resolver daemon (systemd-resolved's varlink socket, nscd) may be looked up from the "
-            "user's own address");
-        unlink((opts.pinDir + "/link_vnx_resolver_connect").c_str());
-    }
+    ResolverHook resolverHook;
+    loadResolverHook(skel, cgroupFd, resolverHook);
+    bpf_program* resolverProg = resolverHook.prog;
+    const bool guardResolvers = resolverProg != nullptr;
+    // A link of the hook not in use now (another kernel, another release)
+    // goes: one hook guards the daemons at a time.
+    for (const char* name : {"vnx_resolver_connect", "vnx_resolver_lsm"})
+        if (!resolverProg || std::strcmp(bpf_program__name(resolverProg), name) != 0)
+            unlink((opts.pinDir + "/link_" + name).c_str());
+    if (!guardResolvers)
+        say("this kernel has neither a hook on unix socket connections (it came with 6.7) nor BPF security "
+            "modules: names a program asks of a local resolver daemon (systemd-resolved's varlink socket, "
+            "nscd) may be looked up from the user's own address");
     const int procsFd = bpf_map__fd(skel->maps.procs);
     PolicySync sync(opts, bpf_map__fd(skel->maps.policies), bpf_map__fd(skel->maps.rule_lists),
                     bpf_map__fd(skel->maps.policy_gen), procsFd);
@@ -663,15 +714,13 @@ int runService(const ServiceOptions& opts) {
         if (!isCgroupProgram(prog)) continue;
         ok = ok && attachPinned(prog, cgroupFd, opts.pinDir + "/link_" + bpf_program__name(prog));
     }
-    if (ok && resolverHook)
-        ok = attachPinned(resolverHook->progs.vnx_resolver_connect, cgroupFd,
-                          opts.pinDir + "/link_vnx_resolver_connect");
+    if (ok && resolverProg)
+        ok = attachPinned(resolverProg, cgroupFd, opts.pinDir + "/link_" + bpf_program__name(resolverProg));
     close(cgroupFd);
     if (!ok) {
         // What was pinned before keeps working (an older release's hooks on
         // their own maps); nothing that worked is taken away.
         say("the hooks could not all be attached; the ones pinned before stay as they were");
-        if (resolverHook) vnx_resolver__destroy(resolverHook);
         vnx_capture__destroy(skel);
         return 2;
     }
@@ -737,7 +786,6 @@ int runService(const ServiceOptions& opts) {
     if (!opts.stateFile.empty()) unlink(opts.stateFile.c_str());
     // The links and maps stay pinned: the hooks keep working on the last
     // policy until the service is back or is told to detach.
-    if (resolverHook) vnx_resolver__destroy(resolverHook);
     vnx_capture__destroy(skel);
     return 0;
 }

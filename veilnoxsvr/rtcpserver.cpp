@@ -1,5 +1,6 @@
 #include "rtcpserver.h"
 
+#include "bindport.h"
 #include "platform/capture.h"
 #include "platform/serversupport.h"
 #include "platform/system.h"
@@ -37,18 +38,13 @@ bool RTcpServer::openIpv4() {
     sa.sin_family = AF_INET;
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
-    if (bind(listen4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        const int err = errno;
-        sa.sin_port = 0;
-        if (!anyPortIfTaken || err != EADDRINUSE ||
-            bind(listen4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            std::printf("Failed bind() \n");
-            std::fprintf(stderr, "veilnoxsvr: cannot listen on %s:%d: %s%s\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
-                         ntohs(bindAddr.port), std::strerror(err),
-                         err == EADDRINUSE ? " (another program holds the port)" : "");
-            serverState().listenerStatus = vnx::kStatusTcpBind;
-            return false;
-        }
+    const BindResult bound = bindFixedPort(listen4.get(), sa, anyPortIfTaken, "listen on");
+    if (bound == BindResult::Failed) {
+        std::printf("Failed bind() \n");
+        serverState().listenerStatus = vnx::kStatusTcpBind;
+        return false;
+    }
+    if (bound == BindResult::AnyPort) {
         bindAddr.port = vnxplat::localPort(listen4.get());
         std::printf("TCP port taken by another program; captured connections only, on port %d\n", ntohs(bindAddr.port));
     }

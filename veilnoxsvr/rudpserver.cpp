@@ -1,5 +1,6 @@
 #include "rudpserver.h"
 
+#include "bindport.h"
 #include "platform/serversupport.h"
 #include "platform/system.h"
 #include "records.h"
@@ -57,20 +58,13 @@ bool RUdpServer::startUp() {
     sa.sin_family = AF_INET;
     sa.sin_port = bindAddr.port;
     sa.sin_addr.s_addr = bindAddr.ipv4;
-    if (bind(sock4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        const int err = errno;
-        sa.sin_port = 0;
-        if (!anyPortIfTaken || err != EADDRINUSE ||
-            bind(sock4.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            std::printf("Failed bind() ipv4 \n");
-            std::fprintf(stderr, "veilnoxsvr: cannot bind UDP %s:%d: %s%s\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
-                         ntohs(bindAddr.port), std::strerror(err),
-                         err == EADDRINUSE ? " (another program holds the port)" : "");
-            serverState().listenerStatus = vnx::kStatusUdpBind;
-            return false;
-        }
-        bindAddr.port = vnxplat::localPort(sock4.get());
+    const BindResult bound = bindFixedPort(sock4.get(), sa, anyPortIfTaken, "bind UDP");
+    if (bound == BindResult::Failed) {
+        std::printf("Failed bind() ipv4 \n");
+        serverState().listenerStatus = vnx::kStatusUdpBind;
+        return false;
     }
+    if (bound == BindResult::AnyPort) bindAddr.port = vnxplat::localPort(sock4.get());
     std::printf(" Udp ipv4 Server Started on port %s:%d ...\r\n", vnx::ipv4Text(bindAddr.ipv4).c_str(),
                 ntohs(bindAddr.port));
     if (ipv6Enabled) {

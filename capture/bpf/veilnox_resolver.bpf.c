@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /* The hook on unix socket connections (cgroup/connect_unix, kernels from
  * 6.7 on), in an object of its own so that the other hooks load where the
- * kernel lacks it. While DNS is redirected, a diverted program cannot reach
- * a local resolver daemon's socket (systemd-resolved's varlink socket,
- * nscd): the daemon would ask upstream from the user's own address. The C
- * library then asks over UDP, which the other hooks capture.
+ * kernel lacks it (veilnox_resolver_lsm.bpf.c stands in for it there). While DNS is redirected, a diverted program
+ * cannot reach a local resolver daemon's socket (systemd-resolved's varlink socket, nscd): the daemon would ask
+ * upstream from the user's own address. The C library then asks over UDP, which the other hooks capture.
  *
  * The maps are those of the main object (the service hands them over). */
 #include "vmlinux.h"

@@ -67,6 +67,8 @@ std::uint16_t localPort(socket_t s);
 bool keepsDataBeforeReset();
 bool setNonBlocking(socket_t s, bool on);
 bool wouldBlock(int err);
+// Whether a bind failed because another socket holds the address and port.
+bool addressInUse(int err);
 
 // Owns one socket and closes it when destroyed, so that a socket is closed
 // exactly once whichever way its owner ends (a return, an exception, a

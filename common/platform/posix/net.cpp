@@ -139,4 +139,6 @@ bool setNonBlocking(socket_t s, bool on) {
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
 
+bool addressInUse(int err) { return err == EADDRINUSE; }
+
 }  // namespace vnxplat

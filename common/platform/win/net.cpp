@@ -134,4 +134,6 @@ bool setNonBlocking(socket_t s, bool on) {
 
 bool wouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
 
+bool addressInUse(int err) { return err == WSAEADDRINUSE; }
+
 }  // namespace vnxplat
