@@ -176,13 +176,16 @@ static __always_inline int selected(struct verdict* v) {
     struct vnx_proc_info* info = bpf_map_lookup_elem(&procs, &v->tgid);
     if (info && info->own) return 0;
     if (v->pol->all_apps) return info || !comm_is_own();
-    const struct vnx_rule_list* list = bpf_map_lookup_elem(&rule_lists, &v->uid);
-    if (!list || list->count == 0) return 0;
-    /* A process the hooks know nothing of (its record could not be made)
-     * fails closed: it goes to the local server, never out directly. */
-    if (!info) return !comm_is_own();
+    const struct vnx_rule_list* list;
+    if (!info) {
+        /* A process the hooks know nothing of (its record could not be
+         * made) fails closed: it goes to the local server, never out
+         * directly, when its user chose programs. */
+        list = bpf_map_lookup_elem(&rule_lists, &v->uid);
+        return list && list->count && !comm_is_own();
+    }
     /* The decision under the current rules, once made, is kept: a busy
-     * program pays one lookup more per call, not one per rule. The
+     * program pays two lookups more per call, not one per rule. The
      * generation is read once, so a decision made while the rules change
      * is stored under the older generation and made again. */
     __u32 zero = 0;
@@ -190,6 +193,12 @@ static __always_inline int selected(struct verdict* v) {
     __u64 gen = genp ? *genp : 0;
     __u64 word = info->verdict_word;
     if ((word >> 2) == gen && (word & 3) && info->verdict_uid == v->uid) return (word & 3) == 2;
+    list = bpf_map_lookup_elem(&rule_lists, &v->uid);
+    if (!list) {
+        info->verdict_uid = v->uid;
+        info->verdict_word = (gen << 2) | 1;
+        return 0;
+    }
     struct rule_walk w = {.list = list, .info = info};
     bpf_loop(VNX_RULES_MAX, rule_step, &w, 0);
     info->verdict_uid = v->uid;
