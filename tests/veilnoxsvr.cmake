@@ -38,7 +38,7 @@ if(TARGET veilnoxsvr AND NOT WIN32)
     # coverage; the rest comes from the libraries.
     set(vnx_svr ${CMAKE_SOURCE_DIR}/veilnoxsvr)
     add_executable(fuzz_registry_datagram fuzz/fuzz_registry_datagram.cpp support/isolation.cpp
-      ${vnx_svr}/rlocalserver.cpp ${vnx_svr}/rudpserver.cpp ${vnx_svr}/rudptunnel.cpp
+      ${vnx_svr}/rlocalserver.cpp ${vnx_svr}/bindport.cpp ${vnx_svr}/rudpserver.cpp ${vnx_svr}/rudptunnel.cpp
       ${vnx_svr}/rtcpserver.cpp ${vnx_svr}/rtcptunnel.cpp ${vnx_svr}/rlocaltcptunnel.cpp
       ${vnx_svr}/rsockproxy.cpp ${vnx_svr}/rthread.cpp ${vnx_svr}/serverstate.cpp ${vnx_svr}/processnames.cpp)
     target_include_directories(fuzz_registry_datagram PRIVATE support ${vnx_svr})
