@@ -41,6 +41,17 @@ DEADLINE = time.monotonic() + (70 if CGROUP else 45)
 DOWNLOAD_BYTES = 8000000  # sent at 2 MB/s by the destination: long enough to watch
 
 
+def end_process(proc):
+    """Ends a process this script started: SIGTERM, then SIGKILL after 5 s."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class DemoError(Exception):
     pass
 
@@ -97,13 +108,7 @@ class Client:
         raise DemoError("timed out waiting for %s (last state: %s)" % (what, json.dumps(state)[:400]))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
 
 
 class Capture:
@@ -152,13 +157,7 @@ class Capture:
 
     def stop(self):
         """Stops the service by its pid and takes its hooks away."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         detach = subprocess.run([os.path.join(BIN, "veilnox-capture"), "--detach", "--pin-dir", PIN_DIR],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=20)
         return detach.returncode == 0
