@@ -54,8 +54,10 @@ struct vnx_capture_policy {
     vnx_u8 dns;
     vnx_u8 all_apps;
     vnx_u8 reserved[1];
-    vnx_u16 tcp_port; /* host order: the local server's port (9111) */
-    vnx_u16 udp_port; /* host order: its port for captured datagrams (9112) */
+    /* host order, the block's fixed ports (9111 and the next), kept for
+     * the record: the hooks divert to the sockets the server registered */
+    vnx_u16 tcp_port;
+    vnx_u16 udp_port;
     vnx_u16 reserved2;
 } __attribute__((packed));
 

@@ -119,15 +119,6 @@ bool setReuseAddr(socket_t s) {
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
-std::uint16_t localPort(socket_t s) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return reinterpret_cast<sockaddr_in*>(&a)->sin_port;
-    if (a.ss_family == AF_INET6) return reinterpret_cast<sockaddr_in6*>(&a)->sin6_port;
-    return 0;
-}
-
 bool keepsDataBeforeReset() { return true; }
 
 bool setNonBlocking(socket_t s, bool on) {

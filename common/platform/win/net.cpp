@@ -115,15 +115,6 @@ bool setReuseAddr(socket_t s) {
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
-std::uint16_t localPort(socket_t s) {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    if (a.ss_family == AF_INET) return reinterpret_cast<sockaddr_in*>(&a)->sin_port;
-    if (a.ss_family == AF_INET6) return reinterpret_cast<sockaddr_in6*>(&a)->sin6_port;
-    return 0;
-}
-
 // Winsock may discard received data when a reset arrives.
 bool keepsDataBeforeReset() { return false; }
 
