@@ -74,6 +74,7 @@ protected:
         ASSERT_TRUE(capture_.waitFor("veilnox-capture: ready", 20000))
             << "the capture service could not attach its hooks (BPF and cgroup v2 are needed):\n"
             << capture_.output();
+        published_ = policyKey(block());
         startServer();
     }
     void TearDown() override {
@@ -97,21 +98,47 @@ protected:
         b.proxyPort = relayPort_;
         return b;
     }
+    std::string policyLine(const BlockSettings& b) {
+        return "veilnox-capture: user " + std::to_string(getuid()) + " connected=" + (b.connected ? "1" : "0") +
+               " tcp=" + (b.tcp ? "1" : "0") + " udp=" + (b.udp ? "1" : "0") + " dns=" + (b.dns ? "1" : "0") +
+               " all=" + (b.allApps ? "1" : "0") + " rules=" + std::to_string(b.rules.size()) + "\n";
+    }
+    // The line and the rules themselves: two policies can print the same
+    // line (other rules of the same count).
+    std::string policyKey(const BlockSettings& b) {
+        std::string k = policyLine(b);
+        for (const std::u16string& r : b.rules) {
+            k += '|';
+            for (char16_t c : r)
+                k += static_cast<char>(c);
+        }
+        return k;
+    }
     // Publishes the block and waits until the service has handed its policy
-    // to the hooks (it says so on its output).
+    // to the hooks (it says so on its output; a changed policy as a new line).
     void publish(const BlockSettings& b) {
         const std::string said = "veilnox-capture: user " + std::to_string(getuid()) + " ";
-        const std::string line = said + "connected=" + (b.connected ? "1" : "0") + " tcp=" + (b.tcp ? "1" : "0") +
-                                 " udp=" + (b.udp ? "1" : "0") + " dns=" + (b.dns ? "1" : "0") +
-                                 " all=" + (b.allApps ? "1" : "0") + " rules=" + std::to_string(b.rules.size()) + "\n";
+        const std::string line = policyLine(b);
+        const std::string key = policyKey(b);
+        auto lines = [&] {
+            const std::string out = capture_.output();
+            std::size_t n = 0;
+            for (std::size_t at = out.find(said); at != std::string::npos; at = out.find(said, at + 1))
+                ++n;
+            return n;
+        };
+        const std::size_t before = lines();
         ASSERT_TRUE(writeProxyBlock(b));
         auto latest = [&] {
             const std::string out = capture_.output();
             std::size_t at = out.rfind(said);
             return at == std::string::npos ? std::string() : out.substr(at, out.find('\n', at) + 1 - at);
         };
-        waitUntil([&] { return latest() == line; }, 5000);
+        const bool changed = key != published_;
+        waitUntil([&] { return latest() == line && (!changed || lines() > before); }, 5000);
         ASSERT_EQ(latest(), line) << capture_.output();
+        if (changed) ASSERT_GT(lines(), before) << capture_.output();
+        published_ = key;
     }
     std::vector<std::string> inCgroup(std::vector<std::string> argv) {
         argv.insert(argv.begin(), {"/bin/sh", "-c", "echo $$ > " + cgroup_ + "/cgroup.procs && exec \"$@\"", "sh"});
@@ -155,6 +182,7 @@ protected:
 
     BackgroundProcess server_, capture_, stub_;
     std::string cgroup_, pinDir_;
+    std::string published_;  // the policy the service said it published last
 };
 
 // Writes the proxy data block of the user `uid` from a child process running
