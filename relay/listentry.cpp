@@ -1,13 +1,18 @@
 #include "listentry.h"
 
+#include "countrycodes.h"
+#include "relaykey.h"
 #include "relayoptions.h"
+#include "serverlink.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -84,11 +89,12 @@ int run(int argc, char** argv) {
             std::fputs(
                 "Usage: veilnox-relay [relay options] --print-list-entry [--country NAME] [--city NAME]\n"
                 "                     [--tag TEXT]\n"
-                "Prints the <Element> of a client server list for this relay: the address is\n"
-                "--public-address, else the --listen address, else (for 0.0.0.0) the host's first\n"
-                "non-loopback IPv4 address. Put it inside <Array>...</Array> in the client's\n"
-                "proxys.xml. The tag (the Country column) defaults to the country's first two\n"
-                "letters.\n",
+                "Prints the <Element> of a client server list for this relay, then the same\n"
+                "entry as a veilnox:// link: paste either into the client's \"Add server...\".\n"
+                "The address is --public-address, else the --listen address, else (for\n"
+                "0.0.0.0) the host's first non-loopback IPv4 address. The key is --key-file's,\n"
+                "else $CREDENTIALS_DIRECTORY/key or /etc/veilnox-relay/key when there is one.\n"
+                "The tag (the Country column) defaults to the country's ISO 3166 code.\n",
                 stdout);
             return 0;
         case ParseOutcome::Run: break;
@@ -116,24 +122,51 @@ int run(int argc, char** argv) {
     if ((ntohl(address.s_addr) >> 24) == 127)
         std::fprintf(stderr, "veilnox-relay: note: %s is reachable from this host only\n", text);
     if (tag.empty() && !country.empty()) {
-        for (char c : country) {
-            if (tag.size() == 2) break;
-            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) tag += static_cast<char>(c & ~0x20);
+        tag = countryCode(country);
+        if (tag.empty())
+            std::fprintf(stderr, "veilnox-relay: note: \"%s\" is not a country name known here; give --tag XX\n",
+                         country.c_str());
+    }
+    if (!opts.keyed) {
+        // The service's key, as it was handed to it, or the installed one.
+        std::string path;
+        if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY")) {
+            if (*credentials) path = std::string(credentials) + "/key";
+        }
+        if (path.empty() || access(path.c_str(), F_OK) != 0) path = kDefaultKeyFile;
+        if (access(path.c_str(), F_OK) == 0) {
+            if (!readKeyFile(path, opts.key, error))
+                return fail(error + (access(path.c_str(), R_OK) != 0 ? " (run it as root: sudo)" : ""));
+            opts.keyed = true;
         }
     }
-    std::fputs(listEntryXml(text, port, country, city, tag).c_str(), stdout);
+    if (!opts.keyed)
+        std::fprintf(stderr,
+                     "veilnox-relay: note: this relay has no key: its traffic is masked, not encrypted "
+                     "(see --init-key and --key-file)\n");
+    vnx::ServerLink link;
+    link.ipv4 = text;
+    link.port = port;
+    link.hasKey = opts.keyed;
+    std::memcpy(link.key, opts.key, sizeof link.key);
+    link.tag = tag;
+    link.country = country;
+    link.city = city;
+    std::fputs(listEntryXml(text, port, country, city, tag, opts.keyed ? opts.key : nullptr).c_str(), stdout);
+    std::printf("%s\n", vnx::formatServerLink(link).c_str());
     return 0;
 }
 
 }  // namespace
 
 std::string listEntryXml(const std::string& ipv4, std::uint16_t port, const std::string& country,
-                         const std::string& city, const std::string& tag) {
+                         const std::string& city, const std::string& tag, const std::uint8_t* key) {
     std::string xml = " <Element>";
     if (!tag.empty()) xml += "<tag>" + xmlEscaped(tag) + "</tag>";
     if (!country.empty()) xml += "<country>" + xmlEscaped(country) + "</country>";
     if (!city.empty()) xml += "<city>" + xmlEscaped(city) + "</city>";
     xml += "<ip>" + xmlEscaped(ipv4) + "</ip><port>" + std::to_string(port) + "</port><protocol>private</protocol>";
+    if (key) xml += "<key>" + vnx::encodeHopKey(key) + "</key>";
     return xml + "</Element>\n";
 }
 

@@ -1,6 +1,7 @@
 // veilnox-relay: serves the relay protocol (TCP, UDP and the connectivity
 // probe) on one port until SIGTERM or SIGINT.
 #include "listentry.h"
+#include "relaykey.h"
 #include "relayoptions.h"
 #include "relayserver.h"
 
@@ -19,6 +20,7 @@ namespace {
 int runRelay(int argc, char** argv) {
     int listEntryCode = 0;
     if (vnxrelay::printListEntry(argc, argv, &listEntryCode)) return listEntryCode;
+    if (vnxrelay::runInitKey(argc, argv, &listEntryCode)) return listEntryCode;
     vnxrelay::RelayOptions opts;
     std::string error;
     switch (vnxrelay::parseRelayOptions(argc, argv, opts, error)) {

@@ -1,6 +1,10 @@
 #include "relaycontext.h"
 
 #include "epollhandler.h"
+#include "hop/datagram.h"
+#include "hop/tls.h"
+
+#include <openssl/ssl.h>
 
 #include <sys/epoll.h>
 #include <time.h>
@@ -25,12 +29,25 @@ RelayContext::RelayContext(const RelayOptions& options)
       pool(kRelayBufferSize, 64) {
     epfd = epoll_create1(EPOLL_CLOEXEC);
     scratch = static_cast<std::uint8_t*>(std::malloc(kScratchSize));
+    if (opts.keyed) {
+        tls = vnxhop::newTlsContext(opts.key, true);
+        // Remembered senders: a few per client the relay may serve at once.
+        opener.reset(new vnxhop::Opener(opts.key, vnxhop::Direction::ToRelay, 4 * std::size_t{opts.maxUdp}));
+        sealer.reset(new vnxhop::Sealer(opts.key, vnxhop::Direction::FromRelay));
+        sealed = static_cast<std::uint8_t*>(std::malloc(sealedSize()));
+        opened = static_cast<std::uint8_t*>(std::malloc(sealedSize()));
+    }
     updateClock();
 }
+
+std::size_t RelayContext::sealedSize() { return kScratchSize + vnxhop::kSealOverhead; }
 
 RelayContext::~RelayContext() {
     if (epfd >= 0) close(epfd);
     std::free(scratch);
+    std::free(sealed);
+    std::free(opened);
+    SSL_CTX_free(tls);
 }
 
 bool RelayContext::watch(int fd, EpollHandler* handler, std::uint32_t events) {

@@ -7,7 +7,15 @@
 #include "sourcetable.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace vnxhop {
+class Opener;
+class Sealer;
+}  // namespace vnxhop
 
 namespace vnxrelay {
 
@@ -36,7 +44,12 @@ public:
     RelayContext(const RelayContext&) = delete;
     RelayContext& operator=(const RelayContext&) = delete;
 
-    bool valid() const { return epfd >= 0 && scratch != nullptr; }
+    // A keyed relay (opts.keyed) also needs its TLS context and datagram
+    // seals, made by the constructor.
+    bool valid() const {
+        return epfd >= 0 && scratch != nullptr && (!opts.keyed || (tls && opener && sealer && sealed && opened));
+    }
+    bool keyed() const { return opts.keyed; }
 
     // EPOLL_CTL_ADD with handler as the event's data. False on failure.
     bool watch(int fd, EpollHandler* handler, std::uint32_t events);
@@ -71,6 +84,16 @@ public:
     std::uint64_t nowMs = 0;  // monotonic, updated after every wait
     BufferPool pool;
     std::uint8_t* scratch = nullptr;  // kScratchSize bytes, for reads that are written on at once
+
+    // The keyed hop (null for a relay without a key): TLS for TCP clients,
+    // and the seals of datagrams from and to clients; `sealed` is room for a
+    // sealed datagram (kScratchSize + the seal's overhead).
+    SSL_CTX* tls = nullptr;
+    std::unique_ptr<vnxhop::Opener> opener;
+    std::unique_ptr<vnxhop::Sealer> sealer;
+    std::uint8_t* sealed = nullptr;
+    std::uint8_t* opened = nullptr;  // room for an opened datagram, as large
+    static std::size_t sealedSize();
 
     std::uint32_t tcpConnections = 0;  // accepted and not yet closed
     std::uint32_t liveTcpRelays = 0;

@@ -1,5 +1,7 @@
 #include "relayoptions.h"
 
+#include "relaykey.h"
+
 #include <getopt.h>
 
 #include <arpa/inet.h>
@@ -82,6 +84,11 @@ const char kHelp[] =
     "  --udp-timeout SEC      drop UDP associations idle this long (default 60)\n"
     "  --public-address IPV4  address reported in probe answers (default: the\n"
     "                         local address each probe arrived on)\n"
+    "  --key-file FILE        serve only clients that hold the key in FILE: TCP\n"
+    "                         inside TLS 1.3, UDP as sealed datagrams; nothing of\n"
+    "                         the plain protocol is answered\n"
+    "  --init-key FILE        create FILE with a new random key (mode 0600) unless\n"
+    "                         it exists, and exit\n"
     "  --print-list-entry     print this relay's entry for the client's server\n"
     "                         list and exit (--country, --city, --tag name it)\n"
     "  --quiet                no diagnostics on standard error\n"
@@ -92,11 +99,13 @@ const char kHelp[] =
     "runs until SIGTERM or SIGINT.\n"
     "\n"
     "Security:\n"
-    "  Masking is obfuscation, not encryption: anyone who sees the traffic can\n"
-    "  read it. The relay protocol has no authentication, so a relay on a public\n"
+    "  With --key-file the hop to the relay is encrypted and authenticated, and\n"
+    "  the relay may listen on any address. Without a key, masking is\n"
+    "  obfuscation, not encryption: anyone who sees the traffic can read it. The\n"
+    "  plain relay protocol has no authentication, so such a relay on a public\n"
     "  address is an open proxy for anyone who can reach it, unless --allow limits\n"
-    "  who may use it. It therefore refuses to listen beyond loopback without\n"
-    "  --allow unless --open is given. UDP replies to a source that has not\n"
+    "  who may use it. It therefore refuses to listen beyond loopback without a\n"
+    "  key or --allow unless --open is given. UDP replies to a source that has not\n"
     "  completed a TCP connection with the relay (and is not in --allow or on\n"
     "  loopback) never total more bytes than that source sent, so the relay\n"
     "  cannot be used to amplify traffic toward a forged address.\n";
@@ -172,6 +181,7 @@ enum OptionId {
     kOptIdleTimeout,
     kOptUdpTimeout,
     kOptPublicAddress,
+    kOptKeyFile,
 };
 
 const option kLongOptions[] = {
@@ -192,6 +202,7 @@ const option kLongOptions[] = {
     {"idle-timeout", required_argument, nullptr, kOptIdleTimeout},
     {"udp-timeout", required_argument, nullptr, kOptUdpTimeout},
     {"public-address", required_argument, nullptr, kOptPublicAddress},
+    {"key-file", required_argument, nullptr, kOptKeyFile},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -286,6 +297,11 @@ ParseOutcome parseRelayOptions(int argc, char** argv, RelayOptions& opts, std::s
                 opts.publicIpv4 = a.s_addr;
                 break;
             }
+            case kOptKeyFile:
+                opts.keyFile = v;
+                if (!readKeyFile(opts.keyFile, opts.key, error)) return ParseOutcome::Error;
+                opts.keyed = true;
+                break;
             case ':': error = "option " + arg + " needs a value"; return ParseOutcome::Error;
             default:
                 // An unknown option, or a value given to one that takes none.
@@ -313,10 +329,12 @@ bool isLoopbackAddress(const sockaddr* sa) {
 
 bool exposureAccepted(const RelayOptions& opts, std::string& error) {
     const sockaddr* listen = reinterpret_cast<const sockaddr*>(&opts.listen);
-    if (opts.open || !opts.allow.empty() || isLoopbackAddress(listen)) return true;
+    if (opts.keyed || opts.open || !opts.allow.empty() || isLoopbackAddress(listen)) return true;
     error = "refusing to listen on " + formatSocketAddress(listen) +
-            " without --allow: the relay protocol has no authentication, so anyone who can reach this address "
-            "could relay traffic through this host. Name your clients with --allow CIDR, or give --open if an "
+            " without --key-file or --allow: the plain relay protocol has no authentication, so anyone who can reach "
+            "this address "
+            "could relay traffic through this host. Give the relay a key (--init-key FILE, then --key-file FILE), "
+            "name your clients with --allow CIDR, or give --open if an "
             "open relay is really meant";
     return false;
 }

@@ -29,6 +29,11 @@ struct RelayOptions {
     unsigned idleTimeoutMs = 180000;
     unsigned udpTimeoutMs = 60000;
     std::uint32_t publicIpv4 = 0;  // network order; 0 = the address a probe arrived on
+    // --key-file: the relay serves only clients that prove this key (TLS 1.3
+    // for TCP, sealed datagrams for UDP) and nothing of the plain protocol.
+    std::string keyFile;
+    bool keyed = false;
+    std::uint8_t key[32] = {};
 };
 
 enum class ParseOutcome { Run, Help, Version, Error };

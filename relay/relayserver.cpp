@@ -104,6 +104,10 @@ bool RelayServer::bindTcp(const sockaddr* addr, socklen_t len, std::string& erro
 }
 
 bool RelayServer::open(std::string& error) {
+    if (ctx_.keyed() && !(ctx_.tls && ctx_.sealed && ctx_.opened)) {
+        error = "cannot set up TLS and datagram seals with OpenSSL";
+        return false;
+    }
     if (!ctx_.valid()) {
         error = std::string("cannot set up the event loop: ") + std::strerror(errno);
         return false;

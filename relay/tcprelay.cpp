@@ -4,6 +4,11 @@
 #include "relayheader.h"
 #include "relayrequest.h"
 
+#include "hop/tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,6 +36,9 @@ constexpr std::uint64_t kAckWaitMs = 2000;
 constexpr std::uint64_t kAckIntervalMaxMs = 32;
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+// readSide: TLS must send something before it can read on.
+constexpr ssize_t kNeedsWrite = -2;
 
 void setNoDelay(int fd) {
     int on = 1;
@@ -66,6 +74,12 @@ TcpRelay::TcpRelay(RelayContext& ctx, int clientFd, SourceState* src) : source(s
     client_.owner = this;
     client_.fd = clientFd;
     upstream_.owner = this;
+    if (ctx_.tls) {
+        // SSL_new may fail for want of memory: start() then refuses.
+        ssl_ = SSL_new(ctx_.tls);
+        if (ssl_ && SSL_set_fd(ssl_, clientFd) == 1) SSL_set_accept_state(ssl_);
+        state_ = State::Handshake;
+    }
     stateSince_ = ctx_.nowMs;
     lastActive_ = ctx_.nowMs;
     ++ctx_.tcpConnections;
@@ -78,6 +92,7 @@ TcpRelay::~TcpRelay() {
 }
 
 bool TcpRelay::start() {
+    if (ctx_.tls && !ssl_) return false;
     setNoDelay(client_.fd);
     if (!ctx_.watch(client_.fd, &client_, kSocketEvents)) return false;
     client_.readable = true;
@@ -87,6 +102,10 @@ bool TcpRelay::start() {
 }
 
 void TcpRelay::closeSockets(bool resetClient, bool resetUpstream) {
+    if (ssl_) {
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+    }
     closeFd(client_.fd, resetClient);
     closeFd(upstream_.fd, resetUpstream);
     ctx_.pool.release(c2u_.buf);
@@ -151,6 +170,7 @@ bool TcpRelay::checkAcked() {
 }
 
 void TcpRelay::process() {
+    if (state_ == State::Handshake && !handshake()) return;
     if (state_ == State::Header && !readHeader()) return;
     if (state_ == State::Connecting) {
         if (!upstream_.writable || !finishConnect()) return;
@@ -173,12 +193,89 @@ void TcpRelay::process() {
     if (up < 0 || down < 0) queueForMore();
 }
 
+bool TcpRelay::handshake() {
+    ERR_clear_error();
+    int r = SSL_do_handshake(ssl_);
+    if (r == 1) {
+        if (!vnxhop::tlsPeerProvedKey(ssl_)) {
+            finish(false);
+            return false;
+        }
+        state_ = State::Header;
+        return true;
+    }
+    switch (SSL_get_error(ssl_, r)) {
+        case SSL_ERROR_WANT_READ: client_.readable = false; return false;
+        case SSL_ERROR_WANT_WRITE: client_.writable = false; return false;
+        default:
+            // No key, a wrong key, or not TLS at all: the library has sent
+            // its alert; nothing of the relay is revealed.
+            ERR_clear_error();
+            ctx_.log("closed a connection that did not prove the relay's key");
+            finish(false);
+            return false;
+    }
+}
+
+ssize_t TcpRelay::readSide(Side& s, std::uint8_t* buf, std::size_t len) {
+    if (&s != &client_ || !ssl_) return recv(s.fd, buf, len, 0);
+    ERR_clear_error();
+    std::size_t got = 0;
+    if (SSL_read_ex(ssl_, buf, len, &got) == 1) return static_cast<ssize_t>(got);
+    switch (SSL_get_error(ssl_, 0)) {
+        case SSL_ERROR_ZERO_RETURN: return 0;
+        case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
+        case SSL_ERROR_WANT_WRITE:
+            // The library must write first (a key update's answer): wait for
+            // room, then read again.
+            client_.writable = false;
+            return kNeedsWrite;
+        default:
+            ERR_clear_error();
+            errno = EPROTO;
+            return -1;
+    }
+}
+
+ssize_t TcpRelay::writeSide(Side& s, const std::uint8_t* buf, std::size_t len) {
+    if (&s != &client_ || !ssl_) return send(s.fd, buf, len, MSG_NOSIGNAL);
+    std::size_t total = 0;
+    while (total < len) {
+        ERR_clear_error();
+        std::size_t n = 0;
+        if (SSL_write_ex(ssl_, buf + total, len - total, &n) == 1) {
+            total += n;
+            continue;
+        }
+        int e = SSL_get_error(ssl_, 0);
+        if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) break;
+        ERR_clear_error();
+        errno = EPIPE;
+        return total > 0 ? static_cast<ssize_t>(total) : -1;
+    }
+    if (total == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return static_cast<ssize_t>(total);
+}
+
+void TcpRelay::shutdownSide(Side& s) {
+    // TLS: close_notify ends our direction; the client's goes on.
+    if (&s == &client_ && ssl_) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_);
+        ERR_clear_error();
+    }
+    shutdown(s.fd, SHUT_WR);
+}
+
 bool TcpRelay::readHeader() {
     while (headerGot_ < sizeof header_) {
         if (!client_.readable) return false;
         // Exactly the rest of the header: the payload stays in the socket
-        // until the destination is connected.
-        ssize_t n = recv(client_.fd, header_ + headerGot_, sizeof header_ - headerGot_, 0);
+        // (or in the TLS record) until the destination is connected.
+        ssize_t n = readSide(client_, header_ + headerGot_, sizeof header_ - headerGot_);
         if (n > 0) {
             headerGot_ += static_cast<std::size_t>(n);
             continue;
@@ -187,6 +284,7 @@ bool TcpRelay::readHeader() {
             finish(false);
             return false;
         }
+        if (n == kNeedsWrite) return false;
         if (errno == EINTR) continue;
         if (wouldBlock(errno)) {
             client_.readable = false;
@@ -210,7 +308,8 @@ bool TcpRelay::readHeader() {
         finish(true);
         return false;
     }
-    masked_ = req.masked;
+    // Inside TLS nothing is masked, whatever the header says.
+    masked_ = req.masked && !ssl_;
     resetAtEnd_ = (req.flags & vnx::kRelayFlagResetAtEnd) != 0;
     return startConnect(req);
 }
@@ -269,7 +368,7 @@ bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
     for (;;) {
         if (f.len > 0) {
             if (!dst.writable) return true;
-            ssize_t n = send(dst.fd, f.buf + f.off, f.len, MSG_NOSIGNAL);
+            ssize_t n = writeSide(dst, f.buf + f.off, f.len);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (wouldBlock(errno)) {
@@ -298,7 +397,7 @@ bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
                 if (&f == &u2c_ && resetAtEnd_ && c2u_.eof)
                     heldEnd_ = true;
                 else
-                    shutdown(dst.fd, SHUT_WR);
+                    shutdownSide(dst);
                 f.shut = true;
                 ctx_.pool.release(f.buf);
                 f.buf = nullptr;
@@ -316,13 +415,14 @@ bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
         --budget;
 
         std::uint8_t* buf = f.buf ? f.buf : ctx_.scratch;
-        ssize_t n = recv(src.fd, buf, cap, 0);
+        ssize_t n = readSide(src, buf, cap);
         if (n == 0) {
             f.eof = true;
             src.readable = false;
             continue;
         }
         if (n < 0) {
+            if (n == kNeedsWrite) return true;
             if (errno == EINTR) continue;
             if (wouldBlock(errno)) {
                 src.readable = false;
@@ -334,13 +434,15 @@ bool TcpRelay::pump(Flow& f, Side& src, Side& dst, int& budget) {
         std::size_t got = static_cast<std::size_t>(n);
         if (masked_) vnx::maskBuffer(buf, got);
         // A short read emptied the socket; new data raises a new edge. After
-        // a hang-up, keep reading until the end of stream shows.
-        if (got < cap && !src.hup) src.readable = false;
+        // a hang-up, keep reading until the end of stream shows. TLS returns
+        // one record at a time: only "would block" says it is empty.
+        const bool tlsSource = &src == &client_ && ssl_;
+        if (got < cap && !src.hup && !tlsSource) src.readable = false;
 
         std::size_t sent = 0;
         ssize_t w;
         do {
-            w = send(dst.fd, buf, got, MSG_NOSIGNAL);
+            w = writeSide(dst, buf, got);
         } while (w < 0 && errno == EINTR);
         if (w < 0) {
             if (!wouldBlock(errno)) return false;
@@ -370,6 +472,7 @@ void TcpRelay::checkTimers() {
     if (state_ == State::Dead) return;
     const std::uint64_t now = ctx_.nowMs;
     switch (state_) {
+        case State::Handshake:
         case State::Header:
             if (now - stateSince_ >= ctx_.opts.headerTimeoutMs) finish(false);
             return;

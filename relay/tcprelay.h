@@ -8,6 +8,10 @@
 // reset once it has acknowledged everything, so that no TIME_WAIT is left on
 // its side (see endWhenAcked).
 //
+// On a keyed relay the client's side is TLS 1.3 (see hop/tls.h): the
+// handshake must prove the key before the header is read, and the header and
+// payload then travel inside TLS, never masked.
+//
 // Lives on the event-loop thread. Sockets are non-blocking and registered
 // edge-triggered; each side remembers whether it is readable and writable,
 // so a direction only waits when its socket said "would block". Buffers come
@@ -19,6 +23,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+typedef struct ssl_st SSL;
 
 namespace vnxrelay {
 
@@ -68,7 +74,7 @@ public:
     TcpRelay* srcNext = nullptr;
 
 private:
-    enum class State { Header, Connecting, Relaying, Dead };
+    enum class State { Handshake, Header, Connecting, Relaying, Dead };
 
     // The context's lists: the ready queue, and the header-less connections
     // (all of them, and those of this source), oldest first.
@@ -97,7 +103,17 @@ private:
         bool finished() const { return eof && shut && len == 0; }
     };
 
+    bool handshake();
     bool readHeader();
+    // recv/send on a side, through TLS for a keyed client: >0 bytes, 0 at
+    // the end of stream (reads), -1 with errno (EAGAIN: would block), -2 when
+    // TLS must write before it reads on (the client's side then waits for
+    // room). A TLS
+    // write takes as much as the socket does, so a short write still means
+    // the socket is full.
+    ssize_t readSide(Side& s, std::uint8_t* buf, std::size_t len);
+    ssize_t writeSide(Side& s, const std::uint8_t* buf, std::size_t len);
+    void shutdownSide(Side& s);
     bool startConnect(const RelayRequest& req);
     bool finishConnect();
     // False on a socket error. budget drops below zero when the call stopped
@@ -120,6 +136,7 @@ private:
     Side upstream_;
     Flow c2u_;
     Flow u2c_;
+    SSL* ssl_ = nullptr;  // the client's TLS, on a keyed relay
     bool masked_ = false;
     bool resetAtEnd_ = false;  // the client asked for kRelayFlagResetAtEnd
     bool heldEnd_ = false;     // the end towards the client waits for endWhenAcked

@@ -1,6 +1,7 @@
 #include "udprelay.h"
 
 #include "addresspolicy.h"
+#include "hop/datagram.h"
 #include "relaycontext.h"
 #include "relayheader.h"
 #include "relayrequest.h"
@@ -185,6 +186,18 @@ void UdpRelay::onEvents(std::uint32_t events) {
 void UdpRelay::handleDatagram(std::uint8_t* buf, std::size_t len, const sockaddr* from, socklen_t fromLen,
                               const LocalAddress& local) {
     if (!ctx_.policy.clientAllowed(from)) return;
+    const std::size_t received = len;
+    if (ctx_.keyed()) {
+        // Only sealed datagrams: anything that does not open (no key, a
+        // wrong key, tampered, truncated, replayed, or recorded long ago) is
+        // dropped without an answer.
+        std::size_t plainLength = 0;
+        if (ctx_.opener->open(buf, len, ctx_.opened, RelayContext::sealedSize(), &plainLength) !=
+            vnxhop::OpenResult::Ok)
+            return;
+        buf = ctx_.opened;
+        len = plainLength;
+    }
     RelayRequest req;
     if (decodeRelayRequest(buf, len, true, req) != RequestStatus::Ok) return;
     if (req.kind == vnx::kRelayKindProbe) {
@@ -230,8 +243,10 @@ void UdpRelay::handleDatagram(std::uint8_t* buf, std::size_t len, const sockaddr
         ++ctx_.liveUdpAssociations;
     }
     auto* payload = const_cast<std::uint8_t*>(req.payload);
-    if (req.masked) vnx::maskBuffer(payload, req.payloadLength);
-    a->sendToDestination(payload, req.payloadLength, dest, req.destLen, req.masked, local, len);
+    // Inside the seal nothing is masked.
+    const bool masked = req.masked && !ctx_.keyed();
+    if (masked) vnx::maskBuffer(payload, req.payloadLength);
+    a->sendToDestination(payload, req.payloadLength, dest, req.destLen, masked, local, received);
 }
 
 void UdpRelay::answerProbe(const sockaddr* from, socklen_t fromLen, const LocalAddress& local) {
@@ -267,6 +282,11 @@ void UdpRelay::answerProbe(const sockaddr* from, socklen_t fromLen, const LocalA
 
 void UdpRelay::sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
                             const std::uint8_t* data, std::size_t len) {
+    if (ctx_.keyed()) {
+        len = ctx_.sealer->seal(data, len, ctx_.sealed, RelayContext::sealedSize());
+        if (len == 0) return;
+        data = ctx_.sealed;
+    }
     iovec iov{const_cast<std::uint8_t*>(data), len};
     msghdr msg{};
     msg.msg_name = const_cast<sockaddr*>(client);

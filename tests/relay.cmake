@@ -5,7 +5,8 @@ if(TARGET veilnox-relay)
     integration/test_relay_support.h integration/test_relay_support.cpp
     integration/test_relay_tcp.cpp
     integration/test_relay_udp.cpp
-    integration/test_relay_cli.cpp)
+    integration/test_relay_cli.cpp
+    integration/test_relay_keyed.cpp)
   target_link_libraries(test_relay PRIVATE veilnox_relay_lib vnx_test_support)
   target_compile_definitions(test_relay PRIVATE VEILNOX_RELAY_PATH="$<TARGET_FILE:veilnox-relay>")
   add_dependencies(test_relay veilnox-relay)

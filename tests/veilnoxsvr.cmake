@@ -10,7 +10,7 @@ if(TARGET veilnoxsvr AND NOT WIN32)
 
   add_library(test_server_support STATIC
     integration/test_server_support.h integration/test_server_support.cpp)
-  target_link_libraries(test_server_support PUBLIC veilnox_shared vnx_test_support)
+  target_link_libraries(test_server_support PUBLIC veilnox_shared veilnox_hop vnx_test_support)
   target_include_directories(test_server_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/integration)
   target_compile_definitions(test_server_support PRIVATE
     VEILNOX_SERVER_PATH="$<TARGET_FILE:veilnoxsvr>" VEILNOX_RELAY_PATH="${vnx_relay_path}")

@@ -108,7 +108,9 @@ RCaptureUdp::Flow* RCaptureUdp::createFlow(const sockaddr_in& app, std::uint32_t
     flow.alias = alias;
     flow.destination = destination;
     flow.viaProxy = proxy.relayConfigured();
-    flow.masked = flow.viaProxy && proxy.encrypt != 0;
+    flow.masked = flow.viaProxy && proxy.masks();
+    flow.keyed = flow.viaProxy && proxy.keyed;
+    std::memcpy(flow.key, proxy.key, sizeof flow.key);
     REndpoint peer = destination;
     if (flow.viaProxy) {
         peer = REndpoint();
@@ -168,6 +170,12 @@ void RCaptureUdp::fromPrograms() {
             header.port = flow->destination.port;
             vnx::buildRelayHeader(header, data);
             length += vnx::kRelayHeaderSize;
+            if (flow->keyed) {
+                hop.useKey(flow->key);
+                length = hop.seal(data, length, hopBuffer, sizeof hopBuffer);
+                if (length == 0) continue;
+                data = hopBuffer;
+            }
         }
         if (vnxplat::sendNoSignal(flow->up.get(), data, length) >= 0)
             serverState().countBytes(Transport::Udp, flow->appName, static_cast<std::uint32_t>(n), false);
@@ -176,10 +184,16 @@ void RCaptureUdp::fromPrograms() {
 
 void RCaptureUdp::fromUpstream(Flow& flow) {
     for (int i = 0; i < RUdpServer::kDatagramsPerWakeUp; ++i) {
-        long n = vnxplat::recvSome(flow.up.get(), buffer, kBufferSize);
+        long n = flow.keyed ? vnxplat::recvSome(flow.up.get(), hopBuffer, sizeof hopBuffer)
+                            : vnxplat::recvSome(flow.up.get(), buffer, kBufferSize);
         if (n < 0) return;
         std::uint8_t* data = buffer;
         std::size_t length = static_cast<std::size_t>(n);
+        if (flow.keyed) {
+            // Only what the relay sealed with the key reaches the program.
+            hop.useKey(flow.key);
+            if (!hop.open(hopBuffer, length, buffer, sizeof buffer, &length)) continue;
+        }
         if (flow.viaProxy) {
             vnx::RRelayHeader header;
             if (!vnx::parseRelayHeader(data, length, header)) continue;

@@ -13,6 +13,7 @@
 // directly, to the destination), so only that peer's datagrams are taken.
 // Flows silent for a minute are removed. One thread; the flows are touched
 // by it alone.
+#include "hopclient.h"
 #include "platform/net.h"
 #include "rendpoint.h"
 #include "rthread.h"
@@ -57,6 +58,8 @@ private:
         vnxplat::Socket up;          // closed when the flow is erased
         bool viaProxy = false;
         bool masked = false;
+        bool keyed = false;  // the proxy has a key: datagrams are sealed
+        std::uint8_t key[vnxhop::kKeySize] = {};
         std::string appName;
         std::uint32_t lastActive = 0;
     };
@@ -77,4 +80,7 @@ private:
     std::uint32_t idleLimit = 60;
     // Room in front of the payload for the relay header.
     std::uint8_t buffer[kBufferSize + 64];
+    // Sealed datagrams to and from a keyed proxy, and their seals.
+    std::uint8_t hopBuffer[kBufferSize + 64 + vnxhop::kSealOverhead];
+    HopDatagrams hop;
 };

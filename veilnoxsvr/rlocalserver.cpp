@@ -9,6 +9,7 @@
 #include "serverstate.h"
 
 #include "dnsupstream.h"
+#include "hopkey.h"
 #include "platform/capture.h"
 #include "platform/system.h"
 
@@ -58,6 +59,7 @@ ProxySettings readProxySettings() {
     vnx::copyField(text, sizeof text, block->proxy_protocol, sizeof block->proxy_protocol);
     s.privateProtocol = equalsNoCase(text, "private");
     s.encrypt = block->encrypt_data;
+    if (s.relayConfigured()) s.keyed = vnx::readHopKey(s.ip, s.port, s.key);
     return s;
 }
 
@@ -85,7 +87,7 @@ RTcpTunnel* RLocalServer::CreateTunnel() { return new RLocalTcpTunnel(this); }
 bool RLocalServer::OnGetDestAddr(const REndpoint& client, REndpoint& destination, bool& maskData, std::string& appName,
                                  vnxplat::socket_t accepted) {
     ProxySettings proxy = readProxySettings();
-    maskData = proxy.relayConfigured() && proxy.encrypt != 0;
+    maskData = proxy.masks();
     std::uint32_t ownerPid = 0;
     if (accepted == vnxplat::kBadSocket || !vnxplat::capturedTcpDestination(accepted, destination, ownerPid)) {
         const std::uint8_t isIpv6 = client.ipv4 == 0 ? 1 : 0;
@@ -121,6 +123,8 @@ bool RLocalServer::OnSetProxy(RSockProxy* proxy) {
     proxy->proxyAddr.ipv4 = settings.ip;
     proxy->proxyAddr.port = htons(settings.port);
     proxy->useProxy = settings.port != 0;
+    proxy->keyed = settings.keyed;
+    std::memcpy(proxy->key, settings.key, sizeof proxy->key);
     return true;
 }
 
@@ -168,18 +172,29 @@ bool RLocalServer::OnGetRemoteAddr(const REndpoint& client, REndpoint& remote, s
     vnx::UdpSlot slot;
     std::memcpy(&slot, record, sizeof slot);
     pid = slot.owner_pid;
-    mask = proxy.encrypt;
+    mask = proxy.keyed ? 0 : proxy.encrypt;
     REndpoint peer = vnx::slotPeer(slot);
     if (viaProxy) {
-        if (proxy.encrypt) vnx::maskBuffer(data, static_cast<std::size_t>(length));
+        const bool masked = proxy.masks();
+        if (masked) vnx::maskBuffer(data, static_cast<std::size_t>(length));
         data -= vnx::kRelayHeaderSize;
         length += static_cast<int>(vnx::kRelayHeaderSize);
         vnx::RRelayHeader header;
-        header.masked = proxy.encrypt != 0;
+        header.masked = masked;
         header.ipv4 = peer.ipv4;
         std::memcpy(header.ipv6, peer.ipv6, sizeof header.ipv6);
         header.port = peer.port;
         vnx::buildRelayHeader(header, data);
+        if (proxy.keyed) {
+            // Sealed for the keyed relay, then put back at the start of the
+            // relay's buffer (a datagram that no longer fits is dropped).
+            udpHop.useKey(proxy.key);
+            std::size_t sealedLength = udpHop.seal(data, static_cast<std::size_t>(length), udpSealed, sizeof udpSealed);
+            if (sealedLength == 0 || sealedLength > sizeof buffer) return false;
+            std::memcpy(buffer, udpSealed, sealedLength);
+            data = buffer;
+            length = static_cast<int>(sealedLength);
+        }
         remote = REndpoint();
         remote.ipv4 = proxy.ip;
         remote.port = htons(proxy.port);
@@ -255,7 +270,20 @@ void RLocalServer::OnSendToRemote(RUdpTunnel* tunnel, std::uint8_t*&, int& lengt
 bool RLocalServer::OnSendToClient(RUdpTunnel* tunnel, const REndpoint& from, std::uint8_t*& data, int& length) {
     if (!data || length < 0) return true;
     REndpoint source = from;
-    if (readProxySettings().relayConfigured()) {
+    ProxySettings proxy = readProxySettings();
+    if (proxy.keyed) {
+        // A keyed relay seals what it sends; anything else is not from it.
+        udpHop.useKey(proxy.key);
+        std::size_t opened = 0;
+        if (!udpHop.open(data, static_cast<std::size_t>(length), udpOpened, sizeof udpOpened, &opened)) {
+            data = nullptr;  // dropped
+            length = 0;
+            return true;
+        }
+        std::memcpy(data, udpOpened, opened);
+        length = static_cast<int>(opened);
+    }
+    if (proxy.relayConfigured()) {
         vnx::RRelayHeader header;
         if (vnx::parseRelayHeader(data, static_cast<std::size_t>(length), header)) {
             data += vnx::kRelayHeaderSize;

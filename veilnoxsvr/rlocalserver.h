@@ -9,6 +9,7 @@
 // is handed the registry (TcpTunnelRegistry). TCP hooks run on tunnel
 // threads, UDP hooks on the relay thread; counters and process names are guarded by the live
 // TrafficStats lock.
+#include "hopclient.h"
 #include "rendpoint.h"
 #include "rtcpserver.h"
 #include "rudpserver.h"
@@ -28,12 +29,19 @@ struct ProxySettings {
     std::uint16_t port = 0;  // proxy_port, host order
     bool privateProtocol = false;
     std::uint8_t encrypt = 0;
+    // The client published a key for this very server (hopkey.h): the hop is
+    // TLS and sealed datagrams, nothing is masked.
+    bool keyed = false;
+    std::uint8_t key[32] = {};
     // A proxy server is configured: its address converts to non-zero and its
     // port is not 0.
     bool relayConfigured() const { return ip != 0 && port != 0; }
+    // Whether payloads relayed through the proxy are masked.
+    bool masks() const { return relayConfigured() && encrypt != 0 && !keyed; }
 };
 // Reads the block (zero settings when it is not available); the text fields
-// are copied bounded, whatever the writer left in them.
+// are copied bounded, whatever the writer left in them. The key comes from
+// the client's key object, taken only when it names the same server.
 ProxySettings readProxySettings();
 
 // A DNS destination (port 53) on this host is a local stub that would ask
@@ -91,6 +99,12 @@ public:
     };
     // Relay thread only.
     std::map<RUdpTunnel*, UdpTunnelInfo> udp_tunnels;
+
+    // The seals of datagrams to and from a keyed proxy, with room for one
+    // sealed and one opened datagram (relay thread only).
+    HopDatagrams udpHop;
+    std::uint8_t udpSealed[RUdpServer::kBufferSize + 64];
+    std::uint8_t udpOpened[RUdpServer::kBufferSize];
 
     // UDPSEND lookups that matched and UDPRECV records handled (relay thread
     // only); every 50th purges the table's stale records.

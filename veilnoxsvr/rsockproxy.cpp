@@ -56,19 +56,31 @@ int RSockProxy::connect(const REndpoint& destination) {
             std::printf("RSockProxy::connect ipv4 failed. %s error:%d\n", proxyAddr.text().c_str(), lastError);
             return -1;
         }
+        if (keyed) {
+            tls = std::make_unique<HopTls>();
+            if (!tls->start(sock.get(), key, connectLimitMs())) {
+                lastError = vnxplat::lastSocketError();
+                std::printf("RSockProxy::connect: %s did not prove the server's key (TLS)\n", proxyAddr.text().c_str());
+                tls.reset();
+                return -1;
+            }
+        }
         vnx::RRelayHeader header;
-        header.masked = maskData == 1;
+        header.masked = maskData == 1 && !keyed;
         header.kind = vnx::kRelayKindData;
         // The tunnel forwards everything the relay sent before a reset, and
         // a reset after the tunnel's own end of stream only ends it: where
-        // the platform keeps those bytes, the relay may end with a reset.
-        if (vnxplat::keepsDataBeforeReset()) header.flags = vnx::kRelayFlagResetAtEnd;
+        // the platform keeps those bytes, a relay may end with a reset. Only
+        // a keyed relay is known to be ours and to read the flag; towards any
+        // other server the byte stays 0, as the protocol has it.
+        if (keyed && vnxplat::keepsDataBeforeReset()) header.flags = vnx::kRelayFlagResetAtEnd;
         header.ipv4 = destination.ipv4;
         std::memcpy(header.ipv6, destination.ipv6, sizeof header.ipv6);
         header.port = destination.port;
         std::uint8_t wire[vnx::kRelayHeaderSize];
         vnx::buildRelayHeader(header, wire);
-        if (vnxplat::sendAll(sock.get(), wire, sizeof wire) != static_cast<long>(sizeof wire)) {
+        const long sent = tls ? tls->sendAll(wire, sizeof wire) : vnxplat::sendAll(sock.get(), wire, sizeof wire);
+        if (sent != static_cast<long>(sizeof wire)) {
             lastError = vnxplat::lastSocketError();
             return -1;
         }

@@ -1,5 +1,6 @@
 #include "rtcptunnel.h"
 
+#include "hopclient.h"
 #include "platform/serversupport.h"
 #include "relayheader.h"
 #include "rsockproxy.h"
@@ -46,8 +47,9 @@ void RTcpTunnel::connectAndRelay() {
     proxy->maskData = maskData ? 1 : 0;
     if (!OnSetProxy(proxy.get())) return;
     // Masking is understood only by the proxy server; a direct connection
-    // carries the application's bytes unchanged.
-    if (!proxy->useProxy) proxy->maskData = 0;
+    // carries the application's bytes unchanged, and inside TLS to a keyed
+    // relay nothing is masked.
+    if (!proxy->useProxy || proxy->keyed) proxy->maskData = 0;
     if (proxy->createSocket(destination) != 0) return;
     OnBeforeConnect(proxy.get());
     if (proxy->connect(destination) == -1) {
@@ -83,11 +85,20 @@ void RTcpTunnel::relay() {
     // peer is told (half-close) and the other direction keeps flowing.
     bool clientReading = true;
     bool remoteReading = true;
+    HopTls* tls = proxy->tls.get();
     while (clientReading || remoteReading) {
         fds[0].events = clientReading ? kReadable : 0;
         fds[1].events = remoteReading ? kReadable : 0;
         fds[0].revents = fds[1].revents = 0;
-        int ready = vnxplat::pollSockets(fds, 2, kIdleTimeoutMs);
+        // What TLS has already taken from the socket is not announced by
+        // it: such a tunnel only looks whether the client has something.
+        const bool tlsHolds = remoteReading && tls && tls->pending();
+        int ready = vnxplat::pollSockets(fds, 2, tlsHolds ? 0 : kIdleTimeoutMs);
+        if (tlsHolds) {
+            if (ready < 0) ready = 0;
+            fds[1].revents |= kReadable;
+            ++ready;
+        }
         if (ready == 0) {
             if (verboseLogs())
                 std::printf("  [%d]Failed: select timeout.%d\r\n", static_cast<int>(clientSide),
@@ -118,7 +129,7 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
     // Where gathering pays, full chunks are handed over as "more follows" and
     // whatever the system still holds is pushed out before this direction
     // waits again.
-    const bool gather = to == clientSock.get() ? gatherToClient : gatherToRemote;
+    const bool gather = (to == clientSock.get() ? gatherToClient : gatherToRemote) && !proxy->tls;
     bool held = false;
     bool ok = true;
     for (int chunk = 0; chunk < kChunksPerWakeUp; ++chunk) {
@@ -130,7 +141,11 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
         }
         if (n == 0) {
             reading = false;
-            vnxplat::shutdownSend(to);  // sends what is held, then the end
+            // Sends what is held, then the end.
+            if (proxy->tls && to == proxy->sock.get())
+                proxy->tls->shutdownSend();
+            else
+                vnxplat::shutdownSend(to);
             return true;
         }
         counter += static_cast<std::uint64_t>(n);
@@ -142,8 +157,11 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
 }
 
 long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere, bool gather) {
-    long received =
-        dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize) : vnxplat::recvWaiting(from, buffer, kChunkSize);
+    HopTls* tls = proxy->tls.get();
+    const bool fromTls = tls && from == proxy->sock.get();
+    long received = fromTls ? (dataIsThere ? tls->recvSome(buffer, kChunkSize) : tls->recvWaiting(buffer, kChunkSize))
+                    : dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
+                                  : vnxplat::recvWaiting(from, buffer, kChunkSize);
     // A full chunk means the sender is ahead of us: more follows.
     lastFull = received == static_cast<long>(kChunkSize);
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
@@ -157,7 +175,8 @@ long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool data
     // A hook that swallowed the chunk: nothing to send, the direction goes on.
     if (length <= 0 || !data) return received;
     if (proxy->maskData == 1) vnx::maskBuffer(data, static_cast<std::size_t>(length));
-    long sent = gather && lastFull ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
-                                   : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
+    long sent = tls && to == proxy->sock.get() ? tls->sendAll(data, static_cast<std::size_t>(length))
+                : gather && lastFull           ? vnxplat::sendAllGathered(to, data, static_cast<std::size_t>(length))
+                                               : vnxplat::sendAll(to, data, static_cast<std::size_t>(length));
     return sent < 0 ? -1 : sent;
 }

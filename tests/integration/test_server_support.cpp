@@ -1,5 +1,7 @@
 #include "test_server_support.h"
 
+#include "hop/datagram.h"
+#include "hopkey.h"
 #include "platform/system.h"
 
 #include <arpa/inet.h>
@@ -13,6 +15,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -55,6 +58,33 @@ bool RelayProcess::start(const std::vector<std::string>& extraArgs) {
     if (!ChildProcess::start(path, args)) return false;
     port_ = vnxtest::relayListenPort(*this, "127.0.0.1");
     return port_ != 0;
+}
+
+bool RelayProcess::startKeyed(const std::vector<std::string>& extraArgs) {
+    char dir[] = "/tmp/vnx-relaykey-XXXXXX";
+    if (!mkdtemp(dir) || !vnxhop::randomBytes(key_, sizeof key_)) return false;
+    keyDir_ = dir;
+    const std::string file = keyDir_ + "/key";
+    {
+        std::ofstream out(file);
+        out << vnx::encodeHopKey(key_) << "\n";
+        if (!out) return false;
+    }
+    chmod(file.c_str(), 0600);
+    std::vector<std::string> args{"--key-file", file};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    return start(args);
+}
+
+RelayProcess::~RelayProcess() {
+    if (!keyDir_.empty()) {
+        unlink((keyDir_ + "/key").c_str());
+        rmdir(keyDir_.c_str());
+    }
+}
+
+bool RelayProcess::useKey(bool keyed) const {
+    return vnx::publishHopKey(htonl(INADDR_LOOPBACK), port_, keyed ? key_ : nullptr);
 }
 
 void raiseFdLimit() {

@@ -60,10 +60,21 @@ public:
 class RelayProcess : public ChildProcess {
 public:
     bool start(const std::vector<std::string>& extraArgs = {});
+    // A relay with a key: the key file is written into a folder of the
+    // test's own (removed again by the destructor), and the key is what
+    // the client would publish for it (useKey).
+    bool startKeyed(const std::vector<std::string>& extraArgs = {});
+    ~RelayProcess();
     std::uint16_t port() const { return port_; }  // host order
+    const std::uint8_t* key() const { return key_; }
+    // Publishes this relay's key as the client does for the selected server
+    // at 127.0.0.1:port(), or withdraws it (keyed false).
+    bool useKey(bool keyed = true) const;
 
 private:
     std::uint16_t port_ = 0;
+    std::uint8_t key_[32] = {};
+    std::string keyDir_;
 };
 
 using vnxtest::countFds;

@@ -2,6 +2,7 @@
 // IPv4 and IPv6 applications, masking on and off, the bytes on the wire to
 // the proxy server, counters and per-application entries, refusals, bad
 // input, and 2000 concurrent tunnels without leaks.
+#include "packetcapture.h"
 #include "relayheader.h"
 #include "test_server_support.h"
 
@@ -93,13 +94,23 @@ TEST_F(ServerTcp, Ipv4ClientDirect) { bulkThroughServer(server, tables, status, 
 
 TEST_F(ServerTcp, Ipv6ClientDirectToIpv6Destination) { bulkThroughServer(server, tables, status, "::1", true); }
 
-TEST_F(ServerTcp, ThroughRelayMaskedAndPlain) {
-    RelayProcess relay;
-    ASSERT_TRUE(relay.start()) << "veilnox-relay not available: " << relayPath() << relay.output();
+TEST_F(ServerTcp, ThroughRelayMaskedPlainAndKeyed) {
+    // The same bulk exchange through a plain relay (masked and not) and a
+    // relay with a key. A capture of this namespace's loopback shows the
+    // application's marker on the way to the destination every time, and on
+    // the hop to the relay exactly when the hop has no key.
+    RelayProcess plain, keyed;
+    ASSERT_TRUE(plain.start()) << "veilnox-relay not available: " << relayPath() << plain.output();
+    ASSERT_TRUE(keyed.startKeyed()) << keyed.output();
+    ASSERT_TRUE(keyed.useKey());
     std::uint64_t before = 0;
-    for (bool masked : {true, false}) {
+    int round = 0;
+    for (const char* hop : {"masked", "plain", "keyed"}) {
         for (bool ipv6 : {false, true}) {
-            SCOPED_TRACE(std::string(masked ? "masked" : "plain") + (ipv6 ? " ipv6" : " ipv4"));
+            SCOPED_TRACE(std::string(hop) + (ipv6 ? " ipv6" : " ipv4"));
+            const bool withKey = std::string(hop) == "keyed";
+            const bool masked = std::string(hop) != "plain";
+            RelayProcess& relay = withKey ? keyed : plain;
             setProxy(block, "127.0.0.1", relay.port(), masked ? "Private" : "private", masked);
             BulkPeer peer(ipv6 ? "::1" : "127.0.0.1", 4, kBulkBytes, 3);
             int fd = connectViaServer(tables, peer.address(), ipv6);
@@ -113,8 +124,29 @@ TEST_F(ServerTcp, ThroughRelayMaskedAndPlain) {
             EXPECT_EQ(peer.result().received, kBulkBytes);
             before += kBulkBytes;
             EXPECT_TRUE(totalsReach(static_cast<std::uint32_t>(before), static_cast<std::uint32_t>(before)));
+
+            // A marker of the application, echoed by the destination.
+            vnxtest::PacketCapture capture("lo");
+            ASSERT_TRUE(capture.ok());
+            EchoServer echo(ipv6 ? "::1" : "127.0.0.1");
+            const std::string marker = "marker-" + std::to_string(++round) + "-of-the-application";
+            fd = connectViaServer(tables, echo.address(), ipv6);
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(sendAllBytes(fd, marker.data(), marker.size()));
+            std::string back(marker.size(), '\0');
+            ASSERT_TRUE(readExact(fd, &back[0], back.size()));
+            EXPECT_EQ(back, marker);
+            close(fd);
+            before += marker.size();
+            ASSERT_TRUE(totalsReach(static_cast<std::uint32_t>(before), static_cast<std::uint32_t>(before)));
+            const auto toDestination = capture.seenOnPort(ntohs(echo.address().port), marker);
+            const auto onHop = capture.seenOnPort(relay.port(), marker);
+            EXPECT_GE(toDestination.withMarker, 2);  // there and back
+            EXPECT_GT(onHop.packets, 0);
+            EXPECT_EQ(onHop.withMarker > 0, std::string(hop) == "plain") << onHop.withMarker;
         }
     }
+    ASSERT_TRUE(keyed.useKey(false));
 }
 
 TEST_F(ServerTcp, HeaderBytesOnTheWireToTheProxyServer) {
@@ -132,8 +164,9 @@ TEST_F(ServerTcp, HeaderBytesOnTheWireToTheProxyServer) {
         std::uint8_t header[32];
         ASSERT_TRUE(readExact(up, header, sizeof header));
         vnx::maskBuffer(header, sizeof header);
-        std::uint8_t want[32] = {
-            'u', 'm', 'b', 'v', '2', static_cast<std::uint8_t>(masked ? 1 : 0), 0, vnx::kRelayFlagResetAtEnd};
+        // Byte 7 stays 0 towards a server that speaks only the documented
+        // protocol: the reset-at-end flag is for keyed relays alone.
+        std::uint8_t want[32] = {'u', 'm', 'b', 'v', '2', static_cast<std::uint8_t>(masked ? 1 : 0), 0, 0};
         std::memcpy(want + 8, &dest.ipv4, 4);
         std::memcpy(want + 12, dest.ipv6, 16);
         std::memcpy(want + 28, &dest.port, 2);
@@ -210,12 +243,13 @@ static int timeWaitTowardsPort(std::uint16_t port) { return vnxtest::timeWaitSoc
 TEST_F(ServerTcp, HalfCloseKeepsTheOtherDirection) {
     // The application sends its request and ends its side; the answer that
     // the destination sends afterwards still arrives, directly and through
-    // the proxy server. There the relay ends the hop with a reset once the
+    // a relay with a key. There the relay ends the hop with a reset once the
     // server has every byte, so the server keeps no TIME_WAIT towards the
     // relay: a program making many short connections would otherwise run
     // the local ports out (they all go to the relay's one address and port).
     RelayProcess relay;
-    ASSERT_TRUE(relay.start()) << relay.output();
+    ASSERT_TRUE(relay.startKeyed()) << relay.output();
+    ASSERT_TRUE(relay.useKey());
     EchoServer echo;
     for (bool viaRelay : {false, true}) {
         SCOPED_TRACE(viaRelay ? "through veilnox-relay" : "direct");
@@ -240,6 +274,7 @@ TEST_F(ServerTcp, HalfCloseKeepsTheOtherDirection) {
         }
     }
     EXPECT_EQ(timeWaitTowardsPort(relay.port()), 0);
+    ASSERT_TRUE(relay.useKey(false));
 }
 
 // Sets the MTU of this test's own loopback (the test runs in a network

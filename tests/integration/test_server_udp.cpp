@@ -4,6 +4,7 @@
 // source; one tunnel per (application socket, destination); idle tunnels go;
 // datagrams without a record, oversized ones and garbage from the proxy
 // server are handled without stopping the relay.
+#include "packetcapture.h"
 #include "relayheader.h"
 #include "test_server_support.h"
 
@@ -118,19 +119,29 @@ TEST_F(ServerUdp, OneTunnelPerApplicationSocketAndDestination) {
     close(b);
 }
 
-TEST_F(ServerUdp, ThroughRelayMaskedAndPlain) {
+TEST_F(ServerUdp, ThroughRelayMaskedPlainAndKeyed) {
+    // Through a plain relay (masked and not) and a relay with a key: each
+    // reply names its real source, and a capture of this namespace's
+    // loopback shows the application's words on the hop to the relay only
+    // when the hop is plain.
     startServer();
-    RelayProcess relay;
-    ASSERT_TRUE(relay.start()) << "veilnox-relay not available: " << relayPath() << relay.output();
+    RelayProcess plain, keyed;
+    ASSERT_TRUE(plain.start()) << "veilnox-relay not available: " << relayPath() << plain.output();
+    ASSERT_TRUE(keyed.startKeyed()) << keyed.output();
+    ASSERT_TRUE(keyed.useKey());
     UdpEcho echo1, echo2;
-    for (bool masked : {true, false}) {
-        SCOPED_TRACE(masked ? "masked" : "plain");
+    for (const std::string hop : {"masked", "plain", "keyed"}) {
+        SCOPED_TRACE(hop);
+        RelayProcess& relay = hop == "keyed" ? keyed : plain;
         // The protocol text does not matter for datagrams.
-        setProxy(block, "127.0.0.1", relay.port(), "", masked);
+        setProxy(block, "127.0.0.1", relay.port(), "", hop != "plain");
+        vnxtest::PacketCapture capture("lo");
+        ASSERT_TRUE(capture.ok());
         int fd = udpSocket(false);
-        Reply r1 = roundTrip(fd, echo1.address(), "to the first echo");
+        const std::string first = "to the first echo over the " + hop + " hop";
+        Reply r1 = roundTrip(fd, echo1.address(), first);
         Reply r2 = roundTrip(fd, echo2.address(), "to the second echo");
-        ASSERT_EQ(text(r1.data), "to the first echo");
+        ASSERT_EQ(text(r1.data), first);
         ASSERT_EQ(text(r2.data), "to the second echo");
         // One tunnel (towards the relay) for both destinations; each reply
         // names its real source.
@@ -141,7 +152,13 @@ TEST_F(ServerUdp, ThroughRelayMaskedAndPlain) {
         EXPECT_TRUE(s1 == echo1.address()) << s1.text();
         EXPECT_TRUE(s2 == echo2.address()) << s2.text();
         close(fd);
+        const auto toDestination = capture.seenOnPort(ntohs(echo1.address().port), first);
+        const auto onHop = capture.seenOnPort(relay.port(), first);
+        EXPECT_GE(toDestination.withMarker, 2);  // there and back
+        EXPECT_GE(onHop.packets, 4);
+        EXPECT_EQ(onHop.withMarker > 0, hop == "plain") << onHop.withMarker;
     }
+    ASSERT_TRUE(keyed.useKey(false));
 }
 
 TEST_F(ServerUdp, FramingTowardsAFakeProxyServerAndItsAnswers) {
