@@ -65,6 +65,35 @@ int fail(const std::string& message) {
     return 2;
 }
 
+// The installed service's options (VEILNOX_RELAY_OPTS of its defaults file),
+// so that a bare --print-list-entry names the port and address the service
+// serves. Empty when there is no such file or line.
+std::vector<std::string> serviceOptions() {
+    const char* path = std::getenv("VEILNOX_RELAY_DEFAULTS");
+    FILE* f = std::fopen(path && *path ? path : "/etc/default/veilnox-relay", "r");
+    std::vector<std::string> words;
+    if (!f) return words;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f)) {
+        const char kKey[] = "VEILNOX_RELAY_OPTS=";
+        if (std::strncmp(line, kKey, sizeof kKey - 1) != 0) continue;
+        words.clear();
+        std::string word;
+        for (const char* c = line + sizeof kKey - 1; *c; ++c) {
+            if (*c == '"' || *c == '\'') continue;
+            if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\r') {
+                if (!word.empty()) words.push_back(word);
+                word.clear();
+            } else {
+                word += *c;
+            }
+        }
+        if (!word.empty()) words.push_back(word);
+    }
+    std::fclose(f);
+    return words;
+}
+
 int run(int argc, char** argv) {
     // Our three options are taken out; the rest is the relay's command line.
     std::string country, city, tag;
@@ -80,6 +109,18 @@ int run(int argc, char** argv) {
             relayArgs.push_back(argv[i]);
         }
     }
+    // Without --listen, the service's options come first (the command line
+    // still has the last word).
+    bool listenGiven = false;
+    for (char* arg : relayArgs)
+        listenGiven = listenGiven || std::strncmp(arg, "--listen", 8) == 0;
+    std::vector<std::string> fromService;
+    if (!listenGiven) {
+        fromService = serviceOptions();
+        relayArgs.insert(relayArgs.begin() + 1, fromService.size(), nullptr);
+        for (std::size_t i = 0; i < fromService.size(); ++i)
+            relayArgs[1 + i] = &fromService[i][0];
+    }
     RelayOptions opts;
     std::string error;
     switch (parseRelayOptions(static_cast<int>(relayArgs.size()), relayArgs.data(), opts, error)) {
@@ -91,6 +132,8 @@ int run(int argc, char** argv) {
                 "                     [--tag TEXT]\n"
                 "Prints the <Element> of a client server list for this relay, then the same\n"
                 "entry as a veilnox:// link: paste either into the client's \"Add server...\".\n"
+                "Without --listen, the installed service's options are read first\n"
+                "(VEILNOX_RELAY_OPTS in /etc/default/veilnox-relay).\n"
                 "The address is --public-address, else the --listen address, else (for\n"
                 "0.0.0.0) the host's first non-loopback IPv4 address. The key is --key-file's,\n"
                 "else $CREDENTIALS_DIRECTORY/key or /etc/veilnox-relay/key when there is one.\n"

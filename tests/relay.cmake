@@ -25,5 +25,18 @@ if(TARGET veilnox-relay)
     target_include_directories(fuzz_relay_header PRIVATE ${CMAKE_SOURCE_DIR}/relay ${CMAKE_SOURCE_DIR}/common)
     target_compile_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(fuzz_relay_header PRIVATE -fsanitize=fuzzer,address,undefined)
+
+    # The keyed hop's datagram opener and the pasted server links and keys.
+    find_package(OpenSSL 3.0 REQUIRED)
+    add_executable(fuzz_hop_opener
+      fuzz/fuzz_hop_opener.cpp
+      ${CMAKE_SOURCE_DIR}/common/hop/datagram.cpp
+      ${CMAKE_SOURCE_DIR}/common/hop/tls.cpp
+      ${CMAKE_SOURCE_DIR}/common/hopkey.cpp
+      ${CMAKE_SOURCE_DIR}/common/serverlink.cpp)
+    target_include_directories(fuzz_hop_opener PRIVATE ${CMAKE_SOURCE_DIR}/common)
+    target_link_libraries(fuzz_hop_opener PRIVATE veilnox_shared OpenSSL::SSL OpenSSL::Crypto)
+    target_compile_options(fuzz_hop_opener PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(fuzz_hop_opener PRIVATE -fsanitize=fuzzer,address,undefined)
   endif()
 endif()

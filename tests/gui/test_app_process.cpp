@@ -2,6 +2,7 @@
 // start, a start without a display, the end on SIGTERM; the real veilnoxsvr
 // relaunched by the watchdog; the module scripts of bat/ and their catalog.
 #include "appcontext.h"
+#include "localservers.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleactions.h"
@@ -253,6 +254,7 @@ TEST_F(Process, TheDocumentedFilesAreTheOnesTheClientWrites) {
 
 // Self-hosting in two commands: the relay prints its entry, and a list of
 // it in the data folder is read by the client, before the downloaded list.
+// The link the relay prints on its second line is the same server.
 TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
     if (!QFile::exists(program("veilnox-relay"))) GTEST_SKIP() << "veilnox-relay is not built";
     auto printEntry = [](const QStringList& args, int* code) {
@@ -262,14 +264,26 @@ TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
         return relay.readAllStandardOutput();
     };
     int code = -1;
-    const QByteArray entry = printEntry({"--listen", "0.0.0.0:9300", "--allow", "198.51.100.0/24", "--public-address",
-                                         "198.51.100.7", "--country", "C\u00f4te <d'Ivoire> & Co", "--city", "Abidjan"},
-                                        &code);
+    const QList<QByteArray> lines =
+        printEntry({"--listen", "0.0.0.0:9300", "--allow", "198.51.100.0/24", "--public-address", "198.51.100.7",
+                    "--country", "C\u00f4te <d'Ivoire> & Co", "--city", "Abidjan", "--tag", "CI"},
+                   &code)
+            .split('\n');
     EXPECT_EQ(code, 0);
+    ASSERT_GE(lines.size(), 2);
+    const QByteArray entry = lines[0] + "\n";
     QFile list(world.dataDir() + "/config/proxys.xml");
     ASSERT_TRUE(list.open(QIODevice::WriteOnly));
-    list.write("<Array>\n" + entry + "</Array>\n");
+    // The first line is the element; the second, the same entry as a link.
+    list.write("<Array>\n" + entry.left(entry.indexOf('\n') + 1) + "</Array>\n");
+    EXPECT_TRUE(entry.mid(entry.indexOf('\n') + 1).startsWith("veilnox://198.51.100.7:9300?")) << entry.toStdString();
     list.close();
+    StringMap fromLink;
+    StringMap fromLine;
+    QString error;
+    ASSERT_TRUE(ParseServerText(QString::fromUtf8(lines[1]), fromLink, error)) << error.toStdString();
+    ASSERT_TRUE(ParseServerText(QString::fromUtf8(entry), fromLine, error)) << error.toStdString();
+    EXPECT_EQ(fromLink, fromLine);
 
     MessageRecorder messages;
     auto window = std::make_unique<MainWindow>();
@@ -282,7 +296,7 @@ TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
     EXPECT_EQ(relay->value("protocol"), "private");
     EXPECT_EQ(relay->value("country"), "C\u00f4te <d'Ivoire> & Co");
     EXPECT_EQ(relay->value("city"), "Abidjan");
-    EXPECT_EQ(relay->value("tag"), "CT");
+    EXPECT_EQ(relay->value("tag"), "CI");
     window->shutdownForExit();
 
     // Without --public-address the listen address is the one named.

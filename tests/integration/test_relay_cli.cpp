@@ -1,9 +1,12 @@
 // veilnox-relay's command line and its address policy.
 #include "addresspolicy.h"
 #include "relayoptions.h"
+#include "serverlink.h"
 #include "test_relay_support.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -59,6 +62,18 @@ Outcome runRelay(const std::vector<std::string>& args) {
 }
 
 sockaddr_storage addr(const char* ip) { return makeAddress(ip, 80); }
+
+// A key file made by the relay itself, in a folder of this test program.
+const std::string& keyFile() {
+    static const std::string path = [] {
+        char dir[] = "/tmp/vnx-relaycli-XXXXXX";
+        std::string file = mkdtemp(dir) ? std::string(dir) + "/etc/key" : std::string();
+        Outcome made = runRelay({"--init-key", file});
+        EXPECT_EQ(made.code, 0) << made.err;
+        return file;
+    }();
+    return path;
+}
 const sockaddr* sa(const sockaddr_storage& s) { return reinterpret_cast<const sockaddr*>(&s); }
 
 }  // namespace
@@ -80,6 +95,9 @@ TEST(RelayCli, BadArgumentsExitTwoWithAMessage) {
         {"--header-timeout", "0"},
         {"--public-address", "::1"},
         {"--quiet=yes"},
+        {"--key-file", "/nonexistent/key"},
+        {"--key-file", "/proc/self/cmdline"},  // not a key
+        {"--key-file"},
         {"extra"},
     };
     for (const auto& args : cases) {
@@ -143,6 +161,8 @@ TEST(RelayCli, NonLoopbackListenNeedsAllowOrOpen) {
         {"--listen", "[::1]:0"},
         {"--listen", "0.0.0.0:0", "--open"},
         {"--listen", "[::]:0", "--allow", "2001:db8::/32"},
+        // A relay with a key authenticates its clients: any address will do.
+        {"--listen", "0.0.0.0:0", "--key-file", keyFile()},
     };
     for (const auto& args : accepted) {
         SCOPED_TRACE(args[1]);
@@ -152,6 +172,71 @@ TEST(RelayCli, NonLoopbackListenNeedsAllowOrOpen) {
         ASSERT_TRUE(relay.start(a));
         EXPECT_EQ(relay.stop(), 0);
     }
+}
+
+TEST(RelayCli, PrintedEntryCarriesTheKeyTheServicesPortAndAnIsoCountryCode) {
+    std::ifstream in(keyFile());
+    std::string keyText;
+    std::getline(in, keyText);
+    ASSERT_EQ(keyText.size(), 43u);
+    struct Case {
+        std::vector<std::string> args;
+        const char* tag;  // "" = none
+        bool keyed;
+    };
+    const Case cases[] = {
+        {{"--country", "Germany"}, "DE", true},  // not GE, which is Georgia
+        {{"--country", " united kingdom "}, "GB", true},
+        {{"--country", "Atlantis"}, "", true},
+        {{"--country", "Germany", "--tag", "XY"}, "XY", true},
+        {{"--country", "Netherlands"}, "NL", false},
+    };
+    // Without --listen the installed service's options are read.
+    const std::string defaults = keyFile() + ".defaults";
+    {
+        std::ofstream out(defaults);
+        out << "# comment\nVEILNOX_RELAY_OPTS=\"--listen 0.0.0.0:9333 --public-address 198.51.100.7\"\n";
+    }
+    setenv("VEILNOX_RELAY_DEFAULTS", defaults.c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        std::vector<std::string> args{"--print-list-entry"};
+        if (c.keyed) args.insert(args.end(), {"--key-file", keyFile()});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome o = runRelay(args);
+        ASSERT_EQ(o.code, 0) << o.err;
+        const std::size_t lineEnd = o.out.find('\n');
+        ASSERT_NE(lineEnd, std::string::npos);
+        const std::string element = o.out.substr(0, lineEnd);
+        const std::string link = o.out.substr(lineEnd + 1);
+        EXPECT_NE(element.find("<ip>198.51.100.7</ip><port>9333</port>"), std::string::npos) << element;
+        EXPECT_EQ(element.find("<tag>") != std::string::npos, *c.tag != 0) << element;
+        if (*c.tag) {
+            EXPECT_NE(element.find(std::string("<tag>") + c.tag + "</tag>"), std::string::npos) << element;
+        }
+        EXPECT_EQ(element.find("<key>" + keyText + "</key>") != std::string::npos, c.keyed) << element;
+        // The link names the same server, key and tag.
+        vnx::ServerLink parsed;
+        std::string error;
+        ASSERT_TRUE(vnx::parseServerLink(link, parsed, error)) << link << error;
+        EXPECT_EQ(parsed.ipv4, "198.51.100.7");
+        EXPECT_EQ(parsed.port, 9333);
+        EXPECT_EQ(parsed.tag, c.tag);
+        EXPECT_EQ(parsed.hasKey, c.keyed);
+        if (c.keyed) {
+            EXPECT_EQ(vnx::encodeHopKey(parsed.key), keyText);
+        }
+        // A plain relay says what it lacks.
+        EXPECT_EQ(o.err.find("no key") != std::string::npos, !c.keyed) << o.err;
+    }
+    unsetenv("VEILNOX_RELAY_DEFAULTS");
+    // --init-key keeps an existing key.
+    Outcome again = runRelay({"--init-key", keyFile()});
+    EXPECT_EQ(again.code, 0);
+    std::ifstream reread(keyFile());
+    std::string after;
+    std::getline(reread, after);
+    EXPECT_EQ(after, keyText);
 }
 
 TEST(RelayCli, PortInUseFailsWithExitOne) {
