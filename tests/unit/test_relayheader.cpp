@@ -1,10 +1,15 @@
-// Relay header wire bytes, parsing and masking.
+// Relay header wire bytes, parsing and masking; relay keys and server links
+// as users paste them.
+#include "hopkey.h"
 #include "platform/net.h"
 #include "relayheader.h"
+#include "serverlink.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 using namespace vnx;
@@ -102,4 +107,82 @@ TEST(Mask, InverseAnySplitAndEmpty) {
     maskBuffer(whole.data(), whole.size());
     EXPECT_EQ(whole, data);
     EXPECT_EQ(maskBuffer(nullptr, 0), 0u);
+}
+
+// ---- keys and links as users paste them ------------------------------------
+
+TEST(HopKeyText, RoundTripsAndRefusesDamagedText) {
+    std::uint8_t key[kHopKeySize];
+    for (std::size_t i = 0; i < kHopKeySize; ++i)
+        key[i] = static_cast<std::uint8_t>(i * 37 + 250);
+    const std::string text = encodeHopKey(key);
+    ASSERT_EQ(text.size(), kHopKeyTextSize);
+    std::uint8_t back[kHopKeySize] = {};
+    ASSERT_TRUE(decodeHopKey(" " + text + "\r\n", back));
+    EXPECT_EQ(0, std::memcmp(key, back, kHopKeySize));
+    const std::string bad[] = {
+        "",
+        text.substr(1),
+        text + "A",
+        text.substr(0, 42) + "=",
+        text.substr(0, 42) + "+",
+        text.substr(0, 20) + " " + text.substr(21),
+    };
+    for (const std::string& b : bad) {
+        SCOPED_TRACE(b);
+        EXPECT_FALSE(decodeHopKey(b, back));
+    }
+    // One key has one text: the two bits past the key in the last character
+    // must be zero.
+    std::uint8_t zero[kHopKeySize] = {};
+    std::string z = encodeHopKey(zero);
+    EXPECT_EQ(z, std::string(43, 'A'));
+    z.back() = 'B';
+    EXPECT_FALSE(decodeHopKey(z, back));
+}
+
+TEST(ServerLinkText, ParsesWhatIsFormattedAndExplainsWhatIsNot) {
+    ServerLink link;
+    link.ipv4 = "203.0.113.7";
+    link.port = 9200;
+    link.hasKey = true;
+    for (std::size_t i = 0; i < kHopKeySize; ++i)
+        link.key[i] = static_cast<std::uint8_t>(i);
+    link.tag = "DE";
+    link.country = "Côte d'Ivoire & co";
+    link.city = "Frankfurt am Main";
+    const std::string text = formatServerLink(link);
+    EXPECT_EQ(text.find(' '), std::string::npos) << text;
+    ServerLink parsed;
+    std::string error;
+    ASSERT_TRUE(parseServerLink("  " + text + "\n", parsed, error)) << error;
+    EXPECT_EQ(parsed.ipv4, link.ipv4);
+    EXPECT_EQ(parsed.port, link.port);
+    EXPECT_TRUE(parsed.hasKey);
+    EXPECT_EQ(0, std::memcmp(parsed.key, link.key, kHopKeySize));
+    EXPECT_EQ(parsed.country, link.country);
+    EXPECT_EQ(parsed.city, link.city);
+    EXPECT_EQ(parsed.tag, link.tag);
+    ASSERT_TRUE(parseServerLink("veilnox://198.51.100.1:1/", parsed, error));
+    EXPECT_FALSE(parsed.hasKey);
+
+    const std::string key = encodeHopKey(link.key);
+    const std::pair<std::string, const char*> bad[] = {
+        {"https://203.0.113.7:9200", "starts with veilnox://"},
+        {"veilnox://" + key.substr(1) + "@203.0.113.7:9200", "key"},
+        {"veilnox://203.0.113.7", "no port"},
+        {"veilnox://203.0.113.7:0", "port"},
+        {"veilnox://203.0.113.7:65536", "port"},
+        {"veilnox://203.0.113.7:92a0", "port"},
+        {"veilnox://example.org:9200", "IPv4"},
+        {"veilnox://203.0.113.07:9200", "IPv4"},
+        {"veilnox://203.0.113.256:9200", "IPv4"},
+        {"veilnox://203.0.113.7:9200?city=a%0Ab", "city"},
+        {"veilnox://203.0.113.7:9200?tag=%4", "tag"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.first);
+        EXPECT_FALSE(parseServerLink(b.first, parsed, error));
+        EXPECT_NE(error.find(b.second), std::string::npos) << error;
+    }
 }
