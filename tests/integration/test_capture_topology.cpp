@@ -10,13 +10,17 @@
 // that went out directly. The folder and the pinned hooks are removed at the
 // end of every case. Without cgroup v2 or BPF the cases fail saying so.
 #include "capturewire.h"
+#include "hopkey.h"
+#include "packetcapture.h"
 #include "sharedmemory.h"
 #include "test_module_support.h"
 #include "topology.h"
 #include "waiters.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,7 +141,9 @@ protected:
         const bool changed = key != published_;
         waitUntil([&] { return latest() == line && (!changed || lines() > before); }, 5000);
         ASSERT_EQ(latest(), line) << capture_.output();
-        if (changed) ASSERT_GT(lines(), before) << capture_.output();
+        if (changed) {
+            ASSERT_GT(lines(), before) << capture_.output();
+        }
         published_ = key;
     }
     std::vector<std::string> inCgroup(std::vector<std::string> argv) {
@@ -284,6 +290,51 @@ TEST_F(CaptureTopology, ProgramsOfEveryKindGoThroughTheRelay) {
     RunResult udp6 = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest6, "sendto"});
     EXPECT_NE(udp6.exitCode, 0) << udp6.output;
     expectNothingDirect();
+}
+
+TEST_F(CaptureTopology, ARelayWithAKeyGetsTcpAndDatagramsSealed) {
+    // A second relay, with a key, that the client selected: the programs'
+    // traffic arrives from it, and a capture of the application's link
+    // shows neither the request nor the answers on the hop.
+    std::uint8_t key[vnx::kHopKeySize];
+    for (std::size_t i = 0; i < sizeof key; ++i)
+        key[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    const std::string keyFile = dir_ + "/relay.key";
+    {
+        std::ofstream out(keyFile);
+        out << vnx::encodeHopKey(key) << "\n";
+    }
+    ASSERT_EQ(chmod(keyFile.c_str(), 0600), 0);
+    BackgroundProcess keyed;
+    ASSERT_TRUE(keyed.start(
+        {VNX_BIN_DIR "/veilnox-relay", "--listen", std::string(kRelayIn4) + ":0", "--key-file", keyFile, "--quiet"}, {},
+        relayNs_.pid()));
+    const std::uint16_t port = relayListenPort(keyed, kRelayIn4);
+    ASSERT_NE(port, 0) << keyed.output();
+    ASSERT_TRUE(vnx::publishHopKey(inet_addr(kRelayIn4), port, key));
+    BlockSettings b = block();
+    b.proxyPort = port;
+    publish(b);
+
+    PacketCapture capture("va");
+    ASSERT_TRUE(capture.ok());
+    RunResult curl = app({"curl", "-sS", "--max-time", "20", std::string("http://") + kDest4 + ":8000/sealed-path"});
+    EXPECT_EQ(curl.exitCode, 0) << curl.output;
+    EXPECT_EQ(httpPeer("/sealed-path"), kRelayOut4);
+    for (const char* mode : {"sendto", "connect"}) {
+        SCOPED_TRACE(mode);
+        RunResult res = app({"/usr/bin/python3", "-c", kUdpClientScript, kDest4, mode});
+        EXPECT_EQ(res.exitCode, 0) << res.output;
+        EXPECT_EQ(field(res.output, "from"), std::string(kDest4) + ":7000");
+        EXPECT_EQ(field(res.output, "reply"), "echo:ping");
+    }
+    const auto request = capture.seenOnPort(port, "sealed-path");
+    const auto answers = capture.seenOnPort(port, "echo:ping");
+    EXPECT_GE(request.packets, 6);
+    EXPECT_EQ(request.withMarker, 0);
+    EXPECT_EQ(answers.withMarker, 0);
+    expectNothingDirect();
+    ASSERT_TRUE(vnx::publishHopKey(inet_addr(kRelayIn4), port, nullptr));
 }
 
 TEST_F(CaptureTopology, NameLookupsThroughALocalStubLeaveFromTheRelay) {
