@@ -74,6 +74,9 @@ void RelayContext::retire(TcpRelay* relay) { retired.push_back(relay); }
 
 bool RelayContext::sourceVerified(const sockaddr* client, const SourceState* source) const {
     if (!opts.allow.empty()) return true;  // every client got past clientAllowed
+    // On a keyed relay every datagram proved the key: only a key holder can
+    // make one, whatever source address it carries.
+    if (opts.keyed) return true;
     if (isLoopbackAddress(client)) return true;
     return SourceTable::verified(source, nowMs);
 }

@@ -64,8 +64,9 @@ public:
     // connection limits are reached.
     TcpRelay* oldestHeaderless() const { return oldestHeaderless_; }
 
-    // Whether UDP replies may exceed what client sent: it is in the allow
-    // list (given one), on loopback (which the kernel never accepts from
+    // Whether UDP replies may exceed what client sent: the relay has a key
+    // (its datagrams are authenticated), the client is in the allow list
+    // (given one), on loopback (which the kernel never accepts from
     // outside), or has recently completed a TCP handshake with the relay.
     bool sourceVerified(const sockaddr* client, const SourceState* source) const;
 
