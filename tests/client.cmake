@@ -35,8 +35,10 @@ add_executable(test_clientlib
 target_link_libraries(test_clientlib PRIVATE vnx_qt_test_core)
 # The veilnox program's window-free logic: what reaches the proxy data block,
 # the settings keys of a connection, the server-list order, the rotation,
-# the launch bookkeeping, the crash message and the capture mode.
-add_executable(test_app_logic unit/test_app_logic.cpp)
+# the launch bookkeeping, the crash message and the capture mode; the
+# servers' protection, the relay key handed to the local server and the
+# user's own server list (pasted links, the file edited in place).
+add_executable(test_app_logic unit/test_app_logic.cpp unit/test_client_localservers.cpp)
 target_link_libraries(test_app_logic PRIVATE vnx_qt_test_core)
 vnx_discover(test_app_logic unit PREFIX app. TIMEOUT 180)
 # The rules of the main window's views: traffic texts, probe answers.

@@ -9,6 +9,10 @@ if(TARGET veilnox_app_lib AND NOT WIN32)
     add_executable(test_view_${suite} gui/test_view_${suite}.cpp)
     set_target_properties(test_view_${suite} PROPERTIES AUTOMOC ON)
     target_link_libraries(test_view_${suite} PRIVATE vnx_qt_test_widgets)
+    # The probe suite seals and opens as a keyed relay does.
+    if(suite STREQUAL probe)
+      target_link_libraries(test_view_${suite} PRIVATE veilnox_hop)
+    endif()
     # bin/ holds the pictures, the default rules, the module scripts, the
     # module library they install and the programs the suites start.
     add_dependencies(test_view_${suite} veilnox_files)

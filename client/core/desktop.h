@@ -1,7 +1,7 @@
 #pragma once
 // Texts and program names of the settings that depend on the desktop the
-// client runs on: the start-with-the-session check box and the five browser
-// boxes of the settings dialog. Linux names what a Linux desktop has;
+// client runs on: the start-with-the-session check box, the masking box and
+// the five browser boxes of the settings dialog. Linux names what a Linux desktop has;
 // Windows keeps the Windows names.
 #include <QList>
 #include <QString>
@@ -9,6 +9,14 @@
 
 // The text of the "autostartBox" check boxes.
 QString AutostartBoxText();
+
+// The text and tooltip of the settings dialog's "encBox" (the "encryptdata"
+// key). What it switches scrambles the bytes to servers without a key; it
+// is no encryption, and Linux says so: "Mask Data Connections", with a
+// tooltip that names what masking does and that servers with a key are
+// always encrypted. Windows keeps "Encrypt Data Connections" and no tooltip.
+QString MaskBoxText();
+QString MaskBoxToolTip();
 
 // One browser box: its text and the executable names it adds and removes.
 // The box shows checked when every name is listed (`needsAll`, for browsers

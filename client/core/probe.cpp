@@ -50,25 +50,42 @@ namespace {
 quint64 matchKey(std::uint32_t address, std::uint16_t port) { return static_cast<quint64>(address) << 16 | port; }
 }  // namespace
 
-ProbeMatcher::ProbeMatcher(const QList<ServerEntry*>& rows) : rows_(rows) {
+ProbeMatcher::ProbeMatcher(const QList<ServerEntry*>& rows) : rows_(rows), keys_(rows.size()) {
     for (int i = 0; i < rows_.size(); ++i) {
         const ServerEntry* entry = rows_.at(i);
         std::uint32_t address = 0;
         if (!entry || !ProbeAddress(entry->value(QStringLiteral("ip")), address)) continue;
+        if (!entry->value(QStringLiteral("key")).isEmpty()) {
+            std::uint8_t key[vnx::kHopKeySize];
+            keys_[i] = ServerKey(entry->attributes, key)
+                           ? QByteArray(reinterpret_cast<const char*>(key), static_cast<int>(sizeof key))
+                           : QByteArray(1, '!');
+        }
         index_[matchKey(address, static_cast<std::uint16_t>(entry->port))].append(i);
     }
 }
 
-int ProbeMatcher::find(const ProbeAnswer& answer, std::uint16_t senderPort) const {
+int ProbeMatcher::find(const ProbeAnswer& answer, std::uint16_t senderPort, const QByteArray& key) const {
     const auto it = index_.constFind(matchKey(answer.address, senderPort));
     if (it == index_.constEnd()) return -1;
     for (int i : it.value())
-        if (rows_.at(i)->probeTick != 0) return i;
+        if (rows_.at(i)->probeTick != 0 && keys_.at(i) == key) return i;
     return -1;
 }
 
-int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort) {
-    return ProbeMatcher(rows).find(answer, senderPort);
+QList<QByteArray> ProbeMatcher::keysOf(std::uint32_t address, std::uint16_t port) const {
+    QList<QByteArray> keys;
+    const auto it = index_.constFind(matchKey(address, port));
+    if (it == index_.constEnd()) return keys;
+    for (int i : it.value())
+        if (keys_.at(i).size() == static_cast<int>(vnx::kHopKeySize) && !keys.contains(keys_.at(i)))
+            keys.append(keys_.at(i));
+    return keys;
+}
+
+int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort,
+                     const QByteArray& key) {
+    return ProbeMatcher(rows).find(answer, senderPort, key);
 }
 
 SignalBar AnsweredBar(std::uint32_t replyMs) {

@@ -14,11 +14,14 @@
 #include <QVector>
 
 #include <cstdint>
+#include <memory>
 
 // 32 bytes: a relay header of kind 5 (probe request) naming the server's
 // own address (inet_addr of `ip`, network order) and its port in host byte
 // order (little-endian, unlike the network-order port of a connect header),
-// masked as every relay header is.
+// masked as every relay header is. A server with a key (serverlist.h,
+// Protection::Encrypted) gets it sealed (ProbeSeals below); a server whose
+// key is damaged gets none.
 constexpr int kProbeSize = 32;
 QByteArray BuildProbe(const QString& ip, std::uint16_t port);
 
@@ -41,11 +44,18 @@ struct ProbeAnswer {
 // False for a datagram of any other length.
 bool ParseProbeAnswer(const QByteArray& datagram, ProbeAnswer& answer);
 
+// A keyed server's answer comes sealed: the 8 bytes and the seal's 40.
+constexpr int kSealedProbeAnswerSize = kProbeAnswerSize + 40;
+
 // The row that an answer from source port `senderPort` belongs to: the
 // first row (in the order given) whose address equals the answer's, whose
 // probe is outstanding and whose port equals the sender port. -1 when no
-// row takes it. Null entries (rows without a server) are skipped.
-int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort);
+// row takes it. Null entries (rows without a server) are skipped. A plain
+// answer (`key` empty) is taken only by a row without a key; an answer
+// opened with a key only by a row with that key (so nobody without the key
+// can make a keyed server look alive).
+int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer, std::uint16_t senderPort,
+                     const QByteArray& key = QByteArray());
 
 // The same rule for a batch of answers: the rows are indexed once by
 // address and port, so a cycle over a long list costs one pass over the
@@ -54,11 +64,39 @@ int FindAnsweringRow(const QList<ServerEntry*>& rows, const ProbeAnswer& answer,
 class ProbeMatcher {
 public:
     explicit ProbeMatcher(const QList<ServerEntry*>& rows);
-    int find(const ProbeAnswer& answer, std::uint16_t senderPort) const;
+    int find(const ProbeAnswer& answer, std::uint16_t senderPort, const QByteArray& key = QByteArray()) const;
+    // The keys of the rows of a server (address in network order, port):
+    // those a sealed datagram from it may be opened with, each once.
+    QList<QByteArray> keysOf(std::uint32_t address, std::uint16_t port) const;
 
 private:
     QList<ServerEntry*> rows_;
+    // Per row: its key (32 bytes), empty without one, one byte when damaged.
+    QVector<QByteArray> keys_;
     QHash<quint64, QVector<int>> index_;  // (address << 16 | port) -> rows, in order
+};
+
+// The seals of the probes to keyed servers: per key, one sealer toward the
+// relay (vnxhop::Direction::ToRelay) and one opener of its answers
+// (FromRelay), kept for the window's life. Where the client has no sealing
+// (Windows), nothing is sealed and nothing opens: keyed servers are then not
+// probed and time out.
+class ProbeSeals {
+public:
+    ProbeSeals();
+    ~ProbeSeals();
+    ProbeSeals(const ProbeSeals&) = delete;
+    ProbeSeals& operator=(const ProbeSeals&) = delete;
+
+    // The probe sealed with `key` (32 bytes); empty when it cannot be.
+    QByteArray seal(const QByteArray& key, const QByteArray& probe);
+    // A datagram of the relay opened with `key`: true with the content in
+    // `plain`; false for anything forged, replayed, stale or malformed.
+    bool open(const QByteArray& key, const QByteArray& sealed, QByteArray& plain);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Signal bar of column 2: range 0..maximum with the value.

@@ -1,6 +1,9 @@
 #include "proxypublish.h"
 
+#include "hopkey.h"
 #include "platformdefaults.h"
+#include "rendpoint.h"
+#include "serverlist.h"
 
 #include <cstring>
 
@@ -22,6 +25,18 @@ void WriteProxyServer(ProxyData& data, const StringMap& server) {
     WriteProxyText(data.proxy_user, server.value(QStringLiteral("user")));
     WriteProxyText(data.proxy_pass, server.value(QStringLiteral("pass")));
     WriteProxyText(data.proxy_protocol, server.value(QStringLiteral("protocol")));
+}
+
+bool PublishServerKey(const StringMap& server) {
+    std::uint8_t key[vnx::kHopKeySize];
+    bool ok = false;
+    const ushort port = server.value(QStringLiteral("port")).toUShort(&ok);
+    const QByteArray ip = server.value(QStringLiteral("ip")).toLatin1();
+    const std::uint32_t address = ip.isEmpty() ? 0 : vnx::parseIpv4(ip.constData());
+    const bool keyed = ok && port != 0 && address != 0 && address != 0xFFFFFFFFu && ServerKey(server, key);
+    const bool published = keyed ? vnx::publishHopKey(address, port, key) : vnx::publishHopKey(0, 0, nullptr);
+    std::memset(key, 0, sizeof key);
+    return published;
 }
 
 QStringList ParseRulesText(const QString& text) {

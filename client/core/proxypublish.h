@@ -21,6 +21,16 @@ void WriteProxyText(char (&field)[vnx::kProxyTextSize], const QString& text);
 // proxy_protocol from a server's attributes. `connected` is not touched.
 void WriteProxyServer(vnx::ProxyData& data, const StringMap& server);
 
+// Publishes the relay key of the server about to be written into the block
+// (vnx::publishHopKey: its "ip" in network order, its "port", its key), or,
+// for a server without a valid key, for no server (an empty map: a
+// disconnect) or one whose address is not IPv4, that there is no key. The
+// local server reads it there: the block itself never holds a key. Called
+// before WriteProxyServer, so that a local server that sees the new server
+// in the block finds its key already published. False when the named object
+// cannot be made.
+bool PublishServerKey(const StringMap& server);
+
 // The program rules kept from the rules file: split at "\n", each line
 // trimmed, kept when it is 2 to 127 characters long and does not begin with
 // "#"; in file order, without limit.

@@ -4,6 +4,7 @@
 // order, and how one server's attributes become the texts of its row), so
 // that they are testable without a window. GUI thread only.
 #include "arrayxml.h"
+#include "hopkey.h"
 
 #include <QList>
 #include <QString>
@@ -29,6 +30,10 @@ struct ServerEntry {
     std::uint32_t probeTick = 0;  // 0 = no probe outstanding
     std::int32_t totalConnections = 0;
     bool connected = false;
+    // The position of the server in the data folder's own list
+    // (dataDir + "/config/proxys.xml"), which the user may edit from the
+    // window; -1 for a server from any other list.
+    int localIndex = -1;
     // The "Signal Strength" bar of the row (0..signalMax): kept here because
     // the bar widget is made only once the row comes into view.
     int signalMax = 100;
@@ -47,7 +52,9 @@ struct ServerListSources {
 // server, duplicates included. Text that is not a well-formed list adds no
 // servers. Each "image" is made relative to the program folder
 // ("data/config/" + name); an empty "image" stays empty.
-QList<StringMap> CollectServers(const ServerListSources& sources);
+// `fromDataList`, when given, is set to how many of the first servers came
+// from the data folder's list (0 when the program folder's list was read).
+QList<StringMap> CollectServers(const ServerListSources& sources, int* fromDataList = nullptr);
 
 // Column texts of one row.
 QString ServerAddressText(const StringMap& server);   // "ip", or "host" when "ip" is empty
@@ -63,3 +70,24 @@ std::int32_t ServerPortNumber(const StringMap& server);
 // the attribute map keeps the whole value.
 constexpr int kMaxDisplayText = 256;
 QString DisplayText(const QString& text);
+
+// What protects the traffic to a server, as the list shows it:
+//   Encrypted   its "key" holds a relay key (43 base64url characters):
+//               the local server encrypts everything to it with that key;
+//   Masked      no key, and masking (the "encryptdata" setting, the block's
+//               encrypt_data) is on: the bytes are only scrambled against
+//               naive inspection;
+//   Plain       no key, masking off;
+//   DamagedKey  a "key" that is not a relay key: the server is not used at
+//               all, since connecting without the key would not reach it
+//               and connecting with a wrong one would not either.
+// An empty "key" is no key (lists written for plain relays may carry one).
+enum class Protection { Encrypted, Masked, Plain, DamagedKey };
+Protection ServerProtection(const StringMap& server, bool maskingOn);
+// "Encrypted", "Masked", "Plain", "Damaged key".
+QString ProtectionText(Protection protection);
+// One sentence on what the state means, for the row's tooltip. It never
+// holds the key.
+QString ProtectionToolTip(Protection protection);
+// The server's key: true with `key` filled when "key" holds a valid one.
+bool ServerKey(const StringMap& server, std::uint8_t (&key)[vnx::kHopKeySize]);

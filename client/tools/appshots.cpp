@@ -30,18 +30,19 @@ struct ShotServer {
     int strength;
     int replyMs;  // -1: no answer
     int connections;
+    bool keyed;  // a relay with a key: the row shows the lock
 };
 
 const ShotServer kServers[] = {
-    {"NL", "Netherlands", "Amsterdam", "203.0.113.24", 90, 38, 212},
-    {"DE", "Germany", "Frankfurt", "203.0.113.51", 85, 61, 187},
-    {"US", "United States", "New York", "198.51.100.17", 80, 142, 356},
-    {"US", "United States", "Los Angeles", "198.51.100.90", 70, 188, 298},
-    {"GB", "United Kingdom", "London", "203.0.113.77", 75, 54, 240},
-    {"JP", "Japan", "Tokyo", "198.51.100.133", 60, 251, 96},
-    {"SG", "Singapore", "Singapore", "192.0.2.45", 55, 232, 71},
-    {"CA", "Canada", "Toronto", "192.0.2.112", 65, -1, 0},
-    {"SE", "Sweden", "Stockholm", "203.0.113.140", 80, 47, 133},
+    {"NL", "Netherlands", "Amsterdam", "203.0.113.24", 90, 38, 212, true},
+    {"DE", "Germany", "Frankfurt", "203.0.113.51", 85, 61, 187, true},
+    {"US", "United States", "New York", "198.51.100.17", 80, 142, 356, false},
+    {"US", "United States", "Los Angeles", "198.51.100.90", 70, 188, 298, false},
+    {"GB", "United Kingdom", "London", "203.0.113.77", 75, 54, 240, true},
+    {"JP", "Japan", "Tokyo", "198.51.100.133", 60, 251, 96, false},
+    {"SG", "Singapore", "Singapore", "192.0.2.45", 55, 232, 71, false},
+    {"CA", "Canada", "Toronto", "192.0.2.112", 65, -1, 0, false},
+    {"SE", "Sweden", "Stockholm", "203.0.113.140", 80, 47, 133, false},
 };
 
 void prepareWorld() {
@@ -95,6 +96,8 @@ MainWindow* makeMain() {
         server[QStringLiteral("port")] = QStringLiteral("9200");
         server[QStringLiteral("protocol")] = QStringLiteral("private");
         server[QStringLiteral("strength")] = QString::number(s.strength);
+        // A made-up key: only the lock it brings is pictured.
+        if (s.keyed) server[QStringLiteral("key")] = QStringLiteral("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8");
         window->AddServerRow(server);
     }
     for (int i = 0; i < MainWindowAccess(*window).ui->proxyList->topLevelItemCount(); ++i) {

@@ -3,6 +3,7 @@
 // name (the file name) and a function that builds the window to picture.
 //
 //   veilnox-screenshots OUTPUT_FOLDER [NAME...]
+#include "addserverdlg.h"
 #include "appconfig.h"
 #include "apphelpers.h"
 #include "appshots.h"
@@ -18,7 +19,10 @@
 #include <QDir>
 #include <QFont>
 #include <QIcon>
+#include <QLabel>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
@@ -45,6 +49,18 @@ QWidget* makeAbout() { return new CSplashWnd(nullptr); }
 QWidget* makeAddProgram() {
     auto* dialog = new ProgramSelectDlg(scratchConfig());
     dialog->ui->programEdit->setText(QStringLiteral("firefox"));
+    return dialog;
+}
+
+// The add-server dialog with a pasted link that is refused (its key is
+// cut short), as the user sees the reason.
+QWidget* makeAddServer() {
+    static QTemporaryDir folder;
+    auto* dialog = new AddServerDlg(folder.path() + QStringLiteral("/data/config/proxys.xml"));
+    dialog->textEdit->setPlainText(
+        QStringLiteral("veilnox://AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh@203.0.113.24:9200?tag=NL&country="
+                       "Netherlands&city=Amsterdam"));
+    dialog->tryAdd();
     return dialog;
 }
 
@@ -111,6 +127,7 @@ int main(int argc, char** argv) {
     const std::vector<Shot> shots = {
         {"about", makeAbout},
         {"add-program", makeAddProgram},
+        {"add-server", makeAddServer},
         {"settings-general", MakeSettingsGeneralShot},
         {"settings-programs", MakeSettingsProgramsShot},
         {"connections", MakeConnectionsShot},

@@ -133,6 +133,7 @@ private:
                 row["ip"] = entry->value(QStringLiteral("ip"));
                 row["port"] = entry->value(QStringLiteral("port"));
                 row["connected"] = entry->connected;
+                row["protection"] = ProtectionText(w->rowProtection(*entry));
             }
             servers.append(row);
         }

@@ -9,9 +9,11 @@
 //                      "connected" (the proxy data block's flag),
 //                      "currentLabel", "speed", "servers" (one object per
 //                      row of the server list: "text", "ip", "port",
-//                      "connected"), "connectionsHeader" and "connections"
-//                      (the rows of the Connections tab: "process", "send",
-//                      "recv", "rate", "detail"), "tab", "changeTimer"
+//                      "connected", "protection": "Encrypted", "Masked",
+//                      "Plain" or "Damaged key"), "connectionsHeader" and
+//                      "connections" (the rows of the Connections tab:
+//                      "process", "send", "recv", "rate", "detail"), "tab",
+//                      "changeTimer"
 //                      (interval in ms, 0 when stopped), "mode" (the status
 //                      line saying which way programs are redirected, empty
 //                      where there is none) and "statusMessage" (the status

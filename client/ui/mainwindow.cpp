@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "addserverdlg.h"
 #include "appcontext.h"
 #include "apphelpers.h"
 #include "autostart.h"
@@ -8,11 +9,13 @@
 #include "download.h"
 #include "endpoints.h"
 #include "inprocessserver.h"
+#include "localservers.h"
 #include "logs.h"
 #include "messages.h"
 #include "moduleactions.h"
 #include "platform/system.h"
 #include "platformdefaults.h"
+#include "probe.h"
 #include "proxypublish.h"
 #include "serverrotation.h"
 #include "sharedmemory.h"
@@ -31,10 +34,13 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QNetworkDatagram>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextDocument>
 #include <QTimer>
 #include <QUdpSocket>
@@ -102,6 +108,35 @@ int setColumnWidths(QTreeWidget* list, const QVector<int>& widths, double scale,
     return extra;
 }
 
+// The mark of a row whose server encrypts with its key: a small padlock,
+// drawn once.
+QIcon lockIcon() {
+    static const QIcon icon = [] {
+        QPixmap picture(32, 32);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QColor colour(0x2e, 0x7d, 0x32);
+        painter.setPen(QPen(colour, 3.5));
+        painter.setBrush(Qt::NoBrush);
+        QPainterPath shackle;
+        shackle.moveTo(10, 15);
+        shackle.lineTo(10, 10);
+        shackle.arcTo(QRectF(10, 3, 12, 14), 180, -180);
+        shackle.lineTo(22, 15);
+        painter.drawPath(shackle);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(colour);
+        painter.drawRoundedRect(QRectF(6, 14, 20, 15), 3, 3);
+        painter.setBrush(Qt::white);
+        painter.drawEllipse(QRectF(14, 18.5, 4, 4));
+        painter.drawRect(QRectF(15.2, 21, 1.6, 4.5));
+        painter.end();
+        return QIcon(picture);
+    }();
+    return icon;
+}
+
 QString HtmlToPlainText(const QString& html) {
     QTextDocument document;
     document.setHtml(html);
@@ -145,6 +180,8 @@ MainWindow::MainWindow(QWidget* parent)
     }
     proxyData->debug = app.debugMode ? 1 : 0;
     PublishSettings();
+    // No server is selected yet: a key published by an earlier run is gone.
+    PublishServerKey(StringMap());
 
     udpSocket = new QUdpSocket(this);
     connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::readPendingDatagrams);
@@ -184,6 +221,18 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->proxyList->model(), &QAbstractItemModel::layoutChanged, this, &MainWindow::scheduleRowWidgets);
     connect(ui->proxyList->model(), &QAbstractItemModel::rowsInserted, this, &MainWindow::scheduleRowWidgets);
     ui->proxyList->viewport()->installEventFilter(this);
+    ui->proxyList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->proxyList, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
+        std::unique_ptr<QMenu> menu(serverMenu(ui->proxyList->itemAt(position)));
+        menu->exec(ui->proxyList->viewport()->mapToGlobal(position));
+    });
+
+    // Beside the start-up box, before the maintenance buttons.
+    addServerBtn_ = new QPushButton(QStringLiteral("Add server..."), ui->bottomPanel);
+    addServerBtn_->setObjectName(QStringLiteral("addServerBtn"));
+    addServerBtn_->setAutoDefault(false);
+    ui->bottomLayout->insertWidget(ui->bottomLayout->indexOf(ui->installBtn), addServerBtn_);
+    connect(addServerBtn_, &QPushButton::clicked, this, &MainWindow::AddServer);
 
     ui->connectionList->setHeaderLabels({QStringLiteral("Process"), QStringLiteral("Data Send"),
                                          QStringLiteral("Data Recv"), QStringLiteral("Rate"),
@@ -308,15 +357,19 @@ QString MainWindow::countryOfEntry(int index) const {
     return whole.isValid() ? whole.toString() : ui->countryBox->itemText(index);
 }
 
-void MainWindow::UpdateServerList() {
-    AppContext& app = appContext();
+ServerListSources MainWindow::readLocalLists() const {
     ServerListSources sources;
     const QString programList = QStringLiteral("data/config/proxys.xml");
     if (QFileInfo::exists(programList)) sources.programListText = ReadTextFile(programList);
     if (sources.programListText.isEmpty()) {
-        const QString dataList = app.dataDir + QStringLiteral("/config/proxys.xml");
+        const QString dataList = LocalServerListPath(appContext().dataDir);
         if (QFileInfo::exists(dataList)) sources.dataListText = ReadTextFile(dataList);
     }
+    return sources;
+}
+
+void MainWindow::UpdateServerList() {
+    ServerListSources sources = readLocalLists();
 
     {
         QProgressDialog progress(QStringLiteral("Updating Server List..."), QStringLiteral("cancel"), 0, 10000);
@@ -334,9 +387,36 @@ void MainWindow::UpdateServerList() {
                         QStringLiteral("Update Server List failed, Please check your network connection and "
                                        "restart Veilnox again."));
 
+    downloadedList_ = sources.downloadedText;
+    showServers(sources);
+}
+
+void MainWindow::ReloadServerList() {
+    ServerListSources sources = readLocalLists();
+    sources.downloadedText = downloadedList_;
+    showServers(sources);
+    // The connected server keeps its look in the new rows.
+    if (!proxyData || proxyData->connected != 1) return;
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ui->proxyList->topLevelItem(i);
+        ServerEntry* entry = entryOf(item);
+        if (!entry || entry->value(QStringLiteral("ip")).isEmpty()) continue;
+        bool same = true;
+        for (const char* key : {"ip", "port", "protocol", "key"})
+            same = same && entry->value(QLatin1String(key)) == currentServer.value(QLatin1String(key));
+        if (!same) continue;
+        entry->connected = true;
+        setRowButtonStyle(item, true);
+        break;
+    }
+}
+
+void MainWindow::showServers(const ServerListSources& sources) {
     QElapsedTimer clock;
     clock.start();
-    const QList<StringMap> servers = CollectServers(sources);
+    int fromDataList = 0;
+    const QList<StringMap> servers = CollectServers(sources, &fromDataList);
+    programListUsed_ = !sources.programListText.isEmpty();
     listTimings_.parseMs = clock.restart();
 
     // Rebuilding the selectors is not a choice of the user: nothing is stored.
@@ -350,8 +430,11 @@ void MainWindow::UpdateServerList() {
     // row again for each new one.
     QList<QTreeWidgetItem*> rows;
     rows.reserve(servers.size());
-    for (const StringMap& server : servers)
-        rows.append(makeServerRow(server));
+    for (const StringMap& server : servers) {
+        QTreeWidgetItem* row = makeServerRow(server);
+        if (rows.size() < fromDataList) entryOf(row)->localIndex = rows.size();
+        rows.append(row);
+    }
     ui->proxyList->addTopLevelItems(rows);
     rebuildingSelectors_ = false;
     ensureRowWidgets();
@@ -380,7 +463,82 @@ QTreeWidgetItem* MainWindow::makeServerRow(const StringMap& server) {
         ui->countryBox->addItem(DisplayText(country), country);
     }
     item->entry->signalValue = ServerStrength(server);
+    applyProtection(item);
     return item;
+}
+
+Protection MainWindow::rowProtection(const ServerEntry& entry) const {
+    return ServerProtection(entry.attributes, proxyData && proxyData->encrypt_data != 0);
+}
+
+void MainWindow::applyProtection(QTreeWidgetItem* item) {
+    const ServerEntry* entry = entryOf(item);
+    if (!entry) return;
+    const Protection protection = rowProtection(*entry);
+    QIcon mark;
+    if (protection == Protection::Encrypted)
+        mark = lockIcon();
+    else if (protection == Protection::DamagedKey)
+        mark = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    item->setIcon(1, mark);
+    // The state in words where the pointer rests on the row; never the key.
+    for (int column : {0, 1})
+        item->setToolTip(column, ProtectionToolTip(protection));
+    // A server that is not used looks unusable.
+    const QBrush text =
+        protection == Protection::DamagedKey ? palette().brush(QPalette::Disabled, QPalette::Text) : QBrush();
+    for (int column : {0, 1})
+        item->setForeground(column, text);
+    if (QPushButton* button = existingRowButton(item)) button->setEnabled(protection != Protection::DamagedKey);
+}
+
+void MainWindow::RefreshProtection() {
+    for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i)
+        applyProtection(ui->proxyList->topLevelItem(i));
+}
+
+QMenu* MainWindow::serverMenu(QTreeWidgetItem* item) {
+    auto* menu = new QMenu(this);
+    menu->addAction(QStringLiteral("Add server..."), this, &MainWindow::AddServer);
+    const ServerEntry* entry = entryOf(item);
+    if (entry && entry->localIndex >= 0 && ui->proxyList->indexOfTopLevelItem(item) >= 0)
+        menu->addAction(QStringLiteral("Remove server"), this, [this, item] { RemoveServer(item); });
+    return menu;
+}
+
+void MainWindow::AddServer() {
+    AppContext& app = appContext();
+    AddServerDlg dialog(LocalServerListPath(app.dataDir), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    ReloadServerList();
+    if (programListUsed_)
+        ShowInformation(QStringLiteral("Add server"),
+                        QStringLiteral("The server was added to %1, but Veilnox shows the server list beside the "
+                                       "program instead (data/config/proxys.xml of its folder), so it does not "
+                                       "appear until that list is removed.")
+                            .arg(LocalServerListPath(app.dataDir)));
+}
+
+bool MainWindow::RemoveServer(QTreeWidgetItem* item) {
+    if (ui->proxyList->indexOfTopLevelItem(item) < 0) return false;
+    const ServerEntry* entry = entryOf(item);
+    if (!entry || entry->localIndex < 0) return false;
+    if (entry->connected) {
+        ShowMessage(QStringLiteral("Disconnect from this server before removing it."));
+        return false;
+    }
+    const QString name = ServerLocationText(entry->attributes);
+    if (!AskOkCancel(QStringLiteral("Remove server"),
+                     QStringLiteral("Remove the server %1 from your server list?").arg(name)))
+        return false;
+    QString error;
+    if (!RemoveLocalServer(LocalServerListPath(appContext().dataDir), entry->localIndex, entry->attributes, error)) {
+        ShowInformation(QStringLiteral("Remove server"), error);
+        ReloadServerList();
+        return false;
+    }
+    ReloadServerList();
+    return true;
 }
 
 QIcon MainWindow::rowIcon(const QString& image) {
@@ -428,6 +586,7 @@ void MainWindow::makeRowWidgets(QTreeWidgetItem* item) {
     button->setCursor(Qt::PointingHandCursor);
     button->setProperty(kRowProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<quintptr>(item)));
     connect(button, &QPushButton::clicked, this, &MainWindow::OnConnectBtn);
+    button->setEnabled(rowProtection(*entry) != Protection::DamagedKey);
     ui->proxyList->setItemWidget(item, 3, button);
 }
 
@@ -475,8 +634,9 @@ bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QSt
         ServerEntry* entry = entryOf(item);
         if (!entry) continue;
         const QString rowIp = entry->value(QStringLiteral("ip"));
+        // A server whose key is damaged is never connected to.
         if (!rowIp.isEmpty() && rowIp == ip && entry->value(QStringLiteral("port")) == port &&
-            entry->value(QStringLiteral("protocol")) == protocol) {
+            entry->value(QStringLiteral("protocol")) == protocol && rowProtection(*entry) != Protection::DamagedKey) {
             if (!InstallLsp()) {
                 SetConnectedUi(false);
                 ClearConnectedKey(config);
@@ -485,6 +645,9 @@ bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QSt
             }
             setRowButtonStyle(item, true);
             entry->connected = true;
+            // The key first: a local server that reads the new server from
+            // the block finds its key already there.
+            PublishServerKey(entry->attributes);
             WriteProxyServer(*proxyData, entry->attributes);
             connected = true;
             StoreConnectionKeys(config, entry->attributes);
@@ -510,6 +673,7 @@ bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QSt
         ClearConnectedKey(config);
     }
     proxyData->connected = connected ? 1 : 0;
+    if (!connected) PublishServerKey(StringMap());
     SetConnectedUi(connected);
     return connected;
 }
@@ -524,7 +688,9 @@ bool MainWindow::ConnectNextServer() {
     rows.reserve(ui->proxyList->topLevelItemCount());
     for (int i = 0; i < ui->proxyList->topLevelItemCount(); ++i) {
         RotationRow row;
-        if (ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i))) {
+        ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i));
+        // A server whose key is damaged is not used: the rotation passes it.
+        if (entry && rowProtection(*entry) != Protection::DamagedKey) {
             row.hasEntry = true;
             row.ip = entry->value(QStringLiteral("ip"));
             row.country = entry->value(QStringLiteral("country"));
@@ -557,6 +723,10 @@ void MainWindow::OnConnectBtn() {
     if (!item || ui->proxyList->indexOfTopLevelItem(item) < 0) return;
     ServerEntry* entry = entryOf(item);
     if (!entry) return;
+    if (!entry->connected && rowProtection(*entry) == Protection::DamagedKey) {
+        ShowMessage(ProtectionToolTip(Protection::DamagedKey));
+        return;
+    }
     if (entry->value(QStringLiteral("ip")).isEmpty()) {
         ShowMessage(QStringLiteral("Veilnox is querying the item's DNS now, please try a little latter."));
         return;

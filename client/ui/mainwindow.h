@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 
+class ProbeSeals;
 class QAction;
 class QLabel;
 class QMenu;
@@ -66,6 +67,25 @@ public:
 
     // Appends one row for one server.
     void AddServerRow(const StringMap& server);
+
+    // The user's own servers (dataDir + "/config/proxys.xml"): "Add
+    // server..." opens the dialog and reloads the list after an addition;
+    // RemoveServer asks, takes the row's server out of that file and
+    // reloads (false when the row is not from that list, is the connected
+    // one, the user said no or the file could not be changed: each said to
+    // the user). ReloadServerList shows the local lists again with the
+    // last download (nothing is downloaded).
+    void AddServer();
+    bool RemoveServer(QTreeWidgetItem* item);
+    void ReloadServerList();
+    // The context menu of the server list for a row (null: no row).
+    QMenu* serverMenu(QTreeWidgetItem* item);
+    // What protects the traffic to a row's server with the masking setting
+    // as published.
+    Protection rowProtection(const ServerEntry& entry) const;
+    // Sets each row's protection mark and tooltip again (the masking
+    // setting changed).
+    void RefreshProtection();
     // Sets the "Signal Strength" bar of a row (range 0..maximum). The value
     // is kept in the row's entry, so rows whose widgets are made later show it.
     void SetSignalBar(QTreeWidgetItem* item, int maximum, int value);
@@ -94,8 +114,10 @@ public:
     ServerLauncher& launcher() { return launcher_; }
 
     // Connectivity test: sends one probe to ip:port (a row without a usable
-    // address or port is not sent to); always true.
-    bool SendProbe(const QString& ip, std::uint16_t port);
+    // address or port is not sent to), sealed with `key` when that is a
+    // relay key's text (not sent when it is another non-empty text); always
+    // true.
+    bool SendProbe(const QString& ip, std::uint16_t port, const QString& key = QString());
     // Writes the "Connectivity" column of one row of "proxyList".
     void UpdateConnectivityText(QTreeWidgetItem* item);
     // Test seams of the connectivity test: the millisecond tick count
@@ -162,6 +184,11 @@ private:
     void setCurrentLabel(const QString& html);
     void setRowButtonStyle(QTreeWidgetItem* item, bool connectedLook);
     QTreeWidgetItem* makeServerRow(const StringMap& server);
+    // The lists of the program and data folders (see CollectServers).
+    ServerListSources readLocalLists() const;
+    // Replaces the rows with the servers of `sources`.
+    void showServers(const ServerListSources& sources);
+    void applyProtection(QTreeWidgetItem* item);
     QIcon rowIcon(const QString& image);
     // Makes the bar and the connect button of the rows in view (and of a
     // screenful below) that have none yet.
@@ -209,6 +236,11 @@ private:
     QTimer* rowWidgetTimer_ = nullptr;
     QSet<QString> knownCountries_;
     QHash<QString, QIcon> iconCache_;
+    // The last downloaded list, shown again when the local list changes.
+    QString downloadedList_;
+    // The program folder's list was read, so the data folder's was not.
+    bool programListUsed_ = false;
+    QPushButton* addServerBtn_ = nullptr;
     ListTimings listTimings_;
     int speedIntervalMs_ = 1200;
     bool rebuildingSelectors_ = false;
@@ -220,5 +252,6 @@ private:
     // first cycle.
     QTimer* endTestTimer_ = nullptr;
     std::function<std::uint32_t()> probeClock_;
+    std::unique_ptr<ProbeSeals> probeSeals_;
     int probeWindowMs_ = 10000;
 };

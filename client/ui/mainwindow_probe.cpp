@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 #include <QUdpSocket>
+#include <QtEndian>
 
 #include <memory>
 
@@ -42,7 +43,7 @@ void MainWindow::OnTestProxyTimer() {
         ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i));
         if (!entry) continue;
         MarkProbeSent(*entry, now);
-        SendProbe(entry->value(QStringLiteral("ip")), ProbePort(*entry));
+        SendProbe(entry->value(QStringLiteral("ip")), ProbePort(*entry), entry->value(QStringLiteral("key")));
     }
 
     // One window per cycle: a cycle started while another is outstanding
@@ -60,15 +61,26 @@ void MainWindow::OnTestProxyTimer() {
     if (app.updateChecker) AskForUpdateOnce(*app.updateChecker, app.updateAsked, app.homepageUrl);
 }
 
-bool MainWindow::SendProbe(const QString& ip, std::uint16_t port) {
+bool MainWindow::SendProbe(const QString& ip, std::uint16_t port, const QString& key) {
     std::uint32_t address = 0;
     // A row without a usable address or port cannot be sent to; it simply
     // times out at the end of the cycle.
     if (!udpSocket || port == 0 || !ProbeAddress(ip, address)) return true;
+    QByteArray probe = BuildProbe(ip, port);
+    if (!key.isEmpty()) {
+        // A keyed relay answers sealed probes only; a damaged key gets none.
+        StringMap server;
+        server.insert(QStringLiteral("key"), key);
+        std::uint8_t bytes[vnx::kHopKeySize];
+        if (!ServerKey(server, bytes)) return true;
+        if (!probeSeals_) probeSeals_.reset(new ProbeSeals);
+        probe = probeSeals_->seal(QByteArray(reinterpret_cast<const char*>(bytes), sizeof bytes), probe);
+        if (probe.isEmpty()) return true;
+    }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
     const quint32 hostOrder = static_cast<quint32>(bytes[0]) << 24 | static_cast<quint32>(bytes[1]) << 16 |
                               static_cast<quint32>(bytes[2]) << 8 | bytes[3];
-    udpSocket->writeDatagram(BuildProbe(ip, port), QHostAddress(hostOrder), port);
+    udpSocket->writeDatagram(probe, QHostAddress(hostOrder), port);
     return true;
 }
 
@@ -80,14 +92,14 @@ void MainWindow::readPendingDatagrams() {
     std::unique_ptr<ProbeMatcher> matcher;
     for (int n = 0; n < kMaxDatagramsPerRead && udpSocket->hasPendingDatagrams(); ++n) {
         const qint64 size = udpSocket->pendingDatagramSize();
-        QByteArray datagram(kProbeAnswerSize, '\0');
+        QByteArray datagram(kSealedProbeAnswerSize, '\0');
         QHostAddress sender;
         quint16 senderPort = 0;
         const qint64 got = udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-        // Answers are exactly 8 bytes; anything else is read and dropped.
-        if (size != kProbeAnswerSize || got != kProbeAnswerSize) continue;
-        ProbeAnswer answer;
-        if (!ParseProbeAnswer(datagram, answer)) continue;
+        // Answers are exactly 8 bytes, or 8 sealed ones from a keyed relay;
+        // anything else is read and dropped.
+        if (got != size || (size != kProbeAnswerSize && size != kSealedProbeAnswerSize)) continue;
+        datagram.resize(static_cast<int>(got));
 
         const std::uint32_t now = probeNow();
         if (!matcher) {
@@ -96,7 +108,23 @@ void MainWindow::readPendingDatagrams() {
                 rows.append(entryOf(ui->proxyList->topLevelItem(i)));
             matcher.reset(new ProbeMatcher(rows));
         }
-        const int index = matcher->find(answer, senderPort);
+        ProbeAnswer answer;
+        int index = -1;
+        if (size == kProbeAnswerSize) {
+            if (ParseProbeAnswer(datagram, answer)) index = matcher->find(answer, senderPort);
+        } else if (probeSeals_) {
+            // Opened with the key of a row of the sender, and taken only by
+            // a row with that key.
+            bool isIpv4 = false;
+            const std::uint32_t address = qToBigEndian(sender.toIPv4Address(&isIpv4));
+            const QList<QByteArray> keys = isIpv4 ? matcher->keysOf(address, senderPort) : QList<QByteArray>();
+            QByteArray plain;
+            for (const QByteArray& key : keys) {
+                if (!probeSeals_->open(key, datagram, plain)) continue;
+                if (ParseProbeAnswer(plain, answer)) index = matcher->find(answer, senderPort, key);
+                break;
+            }
+        }
         if (index < 0) continue;
         QTreeWidgetItem* item = ui->proxyList->topLevelItem(index);
         const std::uint32_t replyMs = MarkProbeAnswered(*rows.at(index), now, answer);

@@ -19,4 +19,6 @@ void MainWindow::on_settingBtn_clicked() {
         ui->autostartBox->setChecked(IsAutostartEnabled(appContext().applicationName));
     }
     PublishSettings();
+    // Masking may have changed what protects the servers without a key.
+    RefreshProtection();
 }

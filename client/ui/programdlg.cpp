@@ -46,6 +46,8 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
     setWindowTitle(app.applicationName + QStringLiteral(" Settings"));
     ui->autostartBox->setText(AutostartBoxText());
     ui->udpBox->setToolTip(UdpBoxToolTip());
+    ui->encBox->setText(MaskBoxText());
+    ui->encBox->setToolTip(MaskBoxToolTip());
     const QList<QCheckBox*> checks = browserChecks();
     for (int i = 0; i < checks.size() && i < BrowserBoxes().size(); ++i)
         checks[i]->setText(BrowserBoxes()[i].text);

@@ -1,10 +1,14 @@
 // The real MainWindow on the offscreen platform: its form, the server list
 // from a local HTTP server, connecting and disconnecting, the start-up
-// restore, rotation, closing, the tray, the crash watchdog's counting, a
-// local server port held by another program and the capture service's
-// report of reset connections.
+// restore, rotation, the servers' protection and the relay key handed to the
+// local server, the user's own servers added and removed, closing, the tray,
+// the crash watchdog's counting, a local server port held by another
+// program and the capture service's report of reset connections.
+#include "addserverdlg.h"
 #include "appcontext.h"
 #include "autostart.h"
+#include "hopkey.h"
+#include "localservers.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
@@ -15,6 +19,7 @@
 #include "qimagebutton.h"
 #include "qt/clientworld.h"
 #include "qt/httpserver.h"
+#include "rendpoint.h"
 #include "sharedmemory.h"
 #include "singleinstance.h"
 #include "ui_mainwindow.h"
@@ -26,8 +31,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QHeaderView>
 #include <QImage>
@@ -36,6 +43,7 @@
 #include <QMenu>
 #include <QMetaMethod>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -46,9 +54,11 @@
 #include <QTimer>
 
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using vnxtest::HttpServer;
@@ -113,6 +123,46 @@ protected:
     MessageRecorder messages;
     std::unique_ptr<MainWindow> window;
 };
+
+// Runs `act` on the next modal dialog of type T once it is shown (within
+// 10 s; otherwise nothing happens and the caller's checks fail).
+template <class T>
+void whenModal(std::function<void(T*)> act) {
+    auto* timer = new QTimer;
+    auto tries = std::make_shared<int>(0);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, tries, act] {
+        T* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog && ++*tries < 1000) return;
+        timer->stop();
+        timer->deleteLater();
+        if (dialog) act(dialog);
+    });
+    timer->start();
+}
+
+// A relay key whose bytes start at `seed`, as text, and its bytes.
+QString keyText(std::uint8_t seed, std::uint8_t (*bytes)[vnx::kHopKeySize] = nullptr) {
+    std::uint8_t key[vnx::kHopKeySize];
+    for (std::size_t i = 0; i < sizeof key; ++i)
+        key[i] = static_cast<std::uint8_t>(seed * 3 + i);
+    if (bytes) std::memcpy(*bytes, key, sizeof key);
+    return QString::fromStdString(vnx::encodeHopKey(key));
+}
+
+// The relay key the local server would read for ip:port (empty: none).
+QByteArray publishedKey(const char* ip, std::uint16_t port) {
+    std::uint8_t key[vnx::kHopKeySize];
+    if (!vnx::readHopKey(vnx::parseIpv4(ip), port, key)) return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(key), sizeof key);
+}
+
+QStringList actionTexts(QMenu* menu) {
+    QStringList texts;
+    for (QAction* action : menu->actions())
+        texts << action->text();
+    return texts;
+}
 
 const QString kListFailed =
     "Update Server List failed, Please check your network connection and restart Veilnox again.";
@@ -592,6 +642,163 @@ TEST_F(Window, NeverArmsNoTimerAndAnyCountryPrefersTheCurrentServer) {
     EXPECT_EQ(QByteArray(block().proxy_ip), "1.1.1.1");
     w.OnChangeIpTimer();
     EXPECT_EQ(QByteArray(block().proxy_ip), "3.3.3.3");
+}
+
+// ---------------------------------------------------------------- keys, own servers
+
+TEST_F(Window, EachRowSaysWhatProtectsItAndTheSelectedServersKeyIsHandedOver) {
+    std::uint8_t key[vnx::kHopKeySize];
+    StringMap damaged = server("10.5.5.5", "9200", "Germany", "Bonn");
+    damaged["key"] = keyText(1).left(42);
+    StringMap keyed = server("10.6.6.6", "9200", "Germany", "Berlin");
+    keyed["key"] = keyText(2, &key);
+    const StringMap plain = server("10.7.7.7", "9200", "France", "Paris");
+    serve({damaged, keyed, plain});
+    MainWindow& w = open();
+    EXPECT_EQ(block().encrypt_data, 1);
+    struct Row {
+        const char* tip;
+        bool icon;
+        bool usable;
+    };
+    const Row rows[] = {{"Damaged key:", true, false}, {"Encrypted:", true, true}, {"Masked:", false, true}};
+    for (int i = 0; i < 3; ++i) {
+        QTreeWidgetItem* item = vnxtest::serverRow(w, i);
+        EXPECT_TRUE(item->toolTip(1).startsWith(rows[i].tip)) << i << item->toolTip(1).toStdString();
+        EXPECT_EQ(item->toolTip(0), item->toolTip(1));
+        EXPECT_EQ(!item->icon(1).isNull(), rows[i].icon) << i;
+        EXPECT_EQ(rowButton(i)->isEnabled(), rows[i].usable) << i;
+        // The key is never shown.
+        EXPECT_FALSE(item->toolTip(1).contains(keyText(2).left(10)));
+        EXPECT_FALSE(item->text(1).contains(keyText(2).left(10)));
+    }
+    // The lock differs from the warning.
+    EXPECT_NE(vnxtest::serverRow(w, 0)->icon(1).pixmap(16).toImage(),
+              vnxtest::serverRow(w, 1)->icon(1).pixmap(16).toImage());
+    EXPECT_EQ(vnxtest::columnTexts(w, 1),
+              QStringList({"Germany,Bonn,10.5.5.5", "Germany,Berlin,10.6.6.6", "France,Paris,10.7.7.7"}));
+
+    // No server, no key.
+    EXPECT_TRUE(publishedKey("10.6.6.6", 9200).isEmpty());
+    // Start skips the damaged row: the keyed server is connected and its key
+    // is there for the local server; the block holds no key.
+    MainWindowAccess(w).ui->startBtn->click();
+    ASSERT_EQ(block().connected, 1);
+    EXPECT_EQ(QByteArray(block().proxy_ip), "10.6.6.6");
+    EXPECT_EQ(publishedKey("10.6.6.6", 9200), QByteArray(reinterpret_cast<const char*>(key), sizeof key));
+    const QByteArray blockBytes(reinterpret_cast<const char*>(&block()), sizeof(vnx::ProxyData));
+    EXPECT_FALSE(blockBytes.contains(QByteArray(reinterpret_cast<const char*>(key), 8)));
+    // The plain server: no key for it or the last one.
+    rowButton(2)->click();
+    EXPECT_EQ(QByteArray(block().proxy_ip), "10.7.7.7");
+    EXPECT_TRUE(publishedKey("10.7.7.7", 9200).isEmpty());
+    EXPECT_TRUE(publishedKey("10.6.6.6", 9200).isEmpty());
+    rowButton(1)->click();
+    EXPECT_FALSE(publishedKey("10.6.6.6", 9200).isEmpty());
+    // A disconnect withdraws it.
+    rowButton(1)->click();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_TRUE(publishedKey("10.6.6.6", 9200).isEmpty());
+
+    // The damaged server is never connected, whichever way it is asked for.
+    EXPECT_FALSE(w.ConnectServer("10.5.5.5", "9200", "private"));
+    emit rowButton(0)->clicked();
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(entry(0)->connected, false);
+    EXPECT_TRUE(publishedKey("10.5.5.5", 9200).isEmpty());
+}
+
+TEST_F(Window, AddServerPutsAPastedServerIntoTheOwnListAndRemoveTakesItOut) {
+    const QString listPath = LocalServerListPath(world.dataDir());
+    vnxtest::writeFile(listPath, listXml({server("10.0.0.1", "1", "Local")}));
+    serve({server("20.0.0.1", "2", "Remote")});
+    MainWindow& w = open();
+    QPushButton* add = w.findChild<QPushButton*>("addServerBtn");
+    ASSERT_NE(add, nullptr);
+    EXPECT_EQ(add->text(), "Add server...");
+    EXPECT_FALSE(add->isHidden());
+
+    // The clipboard's link is there already; a wrong text is refused in the
+    // dialog, which stays open until a good one is added.
+    const QString link = "veilnox://" + keyText(4) + "@203.0.113.9:9300?tag=NL&country=Netherlands&city=Delft";
+    QGuiApplication::clipboard()->setText(link);
+    QString prefilled;
+    QStringList errors;
+    whenModal<AddServerDlg>([&](AddServerDlg* dialog) {
+        prefilled = dialog->textEdit->toPlainText();
+        dialog->textEdit->setPlainText("veilnox://203.0.113.9:0");
+        dialog->buttons->button(QDialogButtonBox::Ok)->click();
+        errors << (dialog->errorLabel->isVisible() ? dialog->errorLabel->text() : QString());
+        dialog->textEdit->setPlainText("<Element><ip>10.0.0.1</ip><port>1</port></Element>");
+        dialog->buttons->button(QDialogButtonBox::Ok)->click();
+        errors << (dialog->errorLabel->isVisible() ? dialog->errorLabel->text() : QString());
+        dialog->textEdit->setPlainText(prefilled);
+        dialog->buttons->button(QDialogButtonBox::Ok)->click();
+    });
+    add->click();
+    EXPECT_EQ(prefilled, link);
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].contains("1 to 65535")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[1].contains("already")) << errors[1].toStdString();
+    // Shown at once, after the user's other servers and before the download.
+    EXPECT_EQ(vnxtest::columnTexts(w, 1),
+              QStringList({"Local,City,10.0.0.1", "Netherlands,Delft,203.0.113.9", "Remote,City,20.0.0.1"}));
+    EXPECT_TRUE(vnxtest::serverRow(w, 1)->toolTip(1).startsWith("Encrypted:"));
+    EXPECT_EQ(http.requests, QStringList{"/list.xml"});  // nothing downloaded again
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(listPath).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    QList<StringMap> stored;
+    ASSERT_TRUE(ParseArrayXml(QString::fromUtf8(vnxtest::readFile(listPath)), stored));
+    ASSERT_EQ(stored.size(), 2);
+    EXPECT_EQ(stored[1].value("key"), keyText(4));
+    // Cancel adds nothing.
+    whenModal<AddServerDlg>([](AddServerDlg* dialog) { dialog->reject(); });
+    add->click();
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 3);
+
+    // Only the user's own servers can be removed.
+    std::unique_ptr<QMenu> ownMenu(w.serverMenu(vnxtest::serverRow(w, 1)));
+    EXPECT_EQ(actionTexts(ownMenu.get()), QStringList({"Add server...", "Remove server"}));
+    std::unique_ptr<QMenu> downloadedMenu(w.serverMenu(vnxtest::serverRow(w, 2)));
+    EXPECT_EQ(actionTexts(downloadedMenu.get()), QStringList({"Add server..."}));
+    std::unique_ptr<QMenu> emptyMenu(w.serverMenu(nullptr));
+    EXPECT_EQ(actionTexts(emptyMenu.get()), QStringList({"Add server..."}));
+    EXPECT_FALSE(w.RemoveServer(vnxtest::serverRow(w, 2)));
+
+    // The connected server stays; it keeps its look when the list reloads.
+    rowButton(1)->click();
+    ASSERT_EQ(block().connected, 1);
+    EXPECT_FALSE(w.RemoveServer(vnxtest::serverRow(w, 1)));
+    EXPECT_EQ(messages.boxes.last().text, "Disconnect from this server before removing it.");
+    w.ReloadServerList();
+    EXPECT_TRUE(entry(1)->connected);
+    EXPECT_TRUE(rowButton(1)->styleSheet().contains("list_disconnected.png"));
+    rowButton(1)->click();
+
+    // Asked first: No keeps it, OK removes it.
+    const int boxes = messages.boxes.size();
+    EXPECT_FALSE(w.RemoveServer(vnxtest::serverRow(w, 1)));
+    ASSERT_EQ(messages.boxes.size(), boxes + 1);
+    EXPECT_EQ(messages.boxes.last().kind, MessageKind::OkCancel);
+    EXPECT_EQ(MainWindowAccess(w).ui->proxyList->topLevelItemCount(), 3);
+    messages.answer = true;
+    EXPECT_TRUE(w.RemoveServer(vnxtest::serverRow(w, 1)));
+    EXPECT_EQ(vnxtest::columnTexts(w, 1), QStringList({"Local,City,10.0.0.1", "Remote,City,20.0.0.1"}));
+    EXPECT_EQ(vnxtest::readFile(listPath), listXml({server("10.0.0.1", "1", "Local")}));
+
+    // A list that is not well-formed is not replaced: the dialog says so.
+    const QByteArray broken = "<Array><Element><ip>10.0.0.1</ip>";
+    vnxtest::writeFile(listPath, broken);
+    whenModal<AddServerDlg>([&](AddServerDlg* dialog) {
+        dialog->textEdit->setPlainText(link);
+        dialog->buttons->button(QDialogButtonBox::Ok)->click();
+        errors << dialog->errorLabel->text();
+        dialog->reject();
+    });
+    add->click();
+    EXPECT_TRUE(errors.last().contains("not a well-formed server list")) << errors.last().toStdString();
+    EXPECT_EQ(vnxtest::readFile(listPath), broken);
 }
 
 // ---------------------------------------------------------------- window

@@ -2,8 +2,12 @@
 // to a real veilnox-relay (and to a UDP socket of the test playing a proxy
 // server when the test must choose what comes back and when), the rows'
 // counters, signal bars and connectivity texts, the cycle's window, the
-// timer, and the module repair and update question of the same tick.
+// timer, and the module repair and update question of the same tick. A
+// server with a key is probed inside a seal of that key, against a keyed
+// veilnox-relay and a stand-in that checks the seal.
 #include "appcontext.h"
+#include "hop/datagram.h"
+#include "hopkey.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
@@ -19,6 +23,7 @@
 #include <QFile>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
@@ -45,8 +50,11 @@ protected:
         window->setProbeClock([this] { return clock; });
     }
 
-    void addServer(const QString& ip, std::uint16_t port, const QString& country = QStringLiteral("Germany")) {
-        window->AddServerRow(vnxtest::server(ip, QString::number(port), country));
+    void addServer(const QString& ip, std::uint16_t port, const QString& country = QStringLiteral("Germany"),
+                   const QString& key = QString()) {
+        StringMap s = vnxtest::server(ip, QString::number(port), country);
+        if (!key.isEmpty()) s[QStringLiteral("key")] = key;
+        window->AddServerRow(s);
     }
 
     // Runs the event loop until the window has handled one more readyRead
@@ -231,7 +239,117 @@ TEST_F(ProbeTest, TwoRowsWithTheRelayAddressAreBothAnswered) {
     EXPECT_EQ(entryAt(*window, 1)->timeouts, 0);
 }
 
+// A relay key: 32 bytes from `seed` on.
+struct Key {
+    explicit Key(std::uint8_t seed) {
+        for (std::size_t i = 0; i < sizeof bytes; ++i)
+            bytes[i] = static_cast<std::uint8_t>(seed + 11 * i);
+    }
+    QString text() const { return QString::fromStdString(vnx::encodeHopKey(bytes)); }
+    std::uint8_t bytes[vnx::kHopKeySize];
+};
+
+TEST_F(ProbeTest, AKeyedRelayAnswersTheSealedProbeOfItsKeyOnly) {
+    const Key key(1);
+    const Key wrong(2);
+    QTemporaryDir dir;
+    ASSERT_TRUE(vnxtest::writeFile(dir.path() + "/relay.key", key.text().toLatin1() + "\n"));
+    QFile::setPermissions(dir.path() + "/relay.key", QFile::ReadOwner | QFile::WriteOwner);
+    Program keyedRelay;
+    ASSERT_TRUE(
+        keyedRelay.start(QStringLiteral("veilnox-relay"),
+                         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--allow-private"),
+                          QStringLiteral("--key-file"), dir.path() + "/relay.key"}));
+    const std::uint16_t keyedPort = relayListenPort(keyedRelay, "127.0.0.1");
+    ASSERT_NE(keyedPort, 0) << keyedRelay.output();
+    Relay plainRelay;
+    ASSERT_TRUE(plainRelay.start());
+
+    addServer(QStringLiteral("127.0.0.1"), keyedPort, QStringLiteral("Germany"), key.text());
+    addServer(QStringLiteral("127.0.0.1"), keyedPort, QStringLiteral("Austria"), wrong.text());
+    addServer(QStringLiteral("127.0.0.1"), keyedPort, QStringLiteral("France"));
+    addServer(QStringLiteral("127.0.0.1"), plainRelay.port(), QStringLiteral("Spain"), key.text());
+    addServer(QStringLiteral("127.0.0.1"), plainRelay.port(), QStringLiteral("Italy"));
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        clock = 10000u * static_cast<std::uint32_t>(cycle);
+        window->OnTestProxyTimer();
+        clock += 40;
+        // The keyed relay answers its key's probe, the plain relay the plain one.
+        ASSERT_TRUE(vnxtest::waitFor([&] {
+            return entryAt(*window, 0)->replies == cycle && entryAt(*window, 4)->replies == cycle;
+        })) << keyedRelay.output();
+        EXPECT_EQ(entryAt(*window, 0)->latencyMs, 40);
+        EXPECT_EQ(entryAt(*window, 0)->totalConnections, 0);
+        expectBar(signalBar(*window, 0), 3000, 3000);
+        window->OnEndTestTimer();
+        // Neither a wrong key nor no key gets an answer from the keyed relay,
+        // and the plain relay does not understand a sealed probe.
+        for (int row : {1, 2, 3}) {
+            EXPECT_EQ(entryAt(*window, row)->replies, 0) << row;
+            EXPECT_EQ(entryAt(*window, row)->timeouts, cycle) << row;
+        }
+    }
+}
+
 // ---------------------------------------------------------------- matching
+
+TEST_F(ProbeTest, ASealedAnswerCountsOnlyForTheRowWithItsKey) {
+    const Key key(7);
+    UdpPeer server;
+    ASSERT_TRUE(server.ok());
+    addServer(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("Germany"), key.text());
+    // A damaged key: not probed at all.
+    addServer(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("Austria"), key.text().left(42));
+    window->OnTestProxyTimer();
+    std::uint16_t client = 0;
+    const QByteArray sealed = server.receive(5000, &client);
+    ASSERT_EQ(sealed.size(), 32 + static_cast<int>(vnxhop::kSealOverhead));
+    EXPECT_TRUE(server.receive(300).isEmpty());
+
+    // Sealed toward the relay with the key: inside, the plain probe.
+    vnxhop::Opener relaySide(key.bytes, vnxhop::Direction::ToRelay);
+    std::uint8_t plain[128];
+    std::size_t length = 0;
+    ASSERT_EQ(relaySide.open(reinterpret_cast<const std::uint8_t*>(sealed.constData()),
+                             static_cast<std::size_t>(sealed.size()), plain, sizeof plain, &length),
+              vnxhop::OpenResult::Ok);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(plain), static_cast<int>(length)),
+              BuildProbe(QStringLiteral("127.0.0.1"), server.port()));
+
+    auto sealAnswer = [](const Key& with, vnxhop::Direction direction, const QByteArray& answer) {
+        vnxhop::Sealer sealer(with.bytes, direction);
+        QByteArray out(answer.size() + static_cast<int>(vnxhop::kSealOverhead), '\0');
+        out.resize(static_cast<int>(sealer.seal(
+            reinterpret_cast<const std::uint8_t*>(answer.constData()), static_cast<std::size_t>(answer.size()),
+            reinterpret_cast<std::uint8_t*>(out.data()), static_cast<std::size_t>(out.size()))));
+        return out;
+    };
+    // In this order: a plain answer, one sealed with another key, one sealed
+    // the other way (a probe played back), then the real one.
+    ServerEntry* entry = entryAt(*window, 0);
+    QSignalSpy spy(MainWindowAccess(*window).udpSocket, &QUdpSocket::readyRead);
+    ASSERT_TRUE(server.sendTo(client, probeAnswer("127.0.0.1", 91)));
+    ASSERT_TRUE(server.sendTo(client, sealAnswer(Key(8), vnxhop::Direction::FromRelay, probeAnswer("127.0.0.1", 92))));
+    ASSERT_TRUE(server.sendTo(client, sealAnswer(key, vnxhop::Direction::ToRelay, probeAnswer("127.0.0.1", 93))));
+    ASSERT_TRUE(waitForDatagramsHandled(spy));
+    EXPECT_EQ(entry->replies, 0);
+    const QByteArray answer = sealAnswer(key, vnxhop::Direction::FromRelay, probeAnswer("127.0.0.1", 5));
+    ASSERT_TRUE(server.sendTo(client, answer));
+    ASSERT_TRUE(vnxtest::waitFor([&] { return entry->replies >= 1; }));
+    EXPECT_EQ(entry->replies, 1);
+    EXPECT_EQ(entry->totalConnections, 5);
+    // The same sealed answer again is a replay: nothing changes.
+    clock += 10;
+    window->OnTestProxyTimer();
+    ASSERT_FALSE(server.receive(5000).isEmpty());
+    ASSERT_TRUE(server.sendTo(client, answer));
+    ASSERT_TRUE(waitForDatagramsHandled(spy, spy.count() + 1));
+    EXPECT_EQ(entry->replies, 1);
+    window->OnEndTestTimer();
+    EXPECT_EQ(entry->timeouts, 1);
+    EXPECT_EQ(entryAt(*window, 1)->replies, 0);
+    EXPECT_EQ(entryAt(*window, 1)->timeouts, 1);
+}
 
 TEST_F(ProbeTest, FirstWaitingRowWithTheSameAddressTakesTheAnswer) {
     UdpPeer server;

@@ -5,6 +5,7 @@
 #include "appcontext.h"
 #include "apphelpers.h"
 #include "autostart.h"
+#include "desktop.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
@@ -25,6 +26,7 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -101,7 +103,13 @@ TEST_F(SettingsTest, FormHasItsObjectsTextsAndPlaces) {
         EXPECT_TRUE(ui.groupBox_2->contentsRect().contains(box->geometry())) << box->objectName().toStdString();
     }
     dialog.hide();
-    EXPECT_EQ(ui.encBox->text(), QStringLiteral("Encrypt Data Connections"));
+    // Masking is no encryption, and Linux says so (Windows keeps "Encrypt
+    // Data Connections"); servers with a key are encrypted either way.
+    EXPECT_EQ(ui.encBox->text(), QStringLiteral("Mask Data Connections"));
+    EXPECT_EQ(ui.encBox->toolTip(), MaskBoxToolTip());
+    EXPECT_TRUE(ui.encBox->toolTip().contains(QStringLiteral("naive inspection")));
+    EXPECT_TRUE(ui.encBox->toolTip().contains(QStringLiteral("not encryption")));
+    EXPECT_TRUE(ui.encBox->toolTip().contains(QStringLiteral("always encrypted")));
     EXPECT_EQ(ui.dnsBox->text(), QStringLiteral("Redirect DNS Resolution"));
     EXPECT_EQ(ui.tcpBox->text(), QStringLiteral("Redirect TCP Data"));
     EXPECT_EQ(ui.udpBox->text(), QStringLiteral("Redirect UDP Data"));
@@ -476,6 +484,15 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     ASSERT_TRUE(window->isUsable());
     vnx::ProxyData* data = MainWindowAccess(*window).proxyData;
     EXPECT_EQ(data->rule_count, 2);
+    // A server with a key and one without: masking decides what the second
+    // one shows.
+    StringMap keyed = vnxtest::server("10.6.6.6", "9200", "Germany");
+    keyed["key"] = QStringLiteral("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8");
+    window->AddServerRow(keyed);
+    window->AddServerRow(vnxtest::server("10.7.7.7", "9200", "France"));
+    QTreeWidget* rows = MainWindowAccess(*window).ui->proxyList;
+    EXPECT_TRUE(rows->topLevelItem(0)->toolTip(1).startsWith(QStringLiteral("Encrypted:")));
+    EXPECT_TRUE(rows->topLevelItem(1)->toolTip(1).startsWith(QStringLiteral("Masked:")));
 
     whenModal<ProgramDlg>([](ProgramDlg* dialog) {
         dialog->ui->encBox->setChecked(false);
@@ -498,6 +515,8 @@ TEST_F(SettingsTest, SaveIsPublishedIntoTheProxyDataBlock) {
     EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("\r\nc.exe\r\nb.exe\r\na.exe"));
     EXPECT_TRUE(IsAutostartEnabled(QStringLiteral("Veilnox")));
     EXPECT_TRUE(MainWindowAccess(*window).ui->autostartBox->isChecked());
+    EXPECT_TRUE(rows->topLevelItem(0)->toolTip(1).startsWith(QStringLiteral("Encrypted:")));
+    EXPECT_TRUE(rows->topLevelItem(1)->toolTip(1).startsWith(QStringLiteral("Plain:")));
 
     // The block, byte for byte where it matters.
     EXPECT_EQ(data->encrypt_data, 0);

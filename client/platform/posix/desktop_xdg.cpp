@@ -2,6 +2,15 @@
 
 QString AutostartBoxText() { return QStringLiteral("Start Veilnox when I log in"); }
 
+QString MaskBoxText() { return QStringLiteral("Mask Data Connections"); }
+
+QString MaskBoxToolTip() {
+    return QStringLiteral(
+        "Masking scrambles the data sent to servers without a key. It only hides the bytes from naive "
+        "inspection and is not encryption. Servers with a key (shown with a lock) are always encrypted, "
+        "whether this is on or off.");
+}
+
 const QList<BrowserBox>& BrowserBoxes() {
     // The file names of the programs that open the browsers' connections as
     // Debian and the browsers' own packages install them. Epiphany's pages

@@ -2,6 +2,10 @@
 
 QString AutostartBoxText() { return QStringLiteral("Start Veilnox with Windows"); }
 
+QString MaskBoxText() { return QStringLiteral("Encrypt Data Connections"); }
+
+QString MaskBoxToolTip() { return QString(); }
+
 const QList<BrowserBox>& BrowserBoxes() {
     static const QList<BrowserBox> boxes{
         {QStringLiteral("Internet Explorer"), {QStringLiteral("iexplore.exe")}, true},
