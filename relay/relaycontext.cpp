@@ -29,6 +29,7 @@ RelayContext::RelayContext(const RelayOptions& options)
       pool(kRelayBufferSize, 64) {
     epfd = epoll_create1(EPOLL_CLOEXEC);
     scratch = static_cast<std::uint8_t*>(std::malloc(kScratchSize));
+    batch = static_cast<std::uint8_t*>(std::malloc(std::size_t(kBatch) * kScratchSize));
     if (opts.keyed) {
         tls = vnxhop::newTlsContext(opts.key, true);
         // Remembered senders: a few per client the relay may serve at once.
@@ -36,6 +37,7 @@ RelayContext::RelayContext(const RelayOptions& options)
         sealer.reset(new vnxhop::Sealer(opts.key, vnxhop::Direction::FromRelay));
         sealed = static_cast<std::uint8_t*>(std::malloc(sealedSize()));
         opened = static_cast<std::uint8_t*>(std::malloc(sealedSize()));
+        sealedBatch = static_cast<std::uint8_t*>(std::malloc(std::size_t(kBatch) * sealedSize()));
     }
     updateClock();
 }
@@ -45,6 +47,8 @@ std::size_t RelayContext::sealedSize() { return kScratchSize + vnxhop::kSealOver
 RelayContext::~RelayContext() {
     if (epfd >= 0) close(epfd);
     std::free(scratch);
+    std::free(batch);
+    std::free(sealedBatch);
     std::free(sealed);
     std::free(opened);
     SSL_CTX_free(tls);

@@ -38,6 +38,8 @@ public:
     static_assert(kScratchSize >= kRelayBufferSize, "TCP reads go through the scratch buffer too");
     // Reads or datagrams handled for one socket before others get a turn.
     static constexpr int kBudget = 16;
+    // Datagrams taken or sent in one system call (recvmmsg, sendmmsg).
+    static constexpr int kBatch = 16;
 
     explicit RelayContext(const RelayOptions& options);
     ~RelayContext();
@@ -47,7 +49,8 @@ public:
     // A keyed relay (opts.keyed) also needs its TLS context and datagram
     // seals, made by the constructor.
     bool valid() const {
-        return epfd >= 0 && scratch != nullptr && (!opts.keyed || (tls && opener && sealer && sealed && opened));
+        return epfd >= 0 && scratch != nullptr && batch != nullptr &&
+               (!opts.keyed || (tls && opener && sealer && sealed && opened && sealedBatch));
     }
     bool keyed() const { return opts.keyed; }
 
@@ -85,6 +88,13 @@ public:
     std::uint64_t nowMs = 0;  // monotonic, updated after every wait
     BufferPool pool;
     std::uint8_t* scratch = nullptr;  // kScratchSize bytes, for reads that are written on at once
+    // kBatch buffers of kScratchSize bytes for batches of datagrams (only the
+    // pages that datagrams touch become resident), and on a keyed relay as
+    // many of sealedSize() bytes for their seals.
+    std::uint8_t* batch = nullptr;
+    std::uint8_t* sealedBatch = nullptr;
+    std::uint8_t* batchBuffer(int i) const { return batch + std::size_t(i) * kScratchSize; }
+    std::uint8_t* sealedBuffer(int i) const { return sealedBatch + std::size_t(i) * sealedSize(); }
 
     // The keyed hop (null for a relay without a key): TLS for TCP clients,
     // and the seals of datagrams from and to clients; `sealed` is room for a

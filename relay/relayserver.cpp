@@ -104,7 +104,7 @@ bool RelayServer::bindTcp(const sockaddr* addr, socklen_t len, std::string& erro
 }
 
 bool RelayServer::open(std::string& error) {
-    if (ctx_.keyed() && !(ctx_.tls && ctx_.sealed && ctx_.opened)) {
+    if (ctx_.keyed() && !(ctx_.tls && ctx_.sealed && ctx_.opened && ctx_.sealedBatch)) {
         error = "cannot set up TLS and datagram seals with OpenSSL";
         return false;
     }

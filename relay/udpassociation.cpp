@@ -90,45 +90,68 @@ void UdpAssociation::sendToDestination(const std::uint8_t* payload, std::size_t 
 
 void UdpAssociation::onEvents(std::uint32_t events) {
     (void)events;
-    std::uint8_t* frame = ctx_.scratch;
-    std::uint8_t* data = frame + RelayContext::kHeadroom;
+    constexpr int kBatch = RelayContext::kBatch;
     const std::size_t cap = RelayContext::kScratchSize - RelayContext::kHeadroom;
-    for (int i = 0; i < RelayContext::kBudget * 4; ++i) {
-        sockaddr_storage src{};
-        socklen_t srcLen = sizeof src;
-        // MSG_TRUNC: the result is the real length, so an oversized datagram
-        // is recognised and dropped rather than relayed cut short.
-        ssize_t n = recvfrom(fd_, data, cap, MSG_TRUNC, reinterpret_cast<sockaddr*>(&src), &srcLen);
+    sockaddr_storage src[kBatch];
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
+    std::uint8_t* frames[kBatch];
+    std::size_t frameLengths[kBatch];
+    // Each reply is read behind room for its header into a buffer of its
+    // own, framed in place, and the batch goes back to the client in one
+    // system call. A batch that is not full means the queue is empty.
+    for (int round = 0; round < RelayContext::kBudget / 4; ++round) {
+        for (int i = 0; i < kBatch; ++i) {
+            iov[i] = {ctx_.batchBuffer(i) + RelayContext::kHeadroom, cap};
+            msghdr& m = msgs[i].msg_hdr;
+            m = msghdr{};
+            m.msg_name = &src[i];
+            m.msg_namelen = sizeof src[i];
+            m.msg_iov = &iov[i];
+            m.msg_iovlen = 1;
+            msgs[i].msg_len = 0;
+        }
+        int n = recvmmsg(fd_, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             continue;  // EINTR, or an error queued by ICMP: consumed, go on
         }
-        if (static_cast<std::size_t>(n) > cap) continue;
-        const sockaddr* from = reinterpret_cast<const sockaddr*>(&src);
-        if (!knowsPeer(from)) continue;
-        const std::size_t frameLen = RelayContext::kHeadroom + std::size_t(n);
-        if (!ctx_.sourceVerified(client(), source_)) {
-            // Dropped whole rather than cut: a partial datagram is useless.
-            if (frameLen > credit_) continue;
-            credit_ -= frameLen;
-        }
-        lastActive_ = ctx_.nowMs;
+        int framed = 0;
+        for (int i = 0; i < n; ++i) {
+            // An oversized datagram is dropped rather than relayed cut short.
+            if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
+            const std::size_t len = msgs[i].msg_len;
+            const sockaddr* from = reinterpret_cast<const sockaddr*>(&src[i]);
+            if (!knowsPeer(from)) continue;
+            const std::size_t frameLen = RelayContext::kHeadroom + len;
+            if (!ctx_.sourceVerified(client(), source_)) {
+                // Dropped whole rather than cut: a partial datagram is useless.
+                if (frameLen > credit_) continue;
+                credit_ -= frameLen;
+            }
+            lastActive_ = ctx_.nowMs;
 
-        vnx::RRelayHeader h;
-        h.kind = vnx::kRelayKindData;
-        h.masked = masked_;
-        if (src.ss_family == AF_INET) {
-            const auto* s4 = reinterpret_cast<const sockaddr_in*>(&src);
-            h.ipv4 = s4->sin_addr.s_addr;
-            h.port = s4->sin_port;
-        } else {
-            const auto* s6 = reinterpret_cast<const sockaddr_in6*>(&src);
-            std::memcpy(h.ipv6, &s6->sin6_addr, 16);
-            h.port = s6->sin6_port;
+            vnx::RRelayHeader h;
+            h.kind = vnx::kRelayKindData;
+            h.masked = masked_;
+            if (src[i].ss_family == AF_INET) {
+                const auto* s4 = reinterpret_cast<const sockaddr_in*>(&src[i]);
+                h.ipv4 = s4->sin_addr.s_addr;
+                h.port = s4->sin_port;
+            } else {
+                const auto* s6 = reinterpret_cast<const sockaddr_in6*>(&src[i]);
+                std::memcpy(h.ipv6, &s6->sin6_addr, 16);
+                h.port = s6->sin6_port;
+            }
+            std::uint8_t* frame = ctx_.batchBuffer(i);
+            vnx::buildRelayHeader(h, frame);
+            if (masked_) vnx::maskBuffer(frame + RelayContext::kHeadroom, len);
+            frames[framed] = frame;
+            frameLengths[framed] = frameLen;
+            ++framed;
         }
-        vnx::buildRelayHeader(h, frame);
-        if (masked_) vnx::maskBuffer(data, static_cast<std::size_t>(n));
-        relay_.sendToClient(client(), clientLen_, local_, frame, frameLen);
+        relay_.sendBatchToClient(client(), clientLen_, local_, frames, frameLengths, framed);
+        if (n < kBatch) return;
     }
 }
 

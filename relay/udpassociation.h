@@ -38,6 +38,9 @@ public:
     // Sends a framed reply to a client from the address its datagrams arrived on.
     virtual void sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
                               const std::uint8_t* data, std::size_t len) = 0;
+    // Several framed replies to one client at once.
+    virtual void sendBatchToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
+                                   std::uint8_t* const* frames, const std::size_t* lengths, int count) = 0;
 };
 
 class UdpAssociation : public EpollHandler {

@@ -155,31 +155,44 @@ bool UdpRelay::open(const sockaddr* addr, socklen_t len, std::string& error, int
 
 void UdpRelay::onEvents(std::uint32_t events) {
     (void)events;
-    std::uint8_t* buf = ctx_.scratch;
-    const std::size_t cap = RelayContext::kScratchSize;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
-    for (int i = 0; i < RelayContext::kBudget * 4; ++i) {
-        sockaddr_storage from{};
-        iovec iov{buf, cap};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (wildcard_) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
+    constexpr int kBatch = RelayContext::kBatch;
+    constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo));
+    alignas(cmsghdr) char control[kBatch][kControlSize];
+    sockaddr_storage from[kBatch];
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
+    // One system call takes what is queued, up to a batch; a batch that is
+    // not full means the queue is empty (the socket is level-triggered, so
+    // what arrives meanwhile raises a new event).
+    for (int round = 0; round < RelayContext::kBudget / 4; ++round) {
+        for (int i = 0; i < kBatch; ++i) {
+            iov[i] = {ctx_.batchBuffer(i), RelayContext::kScratchSize};
+            msghdr& m = msgs[i].msg_hdr;
+            m = msghdr{};
+            m.msg_name = &from[i];
+            m.msg_namelen = sizeof from[i];
+            m.msg_iov = &iov[i];
+            m.msg_iovlen = 1;
+            if (wildcard_) {
+                m.msg_control = control[i];
+                m.msg_controllen = kControlSize;
+            }
+            msgs[i].msg_len = 0;
         }
-        ssize_t n = recvmsg(fd_, &msg, 0);
+        int n = recvmmsg(fd_, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             continue;  // EINTR or a queued ICMP error: consumed, go on
         }
-        if (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) continue;
-        LocalAddress local;
-        if (wildcard_) local = localFromControl(msg);
-        handleDatagram(buf, static_cast<std::size_t>(n), reinterpret_cast<const sockaddr*>(&from), msg.msg_namelen,
-                       local);
+        for (int i = 0; i < n; ++i) {
+            msghdr& m = msgs[i].msg_hdr;
+            if (m.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) continue;
+            LocalAddress local;
+            if (wildcard_) local = localFromControl(m);
+            handleDatagram(ctx_.batchBuffer(i), msgs[i].msg_len, reinterpret_cast<const sockaddr*>(&from[i]),
+                           m.msg_namelen, local);
+        }
+        if (n < kBatch) return;
     }
 }
 
@@ -282,21 +295,22 @@ void UdpRelay::answerProbe(const sockaddr* from, socklen_t fromLen, const LocalA
 
 void UdpRelay::sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
                             const std::uint8_t* data, std::size_t len) {
-    if (ctx_.keyed()) {
-        len = ctx_.sealer->seal(data, len, ctx_.sealed, RelayContext::sealedSize());
-        if (len == 0) return;
-        data = ctx_.sealed;
-    }
-    iovec iov{const_cast<std::uint8_t*>(data), len};
-    msghdr msg{};
-    msg.msg_name = const_cast<sockaddr*>(client);
-    msg.msg_namelen = clientLen;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    std::uint8_t* frames[1] = {const_cast<std::uint8_t*>(data)};
+    std::size_t lengths[1] = {len};
+    sendBatchToClient(client, clientLen, local, frames, lengths, 1);
+}
+
+void UdpRelay::sendBatchToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
+                                 std::uint8_t* const* frames, const std::size_t* lengths, int count) {
+    constexpr int kBatch = RelayContext::kBatch;
+    if (count <= 0) return;
+    if (count > kBatch) count = kBatch;
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+    std::memset(control, 0, sizeof control);
+    std::size_t controlLength = 0;
     if (wildcard_ && local.valid) {
-        std::memset(control, 0, sizeof control);
-        msg.msg_control = control;
         cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
         if (local.family == AF_INET) {
             in_pktinfo pi{};
@@ -305,7 +319,7 @@ void UdpRelay::sendToClient(const sockaddr* client, socklen_t clientLen, const L
             c->cmsg_type = IP_PKTINFO;
             c->cmsg_len = CMSG_LEN(sizeof pi);
             std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
-            msg.msg_controllen = CMSG_SPACE(sizeof pi);
+            controlLength = CMSG_SPACE(sizeof pi);
         } else {
             in6_pktinfo pi{};
             pi.ipi6_addr = local.addr6;
@@ -315,19 +329,56 @@ void UdpRelay::sendToClient(const sockaddr* client, socklen_t clientLen, const L
             c->cmsg_type = IPV6_PKTINFO;
             c->cmsg_len = CMSG_LEN(sizeof pi);
             std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
-            msg.msg_controllen = CMSG_SPACE(sizeof pi);
+            controlLength = CMSG_SPACE(sizeof pi);
         }
     }
-    ssize_t r;
-    do {
-        r = sendmsg(fd_, &msg, MSG_NOSIGNAL);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0 && errno == EINVAL && msg.msg_control) {
-        // The arrival address cannot be used as a source (it went away):
-        // let the kernel choose.
-        msg.msg_control = nullptr;
-        msg.msg_controllen = 0;
-        sendmsg(fd_, &msg, MSG_NOSIGNAL);
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        std::uint8_t* data = frames[i];
+        std::size_t len = lengths[i];
+        if (ctx_.keyed()) {
+            // Sealed into a buffer of the frame's own (a probe answer comes
+            // from the stack, datagrams from the batch).
+            std::uint8_t* out = count == 1 ? ctx_.sealed : ctx_.sealedBuffer(i);
+            len = ctx_.sealer->seal(data, len, out, RelayContext::sealedSize());
+            if (len == 0) continue;
+            data = out;
+        }
+        iov[n] = {data, len};
+        msghdr& m = msgs[n].msg_hdr;
+        m = msghdr{};
+        m.msg_name = const_cast<sockaddr*>(client);
+        m.msg_namelen = clientLen;
+        m.msg_iov = &iov[n];
+        m.msg_iovlen = 1;
+        if (controlLength) {
+            m.msg_control = control;
+            m.msg_controllen = controlLength;
+        }
+        msgs[n].msg_len = 0;
+        ++n;
+    }
+    int done = 0;
+    int attempts = 0;
+    while (done < n && attempts++ < kBatch * 2) {
+        int r = sendmmsg(fd_, msgs + done, static_cast<unsigned>(n - done), MSG_NOSIGNAL);
+        if (r > 0) {
+            done += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINVAL && msgs[done].msg_hdr.msg_control) {
+            // The arrival address cannot be used as a source (it went away):
+            // let the kernel choose.
+            for (int i = done; i < n; ++i) {
+                msgs[i].msg_hdr.msg_control = nullptr;
+                msgs[i].msg_hdr.msg_controllen = 0;
+            }
+            continue;
+        }
+        // A datagram that cannot go out now is lost, as UDP allows; the
+        // rest still get their chance.
+        ++done;
     }
 }
 

@@ -43,6 +43,10 @@ public:
     // its datagrams arrived on.
     void sendToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local, const std::uint8_t* data,
                       std::size_t len) override;
+    // The same for up to RelayContext::kBatch frames in one system call
+    // (sealed first on a keyed relay).
+    void sendBatchToClient(const sockaddr* client, socklen_t clientLen, const LocalAddress& local,
+                           std::uint8_t* const* frames, const std::size_t* lengths, int count) override;
 
     std::size_t associationCount() const { return table_.size(); }
 
