@@ -54,6 +54,21 @@ UdpSlot* publishUdpDatagram(SlotTable& udpSendTable, std::uint16_t localPort, bo
     return slot;
 }
 
+void PayloadSum::add(const void* data, std::size_t len) {
+    // Bytes at even offsets of the whole payload are low bytes, at odd
+    // offsets high bytes, wherever the pieces split it.
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    for (std::size_t k = 0; k < len; ++k, ++total_)
+        sum_ += (total_ & 1) ? (static_cast<std::uint64_t>(p[k]) << 8) : p[k];
+}
+
+std::uint16_t PayloadSum::value() const {
+    std::uint64_t sum = sum_;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum & 0xffff);
+}
+
 namespace {
 UdpSlot* findUdpSource(SlotTable& udpRecvTable, std::uint16_t serverPort, std::uint16_t length, bool viaIpv6) {
     auto* b = static_cast<std::uint8_t*>(udpRecvTable.base());

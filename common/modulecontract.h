@@ -13,6 +13,11 @@
 
 namespace vnx {
 
+// The largest datagram payload the local server relays whole (its buffer
+// keeps 32 bytes in front for the relay header); the module refuses larger
+// ones rather than let them out directly.
+constexpr std::size_t kMaxDivertedPayload = 8160;
+
 // Claims a TcpSlot and fills it: destination first, then the keys the server
 // matches on (local_port, is_ipv6). localPort is the application socket's
 // local port (network order); viaIpv6 when it will connect to ::1.
@@ -29,6 +34,20 @@ UdpSlot* publishUdpDestination(SlotTable& udpSendTable, std::uint16_t localPort,
 // the caller computed already, for example over scattered buffers.
 UdpSlot* publishUdpDatagram(SlotTable& udpSendTable, std::uint16_t localPort, bool viaIpv6, const REndpoint& dst,
                             std::uint16_t checksum, std::size_t length, std::uint32_t now);
+
+// The payload checksum of a UDPSEND record (payloadChecksum) for a payload
+// handed over in pieces, such as scatter/gather buffers: add the pieces in
+// order, then read value().
+class PayloadSum {
+public:
+    void add(const void* data, std::size_t len);
+    std::uint16_t value() const;
+    std::size_t length() const { return total_; }
+
+private:
+    std::uint64_t sum_ = 0;
+    std::size_t total_ = 0;
+};
 
 // Finds the UDPRECV record the server wrote for a datagram it delivered from
 // its socket `serverPort` (network order) with `length` bytes, copies the

@@ -1,14 +1,12 @@
 #include "policy.h"
 
+#include "processself.h"
 #include "sharedobjects.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vnxmod {
 
@@ -64,59 +62,22 @@ bool putUtf8(char* out, std::size_t cap, std::size_t& n, std::uint32_t cp) {
     return true;
 }
 
-// The program's names, found once: the executable's file name and the file
-// name of argv[0] (a program started through a link keeps that name).
-struct SelfNames {
-    char exe[kNameMax];
-    char argv0[kNameMax];
-};
-SelfNames gSelf;
+// The program's names, read once by the platform's code.
+ProcessSelf gSelf;
 std::atomic<int> gSelfState{0};  // 0 unknown, 1 being read, 2 ready
 
-void baseNameInto(const char* path, char* out) {
-    const char* slash = std::strrchr(path, '/');
-    const char* base = slash ? slash + 1 : path;
-    std::size_t n = std::strlen(base);
-    if (n >= kNameMax) n = kNameMax - 1;
-    std::memcpy(out, base, n);
-    out[n] = 0;
-}
-
-void readSelfNames(SelfNames& s) {
-    char path[4096];
-    s.exe[0] = s.argv0[0] = 0;
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n > 0) {
-        path[n] = 0;
-        static const char kDeleted[] = " (deleted)";
-        std::size_t len = static_cast<std::size_t>(n);
-        if (len > sizeof kDeleted - 1 && std::strcmp(path + len - (sizeof kDeleted - 1), kDeleted) == 0)
-            path[len - (sizeof kDeleted - 1)] = 0;
-        baseNameInto(path, s.exe);
-    }
-    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ssize_t r = ::read(fd, path, sizeof path - 1);
-        ::close(fd);
-        if (r > 0) {
-            path[r] = 0;  // argv[0] ends at the first NUL
-            baseNameInto(path, s.argv0);
-        }
-    }
-}
-
-const SelfNames& self() {
+const ProcessSelf& self() {
     int st = gSelfState.load(std::memory_order_acquire);
     if (st == 2) return gSelf;
     int expected = 0;
     if (gSelfState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
         int saved = errno;
-        readSelfNames(gSelf);
+        readProcessSelf(gSelf);
         errno = saved;
         gSelfState.store(2, std::memory_order_release);
     } else {
         while (gSelfState.load(std::memory_order_acquire) != 2)
-            sched_yield();
+            std::this_thread::yield();
     }
     return gSelf;
 }
@@ -157,20 +118,31 @@ bool Policy::isVeilnoxProgram(const char* name) {
     return false;
 }
 
+namespace {
+// Whether the block's program choice (all programs, or a rule) takes in the
+// program, leaving the connected state and the kinds aside.
+bool chosen(const vnx::ProxyData& block, const char* exeName, const char* argv0Name) {
+    if (block.redirect_all_apps != 0) return true;
+    const int count = vnx::clampedRuleCount(block);
+    for (int i = 0; i < count; ++i) {
+        const vnx::ProgramRule& r = block.rules[i];
+        if (r.enabled == 0) continue;
+        if (Policy::ruleMatches(r.name, kRuleUnits, exeName) || Policy::ruleMatches(r.name, kRuleUnits, argv0Name))
+            return true;
+    }
+    return false;
+}
+
+bool anyKind(const vnx::ProxyData& block) {
+    return block.redirect_tcp != 0 || block.redirect_udp != 0 || block.redirect_dns != 0;
+}
+}  // namespace
+
 Verdict Policy::evaluate(const vnx::ProxyData& block, const char* exeName, const char* argv0Name) {
     Verdict v;
     if (block.connected != 1) return v;
     if (isVeilnoxProgram(exeName) || isVeilnoxProgram(argv0Name)) return v;
-    bool selected = block.redirect_all_apps != 0;
-    if (!selected) {
-        const int count = vnx::clampedRuleCount(block);
-        for (int i = 0; i < count && !selected; ++i) {
-            const vnx::ProgramRule& r = block.rules[i];
-            if (r.enabled == 0) continue;
-            selected = ruleMatches(r.name, kRuleUnits, exeName) || ruleMatches(r.name, kRuleUnits, argv0Name);
-        }
-    }
-    if (!selected) return v;
+    if (!chosen(block, exeName, argv0Name)) return v;
     v.tcp = block.redirect_tcp != 0;
     v.udp = block.redirect_udp != 0;
     v.dns = block.redirect_dns != 0;
@@ -179,19 +151,20 @@ Verdict Policy::evaluate(const vnx::ProxyData& block, const char* exeName, const
     return v;
 }
 
+Policy::Reason Policy::explain(const vnx::ProxyData* block, const char* exeName, const char* argv0Name) {
+    if (!block) return Reason::NoClient;
+    if (isVeilnoxProgram(exeName) || isVeilnoxProgram(argv0Name)) return Reason::OwnProgram;
+    if (!chosen(*block, exeName, argv0Name)) return Reason::NotChosen;
+    if (!anyKind(*block)) return Reason::NothingRedirected;
+    if (block->connected != 1) return Reason::NotConnected;
+    return Reason::Diverted;
+}
+
 namespace {
 // What the module last knew while it could read the block: 0 nothing,
 // 1 disconnected, 2 connected with the kinds in gLastKinds.
 std::atomic<int> gLastState{0};
 std::atomic<int> gLastKinds{0};
-// veilnox-run found the client connected when it started this program.
-bool gStartedConnected = false;
-
-__attribute__((constructor)) void readLaunchMarker() {
-    const char* m = getenv(Policy::kConnectedMarker);
-    gStartedConnected = m && m[0] == '1' && m[1] == 0;
-}
-
 void remember(const vnx::ProxyData& block, const Verdict& v) {
     // Stored only when it changes: every hooked call of every thread comes
     // here, and unchanged values keep the cache line shared.
@@ -220,8 +193,8 @@ Verdict Policy::current() {
     const vnx::ProxyData* block = proxyBlock();
     if (!block)
         return whenUnseen(gLastState.load(std::memory_order_relaxed), gLastKinds.load(std::memory_order_relaxed),
-                          gStartedConnected);
-    const SelfNames& s = self();
+                          startedConnected());
+    const ProcessSelf& s = self();
     const Verdict v = evaluate(*block, s.exe, s.argv0);
     remember(*block, v);
     return v;

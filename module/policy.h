@@ -42,6 +42,12 @@ public:
     static Verdict current();
     // Verdict for a block and a program name (tests).
     static Verdict evaluate(const vnx::ProxyData& block, const char* exeName, const char* argv0Name);
+    // Why a program is (or is not) diverted by a block, the first of these
+    // that applies: no block (no client running), one of Veilnox's own
+    // programs, not chosen (neither all programs nor a rule), every kind
+    // (TCP, UDP, DNS) switched off, not connected. Diverted otherwise.
+    enum class Reason { Diverted, NoClient, OwnProgram, NotChosen, NothingRedirected, NotConnected };
+    static Reason explain(const vnx::ProxyData* block, const char* exeName, const char* argv0Name);
     // True when the UTF-16 rule (at most maxUnits code units, NUL-terminated
     // or not) names the program.
     static bool ruleMatches(const char16_t* rule, std::size_t maxUnits, const char* programName);

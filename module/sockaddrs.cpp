@@ -1,6 +1,5 @@
 #include "sockaddrs.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 
 namespace vnxmod {
@@ -14,7 +13,7 @@ bool isMapped(const std::uint8_t* a) {
 
 bool endpointFrom(const sockaddr* sa, socklen_t len, vnx::REndpoint& out) {
     out = vnx::REndpoint();
-    if (!sa || len < static_cast<socklen_t>(sizeof(sa_family_t))) return false;
+    if (!sa || len < static_cast<socklen_t>(sizeof sa->sa_family)) return false;
     if (sa->sa_family == AF_INET) {
         if (len < static_cast<socklen_t>(sizeof(sockaddr_in))) return false;
         sockaddr_in s4;

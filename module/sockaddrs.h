@@ -2,10 +2,9 @@
 // Address helpers shared by the hooks: reading the program's sockaddr,
 // the local server's address, and reporting addresses back to the program
 // the way the kernel does (truncated copy, full length in *len).
+#include "platform/net.h"
 #include "rendpoint.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <cstdint>
 
 namespace vnxmod {

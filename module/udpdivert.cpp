@@ -56,18 +56,11 @@ std::uint64_t nowMs() {
 }  // namespace
 
 std::uint16_t UdpDivert::checksum(const iovec* iov, std::size_t count, std::size_t& total) {
-    // The same sum as payloadChecksum: bytes at even offsets of the whole
-    // payload are low bytes, at odd offsets high bytes.
-    std::uint64_t sum = 0;
-    total = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto* p = static_cast<const std::uint8_t*>(iov[i].iov_base);
-        for (std::size_t k = 0; k < iov[i].iov_len; ++k, ++total)
-            sum += (total & 1) ? (static_cast<std::uint64_t>(p[k]) << 8) : p[k];
-    }
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<std::uint16_t>(~sum & 0xffff);
+    vnx::PayloadSum sum;
+    for (std::size_t i = 0; i < count; ++i)
+        sum.add(iov[i].iov_base, iov[i].iov_len);
+    total = sum.length();
+    return sum.value();
 }
 
 ssize_t UdpDivert::send(int fd, int family, const vnx::REndpoint& dst, const msghdr& msg, int flags,

@@ -3,6 +3,7 @@
 // the local server, and the real source (from the UDPRECV record) reported
 // for each reply the server delivers.
 #include "fdtable.h"
+#include "modulecontract.h"
 #include "policy.h"
 #include "rendpoint.h"
 
@@ -15,9 +16,9 @@ namespace vnxmod {
 
 class UdpDivert {
 public:
-    // The largest payload the local server relays whole (its buffer keeps
-    // 32 bytes in front for the relay header); larger ones fail EMSGSIZE.
-    static constexpr std::size_t kMaxPayload = 8160;
+    // The largest payload the local server relays whole; larger ones fail
+    // EMSGSIZE.
+    static constexpr std::size_t kMaxPayload = vnx::kMaxDivertedPayload;
 
     // Sends one datagram (msg's name is ignored) to `dst` through the local
     // server. Returns the bytes sent or -1 with errno (ENETUNREACH when it

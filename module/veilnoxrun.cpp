@@ -2,6 +2,7 @@
 // network-stack module loaded into it (LD_PRELOAD), so that its traffic
 // follows the choices made in the Veilnox window.
 #include "modulecatalog.h"
+#include "platform/system.h"
 #include "policy.h"
 #include "sharedmemory.h"
 
@@ -15,10 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr int kLauncherFailed = 125;  // like env(1): the launcher itself failed
+
+// The client's rules file: the chosen programs.
+std::string rulesPath() {
+    const std::string root = vnxplat::appDataRoot();
+    return root.empty() ? std::string("rules.txt in Veilnox's data folder") : root + "/Veilnox/data/config/rules.txt";
+}
 
 void usage(FILE* out) {
     std::fprintf(out,
@@ -32,6 +40,11 @@ void usage(FILE* out) {
                  "The module is found through the catalog %s.\n"
                  "Install it with the Install button of Veilnox or with bat/veilnox-install64.sh.\n"
                  "\n"
+                 "Only programs chosen in Veilnox are redirected: those listed under\n"
+                 "Settings, Program Settings (the file %s),\n"
+                 "or every program with Redirect All Traffic. When PROGRAM will not be\n"
+                 "redirected, a line on standard error says why.\n"
+                 "\n"
                  "Only PROGRAM is checked, and only programs that load the module are\n"
                  "redirected. Its children are reached while they load it too; a child that\n"
                  "is statically linked (for example a static program started through\n"
@@ -39,7 +52,7 @@ void usage(FILE* out) {
                  "set-user-ID, or that makes system calls without the C library goes out\n"
                  "directly. The kernel capture mode (veilnox-capture) redirects every\n"
                  "program, whatever it is and however it was started.\n",
-                 vnxmod::ModuleCatalog::path().c_str());
+                 vnxmod::ModuleCatalog::path().c_str(), rulesPath().c_str());
 }
 
 // The file execvp would run for `program` (PATH searched when it has no
@@ -138,6 +151,91 @@ std::string preloadWith(const std::string& module, const char* current) {
     return out;
 }
 
+std::string baseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string realBaseName(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return baseName(path);
+    std::string base = baseName(real);
+    std::free(real);
+    return base;
+}
+
+// The names the module will know the program by once it runs (policy.h):
+// the executable's file name with links resolved, and argv[0]'s file name.
+// For a script these are its interpreter's (and, through env, the program
+// env runs).
+void namesAfterExec(const std::string& file, const char* argv0, std::string& exe, std::string& arg0) {
+    exe = realBaseName(file);
+    arg0 = baseName(argv0);
+    char head[256] = {};
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const ssize_t n = read(fd, head, sizeof head - 1);
+    close(fd);
+    if (n < 3 || head[0] != '#' || head[1] != '!') return;
+    head[n] = 0;
+    std::string line(head + 2);
+    line = line.substr(0, line.find('\n'));
+    std::vector<std::string> words;
+    std::size_t pos = 0;
+    while (pos < line.size() && words.size() < 2) {
+        pos = line.find_first_not_of(" \t\r", pos);
+        if (pos == std::string::npos) break;
+        const std::size_t end = line.find_first_of(" \t\r", pos);
+        words.push_back(line.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        pos = end;
+    }
+    if (words.empty()) return;
+    exe = realBaseName(words[0]);
+    arg0 = baseName(words[0]);
+    if (arg0 == "env" && words.size() == 2 && words[1][0] != '-') {
+        const std::string target = resolveProgram(words[1]);
+        exe = target.empty() ? baseName(words[1]) : realBaseName(target);
+        arg0 = baseName(words[1]);
+    }
+}
+
+// One line on standard error when the module will not divert the
+// program's traffic, with the module's own reason.
+void tellWhenNotRedirected(const vnx::ProxyData* block, const std::string& file, const char* program) {
+    std::string exe, arg0;
+    namesAfterExec(file, program, exe, arg0);
+    const std::string rules = rulesPath();
+    const char* name = program;
+    switch (vnxmod::Policy::explain(block, exe.c_str(), arg0.c_str())) {
+        case vnxmod::Policy::Reason::Diverted: return;
+        case vnxmod::Policy::Reason::NoClient:
+            std::fprintf(stderr,
+                         "veilnox-run: %s will go out directly: Veilnox is not running (start it and connect; the "
+                         "programs it redirects are chosen in its Settings, Program Settings, or in %s).\n",
+                         name, rules.c_str());
+            return;
+        case vnxmod::Policy::Reason::OwnProgram:
+            std::fprintf(stderr, "veilnox-run: %s will not be redirected: Veilnox's own programs never are.\n", name);
+            return;
+        case vnxmod::Policy::Reason::NotChosen:
+            std::fprintf(stderr,
+                         "veilnox-run: %s will not be redirected: it is not one of the programs chosen in Veilnox "
+                         "(add %s in its Settings, Program Settings, or as a line of %s, or choose Redirect All "
+                         "Traffic).\n",
+                         name, arg0.empty() ? exe.c_str() : arg0.c_str(), rules.c_str());
+            return;
+        case vnxmod::Policy::Reason::NothingRedirected:
+            std::fprintf(stderr,
+                         "veilnox-run: %s will not be redirected: TCP, UDP and DNS redirection are all switched off "
+                         "in Veilnox's Settings.\n",
+                         name);
+            return;
+        case vnxmod::Policy::Reason::NotConnected:
+            std::fprintf(stderr, "veilnox-run: %s will go out directly until Veilnox connects.\n", name);
+            return;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +305,7 @@ int main(int argc, char** argv) {
         setenv(vnxmod::Policy::kConnectedMarker, "1", 1);
     else
         unsetenv(vnxmod::Policy::kConnectedMarker);
+    if (!file.empty()) tellWhenNotRedirected(block, file, argv[first]);
     execvp(argv[first], argv + first);
     const int e = errno;
     std::fprintf(stderr, "veilnox-run: cannot run %s: %s\n", argv[first], std::strerror(e));

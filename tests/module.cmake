@@ -1,5 +1,20 @@
-# Tests of the Linux network-stack module and its launcher.
-if(WIN32 OR NOT TARGET veilnox_module)
+# Tests of the network-stack module: on Windows the layered service
+# provider (run under Wine by scripts/windows-check), on Linux the preloaded
+# module and its launcher.
+if(WIN32)
+  if(TARGET veilnox_lsp)
+    # The provider DLL driven through its WSPStartup over a recording
+    # stand-in for the provider below, and the catalog installer.
+    add_executable(test_lsp windows/lsp_fakelower.h windows/lsp_fakelower.cpp windows/lsp_provider.cpp
+                            windows/lsp_catalog.cpp)
+    target_link_libraries(test_lsp PRIVATE veilnox_lsp_catalog veilnox_shared GTest::gtest_main)
+    target_include_directories(test_lsp PRIVATE ${CMAKE_SOURCE_DIR}/module/win)
+    add_dependencies(test_lsp veilnox_lsp veilnox-lspsetup)
+    vnx_discover(test_lsp unit)
+  endif()
+  return()
+endif()
+if(NOT TARGET veilnox_module)
   return()
 endif()
 

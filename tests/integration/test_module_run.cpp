@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -131,11 +133,103 @@ TEST_F(ModuleRun, LauncherRefusesUntilInstalledThenPreloads) {
     const std::string help = run({"--help"}).output;
     EXPECT_NE(help.find("Usage: veilnox-run"), std::string::npos);
     EXPECT_NE(help.find("Only PROGRAM is checked"), std::string::npos) << help;
+    EXPECT_NE(help.find("Only programs chosen in Veilnox are redirected"), std::string::npos) << help;
+    EXPECT_NE(help.find(data_ + "/Veilnox/data/config/rules.txt"), std::string::npos) << help;
     EXPECT_NE(help.find("sh -c"), std::string::npos) << help;
     EXPECT_NE(help.find("kernel capture mode"), std::string::npos) << help;
     EXPECT_EQ(run({"--version"}).output, std::string("veilnox-run ") + VEILNOX_VERSION + "\n");
     EXPECT_EQ(run({"--bogus"}).exitCode, 125);
     EXPECT_EQ(run({}).exitCode, 125);
+}
+
+TEST_F(ModuleRun, LauncherSaysWhenTheProgramWillNotBeRedirected) {
+    putLibrary();
+    ASSERT_EQ(script("veilnox-install64").exitCode, 0);
+    // What the module will see for sh: its real file name (dash on Debian)
+    // and "sh"; scripts are known by their interpreter's names.
+    char real[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/sh", real));
+    const std::string shReal = std::string(real).substr(std::string(real).rfind('/') + 1);
+    const std::u16string shReal16(shReal.begin(), shReal.end());
+    std::ofstream(program_ + "/myscript") << "#!/bin/sh\nexit 0\n";
+    std::ofstream(program_ + "/envscript") << "#!/usr/bin/env sh\nexit 0\n";
+    ASSERT_TRUE(runCommand("chmod 755 " + program_ + "/myscript " + program_ + "/envscript && ln -s /bin/true " +
+                           program_ + "/veilnox"));
+    const std::string rules = data_ + "/Veilnox/data/config/rules.txt";
+
+    BlockSettings chosen;
+    chosen.allApps = false;
+    chosen.rules = {u"firefox", u"sh"};
+    BlockSettings notChosen = chosen;
+    notChosen.rules = {u"firefox", u"myscript"};
+    BlockSettings byRealName = chosen;
+    byRealName.rules = {shReal16 + u".exe"};
+    BlockSettings everyProgram = notChosen;
+    everyProgram.allApps = true;
+    BlockSettings disconnected = chosen;
+    disconnected.connected = false;
+    BlockSettings allOff = chosen;
+    allOff.tcp = allOff.udp = allOff.dns = false;
+    BlockSettings udpOnly = allOff;
+    udpOnly.udp = true;
+
+    const std::string sh = "sh";
+    struct Case {
+        const char* what;
+        bool client;  // a client block exists (the first case has none)
+        BlockSettings block;
+        std::vector<std::string> args;
+        std::vector<std::string> says;  // empty: no line
+    } cases[] = {
+        {"no client running",
+         false,
+         chosen,
+         {sh, "-c", "true"},
+         {"sh will go out directly: Veilnox is not running", rules}},
+        {"chosen by the name it was started under", true, chosen, {sh, "-c", "true"}, {}},
+        {"chosen by its real file name", true, byRealName, {sh, "-c", "true"}, {}},
+        {"every program chosen", true, everyProgram, {sh, "-c", "true"}, {}},
+        {"only UDP redirected", true, udpOnly, {sh, "-c", "true"}, {}},
+        {"not chosen",
+         true,
+         notChosen,
+         {sh, "-c", "true"},
+         {"sh will not be redirected: it is not one of the programs chosen in Veilnox (add sh in its Settings, "
+          "Program Settings, or as a line of " +
+          rules + ", or choose Redirect All Traffic)."}},
+        {"a script is its interpreter",
+         true,
+         notChosen,
+         {program_ + "/myscript"},
+         {"myscript will not be redirected", "(add sh "}},
+        {"a script through env is the program env runs", true, chosen, {program_ + "/envscript"}, {}},
+        {"disconnected", true, disconnected, {sh, "-c", "true"}, {"sh will go out directly until Veilnox connects."}},
+        {"everything switched off",
+         true,
+         allOff,
+         {sh, "-c", "true"},
+         {"TCP, UDP and DNS redirection are all switched off in Veilnox's Settings."}},
+        {"Veilnox's own program",
+         true,
+         everyProgram,
+         {program_ + "/veilnox"},
+         {"will not be redirected: Veilnox's own programs never are."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.client) {
+            ASSERT_TRUE(writeProxyBlock(c.block));
+        }
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.exitCode, 0) << "the program runs either way: " << r.output;
+        std::size_t lines = 0;
+        for (std::size_t at = r.output.find("veilnox-run:"); at != std::string::npos;
+             at = r.output.find("veilnox-run:", at + 1))
+            ++lines;
+        EXPECT_EQ(lines, c.says.empty() ? 0u : 1u) << r.output;
+        for (const std::string& part : c.says)
+            EXPECT_NE(r.output.find(part), std::string::npos) << part << "\n" << r.output;
+    }
 }
 
 }  // namespace
