@@ -188,7 +188,9 @@ void RelayServer::pauseAccepting() {
 bool RelayServer::makeRoom(SourceState* src, const sockaddr* from) {
     // A source at one of its limits makes room only among its own
     // connections that have not sent a header yet.
-    if (src->tcp >= opts_.maxConnsPerSource || src->headerless >= opts_.maxHeaderlessPerSource) {
+    const unsigned headerlessLimit =
+        src->keyProvedUntil > ctx_.nowMs ? opts_.maxConnsPerSource : opts_.maxHeaderlessPerSource;
+    if (src->tcp >= opts_.maxConnsPerSource || src->headerless >= headerlessLimit) {
         if (!src->oldestHeaderless) {
             ctx_.log("per-source connection limit (%u) reached; refusing %s", opts_.maxConnsPerSource,
                      formatSocketAddress(from).c_str());

@@ -26,6 +26,12 @@ struct SourceState {
     unsigned headerless = 0;  // of those, still reading their header
     unsigned udp = 0;         // UDP associations
     std::uint64_t verifiedUntil = 0;
+    // Until when a connection of this source has proved the relay's key (a
+    // keyed relay): such a source may have as many connections in their
+    // handshake as it may have connections (one local server opens a burst
+    // of them at once); a source that never proved the key keeps the
+    // header-less limit.
+    std::uint64_t keyProvedUntil = 0;
     // The source's header-less connections, oldest first.
     TcpRelay* oldestHeaderless = nullptr;
     TcpRelay* newestHeaderless = nullptr;

@@ -3,6 +3,7 @@
 #include "relaycontext.h"
 #include "relayheader.h"
 #include "relayrequest.h"
+#include "sourcetable.h"
 
 #include "hop/tls.h"
 
@@ -201,6 +202,10 @@ bool TcpRelay::handshake() {
             finish(false);
             return false;
         }
+        // Authenticated: no longer among the connections that may be shed
+        // for strangers (the header time-out still applies).
+        source->keyProvedUntil = ctx_.nowMs + SourceTable::kVerifiedMs;
+        leaveHeaderless();
         state_ = State::Header;
         return true;
     }
@@ -219,10 +224,26 @@ bool TcpRelay::handshake() {
 
 ssize_t TcpRelay::readSide(Side& s, std::uint8_t* buf, std::size_t len) {
     if (&s != &client_ || !ssl_) return recv(s.fd, buf, len, 0);
-    ERR_clear_error();
-    std::size_t got = 0;
-    if (SSL_read_ex(ssl_, buf, len, &got) == 1) return static_cast<ssize_t>(got);
-    switch (SSL_get_error(ssl_, 0)) {
+    // Records are taken until the buffer is full or nothing more has come,
+    // so that one send to the destination carries many of them.
+    std::size_t total = 0;
+    for (;;) {
+        ERR_clear_error();
+        std::size_t got = 0;
+        if (SSL_read_ex(ssl_, buf + total, len - total, &got) != 1) break;
+        total += got;
+        if (total == len) return static_cast<ssize_t>(total);
+    }
+    const int e = SSL_get_error(ssl_, 0);
+    if (total > 0) {
+        // The socket had nothing more (the next edge says when it has), or
+        // what ended the run is met again on the next read.
+        ERR_clear_error();
+        if (e == SSL_ERROR_WANT_READ) client_.readable = false;
+        if (e == SSL_ERROR_WANT_WRITE) client_.writable = false;
+        return static_cast<ssize_t>(total);
+    }
+    switch (e) {
         case SSL_ERROR_ZERO_RETURN: return 0;
         case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
         case SSL_ERROR_WANT_WRITE:

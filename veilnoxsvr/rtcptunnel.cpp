@@ -60,7 +60,9 @@ void RTcpTunnel::connectAndRelay() {
     }
     // The relay buffer lives on this thread's stack while relaying: an idle
     // tunnel keeps only the pages that its chunks touched, and no heap block.
-    std::uint8_t relayBuffer[kChunkSize + 1];
+    // (Pages of it that a plain tunnel never reaches are never touched.)
+    std::uint8_t relayBuffer[kTlsChunkSize + 1];
+    chunkSize = proxy->tls ? kTlsChunkSize : kChunkSize;
     buffer = relayBuffer;
     relay();
     buffer = nullptr;
@@ -159,11 +161,11 @@ bool RTcpTunnel::pump(vnxplat::socket_t from, vnxplat::socket_t to, bool& readin
 long RTcpTunnel::forward(vnxplat::socket_t from, vnxplat::socket_t to, bool dataIsThere, bool gather) {
     HopTls* tls = proxy->tls.get();
     const bool fromTls = tls && from == proxy->sock.get();
-    long received = fromTls ? (dataIsThere ? tls->recvSome(buffer, kChunkSize) : tls->recvWaiting(buffer, kChunkSize))
-                    : dataIsThere ? vnxplat::recvSome(from, buffer, kChunkSize)
-                                  : vnxplat::recvWaiting(from, buffer, kChunkSize);
+    long received = fromTls ? (dataIsThere ? tls->recvSome(buffer, chunkSize) : tls->recvWaiting(buffer, chunkSize))
+                    : dataIsThere ? vnxplat::recvSome(from, buffer, chunkSize)
+                                  : vnxplat::recvWaiting(from, buffer, chunkSize);
     // A full chunk means the sender is ahead of us: more follows.
-    lastFull = received == static_cast<long>(kChunkSize);
+    lastFull = received == static_cast<long>(chunkSize);
     if (received == vnxplat::kNothingWaiting) return kNothingMore;
     if (received <= 0) return received < 0 ? -1 : 0;
     std::uint8_t* data = buffer;

@@ -56,6 +56,9 @@ public:
     std::uint64_t bytesFromClient = 0;
 
     static constexpr std::size_t kChunkSize = 8192;
+    // Through TLS to a keyed relay a chunk fills one whole record: half as
+    // many records, system calls and wake-ups per byte.
+    static constexpr std::size_t kTlsChunkSize = 16384;
     static constexpr int kIdleTimeoutMs = 180000;
     // Chunks moved in one direction per wake-up at most.
     static constexpr int kChunksPerWakeUp = 8;
@@ -80,6 +83,8 @@ private:
     bool gatherToClient = false;
     bool gatherToRemote = false;
 
-    // The relay buffer (kChunkSize + 1 bytes), present only while relaying.
+    // The chunk size of this tunnel (kChunkSize, or kTlsChunkSize inside TLS).
+    std::size_t chunkSize = kChunkSize;
+    // The relay buffer (chunkSize + 1 bytes), present only while relaying.
     std::uint8_t* buffer = nullptr;
 };

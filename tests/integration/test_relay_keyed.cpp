@@ -290,6 +290,36 @@ TEST_F(RelayKeyed, TcpInsideTlsReachesTheDestinationUnmasked) {
     EXPECT_EQ(echo.accepted(), 1);
 }
 
+TEST_F(RelayKeyed, ABurstOfHandshakesFromAProvedSourceIsNotShed) {
+    // One local server opens a burst of connections at once, all in their
+    // handshake (header-less) together: once its address has proved the
+    // key, more than the header-less limit (64) of them all get through.
+    TcpServer echo("127.0.0.1", TcpServer::Mode::Echo);
+    int first = -1;
+    SSL* proof = tlsConnect(key_, first);
+    ASSERT_NE(proof, nullptr);
+    SSL_free(proof);
+    close(first);
+    constexpr int kBurst = 150;
+    std::vector<int> fds;
+    for (int i = 0; i < kBurst; ++i) {
+        fds.push_back(connectTo(relay.address()));
+        ASSERT_GE(fds.back(), 0);
+    }
+    int completed = 0;
+    for (int fd : fds) {
+        SSL_CTX* ctx = vnxhop::newTlsContext(key_, false);
+        SSL* ssl = SSL_new(ctx);
+        SSL_CTX_free(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) == 1) ++completed;
+        ERR_clear_error();
+        SSL_free(ssl);
+        close(fd);
+    }
+    EXPECT_EQ(completed, kBurst);
+}
+
 TEST_F(RelayKeyed, TcpThatDoesNotProveTheKeyReachesNothing) {
     TcpServer echo("127.0.0.1", TcpServer::Mode::Echo);
     std::uint8_t wrong[32];
