@@ -1,12 +1,12 @@
 #pragma once
-// Log writers shared by both programs: the runtime log (one per program, in
-// the per-user folder), the server's exception log, and the console log
-// stream with its line prefix. Writers ignore their own failures.
+// The log writers of logcore.h with the client's Qt text types: the runtime
+// log (one per program, in the per-user folder, named after the Qt
+// application name), the server's exception log, and the console log stream
+// with its line prefix. Writers ignore their own failures.
+#include "logcore.h"
+
 #include <QDateTime>
 #include <QString>
-#include <QTextStream>
-
-#include <cstdio>
 
 namespace vnx {
 
@@ -19,17 +19,14 @@ QString runtimeLogLine(const QDateTime& when, const QString& message);
 // The runtime log file of this program.
 QString runtimeLogPath();
 
-// Appends "<asctime text>: message" (CR LF line ends) to ./ipserverlog.txt.
-// Safe from any thread.
+// Appends "<asctime text>: message" (CR LF line ends, the message in the
+// locale's encoding) to ./ipserverlog.txt. Safe from any thread.
 void AppendServerLog(const QString& message);
 
 // "hh:mm:ss[n]>> " where n counts the prefixes produced.
 QString LogPrefix();
-// The console log stream (standard output until retargeted).
-QTextStream& logStream();
-// With a file: the stream writes to it. With null: everything is dropped.
-void setLogTarget(FILE* file);
-// Writes prefix + message + line end to the console log stream.
+// Writes prefix + message + line end to the console log stream (see
+// setLogTarget in logcore.h).
 void logLine(const QString& message);
 
 }  // namespace vnx

@@ -1,6 +1,13 @@
 # veilnoxsvr: unit suites on the server library (in-process) and integration
 # suites that drive the real program (and the real veilnox-relay) over
-# loopback. Linux only, like the test isolation they rely on.
+# loopback, on Linux (the test isolation they rely on is Linux's); and, in the
+# Windows cross-build, the Windows program end to end (windows/), which
+# scripts/windows-check runs under Wine beside a Linux veilnox-relay.
+if(TARGET veilnoxsvr AND WIN32)
+  add_executable(test_windows_server windows/test_windows_server.cpp windows/winprocess.h windows/winprocess.cpp)
+  target_link_libraries(test_windows_server PRIVATE veilnox_shared gtest)
+  add_dependencies(test_windows_server veilnoxsvr)
+endif()
 if(TARGET veilnoxsvr AND NOT WIN32)
   if(TARGET veilnox-relay)
     set(vnx_relay_path "$<TARGET_FILE:veilnox-relay>")

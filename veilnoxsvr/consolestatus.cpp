@@ -1,10 +1,8 @@
 #include "consolestatus.h"
 
-#include "logs.h"
+#include "logcore.h"
 #include "serverstate.h"
 #include "sharedmemory.h"
-
-#include <QTextStream>
 
 #include <cstdio>
 #include <cstring>
@@ -13,16 +11,20 @@
 void setDetailedLogs(bool on) {
     serverState().detailedLogs = on;
     std::printf(on ? "begin printf logs...\n" : "end printf logs...\n");
+    std::fflush(stdout);
 }
 
-QString FormatKbMb(std::uint64_t value) {
+std::string FormatKbMb(std::uint64_t value) {
     const std::uint64_t k = (value * 100u) >> 10;
     const float kb = static_cast<float>(k) / 100.0f;
+    char text[64];
     if (kb > 1024.0f) {
         const float mb = static_cast<float>(k >> 10) / 100.0f;
-        return QStringLiteral("%1 MB").arg(static_cast<double>(mb), 0, 'g', 6);
+        std::snprintf(text, sizeof text, "%.6g MB", static_cast<double>(mb));
+    } else {
+        std::snprintf(text, sizeof text, "%.6g KB", static_cast<double>(kb));
     }
-    return QStringLiteral("%1 KB").arg(static_cast<double>(kb), 0, 'g', 6);
+    return text;
 }
 
 void printStatus() {
@@ -32,7 +34,7 @@ void printStatus() {
         std::lock_guard<std::mutex> guard(state.stats.lock);
         appCount = state.stats.apps.size();
     }
-    vnx::logLine(QStringLiteral("g_status app:%1").arg(appCount));
+    vnx::writeLogLine("g_status app:" + std::to_string(appCount));
     vnx::ServerStatus* block = vnx::serverStatus(true);
     if (!block) return;
     // A copy taken under the lock that the publisher holds while writing.
@@ -42,22 +44,20 @@ void printStatus() {
         std::memcpy(copy.get(), block, sizeof(vnx::ServerStatus));
     }
     const std::uint64_t total = static_cast<std::uint64_t>(copy->tcp_rate) + copy->udp_rate;
-    vnx::logLine(QStringLiteral("rate: ") + FormatKbMb(total * 8u) + QStringLiteral("/s"));
+    vnx::writeLogLine("rate: " + FormatKbMb(total * 8u) + "/s");
     for (const auto& entry : vnx::readStatusApps(*copy)) {
         const vnx::AppStatus& app = entry.second;
-        vnx::logLine(QString::fromLatin1(entry.first.c_str()) + QStringLiteral(" :"));
-        vnx::logLine(QStringLiteral("    TCP: ") + FormatKbMb(std::uint64_t(app.tcp_rate) * 8u) +
-                     QStringLiteral("/s Connects: ") + QString::number(app.tcp_connections) +
-                     QStringLiteral(", UDP: ") + FormatKbMb(std::uint64_t(app.udp_rate) * 8u) +
-                     QStringLiteral("/s Connects: ") + QString::number(app.udp_connections) +
-                     QStringLiteral(" [Send:") + FormatKbMb(app.udp_sent) + QStringLiteral(",Recv:") +
-                     FormatKbMb(app.udp_recv) + QStringLiteral("]"));
+        vnx::writeLogLine(entry.first + " :");
+        vnx::writeLogLine("    TCP: " + FormatKbMb(std::uint64_t(app.tcp_rate) * 8u) +
+                          "/s Connects: " + std::to_string(app.tcp_connections) +
+                          ", UDP: " + FormatKbMb(std::uint64_t(app.udp_rate) * 8u) +
+                          "/s Connects: " + std::to_string(app.udp_connections) + " [Send:" + FormatKbMb(app.udp_sent) +
+                          ",Recv:" + FormatKbMb(app.udp_recv) + "]");
     }
 }
 
 void printConnectionSummary() {
+    std::printf("-----tcp connections:%d , udp connections:%d END.\n", serverState().tcpTunnels.load(),
+                serverState().udpTunnels.load());
     std::fflush(stdout);
-    QTextStream out(stdout);
-    out << "-----tcp connections:" << serverState().tcpTunnels.load()
-        << " , udp connections:" << serverState().udpTunnels.load() << " END." << Qt::endl;
 }

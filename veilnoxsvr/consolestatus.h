@@ -2,9 +2,8 @@
 // The server's console output beyond per-connection lines: the detailed-log
 // switch, the status dump, the size formatting it uses, and the one-line
 // connection summary printed at start.
-#include <QString>
-
 #include <cstdint>
+#include <string>
 
 // Stores the switch and prints "begin printf logs..." (on) or "end printf
 // logs..." (off) on standard output.
@@ -19,7 +18,7 @@ void printStatus();
 // in general notation with six significant digits: 1536 -> "1.5 KB",
 // 1048576 -> "1024 KB", 1073741 -> "1.02 MB". Takes 64 bits so that rates
 // multiplied by 8 are formatted without overflow.
-QString FormatKbMb(std::uint64_t value);
+std::string FormatKbMb(std::uint64_t value);
 
 // "-----tcp connections:N , udp connections:M END." on standard output with
 // the numbers of TCP and UDP tunnels that exist now.

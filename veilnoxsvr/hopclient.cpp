@@ -115,18 +115,29 @@ void HopTls::shutdownSend() {
 
 bool HopTls::pending() const { return ssl_ && SSL_has_pending(ssl_) == 1; }
 
+struct HopDatagrams::Seals {
+    std::uint8_t key[vnxhop::kKeySize] = {};
+    std::unique_ptr<vnxhop::Sealer> sealer;
+    std::unique_ptr<vnxhop::Opener> opener;
+};
+
+HopDatagrams::HopDatagrams() : seals_(new Seals()) {}
+
+HopDatagrams::~HopDatagrams() = default;
+
 void HopDatagrams::useKey(const std::uint8_t key[vnxhop::kKeySize]) {
-    if (sealer_ && CRYPTO_memcmp(key_, key, sizeof key_) == 0) return;
-    std::memcpy(key_, key, sizeof key_);
-    sealer_.reset(new vnxhop::Sealer(key, vnxhop::Direction::ToRelay));
-    opener_.reset(new vnxhop::Opener(key, vnxhop::Direction::FromRelay, 64));
+    Seals& s = *seals_;
+    if (s.sealer && CRYPTO_memcmp(s.key, key, sizeof s.key) == 0) return;
+    std::memcpy(s.key, key, sizeof s.key);
+    s.sealer.reset(new vnxhop::Sealer(key, vnxhop::Direction::ToRelay));
+    s.opener.reset(new vnxhop::Opener(key, vnxhop::Direction::FromRelay, 64));
 }
 
 std::size_t HopDatagrams::seal(const std::uint8_t* plain, std::size_t len, std::uint8_t* out, std::size_t cap) {
-    return sealer_ ? sealer_->seal(plain, len, out, cap) : 0;
+    return seals_->sealer ? seals_->sealer->seal(plain, len, out, cap) : 0;
 }
 
 bool HopDatagrams::open(const std::uint8_t* sealed, std::size_t len, std::uint8_t* out, std::size_t cap,
                         std::size_t* plainLength) {
-    return opener_ && opener_->open(sealed, len, out, cap, plainLength) == vnxhop::OpenResult::Ok;
+    return seals_->opener && seals_->opener->open(sealed, len, out, cap, plainLength) == vnxhop::OpenResult::Ok;
 }

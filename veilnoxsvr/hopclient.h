@@ -43,6 +43,11 @@ private:
 // The seals of one UDP path (one thread): remade when the key changes.
 class HopDatagrams {
 public:
+    HopDatagrams();
+    ~HopDatagrams();
+    HopDatagrams(const HopDatagrams&) = delete;
+    HopDatagrams& operator=(const HopDatagrams&) = delete;
+
     // Keeps the seals of key (a new key drops the old ones).
     void useKey(const std::uint8_t key[vnxhop::kKeySize]);
     // Seals a relay-protocol datagram into out; 0 on failure.
@@ -53,7 +58,7 @@ public:
               std::size_t* plainLength);
 
 private:
-    std::uint8_t key_[vnxhop::kKeySize] = {};
-    std::unique_ptr<vnxhop::Sealer> sealer_;
-    std::unique_ptr<vnxhop::Opener> opener_;
+    // The key and its seals (none where the build has no keyed hop).
+    struct Seals;
+    std::unique_ptr<Seals> seals_;
 };

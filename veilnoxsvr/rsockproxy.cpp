@@ -1,5 +1,7 @@
 #include "rsockproxy.h"
 
+#include "hoppool.h"
+
 #include "platform/serversupport.h"
 #include "relayheader.h"
 #include "serverstate.h"
@@ -41,6 +43,14 @@ int RSockProxy::connect(const REndpoint& destination) {
         REndpoint relay;
         relay.ipv4 = proxyAddr.ipv4;
         relay.port = proxyAddr.port;
+        // A keyed relay: a connection the pool made ready, when it has one.
+        if (keyed && relay.ipv4 != 0) {
+            PooledHop hop = takePooledHop(relay.ipv4, relay.port, key, connectLimitMs());
+            if (hop.sock) {
+                sock = std::move(hop.sock);
+                tls = std::move(hop.tls);
+            }
+        }
         int len = relay.toSockaddr(sa);
         if (relay.ipv4 == 0) {
             // An unset proxy address: toSockaddr would make an IPv6 address,
@@ -51,16 +61,17 @@ int RSockProxy::connect(const REndpoint& destination) {
             s4->sin_addr.s_addr = 0;
             len = sizeof(sockaddr_in);
         }
-        if (vnxplat::connectWithin(sock.get(), reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) != 0) {
+        if (!tls && vnxplat::connectWithin(sock.get(), reinterpret_cast<sockaddr*>(&sa), len, connectLimitMs()) != 0) {
             lastError = vnxplat::lastSocketError();
             std::printf("RSockProxy::connect ipv4 failed. %s error:%d\n", proxyAddr.text().c_str(), lastError);
             return -1;
         }
-        if (keyed) {
+        if (keyed && !tls) {
             tls = std::make_unique<HopTls>();
             if (!tls->start(sock.get(), key, connectLimitMs())) {
                 lastError = vnxplat::lastSocketError();
-                std::printf("RSockProxy::connect: %s did not prove the server's key (TLS)\n", proxyAddr.text().c_str());
+                std::printf("RSockProxy::connect: %s did not prove the server's key (TLS)\n",
+                            proxyAddr.text().c_str());
                 tls.reset();
                 return -1;
             }

@@ -1,16 +1,13 @@
 #include "rveilnoxsvr.h"
 
-#include "logs.h"
+#include "logcore.h"
+#include "platform/serversupport.h"
 #include "platform/system.h"
 #include "rcaptureudp.h"
 #include "records.h"
 #include "rlocalserver.h"
 #include "serverstate.h"
 #include "sharedmemory.h"
-
-#include <QCoreApplication>
-#include <QTimer>
-#include <QtDebug>
 
 #include <algorithm>
 #include <cstdio>
@@ -41,15 +38,12 @@ std::uint32_t envNumber(const char* name) {
 }
 }  // namespace
 
-RVeilnoxSvr::RVeilnoxSvr() : QObject(nullptr), previous(new vnx::TrafficStats()) {
+RVeilnoxSvr::RVeilnoxSvr() : previous(new vnx::TrafficStats()), clientMarker(vnx::kClientRunMutexName) {
     serverState();  // the live counters and process names exist from here on
     server = new RLocalServer();
-    timer = new QTimer();
-    connect(timer, &QTimer::timeout, this, &RVeilnoxSvr::onTimer);
 }
 
 RVeilnoxSvr::~RVeilnoxSvr() {
-    delete timer;
     if (!started) delete server;
     delete previous;
 }
@@ -57,7 +51,7 @@ RVeilnoxSvr::~RVeilnoxSvr() {
 bool RVeilnoxSvr::start() {
     vnx::ProxyData* block = vnx::proxyData(false);
     if (!block) {
-        vnx::logLine(QStringLiteral("GetProxyData failed!"));
+        vnx::writeLogLine("GetProxyData failed!");
         return false;
     }
     block->server_status = 0;
@@ -75,7 +69,7 @@ bool RVeilnoxSvr::start() {
         std::lock_guard<std::mutex> guard(state.stats.lock);
         state.names.rebuild();
     }
-    vnx::logLine(QStringLiteral("server start..."));
+    vnx::writeLogLine("server start...");
     block->tcp_port = vnx::kLocalServerPort;
     block->udp_port = vnx::kLocalServerPort;
     block->server_status = 0;
@@ -114,8 +108,8 @@ bool RVeilnoxSvr::start() {
     // status line printed next is what the client and the tests wait for.
     tcp->waitSettled(kTimerMs * 4);
     udp->waitSettled(kTimerMs * 4);
-    if (!opened || !capture->start()) vnx::logLine(QStringLiteral("captured datagrams: no port could be bound"));
-    timer->start(kTimerMs);
+    if (!opened || !capture->start()) vnx::writeLogLine("captured datagrams: no port could be bound");
+    running = true;
     return true;
 }
 
@@ -126,32 +120,56 @@ void RVeilnoxSvr::applyTestSettings() {
     if (std::uint32_t ms = envNumber("VEILNOX_TEST_UDP_POLL_MS")) server->setPollInterval(static_cast<int>(ms));
 }
 
+int RVeilnoxSvr::exec() {
+    std::uint32_t next = vnxplat::tickCount() + kTimerMs;
+    while (running) {
+        const std::int32_t wait = static_cast<std::int32_t>(next - vnxplat::tickCount());
+        if (wait > 0) vnxplat::sleepMs(static_cast<std::uint32_t>(wait));
+        onTimer();
+        // The next tick one period after this one; after a tick that ran
+        // late (a long process snapshot), one period from now.
+        next += kTimerMs;
+        const std::uint32_t now = vnxplat::tickCount();
+        if (static_cast<std::int32_t>(next - now) <= 0) next = now + kTimerMs;
+    }
+    return exitCode;
+}
+
+bool RVeilnoxSvr::clientPresent(const vnx::ProxyData* block) {
+    if (!block || block->client_window == 0) return false;
+    return !vnxplat::hiddenServerWatchesClientProcess() || clientMarker.exists();
+}
+
 void RVeilnoxSvr::onTimer() {
+    if (!running) return;
     const bool tcpRunning = server->RTcpServer::running.load();
     const bool udpRunning = server->RUdpServer::running.load();
     vnx::ProxyData* block = vnx::proxyData(false);
     if (tcpRunning && udpRunning) {
-        if (!hide || (block && block->client_window != 0)) {
+        if (!hide || clientPresent(block)) {
             ServerState& state = serverState();
             std::lock_guard<std::mutex> guard(state.stats.lock);
             publish(vnxplat::tickCount());
             return;
         }
-        emit finished();
-        timer->stop();
-        qDebug("VeilnoxSvr exits since parent is gone.");
-        QCoreApplication::quit();
+        quit(0);
+        std::fprintf(stderr, "VeilnoxSvr exits since parent is gone.\n");
+        std::fflush(stderr);
         return;
     }
     if (block) block->server_status = static_cast<std::uint16_t>(serverState().listenerStatus.load() & 0xffff);
-    if (!tcpRunning) vnx::AppendRuntimeLog(QStringLiteral("RVeilnoxSvr::onTimer() found tcp server not run."));
-    if (!udpRunning) vnx::AppendRuntimeLog(QStringLiteral("RVeilnoxSvr::onTimer() found udp server not run."));
-    emit finished();
-    timer->stop();
+    if (!tcpRunning) vnx::writeRuntimeLog("RVeilnoxSvr::onTimer() found tcp server not run.");
+    if (!udpRunning) vnx::writeRuntimeLog("RVeilnoxSvr::onTimer() found udp server not run.");
     // A port that could not be bound ends the server with its own code, so
     // that the client can say so instead of starting it again and again.
     const int status = serverState().listenerStatus.load();
-    QCoreApplication::exit(status == vnx::kStatusTcpBind || status == vnx::kStatusUdpBind ? 3 : 0);
+    quit(status == vnx::kStatusTcpBind || status == vnx::kStatusUdpBind ? 3 : 0);
+}
+
+void RVeilnoxSvr::quit(int code) {
+    if (finished) finished();
+    running = false;
+    exitCode = code;
 }
 
 void RVeilnoxSvr::publish(std::uint32_t now) {

@@ -1,20 +1,13 @@
 #include "serverstate.h"
 
-#include "logs.h"
-
-#include <QTextCodec>
+#include "logcore.h"
 
 #include <mutex>
+#include <string>
 
 ServerState& serverState() {
     // Deliberately never destroyed (see the header).
-    static ServerState* state = [] {
-        // The error log converts text with the locale's codec, which Qt
-        // builds on first use behind a lock that ThreadSanitizer cannot see.
-        // Build it here, before any worker thread can be the first.
-        QTextCodec::codecForLocale();
-        return new ServerState();
-    }();
+    static ServerState* state = new ServerState();
     return *state;
 }
 
@@ -33,7 +26,7 @@ void ServerState::countBytes(Transport transport, const std::string& app, std::u
 
 void logCaughtException(const char* what) noexcept {
     try {
-        vnx::AppendServerLog(QString::fromLatin1(what) + QStringLiteral(" catch exception!"));
+        vnx::writeServerLog(std::string(what) + " catch exception!");
     } catch (...) {
         // Nothing left to report to.
     }

@@ -44,4 +44,15 @@ enum class SocketErrorKind {
 // Classifies lastSocketError() after accept or a datagram receive.
 SocketErrorKind classifySocketError(int err);
 
+// The local server's command line: whether an argument it does not know
+// ends it with exit code 2 and a hint on standard error (Linux), or is
+// ignored, as the Windows program always has.
+bool serverRejectsUnknownArguments();
+
+// Whether a hidden local server also ends once the client's process has gone
+// (its run mutex is free), not only when the client has written 0 into
+// client_window: a Linux client that crashed leaves that field as it was.
+// On Windows the window rule alone holds.
+bool hiddenServerWatchesClientProcess();
+
 }  // namespace vnxplat

@@ -2,6 +2,7 @@
 // Process, clock, thread and diagnostics services.
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,5 +46,13 @@ void debugOutputf(const char* fmt, ...)
 std::string appDataRoot();
 
 void sleepMs(std::uint32_t ms);
+
+// The local time of `t`, safe from any thread. False when it cannot be told.
+bool localTime(std::time_t t, std::tm& out);
+
+// Makes standard output reach a pipe line by line, as it is written, where
+// the C library can buffer by line (Linux). Elsewhere a writer whose line
+// must reach a pipe at once flushes after it.
+void lineBufferedStdout();
 
 }  // namespace vnxplat

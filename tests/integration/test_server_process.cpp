@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,6 +51,51 @@ bool trafficIsPublished(ModuleTables& tables, EchoServer& echo, std::uint32_t& s
     return waitUntil([&] { return block->tcp_sent == want; }, 10000);
 }
 
+// The test plays the running client: its proxy data block and its run
+// mutex "veilnoxrun", both held until the test process ends.
+vnx::ProxyData* playClient() {
+    static vnx::RunMutex marker(vnx::kClientRunMutexName);
+    if (!marker.create()) return nullptr;
+    return createProxyBlock();
+}
+
+// A client process of its own: a child of the test that holds "veilnoxrun"
+// until it is killed. Forked before the test starts any thread.
+class ClientMarkerChild {
+public:
+    // True once the child holds the marker (it says so on a pipe).
+    bool start() {
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            vnx::RunMutex marker(vnx::kClientRunMutexName);
+            const char ok = marker.create() ? '1' : '0';
+            if (write(fds[1], &ok, 1) != 1) _exit(1);
+            for (;;)
+                pause();
+        }
+        close(fds[1]);
+        char ok = 0;
+        vnxtest::pollUntil(fds[0], POLLIN, nowMs() + 10000);
+        const bool held = pid_ > 0 && read(fds[0], &ok, 1) == 1 && ok == '1';
+        close(fds[0]);
+        return held;
+    }
+    // Kills the child (SIGKILL) and reaps it.
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    ~ClientMarkerChild() { kill(); }
+
+private:
+    pid_t pid_ = -1;
+};
+
 }  // namespace
 
 TEST(ServerProcess, RefusesToStartWithoutTheClientsBlock) {
@@ -61,7 +109,7 @@ TEST(ServerProcess, RefusesToStartWithoutTheClientsBlock) {
 }
 
 TEST(ServerProcess, SecondInstanceIsRefusedWithStatus3) {
-    vnx::ProxyData* block = createProxyBlock();
+    vnx::ProxyData* block = playClient();
     ASSERT_NE(block, nullptr);
     ServerProcess first;
     ASSERT_TRUE(first.start({"hide"})) << first.output();
@@ -86,52 +134,69 @@ TEST(ServerProcess, SecondInstanceIsRefusedWithStatus3) {
     EXPECT_EQ(block->server_status, 3);
 }
 
-TEST(ServerProcess, HiddenServerEndsWhenTheClientWindowCloses) {
-    vnx::ProxyData* block = createProxyBlock();
-    ASSERT_NE(block, nullptr);
-    ServerProcess server;
-    ASSERT_TRUE(server.start({"hide"})) << server.output();
-    ModuleTables tables;
-    ASSERT_TRUE(tables.open());
-    EchoServer echo;
-    std::uint32_t sent = 0;
-    // Ticks pass while the window is there.
-    ASSERT_TRUE(trafficIsPublished(tables, echo, sent));
-    ASSERT_TRUE(server.running());
-
-    block->client_window = 0;
-    const std::int64_t t0 = nowMs();
-    EXPECT_EQ(server.waitExit(10000), 0);
-    // One timer period plus scheduling slack.
-    EXPECT_LT(nowMs() - t0, 3000);
-    EXPECT_NE(server.output().find("VeilnoxSvr exits since parent is gone."), std::string::npos);
-}
-
-TEST(ServerProcess, WithoutHideTheClientWindowIsIgnored) {
-    for (const char* arg : {"", "HIDE"}) {
-        SCOPED_TRACE(arg);
+TEST(ServerProcess, HiddenServerEndsWhenTheClientGoes) {
+    // The client closes its window (it writes 0 into client_window), or its
+    // process ends without doing so (a crash): either ends a hidden server
+    // at its next tick. Programs still marked connected then fail closed: no
+    // server takes their connections any more.
+    struct Row {
+        const char* name;
+        bool killClient;
+    };
+    for (const Row& row : {Row{"window closed", false}, Row{"client process ended", true}}) {
+        SCOPED_TRACE(row.name);
+        ClientMarkerChild client;
+        ASSERT_TRUE(client.start());
         vnx::ProxyData* block = createProxyBlock();
         ASSERT_NE(block, nullptr);
-        block->client_window = 0;
+        block->connected = 1;
         ServerProcess server;
-        std::vector<std::string> args;
-        if (*arg) args.push_back(arg);
-        ASSERT_TRUE(server.start(args)) << server.output();
+        ASSERT_TRUE(server.start({"hide"})) << server.output();
         ModuleTables tables;
         ASSERT_TRUE(tables.open());
-        EchoServer echo;
-        // Two publications after start prove that ticks have passed with no
-        // client window; a hidden server would have ended at the first one.
         std::uint32_t sent = 0;
-        EXPECT_TRUE(trafficIsPublished(tables, echo, sent));
-        EXPECT_TRUE(trafficIsPublished(tables, echo, sent));
-        EXPECT_TRUE(server.running());
-        EXPECT_EQ(server.signal(SIGKILL), 128 + SIGKILL);
+        {
+            EchoServer echo;
+            // Ticks pass while the client is there.
+            ASSERT_TRUE(trafficIsPublished(tables, echo, sent));
+            ASSERT_TRUE(server.running());
+        }
+
+        const std::int64_t t0 = nowMs();
+        if (row.killClient)
+            client.kill();
+        else
+            block->client_window = 0;
+        EXPECT_EQ(server.waitExit(10000), 0);
+        // One timer period plus scheduling slack.
+        EXPECT_LT(nowMs() - t0, 3000);
+        EXPECT_NE(server.output().find("VeilnoxSvr exits since parent is gone."), std::string::npos);
+        EXPECT_EQ(block->connected, 1);
+        EXPECT_LT(connectTo(serverEndpoint(false), 2000), 0) << "something still listens on 9111";
     }
 }
 
-TEST(ServerProcess, TakenTcpPortStopsTheServerWithStatus1) {
+TEST(ServerProcess, WithoutHideTheClientIsIgnored) {
+    // No client window and no client process.
     vnx::ProxyData* block = createProxyBlock();
+    ASSERT_NE(block, nullptr);
+    block->client_window = 0;
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    ModuleTables tables;
+    ASSERT_TRUE(tables.open());
+    EchoServer echo;
+    // Two publications after start prove that ticks have passed with no
+    // client; a hidden server would have ended at the first one.
+    std::uint32_t sent = 0;
+    EXPECT_TRUE(trafficIsPublished(tables, echo, sent));
+    EXPECT_TRUE(trafficIsPublished(tables, echo, sent));
+    EXPECT_TRUE(server.running());
+    EXPECT_EQ(server.signal(SIGKILL), 128 + SIGKILL);
+}
+
+TEST(ServerProcess, TakenTcpPortStopsTheServerWithStatus1) {
+    vnx::ProxyData* block = playClient();
     ASSERT_NE(block, nullptr);
     int taken = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_storage sa;
@@ -224,15 +289,29 @@ TEST(ServerProcess, ConsoleKeysSwitchDetailedLogs) {
     EXPECT_TRUE(server.running());
 }
 
-TEST(ServerProcess, HelpAndVersion) {
-    ServerProcess help;
-    ASSERT_TRUE(help.ChildProcess::start(serverPath(), {"--help"}));
-    EXPECT_EQ(help.waitExit(10000), 0);
-    EXPECT_NE(help.output().find("Usage: veilnoxsvr [hide]"), std::string::npos);
-    ServerProcess version;
-    ASSERT_TRUE(version.ChildProcess::start(serverPath(), {"--version"}));
-    EXPECT_EQ(version.waitExit(10000), 0);
-    EXPECT_EQ(version.output().rfind("veilnoxsvr ", 0), 0u) << version.output();
-    // Neither touched the named objects.
-    EXPECT_FALSE(vnx::RunMutex(vnx::kServerRunMutexName).exists());
+TEST(ServerProcess, CommandLine) {
+    // With the client's block there, so that a server that did not stop at
+    // its command line would start and keep running.
+    ASSERT_NE(createProxyBlock(), nullptr);
+    const std::string unknown = "\nTry 'veilnoxsvr --help' for more information.\n";
+    struct Row {
+        const char* arg;
+        int exitCode;
+        std::string output;  // found in the output
+    };
+    for (const Row& row : {Row{"--help", 0, "Usage: veilnoxsvr [hide]"}, Row{"-h", 0, "Usage: veilnoxsvr [hide]"},
+                           Row{"--version", 0, "veilnoxsvr " VEILNOX_VERSION "\n"},
+                           // Arguments are compared exactly.
+                           Row{"HIDE", 2, "veilnoxsvr: unknown argument 'HIDE'" + unknown},
+                           Row{"--hide", 2, "veilnoxsvr: unknown argument '--hide'" + unknown},
+                           Row{"", 2, "veilnoxsvr: unknown argument ''" + unknown}}) {
+        SCOPED_TRACE(row.arg);
+        ServerProcess server;
+        ASSERT_TRUE(server.ChildProcess::start(serverPath(), {row.arg, "hide"}));
+        EXPECT_EQ(server.waitExit(10000), row.exitCode) << server.output();
+        EXPECT_NE(server.output().find(row.output), std::string::npos) << server.output();
+        EXPECT_EQ(server.output().find("GetProxyData failed!"), std::string::npos) << server.output();
+        // None of them took the single-instance marker.
+        EXPECT_FALSE(vnx::RunMutex(vnx::kServerRunMutexName).exists());
+    }
 }

@@ -3,7 +3,7 @@
 // registry's hooks on real slot tables (each test process has a private
 // /dev/shm).
 #include "consolestatus.h"
-#include "logs.h"
+#include "logcore.h"
 #include "modulecontract.h"
 #include "platform/system.h"
 #include "processnames.h"
@@ -428,7 +428,9 @@ TEST_F(Registry, ProxySelectionForTcp) {
             // A dotted capital I (two bytes of UTF-8) is not the relay protocol.
             const bool relay = std::strlen(protocol) == 7;
             EXPECT_EQ(p.useProxy, relay) << protocol << " under " << locale;
-            if (relay) EXPECT_TRUE(p.proxyAddr == endpoint("127.0.0.9", 7000));
+            if (relay) {
+                EXPECT_TRUE(p.proxyAddr == endpoint("127.0.0.9", 7000));
+            }
         }
     }
     std::setlocale(LC_ALL, before.c_str());

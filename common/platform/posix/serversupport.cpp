@@ -75,4 +75,8 @@ SocketErrorKind classifySocketError(int err) {
     }
 }
 
+bool serverRejectsUnknownArguments() { return true; }
+
+bool hiddenServerWatchesClientProcess() { return true; }
+
 }  // namespace vnxplat

@@ -161,4 +161,8 @@ void sleepMs(std::uint32_t ms) {
     }
 }
 
+bool localTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
+
+void lineBufferedStdout() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+
 }  // namespace vnxplat

@@ -48,4 +48,8 @@ SocketErrorKind classifySocketError(int err) {
     }
 }
 
+bool serverRejectsUnknownArguments() { return false; }
+
+bool hiddenServerWatchesClientProcess() { return false; }
+
 }  // namespace vnxplat

@@ -113,4 +113,13 @@ void sleepMs(std::uint32_t ms) { Sleep(ms); }
 // A Windows process keeps its image for life: the snapshot's name stays right.
 bool processNameOf(std::uint32_t, std::string&) { return false; }
 
+bool localTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
+
+// The C runtime has no line buffering (it takes it for full buffering), and
+// unbuffered, its printf writes a character at a time, which other threads'
+// lines then split. Standard output stays as the runtime made it: written at
+// once on a console, in whole buffers to a pipe; a line that must reach a
+// pipe at once is flushed by its writer.
+void lineBufferedStdout() {}
+
 }  // namespace vnxplat
