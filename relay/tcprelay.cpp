@@ -207,6 +207,7 @@ bool TcpRelay::handshake() {
         source->keyProvedUntil = ctx_.nowMs + SourceTable::kVerifiedMs;
         leaveHeaderless();
         state_ = State::Header;
+        stateSince_ = ctx_.nowMs;
         return true;
     }
     switch (SSL_get_error(ssl_, r)) {
@@ -494,8 +495,12 @@ void TcpRelay::checkTimers() {
     const std::uint64_t now = ctx_.nowMs;
     switch (state_) {
         case State::Handshake:
-        case State::Header:
             if (now - stateSince_ >= ctx_.opts.headerTimeoutMs) finish(false);
+            return;
+        case State::Header:
+            // A client that proved the key may keep a connection ready for
+            // its next tunnel, as long as an idle relay would live.
+            if (now - stateSince_ >= (ssl_ ? ctx_.opts.idleTimeoutMs : ctx_.opts.headerTimeoutMs)) finish(false);
             return;
         case State::Connecting:
             if (now - stateSince_ >= ctx_.opts.connectTimeoutMs) finish(true);

@@ -60,9 +60,13 @@ bool RelayProcess::start(const std::vector<std::string>& extraArgs) {
     return port_ != 0;
 }
 
-bool RelayProcess::startKeyed(const std::vector<std::string>& extraArgs) {
+bool RelayProcess::startKeyed(const std::vector<std::string>& extraArgs, const std::uint8_t* key) {
     char dir[] = "/tmp/vnx-relaykey-XXXXXX";
-    if (!mkdtemp(dir) || !vnxhop::randomBytes(key_, sizeof key_)) return false;
+    if (!mkdtemp(dir)) return false;
+    if (key)
+        std::memcpy(key_, key, sizeof key_);
+    else if (!vnxhop::randomBytes(key_, sizeof key_))
+        return false;
     keyDir_ = dir;
     const std::string file = keyDir_ + "/key";
     {

@@ -63,7 +63,8 @@ public:
     // A relay with a key: the key file is written into a folder of the
     // test's own (removed again by the destructor), and the key is what
     // the client would publish for it (useKey).
-    bool startKeyed(const std::vector<std::string>& extraArgs = {});
+    // With key, that key (a relay started again), else a new one.
+    bool startKeyed(const std::vector<std::string>& extraArgs = {}, const std::uint8_t* key = nullptr);
     ~RelayProcess();
     std::uint16_t port() const { return port_; }  // host order
     const std::uint8_t* key() const { return key_; }

@@ -2,6 +2,7 @@
 // IPv4 and IPv6 applications, masking on and off, the bytes on the wire to
 // the proxy server, counters and per-application entries, refusals, bad
 // input, and 2000 concurrent tunnels without leaks.
+#include "hopkey.h"
 #include "packetcapture.h"
 #include "relayheader.h"
 #include "test_server_support.h"
@@ -147,6 +148,37 @@ TEST_F(ServerTcp, ThroughRelayMaskedPlainAndKeyed) {
         }
     }
     ASSERT_TRUE(keyed.useKey(false));
+}
+
+TEST_F(ServerTcp, KeyedTunnelsOutliveTheRelaysConnectionsMadeAhead) {
+    // Connections to a keyed relay are made ahead of need; when the relay
+    // goes away and comes back (same port, same key) those are dead, and new
+    // tunnels still get through.
+    EchoServer echo;
+    std::uint16_t port = 0;
+    std::uint8_t key[32];
+    for (int life = 0; life < 2; ++life) {
+        SCOPED_TRACE(life);
+        RelayProcess relay;
+        ASSERT_TRUE(life == 0 ? relay.startKeyed()
+                              : relay.startKeyed({"--listen", "127.0.0.1:" + std::to_string(port)}, key))
+            << relay.output();
+        port = relay.port();
+        std::memcpy(key, relay.key(), sizeof key);
+        ASSERT_TRUE(relay.useKey());
+        setProxy(block, "127.0.0.1", port, "private", false);
+        for (int i = 0; i < 12; ++i) {
+            int fd = connectViaServer(tables, echo.address(), false);
+            ASSERT_GE(fd, 0);
+            const std::string text = "tunnel " + std::to_string(i);
+            ASSERT_TRUE(sendAllBytes(fd, text.data(), text.size()));
+            std::string back(text.size(), '\0');
+            ASSERT_TRUE(readExact(fd, &back[0], back.size(), 10000)) << i;
+            EXPECT_EQ(back, text);
+            close(fd);
+        }
+    }
+    ASSERT_TRUE(vnx::publishHopKey(htonl(INADDR_LOOPBACK), port, nullptr));
 }
 
 TEST_F(ServerTcp, HeaderBytesOnTheWireToTheProxyServer) {
