@@ -1,9 +1,12 @@
 # Installation layout and the Debian packages (cpack -G DEB), made from two
 # install components:
 #   main  -> veilnox: the client, local server, module, veilnox-run and the
-#            capture service. Programs, data/ and bat/ stay together in
+#            capture service. Programs, the module and bat/ stay together in
 #            /usr/lib/veilnox, so paths relative to the program folder work as
-#            they do in the build tree; /usr/bin has links.
+#            they do in the build tree; data/ (architecture-independent) is in
+#            /usr/share/veilnox with a link to it in the program folder.
+#            /usr/bin has links to the programs, and a small script for
+#            veilnox-run (packaging/veilnox-run.sh).
 #   relay -> veilnox-relay: the relay server alone (no Qt), for a server host,
 #            with its service, options file and key made on install.
 include(GNUInstallDirs)
@@ -22,16 +25,32 @@ endif()
 if(TARGET veilnox_module)
   install(TARGETS veilnox_module LIBRARY DESTINATION ${VEILNOX_LIBEXEC})
 endif()
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${VEILNOX_LIBEXEC}/data)
+# The Windows seed rules (default_rules_win.txt) have no use here.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/data/ DESTINATION ${CMAKE_INSTALL_DATADIR}/veilnox/data
+        PATTERN default_rules_win.txt EXCLUDE)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/bat/ DESTINATION ${VEILNOX_LIBEXEC}/bat
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# Links in /usr/bin, made in the staging tree at install time.
-foreach(prog ${programs})
+# vnx_install_link(LINK TARGET): a relative symbolic link in the staging
+# tree, LINK under the prefix pointing at TARGET (relative to LINK's folder).
+function(vnx_install_link link target)
+  get_filename_component(folder ${link} DIRECTORY)
   install(CODE "
-    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${folder}\")
     execute_process(COMMAND \${CMAKE_COMMAND} -E create_symlink
-      ../${VEILNOX_LIBEXEC}/${prog} \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${prog}\")")
+      ${target} \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${link}\")")
+endfunction()
+vnx_install_link(${VEILNOX_LIBEXEC}/data ../../${CMAKE_INSTALL_DATADIR}/veilnox/data)
+# /usr/bin: links to the client and the local server; veilnox-run is a
+# script that registers the module on a user's first use, then runs the
+# launcher (see the script).
+foreach(prog ${programs})
+  if(prog STREQUAL "veilnox-run")
+    install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/veilnox-run.sh DESTINATION ${CMAKE_INSTALL_BINDIR}
+            RENAME veilnox-run)
+  else()
+    vnx_install_link(${CMAKE_INSTALL_BINDIR}/${prog} ../${VEILNOX_LIBEXEC}/${prog})
+  endif()
 endforeach()
 
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilnox.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -100,10 +119,7 @@ endif()
 # where systemd runs; detached on removal (packaging/postinst, prerm).
 if(TARGET veilnox-capture)
   install(TARGETS veilnox-capture RUNTIME DESTINATION ${VEILNOX_LIBEXEC})
-  install(CODE "
-    file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin\")
-    execute_process(COMMAND \${CMAKE_COMMAND} -E create_symlink
-      ../${VEILNOX_LIBEXEC}/veilnox-capture \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin/veilnox-capture\")")
+  vnx_install_link(${CMAKE_INSTALL_SBINDIR}/veilnox-capture ../${VEILNOX_LIBEXEC}/veilnox-capture)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/veilnox-capture.service DESTINATION /lib/systemd/system)
   vnx_install_man(capture/veilnox-capture.8 8 main)
   list(APPEND CPACK_DEBIAN_MAIN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst
@@ -129,6 +145,9 @@ set(CPACK_PACKAGE_CONTACT "Veilnox developers <dev@veilnox.invalid>")
 # wants its continuation lines.
 set(CPACK_DEBIAN_MAIN_DESCRIPTION "Send chosen applications' traffic through a remote proxy server\nVeilnox redirects the TCP, UDP and DNS traffic of the applications you choose\nthrough a remote proxy server: a Qt desktop client, a local redirect server,\nan LD_PRELOAD network-stack module with its launcher veilnox-run, and a\nkernel capture service. The relay server for self-hosting is the package\nveilnox-relay.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# The client's Install button asks for the administrator's password with
+# pkexec to start the capture service.
+set(CPACK_DEBIAN_MAIN_PACKAGE_RECOMMENDS pkexec)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -32,7 +32,8 @@ check test -z "$overlap"
 # The main package: everything but the relay.
 for f in usr/lib/veilnox/veilnox usr/lib/veilnox/veilnoxsvr \
          usr/lib/veilnox/veilnox-run usr/lib/veilnox/libveilnox-module.so \
-         usr/lib/veilnox/data/common.qss usr/lib/veilnox/data/config/default_rules.txt \
+         usr/share/veilnox/data/common.qss usr/share/veilnox/data/config/default_rules.txt \
+         usr/share/veilnox/data/images/splash.png \
          usr/lib/veilnox/bat/veilnox-install64.sh usr/lib/veilnox/bat/veilnox-format64.sh \
          usr/share/applications/veilnox.desktop usr/share/icons/hicolor/256x256/apps/veilnox.png \
          usr/share/man/man1/veilnox.1.gz usr/share/man/man1/veilnoxsvr.1.gz \
@@ -44,10 +45,41 @@ for f in usr/bin/veilnox-relay usr/lib/veilnox/veilnox-relay lib/systemd/system/
   check test -z "$(grep -x "/$f" "$scratch/main.files")"
 done
 check grep -qx 'Suggests: veilnox-relay' <(dpkg-deb -f "$main" Suggests | sed 's/^/Suggests: /')
-for l in veilnox veilnoxsvr veilnox-run; do
+# The client's Install button asks for the administrator's password with pkexec.
+check test "$(dpkg-deb -f "$main" Recommends)" = pkexec
+for l in veilnox veilnoxsvr; do
   check test "$(readlink "$root/usr/bin/$l")" = "../lib/veilnox/$l"
 done
+# Architecture-independent data in /usr/share; the programs find it through
+# the link in their folder (the client reads data/... relative to it).
+check test -z "$(grep '^/usr/lib/veilnox/data/' "$scratch/main.files")"
+check test "$(readlink "$root/usr/lib/veilnox/data")" = ../../share/veilnox/data
+check test -f "$root/usr/lib/veilnox/data/images/splash.png"
+check test -f "$root/usr/lib/veilnox/data/config/default_rules.txt"
+# The menu entry is in one main category.
+check grep -qx 'Categories=Network;' "$root/usr/share/applications/veilnox.desktop"
+if command -v desktop-file-validate >/dev/null; then
+  check desktop-file-validate "$root/usr/share/applications/veilnox.desktop"
+fi
 check "$root/usr/bin/veilnox-run" --help
+# A fresh install: veilnox-run used before the client was ever opened makes
+# the user's catalog and loads the module into the program, as after the
+# client's Install; a catalog the user already has (here emptied by the
+# format script) is left alone, and the launcher then refuses.
+fresh="$scratch/fresh"
+maps=$(XDG_DATA_HOME="$fresh" "$root/usr/bin/veilnox-run" cat /proc/self/maps 2>"$scratch/run.err") || true
+check grep -q "$root/usr/lib/veilnox/libveilnox-module.so" <<<"$maps"
+grep -q libveilnox-module.so <<<"$maps" || cat "$scratch/run.err"
+check test "$(cat "$fresh/Veilnox/module/catalog" 2>/dev/null)" = \
+  "{D3C21122-85E1-53F3-9BB6-23D30C7B09EF} $root/usr/lib/veilnox/libveilnox-module.so"
+check test "$(stat -c %a "$fresh/Veilnox/module/catalog" 2>/dev/null)" = 600
+: >"$fresh/Veilnox/module/catalog"
+XDG_DATA_HOME="$fresh" "$root/usr/bin/veilnox-run" true 2>/dev/null && status=0 || status=$?
+check test "$status" = 125
+check test ! -s "$fresh/Veilnox/module/catalog"
+# --help and --version make no catalog.
+XDG_DATA_HOME="$scratch/untouched" "$root/usr/bin/veilnox-run" --version >/dev/null
+check test ! -e "$scratch/untouched"
 check "$root/usr/lib/veilnox/veilnoxsvr" --version
 # The installed module scripts find the library beside them.
 export XDG_DATA_HOME="$scratch/home"
@@ -74,8 +106,12 @@ check grep -qx /etc/default/veilnox-relay <(dpkg-deb --info "$relay" conffiles)
 check grep -qx 'VEILNOX_RELAY_OPTS="--listen 0.0.0.0:9200"' "$root/etc/default/veilnox-relay"
 check grep -q '^#VEILNOX_RELAY_OPTS=.*--allow' "$root/etc/default/veilnox-relay"
 # The maintainer scripts: the postinst makes the key.
-mkdir "$scratch/control"
+mkdir "$scratch/control" "$scratch/control-main"
 dpkg-deb -e "$relay" "$scratch/control"
+dpkg-deb -e "$main" "$scratch/control-main"
+for script in postinst prerm postrm; do
+  check sh -n "$scratch/control-main/$script"
+done
 check grep -qx '  veilnox-relay --init-key /etc/veilnox-relay/key' "$scratch/control/postinst"
 for script in postinst prerm postrm; do
   check sh -n "$scratch/control/$script"
@@ -117,9 +153,21 @@ expect test -s /etc/veilnox-relay/key
 step "$c/postrm" purge
 expect grep -qx 'deb-systemd-helper purge veilnox-relay.service' "$STUB_LOG"
 expect test ! -e /etc/veilnox-relay
+# The main package: the capture service is enabled and started where systemd
+# runs; without systemd the postinst says in one line what that means.
+m=$CONTROL_MAIN
+step "$m/postinst" configure
+expect grep -qx 'deb-systemd-helper enable veilnox-capture.service' "$STUB_LOG"
+expect grep -qx 'deb-systemd-invoke restart veilnox-capture.service' "$STUB_LOG"
+expect test ! -s "$STUB_OUT"
+rmdir /run/systemd/system
+step "$m/postinst" configure
+expect grep -qx 'deb-systemd-helper enable veilnox-capture.service' "$STUB_LOG"
+expect test -z "$(grep deb-systemd-invoke "$STUB_LOG")"
+expect test "$(cat "$STUB_OUT")" = "veilnox: the capture service was not started (no systemd): programs are redirected only when started with veilnox-run"
 exit $fail
 INNER
-  if ! CONTROL="$scratch/control" STUB_LOG="$scratch/stub.log" STUB_OUT="$scratch/stub.out" \
+  if ! CONTROL="$scratch/control" CONTROL_MAIN="$scratch/control-main" STUB_LOG="$scratch/stub.log" STUB_OUT="$scratch/stub.out" \
        PATH="$scratch/stubs:$root/usr/bin:$PATH" unshare --mount --propagation private bash "$scratch/lifecycle.sh"; then
     fail=1
   fi
@@ -173,15 +221,43 @@ gzip -dc "$root/usr/share/man/man1/veilnoxsvr.1.gz" | grep -q '^\.TH VEILNOXSVR'
 # The client answers --version and --help without a display.
 check env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/veilnox" --version
 check env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/veilnox" --help
+# One version everywhere: both packages and their changelogs, every
+# program's --version, every manual page (all of one date).
+version=$(dpkg-deb -f "$main" Version)
+check test "$(dpkg-deb -f "$relay" Version)" = "$version"
+for prog in usr/bin/veilnox usr/bin/veilnoxsvr usr/bin/veilnox-run usr/sbin/veilnox-capture usr/bin/veilnox-relay; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/$prog" --version 2>/dev/null | head -n 1) || true
+  check test "$out" = "$(basename "$prog") $version"
+done
+for pkg in veilnox veilnox-relay; do
+  check grep -q "^$pkg ($version) " <(gzip -dc "$root/usr/share/doc/$pkg/changelog.gz")
+done
+pages=("$root"/usr/share/man/man*/*.gz)
+check test "${#pages[@]}" = 5
+for page in "${pages[@]}"; do
+  gzip -dc "$page" | grep -m 1 '^\.TH ' | awk -F'"' '{ print $2 "|" $4 }'
+done | sort -u >"$scratch/man.th"
+check test "$(wc -l <"$scratch/man.th")" = 1
+check grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2}\|Veilnox $version\$" "$scratch/man.th"
+# The manual pages tell how programs are redirected: by the capture service
+# however they are started, or through veilnox-run; and no folder relative to
+# a program folder the reader does not know.
+for page in man1/veilnox.1.gz man1/veilnoxsvr.1.gz; do
+  check grep -qz 'veilnox-capture.*however they were\s*started.*veilnox-run' <(gzip -dc "$root/usr/share/man/$page")
+done
+check test -z "$(gzip -dc "$root/usr/share/man/man1/veilnox-run.1.gz" | grep -E '(^|[^/])bat/')"
 # Debian's package checks find no errors (warnings are shown, not failed on).
 if command -v lintian >/dev/null; then
   for deb in "$main" "$relay"; do
-    if lintian --fail-on error "$deb" >"$scratch/lintian.log" 2>&1; then
+    if lintian --display-info --fail-on error "$deb" >"$scratch/lintian.log" 2>&1; then
       echo "ok: lintian reports no errors in $(basename "$deb")"
     else
       cat "$scratch/lintian.log"; echo "FAILED: lintian $(basename "$deb")"; fail=1
     fi
     grep '^W: ' "$scratch/lintian.log" || true
+    # Built with Debian's hardening flags (the tags are informational).
+    check test -z "$(grep -E 'hardening-no-(bindnow|fortify-functions|relro|pie)' "$scratch/lintian.log")"
+    grep -E 'hardening-no-' "$scratch/lintian.log" || true
   done
 else
   echo "FAILED: lintian is not installed (scripts/packages.txt)"; fail=1
