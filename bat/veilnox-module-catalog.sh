@@ -43,23 +43,67 @@ rewrite() {
 # The kernel capture service redirects every program, however it was started.
 # It is a system service: started as root, or on a desktop after the
 # administrator's password (pkexec). Where it cannot run (no systemd, no
-# unit, refused), the catalog entry keeps programs started with veilnox-run
-# redirected.
+# unit, no pkexec, refused), the catalog entry keeps programs started with
+# veilnox-run redirected. It prints one line on standard output that says
+# what became of the service, which the client shows:
+#   veilnox-capture: running | started | not started: REASON
+# Its own failure does not fail the install. VEILNOX_ASK_PASSWORD=0 asks
+# for no password (a silent repair). VEILNOX_SYSTEMD_ROOT puts the
+# systemd folders (/run/systemd/system, the unit's folders) under another
+# root, for tests.
+systemd_root=${VEILNOX_SYSTEMD_ROOT:-}
+unit=veilnox-capture.service
+capture_report() { echo "veilnox-capture: $*"; }
 start_capture() {
-  [ -f /lib/systemd/system/veilnox-capture.service ] || [ -f /usr/lib/systemd/system/veilnox-capture.service ] || return 0
-  [ -d /run/systemd/system ] || return 0
-  command -v systemctl >/dev/null 2>&1 || return 0
-  systemctl is-active --quiet veilnox-capture.service && return 0
+  if [ ! -f "$systemd_root/lib/systemd/system/$unit" ] && [ ! -f "$systemd_root/usr/lib/systemd/system/$unit" ]; then
+    capture_report "not started: the veilnox-capture service is not installed on this system"
+    return 0
+  fi
+  if [ ! -d "$systemd_root/run/systemd/system" ] || ! command -v systemctl >/dev/null 2>&1; then
+    capture_report "not started: this system does not run systemd"
+    return 0
+  fi
+  if systemctl is-active --quiet "$unit"; then
+    capture_report "running"
+    return 0
+  fi
   if [ "$(id -u)" -eq 0 ]; then
-    systemctl enable --now veilnox-capture.service
-  elif command -v pkexec >/dev/null 2>&1 && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    pkexec systemctl enable --now veilnox-capture.service
-  fi || echo "veilnox: the kernel capture service was not started; only programs started with veilnox-run are redirected" >&2
+    if systemctl enable --now "$unit"; then
+      capture_report "started"
+    else
+      capture_report "not started: systemctl enable --now $unit failed"
+    fi
+    return 0
+  fi
+  if ! command -v pkexec >/dev/null 2>&1; then
+    capture_report "not started: pkexec is not installed, so the administrator's password cannot be asked for (an administrator can run: sudo systemctl enable --now $unit)"
+    return 0
+  fi
+  if [ "${VEILNOX_ASK_PASSWORD:-1}" = 0 ]; then
+    capture_report "not started: it needs the administrator's password (use Repair Installation in the settings)"
+    return 0
+  fi
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    capture_report "not started: there is no graphical session in which to ask for the administrator's password"
+    return 0
+  fi
+  # pkexec waits for the password as long as the user takes. It runs in the
+  # background so that a TERM (the client's Cancel) ends it as well.
+  pkexec systemctl enable --now "$unit" &
+  asker=$!
+  trap 'kill "$asker" 2>/dev/null; capture_report "not started: cancelled"; exit 0' TERM INT HUP
+  wait "$asker"
+  status=$?
+  trap - TERM INT HUP
+  case $status in
+    0) capture_report "started" ;;
+    126|127) capture_report "not started: the administrator's password was not given" ;;
+    *) capture_report "not started: pkexec systemctl enable --now $unit failed (exit status $status)" ;;
+  esac
 }
 
 case "$action" in
   install)
-    start_capture
     if [ ! -f "$library" ]; then
       echo "veilnox: the module library is missing: $library (build it first); nothing installed" >&2
       exit 1
@@ -71,6 +115,9 @@ case "$action" in
     esac
     rewrite "$library" || { echo "veilnox: cannot write $catalog" >&2; exit 1; }
     echo "veilnox: module installed: $library"
+    # After the catalog: programs started with veilnox-run are covered even
+    # while the password prompt waits or when it is cancelled.
+    start_capture
     ;;
   format)
     if [ ! -f "$catalog" ]; then

@@ -40,6 +40,8 @@ target_link_libraries(test_clientlib PRIVATE vnx_qt_test_core)
 # user's own server list (pasted links, the file edited in place).
 add_executable(test_app_logic unit/test_app_logic.cpp unit/test_client_localservers.cpp)
 target_link_libraries(test_app_logic PRIVATE vnx_qt_test_core)
+# The seed lists of redirected programs and the module scripts are read from bin/.
+add_dependencies(test_app_logic veilnox_files)
 vnx_discover(test_app_logic unit PREFIX app. TIMEOUT 180)
 # The rules of the main window's views: traffic texts, probe answers.
 add_executable(test_view_logic unit/test_view_logic.cpp)

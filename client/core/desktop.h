@@ -30,3 +30,10 @@ struct BrowserBox {
 // The five boxes in the order of the dialog's "ieCheck", "chromeCheck",
 // "firefoxCheck", "safariCheck" and "operaCheck".
 const QList<BrowserBox>& BrowserBoxes();
+
+// Whether the desktop asks for dark windows: GTK_THEME names a dark variant
+// or the desktop's colour scheme (GNOME's "color-scheme", asked through
+// gsettings, at most 2 s) prefers dark. The client then shows its windows
+// in a dark palette where Qt's own palette is light. Windows: false (Qt
+// follows the system there).
+bool DesktopPrefersDark();

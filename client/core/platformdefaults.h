@@ -6,6 +6,8 @@
 // system in ../platform/posix and ../platform/win, chosen by CMake.
 #include <QString>
 
+struct ModuleScriptsOutcome;
+
 // Whether "redirectudp" is on when the settings do not hold the key. On
 // Linux it is: otherwise a chosen program's UDP (QUIC, calls) would leave
 // directly while the window shows Connected. Windows keeps it off.
@@ -23,3 +25,27 @@ QString CaptureResetFile();
 // ports as the server published them). Linux names the port and the cause;
 // Windows keeps its crash message.
 QString PortHeldMessage(int status, int tcpPort, int udpPort, const QString& supportAddress);
+
+// What the settings dialog's repair button says once its scripts ended:
+// `moduleInstalled` (the module is in place afterwards), `captureRunning`
+// (the kernel capture service runs afterwards) and what the scripts said
+// and whether they were cancelled. Windows keeps its two texts. Linux
+// reports the module and the capture service each as they are: success
+// only when both are in place, otherwise which programs are redirected and
+// why the service is not running.
+QString RepairReportText(bool moduleInstalled, bool captureRunning, const ModuleScriptsOutcome& outcome);
+
+// The built-in list of redirected programs that seeds a new user's rules
+// file, relative to the program folder: the browsers of this system.
+QString DefaultRulesFile();
+
+// Whether a failed download of the built-in server list is only noted in
+// the status bar while the user's own list has servers to show (which
+// then show at once, the download following in the background). Linux
+// does; Windows keeps its progress box and failure box.
+bool ServerListDownloadInBackground();
+
+// Whether the main window's log button is shown to everyone and opens the
+// log viewer (Linux); Windows shows it in debug mode only, without a
+// viewer.
+bool LogViewerAvailable();

@@ -14,12 +14,15 @@
 #include "programselectdlg.h"
 #include "ui_programselectdlg.h"
 #include "viewshots.h"
+#include "widgethelpers.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QIcon>
+#include <QImage>
 #include <QLabel>
+#include <QPalette>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -36,7 +39,35 @@ namespace {
 struct Shot {
     const char* name;
     std::function<QWidget*()> make;
+    // Shown in DarkPalette(), as on a dark desktop, and checked to look
+    // dark: a dark background with light text.
+    bool dark = false;
 };
+
+// The average lightness of a picture, 0 (black) to 255 (white).
+int averageLightness(const QImage& image) {
+    if (image.isNull()) return -1;
+    qint64 sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            sum += QColor(image.pixel(x, y)).lightness();
+    return int(sum / (qint64(image.width()) * image.height()));
+}
+
+// A dark shot must look dark: mostly a dark background, and its text (the
+// palette's, and some pixels drawn in it) light.
+bool looksDark(QWidget& window, const QImage& picture) {
+    const int average = averageLightness(picture);
+    const QColor text = window.palette().color(QPalette::WindowText);
+    int light = 0;
+    for (int y = 0; y < picture.height(); y += 2)
+        for (int x = 0; x < picture.width(); x += 2)
+            light += QColor(picture.pixel(x, y)).lightness() > 200;
+    const bool ok = average >= 0 && average < 110 && text.lightness() > 170 && light > 0;
+    std::printf("dark check of %s: background lightness %d, text lightness %d, %d light pixels: %s\n",
+                qPrintable(window.objectName()), average, text.lightness(), light, ok ? "ok" : "FAILED");
+    return ok;
+}
 
 // Settings of the pictured windows live in a throw-away store.
 CAppConfig& scratchConfig() {
@@ -83,6 +114,12 @@ void prepareApplication(QApplication& app) {
 }
 
 bool saveShot(const Shot& shot, const QString& folder) {
+    const QPalette desktop = QApplication::palette();
+    if (shot.dark) QApplication::setPalette(DarkPalette());
+    struct Restore {
+        QPalette palette;
+        ~Restore() { QApplication::setPalette(palette); }
+    } restore{desktop};
     std::unique_ptr<QWidget> window(shot.make());
     if (!window) {
         std::printf("skipped %s\n", shot.name);
@@ -95,6 +132,7 @@ bool saveShot(const Shot& shot, const QString& folder) {
     QString file = folder + QLatin1Char('/') + QLatin1String(shot.name) + QStringLiteral(".png");
     bool ok = !picture.isNull() && picture.save(file, "PNG");
     std::printf("%s %s (%dx%d)\n", ok ? "wrote" : "FAILED", qPrintable(file), picture.width(), picture.height());
+    if (ok && shot.dark) ok = looksDark(*window, picture.toImage());
     window->hide();
     return ok;
 }
@@ -133,6 +171,10 @@ int main(int argc, char** argv) {
         {"connections", MakeConnectionsShot},
         {"main-disconnected", MakeMainDisconnectedShot},
         {"main-connected", MakeMainConnectedShot},
+        // The same windows on a dark desktop.
+        {"main-connected-dark", MakeMainConnectedShot, true},
+        {"settings-programs-dark", MakeSettingsProgramsShot, true},
+        {"add-server-dark", makeAddServer, true},
     };
 
     int failures = 0;

@@ -6,8 +6,10 @@
 #include "messages.h"
 #include "ui_mainwindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
@@ -26,6 +28,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include <cstdio>
 
@@ -219,7 +222,96 @@ private:
             if (!w->grab().save(argument, "PNG")) return failure(QStringLiteral("cannot write ") + argument);
             return success();
         }
+        if (command == QLatin1String("shotwindow")) {
+            const int gap = argument.indexOf(QLatin1Char(' '));
+            const QString path = argument.left(gap);
+            const QString title = gap < 0 ? QString() : argument.mid(gap + 1);
+            const QWidgetList all = QApplication::topLevelWidgets();
+            for (QWidget* widget : all) {
+                if (!widget->isVisible() ||
+                    (widget->windowTitle() != title && QLatin1String(widget->metaObject()->className()) != title))
+                    continue;
+                if (!widget->grab().save(path, "PNG")) return failure(QStringLiteral("cannot write ") + path);
+                return success();
+            }
+            return failure(QStringLiteral("no such window"));
+        }
+        if (command == QLatin1String("open")) {
+            // Each opens as its button does; a modal window's event loop
+            // must not hold this answer, so the call comes after it.
+            void (MainWindow::*slot)() = nullptr;
+            if (argument == QLatin1String("settings"))
+                slot = &MainWindow::on_settingBtn_clicked;
+            else if (argument == QLatin1String("addserver"))
+                slot = &MainWindow::AddServer;
+            else if (argument == QLatin1String("about"))
+                slot = &MainWindow::on_aboutBtn_clicked;
+            else if (argument == QLatin1String("logs"))
+                slot = &MainWindow::on_logBtn_clicked;
+            if (!slot) return failure(QStringLiteral("no such window"));
+            QTimer::singleShot(0, w, slot);
+            return success();
+        }
+        if (command == QLatin1String("click")) {
+            QWidget* front = frontWindow();
+            auto* button = front ? front->findChild<QAbstractButton*>(argument) : nullptr;
+            if (!button) return failure(QStringLiteral("no such button"));
+            if (!button->isEnabled()) return failure(QStringLiteral("button disabled"));
+            QPointer<QAbstractButton> target(button);
+            QTimer::singleShot(0, button, [target] {
+                if (target) target->click();
+            });
+            return success();
+        }
+        if (command == QLatin1String("windows")) {
+            QJsonObject out = success();
+            out["windows"] = windows();
+            return out;
+        }
+        if (command == QLatin1String("dismiss")) {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal) return failure(QStringLiteral("no modal window"));
+            QPointer<QWidget> target(modal);
+            QTimer::singleShot(0, modal, [target] {
+                if (auto* dialog = qobject_cast<QDialog*>(target.data()))
+                    dialog->reject();
+                else if (target)
+                    target->close();
+            });
+            return success();
+        }
         return failure(QStringLiteral("unknown command"));
+    }
+
+    // The window a user would be working in: the modal one in front, else
+    // the main window.
+    static QWidget* frontWindow() {
+        if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+        return window();
+    }
+
+    static QJsonArray windows() {
+        QJsonArray list;
+        QWidget* front = QApplication::activeModalWidget();
+        QList<QWidget*> shown;
+        if (front && front->isVisible()) shown << front;
+        const QWidgetList all = QApplication::topLevelWidgets();
+        for (QWidget* widget : all)
+            if (widget->isVisible() && widget != front && widget->isWindow()) shown << widget;
+        for (QWidget* widget : shown) {
+            QJsonObject entry;
+            entry["title"] = widget->windowTitle();
+            entry["class"] = QString::fromLatin1(widget->metaObject()->className());
+            entry["modal"] = widget->isModal();
+            entry["exposed"] = widget->windowHandle() && widget->windowHandle()->isExposed();
+            const QRect area(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+            entry["x"] = area.x();
+            entry["y"] = area.y();
+            entry["w"] = area.width();
+            entry["h"] = area.height();
+            list.append(entry);
+        }
+        return list;
     }
 
     QLocalServer* server_;

@@ -26,6 +26,23 @@
 //                      (the selector offers minutes; tests need seconds)
 //   tab INDEX          shows tab INDEX (1 is "Connections")
 //   shot PATH          writes a PNG picture of the main window to PATH
+//   open WHAT          opens a window of the main window as its button
+//                      would: "settings", "addserver", "about", "logs";
+//                      answered at once, the window opens right after (a
+//                      modal one runs its own event loop, in which the
+//                      socket is still served)
+//   click NAME         clicks the button of that object name in the front
+//                      window (the active modal window, else the main
+//                      window), also on a page that is not shown; answered
+//                      before the click runs, so a click that opens a modal
+//                      window does not hold the answer
+//   windows            the visible top-level windows, front first: "title",
+//                      "class", "modal", "exposed" (the window system shows
+//                      it) and the client area's "x", "y", "w", "h" in
+//                      screen pixels
+//   shotwindow PATH TITLE  writes a PNG picture of the visible window titled
+//                      TITLE (or of that class), as the program paints it
+//   dismiss            closes the front modal window as Escape would
 //   close              closes the main window as its close box would
 //
 // Commands other than "state" answer {"ok":true,...state} or

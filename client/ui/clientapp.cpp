@@ -3,15 +3,18 @@
 #include "appcontext.h"
 #include "apphelpers.h"
 #include "csplashwnd.h"
+#include "desktop.h"
 #include "endpoints.h"
 #include "logs.h"
 #include "mainwindow.h"
+#include "platformdefaults.h"
 #include "records.h"
 #include "sharedmemory.h"
 #include "singleinstance.h"
 #include "terminationwatcher.h"
 #include "updatechecker.h"
 #include "version.h"
+#include "widgethelpers.h"
 
 #include <QApplication>
 #include <QDir>
@@ -159,12 +162,15 @@ int RunClient(int argc, char** argv) {
 
     AppContext& context = appContext();
     context.fill();
-    SeedRulesFile(context.rulesPath(), QStringLiteral("data/config/default_rules.txt"));
+    SeedRulesFile(context.rulesPath(), DefaultRulesFile());
     MakeParentPath(context.configPath());
     context.config.setPath(context.configPath());
     auto checker = std::make_unique<UpdateChecker>();
     context.updateChecker = checker.get();
 
+    // The style sheet takes its colours from the palette: a dark desktop
+    // that Qt's palette does not follow gets the dark one first.
+    if (DesktopPrefersDark() && !IsDarkPalette(app.palette())) app.setPalette(DarkPalette());
     ApplyStyleSheetFile(app, QStringLiteral("data/common.qss"));
 
     auto splash = std::make_unique<CSplashWnd>(nullptr, context.homepageUrl);
@@ -184,6 +190,9 @@ int RunClient(int argc, char** argv) {
     window->show();
     window->StartServer();
     app.processEvents();
+    // Where the list may come in the background, the window is usable at
+    // once: the splash goes now rather than over what follows.
+    if (ServerListDownloadInBackground()) splash->finish(window);
     if (!ending) window->UpdateServerList();
     if (!ending) window->RestoreLastConnection();
 

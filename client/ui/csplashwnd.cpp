@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QKeyEvent>
 #include <QPixmap>
 
 CSplashWnd::CSplashWnd(QWidget* parent, const QString& homepageUrl) : QSplashScreen(QPixmap()) {
@@ -35,4 +36,12 @@ CSplashWnd::CSplashWnd(QWidget* parent, const QString& homepageUrl) : QSplashScr
             .arg(QDate::currentDate().year()));
     ui.labelEmail->setText(
         QStringLiteral("Email: <a href=\"mailto:%1\"><span style=\"color:#0000ff;\">%1</span></a>").arg(mail));
+}
+
+void CSplashWnd::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QSplashScreen::keyPressEvent(event);
 }

@@ -7,6 +7,8 @@
 
 #include <QSplashScreen>
 
+class QKeyEvent;
+
 class CSplashWnd : public QSplashScreen {
     Q_OBJECT
 public:
@@ -15,4 +17,8 @@ public:
     explicit CSplashWnd(QWidget* parent = nullptr, const QString& homepageUrl = QString());
 
     Ui_splash ui;
+
+protected:
+    // Escape closes it, as a click does.
+    void keyPressEvent(QKeyEvent* event) override;
 };

@@ -11,6 +11,7 @@
 #include "inprocessserver.h"
 #include "localservers.h"
 #include "logs.h"
+#include "logviewer.h"
 #include "messages.h"
 #include "moduleactions.h"
 #include "platform/system.h"
@@ -28,18 +29,23 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QHeaderView>
 #include <QMenu>
+#include <QNetworkAccessManager>
 #include <QNetworkDatagram>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyle>
 #include <QTextDocument>
 #include <QTimer>
@@ -53,11 +59,11 @@ namespace {
 const char kRowProperty[] = "corvane-ip-veilnox";
 
 const char kConnectButtonStyle[] =
-    "QPushButton{border: 0px;background: white;}"
+    "QPushButton{border: 0px;background: transparent;}"
     "QPushButton{image: url(data/images/buttons/list_connect.png)}"
     "QPushButton:hover{image: url(data/images/buttons/list_connect_hover.png)}";
 const char kDisconnectButtonStyle[] =
-    "QPushButton{border: 0px;background: white;}"
+    "QPushButton{border: 0px;background: transparent;}"
     "QPushButton{image: url(data/images/buttons/list_disconnected.png)}"
     "QPushButton:hover{image: url(data/images/buttons/list_disconnected_hover.png)}";
 
@@ -156,7 +162,12 @@ MainWindow::MainWindow(QWidget* parent)
         ui->installBtn->hide();
         ui->uninstallBtn->hide();
         ui->testBtn->hide();
-        ui->logBtn->hide();
+        if (!LogViewerAvailable()) ui->logBtn->hide();
+    }
+    if (LogViewerAvailable()) {
+        ui->logBtn->setText(QStringLiteral("Logs..."));
+        ui->logBtn->setAccessibleName(QStringLiteral("Logs"));
+        ui->logBtn->setToolTip(QStringLiteral("The logs of Veilnox and of its local server"));
     }
     ui->tabMain->setCurrentIndex(0);
 
@@ -234,6 +245,36 @@ MainWindow::MainWindow(QWidget* parent)
     ui->bottomLayout->insertWidget(ui->bottomLayout->indexOf(ui->installBtn), addServerBtn_);
     connect(addServerBtn_, &QPushButton::clicked, this, &MainWindow::AddServer);
 
+    // What an empty list is about, and where a server comes from.
+    emptyHint_ = new QLabel(ui->proxyList->viewport());
+    emptyHint_->setObjectName(QStringLiteral("emptyListHint"));
+    emptyHint_->setWordWrap(true);
+    emptyHint_->setAlignment(Qt::AlignCenter);
+    emptyHint_->setTextFormat(Qt::PlainText);
+    emptyHint_->setForegroundRole(QPalette::PlaceholderText);
+    emptyHint_->setText(
+        QStringLiteral("No servers to show.\n\nAdd your own server with \"Add server...\" below, "
+                       "or check your network connection and restart Veilnox to download the "
+                       "server list."));
+    refreshEmptyHint();
+
+    // Delete on a row of the user's own list removes it, as its context
+    // menu's "Remove server" does.
+    auto* removeKey = new QShortcut(QKeySequence::Delete, ui->proxyList);
+    removeKey->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(removeKey, &QShortcut::activated, this, [this] {
+        QTreeWidgetItem* item = ui->proxyList->currentItem();
+        const ServerEntry* entry = entryOf(item);
+        if (entry && entry->localIndex >= 0) RemoveServer(item);
+    });
+
+    // Enter (or a double click) on a row works its connect button.
+    connect(ui->proxyList, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
+        if (QPushButton* button = rowButton(item)) {
+            if (button->isEnabled()) button->click();
+        }
+    });
+
     ui->connectionList->setHeaderLabels({QStringLiteral("Process"), QStringLiteral("Data Send"),
                                          QStringLiteral("Data Recv"), QStringLiteral("Rate"),
                                          QStringLiteral("Detail")});
@@ -247,8 +288,8 @@ MainWindow::MainWindow(QWidget* parent)
     // A disabled selector (while connected) looks disabled.
     for (QComboBox* box : {ui->countryBox, ui->changeBox})
         box->setStyleSheet(
-            QStringLiteral("QComboBox:disabled{color: #9aa8b3; background: #f1f4f5; "
-                           "border-color: #dbe3e6;}"));
+            QStringLiteral("QComboBox:disabled{color: palette(mid); background: palette(window); "
+                           "border-color: palette(midlight);}"));
 
     const std::pair<const char*, int> intervals[] = {{"Never", 0},
                                                      {"Every 1 min", 1},
@@ -271,7 +312,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     buildTray();
 
-    SetWindowBackground(ui->top_menu, QColor(229, 239, 241));
+    SetWindowBackground(ui->top_menu, TopBarColor(palette()));
     ui->settingBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/options_normal.png")),
                               ProgramFilePath(QStringLiteral("data/images/buttons/options_down.png")),
                               ProgramFilePath(QStringLiteral("data/images/buttons/options_over.png")));
@@ -291,6 +332,18 @@ MainWindow::MainWindow(QWidget* parent)
         QSignalBlocker blocker(ui->autostartBox);
         ui->autostartBox->setChecked(IsAutostartEnabled(app.applicationName));
     }
+
+    // Tab visits every action of the window in reading order.
+    QWidget* order[] = {ui->settingBtn, ui->helpBtn,      ui->aboutBtn,  ui->startBtn,     ui->countryBox,
+                        ui->changeBox,  ui->tabMain,      ui->proxyList, ui->autostartBox, addServerBtn_,
+                        ui->installBtn, ui->uninstallBtn, ui->testBtn,   ui->logBtn};
+    for (std::size_t i = 0; i + 1 < sizeof(order) / sizeof(order[0]); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    ui->countryBox->setAccessibleName(QStringLiteral("Connect To"));
+    ui->changeBox->setAccessibleName(QStringLiteral("Change Every"));
+    ui->proxyList->setAccessibleName(QStringLiteral("Servers"));
+    ui->connectionList->setAccessibleName(QStringLiteral("Connections"));
+    addServerBtn_->setAccessibleName(QStringLiteral("Add server"));
 
     loading = false;
     // 630 x 447 at 96 dpi; larger type makes a larger window, never one
@@ -319,9 +372,14 @@ std::uint32_t MainWindow::windowHandle32() {
 
 void MainWindow::buildTray() {
     trayMenu = new QMenu(this);
+    // The state and the server, as a line that is not an action.
+    stateAction = trayMenu->addAction(QStringLiteral("Disconnected"));
+    stateAction->setEnabled(false);
+    trayMenu->addSeparator();
     connectAction = trayMenu->addAction(QStringLiteral("&Connect"));
     trayMenu->addSeparator();
     homepageAction = trayMenu->addAction(QStringLiteral("Homepage"));
+    settingsAction = trayMenu->addAction(QStringLiteral("&Settings..."));
     restoreAction = trayMenu->addAction(QStringLiteral("&Restore"));
     trayMenu->addSeparator();
     quitAction = trayMenu->addAction(QStringLiteral("&Quit"));
@@ -370,6 +428,13 @@ ServerListSources MainWindow::readLocalLists() const {
 
 void MainWindow::UpdateServerList() {
     ServerListSources sources = readLocalLists();
+    if (ServerListDownloadInBackground() && !CollectServers(sources).isEmpty()) {
+        // The user's own servers show at once; the built-in list follows.
+        downloadedList_.clear();
+        showServers(sources);
+        startListDownload(Endpoints::serverListUrl(), true);
+        return;
+    }
 
     {
         QProgressDialog progress(QStringLiteral("Updating Server List..."), QStringLiteral("cancel"), 0, 10000);
@@ -389,6 +454,47 @@ void MainWindow::UpdateServerList() {
 
     downloadedList_ = sources.downloadedText;
     showServers(sources);
+}
+
+void MainWindow::startListDownload(const QString& url, bool fallbackNext) {
+    if (!listDownloads_) listDownloads_ = new QNetworkAccessManager(this);
+    listDownloadRunning_ = true;
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setRawHeader("User-Agent", "ie");
+    request.setTransferTimeout(kDownloadTimeoutMs);
+    QNetworkReply* reply = listDownloads_->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kDownloadMaxBytes || total > kDownloadMaxBytes) reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, fallbackNext] {
+        reply->deleteLater();
+        if (closedForGood_) return;
+        // As DownloadHttpFile: the body counts, whatever the status.
+        const QByteArray body = reply->bytesAvailable() <= kDownloadMaxBytes ? reply->readAll() : QByteArray();
+        if (body.isEmpty()) {
+            if (fallbackNext)
+                startListDownload(Endpoints::serverListFallbackUrl(), false);
+            else
+                listDownloadFailed();
+            return;
+        }
+        downloadedList_ = QString::fromUtf8(body);
+        ReloadServerList();
+        finishRestore();
+    });
+}
+
+void MainWindow::finishRestore() {
+    listDownloadRunning_ = false;
+    const QStringList last = std::exchange(pendingRestore_, QStringList());
+    if (last.size() == 3 && proxyData && proxyData->connected != 1) ConnectServer(last[0], last[1], last[2]);
+}
+
+void MainWindow::listDownloadFailed() {
+    finishRestore();
+    vnx::AppendRuntimeLog(QStringLiteral("Update Server List failed: only the local server list is shown"));
+    ui->statusBar->showMessage(
+        QStringLiteral("Update Server List failed: only your own servers are shown. Check your network connection."));
 }
 
 void MainWindow::ReloadServerList() {
@@ -438,12 +544,14 @@ void MainWindow::showServers(const ServerListSources& sources) {
     ui->proxyList->addTopLevelItems(rows);
     rebuildingSelectors_ = false;
     ensureRowWidgets();
+    refreshEmptyHint();
     listTimings_.rowsMs = clock.elapsed();
 }
 
 void MainWindow::AddServerRow(const StringMap& server) {
     ui->proxyList->addTopLevelItem(makeServerRow(server));
     ensureRowWidgets();
+    refreshEmptyHint();
 }
 
 QTreeWidgetItem* MainWindow::makeServerRow(const StringMap& server) {
@@ -602,8 +710,10 @@ void MainWindow::SetSignalBar(QTreeWidgetItem* item, int maximum, int value) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ui->proxyList->viewport() && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+    if (watched == ui->proxyList->viewport() && (event->type() == QEvent::Resize || event->type() == QEvent::Show)) {
         scheduleRowWidgets();
+        refreshEmptyHint();
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -637,10 +747,12 @@ bool MainWindow::ConnectServer(const QString& ip, const QString& port, const QSt
         // A server whose key is damaged is never connected to.
         if (!rowIp.isEmpty() && rowIp == ip && entry->value(QStringLiteral("port")) == port &&
             entry->value(QStringLiteral("protocol")) == protocol && rowProtection(*entry) != Protection::DamagedKey) {
-            if (!InstallLsp()) {
+            bool cancelled = false;
+            if (!EnsureModuleInstalled(&cancelled)) {
                 SetConnectedUi(false);
                 ClearConnectedKey(config);
-                ShowMessage(QString::fromLatin1(kLspFailed));
+                // A cancelled install is the user's choice, not a failure.
+                if (!cancelled && !ModuleScriptsBusy()) ShowMessage(QString::fromLatin1(kLspFailed));
                 return false;
             }
             setRowButtonStyle(item, true);
@@ -774,8 +886,20 @@ void MainWindow::RestoreLastConnection() {
     currentServer[QStringLiteral("ip")] = config.value(QStringLiteral("ipconnected_last"));
     currentServer[QStringLiteral("port")] = config.value(QStringLiteral("portconnected_last"));
     currentServer[QStringLiteral("protocol")] = config.value(QStringLiteral("protocolconnected_last"));
-    ConnectServer(config.value(QStringLiteral("ipconnected")), config.value(QStringLiteral("portconnected")),
-                  config.value(QStringLiteral("protocolconnected")));
+    const QStringList last{config.value(QStringLiteral("ipconnected")), config.value(QStringLiteral("portconnected")),
+                           config.value(QStringLiteral("protocolconnected"))};
+    // A server that is not among the rows yet may be one of the list still
+    // downloading: it is connected to (or given up) when that list is in.
+    bool shown = false;
+    for (int i = 0; i < ui->proxyList->topLevelItemCount() && !shown; ++i) {
+        const ServerEntry* entry = entryOf(ui->proxyList->topLevelItem(i));
+        shown = entry && entry->value(QStringLiteral("ip")) == last[0] &&
+                entry->value(QStringLiteral("port")) == last[1] && entry->value(QStringLiteral("protocol")) == last[2];
+    }
+    if (listDownloadRunning_ && !last[0].isEmpty() && !shown)
+        pendingRestore_ = last;
+    else
+        ConnectServer(last[0], last[1], last[2]);
 
     const int country = ui->countryBox->findText(config.value(QStringLiteral("countryfilter")),
                                                  Qt::MatchExactly | Qt::MatchCaseSensitive);
@@ -800,6 +924,8 @@ void MainWindow::ApplyRedirectSettings() {
 }
 
 void MainWindow::setStatePictures(bool connected) {
+    ui->startBtn->setAccessibleName(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+    ui->startBtn->setToolTip(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     if (connected)
         ui->startBtn->setImages(ProgramFilePath(QStringLiteral("data/images/buttons/disconnect.png")),
                                 ProgramFilePath(QStringLiteral("data/images/buttons/disconnect3.png")),
@@ -820,8 +946,11 @@ void MainWindow::SetConnectedUi(bool connected) {
     const QString flag = ProgramFilePath(connected ? QStringLiteral("data/images/flag_connect.png")
                                                    : QStringLiteral("data/images/flag_disconnect.png"));
     if (trayIcon) trayIcon->setIcon(QIcon(flag));
-    // The tooltip follows the state at once, not only at the next tick.
+    // The tooltip and the menu follow the state at once, not only at the
+    // next tick.
     SetTrayToolTip(QString(), QString());
+    refreshTrayState();
+    notifyConnectionChange();
     if (!connected) {
         ui->connectionList->clear();
         ui->connectionList->headerItem()->setText(0, QStringLiteral("Program [%1]").arg(0));
@@ -844,7 +973,18 @@ void MainWindow::StartServer() {
         server = CreateInProcessServer();
         speedTimer->start(speedIntervalMs_);
     }
-    if (launcher_.serverRunning()) return;
+    if (launcher_.serverRunning()) {
+        blockedNotified_ = false;
+        return;
+    }
+    // While connected the chosen programs fail closed without it: say so
+    // once per outage.
+    if (proxyData && proxyData->connected == 1 && !blockedNotified_) {
+        blockedNotified_ = true;
+        Notify(QStringLiteral("Traffic blocked"),
+               QStringLiteral("The local Veilnox server is not running: the chosen programs cannot reach the "
+                              "internet until it runs again."));
+    }
     // A server that ended because another program holds its port would end
     // the same way on every tick: say so once and disconnect instead.
     if (proxyData && proxyData->connected == 1 && IsPortBindStatus(proxyData->server_status)) {
@@ -928,7 +1068,11 @@ void MainWindow::trayMenuAction(QAction* action) {
         OpenExternalUrl(appContext().homepageUrl);
     else if (action == restoreAction)
         wakeUp();
-    else if (action == quitAction)
+    else if (action == settingsAction) {
+        // Over the window, which the settings belong to.
+        wakeUp();
+        on_settingBtn_clicked();
+    } else if (action == quitAction)
         close();
 }
 
@@ -975,7 +1119,7 @@ void MainWindow::shutdownForExit() {
         trayIcon = nullptr;
         trayMenu = nullptr;
         // The actions go with their menu.
-        connectAction = homepageAction = restoreAction = quitAction = nullptr;
+        connectAction = homepageAction = restoreAction = quitAction = stateAction = settingsAction = nullptr;
     }
     emit closed();
 }
@@ -1007,8 +1151,15 @@ void MainWindow::on_autostartBox_toggled(bool checked) {
 
 void MainWindow::on_aboutBtn_clicked() {
     auto* about = new CSplashWnd(this, appContext().homepageUrl);
+    about->setObjectName(QStringLiteral("aboutWindow"));
+    about->setAttribute(Qt::WA_DeleteOnClose);
     about->setWindowModality(Qt::ApplicationModal);
+    about->setAccessibleName(QStringLiteral("About Veilnox"));
+    // It takes the keyboard, so that Escape closes it.
+    about->setFocusPolicy(Qt::StrongFocus);
     about->show();
+    about->activateWindow();
+    about->setFocus();
 }
 
 void MainWindow::on_helpBtn_clicked() { OpenExternalUrl(appContext().supportPageUrl); }
@@ -1025,4 +1176,62 @@ void MainWindow::on_tabMain_currentChanged(int index) {
     if (index == 1) OnSpeedTimer();
 }
 
-void MainWindow::on_logBtn_clicked() {}
+void MainWindow::on_logBtn_clicked() {
+    if (!LogViewerAvailable()) return;
+    // The local server's log lies beside the client's, under its own name.
+    const QString clientLog = vnx::runtimeLogPath();
+    QDir appData = QFileInfo(clientLog).dir();
+    appData.cdUp();
+    appData.cdUp();
+    const QString serverLog = appData.filePath(QStringLiteral("veilnoxsvr/logs/runtimelogs.txt"));
+    LogViewer viewer({{QStringLiteral("Veilnox"), clientLog}, {QStringLiteral("Local server"), serverLog}}, this);
+    viewer.exec();
+}
+
+// ---------------------------------------------------------------- notifications, empty list
+
+void MainWindow::Notify(const QString& title, const QString& text) {
+    lastNotification_ = title + QStringLiteral(": ") + text;
+    vnx::AppendRuntimeLog(QStringLiteral("notification: ") + lastNotification_);
+    if (trayIcon && trayUsable() && QSystemTrayIcon::supportsMessages())
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 5000);
+}
+
+void MainWindow::refreshTrayState() {
+    if (!stateAction) return;
+    const bool connected = proxyData && proxyData->connected == 1;
+    stateAction->setText(connected ? QStringLiteral("Connected: ") + ServerLocationText(currentServer)
+                                   : QStringLiteral("Disconnected"));
+}
+
+void MainWindow::notifyConnectionChange() {
+    const bool connected = proxyData && proxyData->connected == 1;
+    const QString server =
+        connected ? QStringList{currentServer.value(QStringLiteral("ip")), currentServer.value(QStringLiteral("port")),
+                                currentServer.value(QStringLiteral("protocol"))}
+                        .join(QLatin1Char(':'))
+                  : QString();
+    if (server == notifiedServer_) return;
+    const QString where = ServerLocationText(currentServer);
+    if (!connected)
+        Notify(QStringLiteral("Disconnected"),
+               QStringLiteral("Veilnox is disconnected: programs reach the internet from your own address."));
+    else if (notifiedServer_.isEmpty())
+        Notify(QStringLiteral("Connected"), QStringLiteral("Veilnox is connected through ") + where + QLatin1Char('.'));
+    else
+        Notify(QStringLiteral("Server changed"),
+               QStringLiteral("Veilnox now connects through ") + where + QLatin1Char('.'));
+    notifiedServer_ = server;
+    blockedNotified_ = false;
+}
+
+QString MainWindow::emptyListText() const {
+    return ui->proxyList->topLevelItemCount() == 0 && emptyHint_ ? emptyHint_->text() : QString();
+}
+
+void MainWindow::refreshEmptyHint() {
+    if (!emptyHint_) return;
+    const bool empty = ui->proxyList->topLevelItemCount() == 0;
+    if (empty) emptyHint_->setGeometry(ui->proxyList->viewport()->rect().adjusted(24, 12, -24, -12));
+    emptyHint_->setVisible(empty);
+}

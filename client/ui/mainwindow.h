@@ -25,10 +25,12 @@
 #include <functional>
 #include <memory>
 
+class ModuleScriptRun;
 class ProbeSeals;
 class QAction;
 class QLabel;
 class QMenu;
+class QNetworkAccessManager;
 class QPushButton;
 class QTimer;
 class QTreeWidgetItem;
@@ -137,6 +139,15 @@ public:
     // Shows which way programs are redirected (see modeLabel).
     void refreshModeLabel();
 
+    // A desktop notification through the tray icon (where a tray exists and
+    // shows messages). The last one is kept for tests and the automation.
+    void Notify(const QString& title, const QString& text);
+    QString lastNotification() const { return lastNotification_; }
+
+    // The text the server list shows while it has no rows (empty when it
+    // has rows).
+    QString emptyListText() const;
+
     // The window's form, timers, tray and state are private. Tests, the
     // automation socket, the screenshot tool and the list benchmark reach
     // them only through this one seam (mainwindowaccess.h).
@@ -179,6 +190,22 @@ protected:
 
 private:
     void buildTray();
+    // The tray menu's first line: the state and the server.
+    void refreshTrayState();
+    // Tells the user, through a notification, how the connection changed
+    // since the last call (connected, disconnected, another server).
+    void notifyConnectionChange();
+    // Shows or hides the empty list's hint.
+    void refreshEmptyHint();
+    // The built-in list, fetched in the background while the user's own
+    // servers show (ServerListDownloadInBackground): the primary address,
+    // then the fallback; the rows follow a list that arrives, a failure is
+    // said in the status bar.
+    void startListDownload(const QString& url, bool fallbackNext);
+    void listDownloadFailed();
+    // The download ended: the waiting last connection is made (or, with
+    // its server still missing, given up as at any start).
+    void finishRestore();
     // The start button's pictures and the shield of "flagLabel" for a state.
     void setStatePictures(bool connected);
     void setCurrentLabel(const QString& html);
@@ -225,6 +252,8 @@ private:
     QAction* homepageAction = nullptr;
     QAction* restoreAction = nullptr;
     QAction* quitAction = nullptr;
+    QAction* stateAction = nullptr;
+    QAction* settingsAction = nullptr;
     QLabel* updateLabel = nullptr;
     QLabel* speedLabel = nullptr;
     // Which way programs are redirected (Linux: kernel capture or veilnox-run).
@@ -254,4 +283,19 @@ private:
     std::function<std::uint32_t()> probeClock_;
     std::unique_ptr<ProbeSeals> probeSeals_;
     int probeWindowMs_ = 10000;
+    // The notified connection ("ip:port:protocol", empty: disconnected)
+    // and the last notification's text.
+    QString notifiedServer_;
+    QString lastNotification_;
+    // The local server is gone while connected: said once per outage.
+    bool blockedNotified_ = false;
+    QLabel* emptyHint_ = nullptr;
+    QNetworkAccessManager* listDownloads_ = nullptr;
+    // The background download runs, and the last connection (ip, port,
+    // protocol) that waits for it: its server was not among the rows shown
+    // at start.
+    bool listDownloadRunning_ = false;
+    QStringList pendingRestore_;
+    // The test tick's background repair of the module, made with the first.
+    ModuleScriptRun* silentRepair_ = nullptr;
 };

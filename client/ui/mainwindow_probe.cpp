@@ -6,6 +6,7 @@
 // question. The rules themselves are in probe.h.
 #include "appcontext.h"
 #include "mainwindow.h"
+#include "moduleactions.h"
 #include "moduleinstall.h"
 #include "platform/system.h"
 #include "probe.h"
@@ -56,7 +57,16 @@ void MainWindow::OnTestProxyTimer() {
     }
     endTestTimer_->start(probeWindowMs_);
 
-    if (proxyData && proxyData->connected == 1 && !IsLspInstalled()) RunFormatInstallPair();
+    // The silent repair of a running connection: in the background, one
+    // run at a time, and without a password prompt.
+    if (proxyData && proxyData->connected == 1 && !IsLspInstalled() && !ModuleScriptsBusy() &&
+        (!silentRepair_ || !silentRepair_->isRunning())) {
+        if (!silentRepair_) {
+            silentRepair_ = new ModuleScriptRun(FormatInstallPair(), 120000, this);
+            silentRepair_->setAskPassword(false);
+        }
+        silentRepair_->start();
+    }
     AppContext& app = appContext();
     if (app.updateChecker) AskForUpdateOnce(*app.updateChecker, app.updateAsked, app.homepageUrl);
 }

@@ -2,6 +2,7 @@
 
 #include "endpoints.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -24,8 +25,17 @@ OpenFileHook& fileHook() {
     return hook;
 }
 
+// A splash screen stays on top of every window: a box under it could be
+// neither read nor answered. It goes before a box shows.
+void closeSplashScreens() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows)
+        if (window->isVisible() && window->windowType() == Qt::SplashScreen) window->close();
+}
+
 bool runMessageBox(MessageKind kind, const QString& title, const QString& text) {
     if (messageHook()) return messageHook()(kind, title, text);
+    closeSplashScreens();
     switch (kind) {
         case MessageKind::About: QMessageBox::about(nullptr, title, text); return true;
         case MessageKind::Information: QMessageBox::information(nullptr, title, text); return true;

@@ -1,13 +1,68 @@
 #include "moduleactions.h"
 
+#include "appcontext.h"
+#include "endpoints.h"
+#include "mainwindow.h"
 #include "messages.h"
+#include "platformdefaults.h"
+
+#include <QEventLoop>
+#include <QProgressDialog>
+
+namespace {
+
+bool gBusy = false;
+
+// Shows the mode line again: the scripts may have started or stopped the
+// capture service.
+void refreshStatusLine() {
+    if (MainWindow* window = appContext().mainWindow) window->refreshModeLabel();
+}
+
+}  // namespace
+
+QString ModuleProgressText() { return QStringLiteral("Installing the Veilnox module..."); }
+
+bool ModuleScriptsBusy() { return gBusy; }
+
+ModuleScriptsOutcome RunModuleScriptsWithProgress(const QStringList& scripts, const QString& label) {
+    ModuleScriptRun run(scripts);
+    QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 0);
+    progress.setWindowTitle(Endpoints::applicationName());
+    progress.setWindowModality(Qt::ApplicationModal);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    // A quick run (the module only) shows no box at all.
+    progress.setMinimumDuration(400);
+    QObject::connect(&progress, &QProgressDialog::canceled, &run, &ModuleScriptRun::cancel);
+    QEventLoop loop;
+    QObject::connect(&run, &ModuleScriptRun::finished, &loop, &QEventLoop::quit);
+    gBusy = true;
+    run.start();
+    if (run.isRunning()) loop.exec();
+    gBusy = false;
+    progress.close();
+    refreshStatusLine();
+    return run.outcome();
+}
+
+bool EnsureModuleInstalled(bool* cancelled) {
+    if (cancelled) *cancelled = false;
+    if (IsLspInstalled()) return true;
+    if (gBusy) return false;
+    const ModuleScriptsOutcome outcome = RunModuleScriptsWithProgress(FormatInstallPair(), ModuleProgressText());
+    if (cancelled) *cancelled = outcome.cancelled;
+    return IsLspInstalled();
+}
 
 void InstallLspWithMessage() {
     if (IsLspInstalled()) {
         ShowMessage(QStringLiteral("Aready installed."));
         return;
     }
-    ShowMessage(InstallLsp() ? QStringLiteral("Install successully") : QStringLiteral("Install failed."));
+    if (gBusy) return;
+    RunModuleScriptsWithProgress(FormatInstallPair(), ModuleProgressText());
+    ShowMessage(IsLspInstalled() ? QStringLiteral("Install successully") : QStringLiteral("Install failed."));
 }
 
 void RemoveLsp() {
@@ -15,13 +70,16 @@ void RemoveLsp() {
         ShowMessage(QStringLiteral("Service does not exist."));
         return;
     }
-    RunModuleScript(ModuleScriptPath(false));
+    if (gBusy) return;
+    RunModuleScriptsWithProgress({ModuleScriptPath(false)}, QStringLiteral("Removing the Veilnox module..."));
     ShowMessage(IsLspInstalled() ? QStringLiteral("Remove failed.") : QStringLiteral("Remove successully"));
 }
 
 void RepairLsp() {
-    RunFormatInstallPair();
-    ShowMessage(IsLspInstalled()
-                    ? QStringLiteral("Install Veilnox Service Success.")
-                    : QStringLiteral("Install LSP module failed, please login as administrator and try again."));
+    if (gBusy) return;
+    const ModuleScriptsOutcome outcome =
+        RunModuleScriptsWithProgress(FormatInstallPair(), QStringLiteral("Repairing the Veilnox installation..."));
+    const bool captureRunning = IsCaptureActive() || outcome.captureWord == QLatin1String("started") ||
+                                outcome.captureWord == QLatin1String("running");
+    ShowMessage(RepairReportText(IsLspInstalled(), captureRunning, outcome));
 }

@@ -100,7 +100,7 @@ ProgramDlg::ProgramDlg(vnx::ProxyData* proxyData, QWidget* parent)
 
 ProgramDlg::~ProgramDlg() = default;
 
-QString ProgramDlg::defaultRulesPath() { return QStringLiteral("data/config/default_rules.txt"); }
+QString ProgramDlg::defaultRulesPath() { return DefaultRulesFile(); }
 
 // ---------------------------------------------------------------- the list
 

@@ -84,6 +84,16 @@ void QImageButton::paintEvent(QPaintEvent* event) {
     painter.drawImage(target, image(s), source);
     painter.setPen(QColor::fromRgba(color));
     painter.drawText(caption, textFlags, text());
+    // The picture has no focus look of its own: a keyboard user sees where
+    // Tab went by a frame in the palette's highlight (only once the keyboard
+    // moved the focus, as the style does for other buttons).
+    if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+        QPen pen(palette().color(QPalette::Highlight), 2);
+        pen.setStyle(Qt::DotLine);
+        painter.setPen(pen);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(area).adjusted(1, 1, -1, -1), 4, 4);
+    }
 }
 
 void QImageButton::enterEvent(QEvent* event) {

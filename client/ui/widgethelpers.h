@@ -20,3 +20,14 @@ int ScaledPixels(int pixels, double scale);
 // geometry) times `scale`, widened to its size hint and heightened to its
 // size hint (a button: to its line of text) so that its text is never cut.
 void PlaceScaled(QWidget* widget, const QRect& designed, double scale);
+
+// Dark desktops: a palette is dark when its window colour is (lightness
+// below the middle). DarkPalette is the dark palette the screenshot tool
+// and the tests show the windows in (the desktop's own is used otherwise).
+class QPalette;
+bool IsDarkPalette(const QPalette& palette);
+QPalette DarkPalette();
+
+// The background of the main window's top bar: a tint of the window colour
+// (Veilnox's light blue-grey on light desktops).
+QColor TopBarColor(const QPalette& palette);

@@ -15,16 +15,25 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLibraryInfo>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -241,7 +250,10 @@ TEST_F(Process, TheDocumentedFilesAreTheOnesTheClientWrites) {
     for (const QString& documented : readme + manual) {
         QString path = documented;
         path.replace("~/.local/share", dataHome);
-        EXPECT_TRUE(QFileInfo(path).isFile()) << documented.toStdString() << " is not there after a start";
+        // The install script writes the catalog, the connect's settings and
+        // log follow the answer: each is waited for, bounded.
+        EXPECT_TRUE(vnxtest::waitFor([&] { return QFileInfo(path).isFile(); }, 20000))
+            << documented.toStdString() << " is not there after a start";
         if (path.endsWith("appconfig.xml")) {
             QFile settings(path);
             ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
@@ -288,7 +300,8 @@ TEST_F(Process, ARelaysPrintedEntryIsAServerOfTheDataFolderList) {
     MessageRecorder messages;
     auto window = std::make_unique<MainWindow>();
     window->UpdateServerList();
-    ASSERT_EQ(MainWindowAccess(*window).ui->proxyList->topLevelItemCount(), 2);
+    // The download follows the data folder's list.
+    ASSERT_TRUE(vnxtest::waitFor([&] { return MainWindowAccess(*window).ui->proxyList->topLevelItemCount() == 2; }));
     const ServerEntry* relay = MainWindow::entryOf(MainWindowAccess(*window).ui->proxyList->topLevelItem(0));
     ASSERT_NE(relay, nullptr);
     EXPECT_EQ(relay->value("ip"), "198.51.100.7");
@@ -463,17 +476,23 @@ TEST_F(Process, InstallRepairAndRemoveTheModuleWithTheRealScripts) {
     EXPECT_FALSE(IsLspInstalled());
     EXPECT_FALSE(catalog(world).contains(kLspProviderId));
     RemoveLsp();
-    EXPECT_EQ(texts(messages),
-              QList<QString>({"Install successully", "Aready installed.", "Install Veilnox Service Success.",
-                              "Remove successully", "Service does not exist."}));
+    // The repair's report goes on with the capture service's part.
+    QList<QString> said = texts(messages);
+    ASSERT_EQ(said.size(), 5);
+    said[2] = said[2].section('\n', 0, 0);
+    EXPECT_EQ(said, QList<QString>({"Install successully", "Aready installed.",
+                                    "The module for programs started with veilnox-run is installed.",
+                                    "Remove successully", "Service does not exist."}));
     // A catalog that cannot be written: the install fails and says so.
     messages.boxes.clear();
     world.breakModuleFolder();
     InstallLspWithMessage();
     RepairLsp();
-    EXPECT_EQ(texts(messages), QList<QString>({"Install failed.",
-                                               "Install LSP module failed, please login as administrator and try "
-                                               "again."}));
+    said = texts(messages);
+    ASSERT_EQ(said.size(), 2);
+    said[1] = said[1].section('\n', 0, 0);
+    EXPECT_EQ(said, QList<QString>({"Install failed.",
+                                    "Install LSP module failed, please login as administrator and try again."}));
 }
 
 TEST_F(Process, ConnectInstallsAMissingModuleAndTheTestTickRepairsItSilently) {
@@ -490,7 +509,296 @@ TEST_F(Process, ConnectInstallsAMissingModuleAndTheTestTickRepairsItSilently) {
     // Someone removes it while connected: the next test tick puts it back.
     QFile::remove(world.catalogFile());
     window->OnTestProxyTimer();
-    EXPECT_TRUE(IsLspInstalled());
+    // In the background: the window goes on meanwhile.
+    EXPECT_TRUE(vnxtest::waitFor([] { return IsLspInstalled(); }, 10000));
     EXPECT_TRUE(messages.boxes.isEmpty());
     window->shutdownForExit();
+}
+
+// ---------------------------------------------------------------- the capture service's part of a repair
+
+namespace {
+
+// A folder of stand-in programs that is the scripts' whole PATH: the tools
+// the install script uses, a non-root `id`, and the `systemctl` and
+// `pkexec` of one situation (each left out when the situation has none).
+enum class Asker { None, Waits, Grants };
+
+struct StandIns {
+    QString bin;
+    QString pkexecPid;  // the waiting pkexec writes its pid here, then waits
+};
+
+StandIns makeStandIns(const QString& root, bool systemctl, Asker asker) {
+    StandIns out{root + "/standin-bin", root + "/pkexec.pid"};
+    QDir().mkpath(out.bin);
+    for (const char* tool : {"sh", "dirname", "mkdir", "mktemp", "grep", "chmod", "mv", "rm", "sleep", "cat"}) {
+        const QString real = QStandardPaths::findExecutable(tool, {"/usr/bin", "/bin"});
+        if (!real.isEmpty()) QFile::link(real, out.bin + "/" + tool);
+    }
+    auto script = [&](const char* name, const QByteArray& body) {
+        vnxtest::writeFile(out.bin + "/" + name, "#!/bin/sh\n" + body);
+        QFile::setPermissions(out.bin + "/" + name, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    };
+    script("id", "[ \"${1:-}\" = -u ] && echo 1000 || echo 'uid=1000(user)'\n");
+    // The service is not active; starting it works.
+    if (systemctl) script("systemctl", "[ \"$1\" = is-active ] && exit 3\nexit 0\n");
+    if (asker == Asker::Grants) script("pkexec", "exec \"$@\"\n");
+    if (asker == Asker::Waits)
+        script("pkexec", "echo $$ > '" + QFile::encodeName(out.pkexecPid) + "'\nexec sleep 600\n");
+    return out;
+}
+
+// The process is gone (or only waits to be reaped).
+bool processGone(qint64 pid) {
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return true;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && text.mid(close + 2, 1) == "Z";
+}
+
+}  // namespace
+
+// Repair on Linux says what became of the kernel capture service, in each
+// situation of a machine: no systemd, systemd without pkexec, a password
+// prompt the user cancels, and one the administrator answers. A success is
+// claimed only when the service was started.
+TEST_F(Process, RepairReportsTheCaptureServiceAsItIs) {
+    if (!scriptsPresent()) GTEST_SKIP() << "bat/ scripts are not there";
+    struct Case {
+        const char* name;
+        bool systemd;
+        bool systemctl;
+        Asker asker;
+        bool cancel;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no systemd", false, false, Asker::None, false, "(this system does not run systemd)"},
+        {"systemd without pkexec", true, true, Asker::None, false, "(pkexec is not installed"},
+        {"a password prompt cancelled", true, true, Asker::Waits, true, "(cancelled)"},
+        {"the password given", true, true, Asker::Grants, false, "Install Veilnox Service Success."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString root = world.root() + "/" + QString(c.name).replace(' ', '-');
+        const QString systemdRoot = root + "/systemd";
+        vnxtest::writeFile(systemdRoot + "/lib/systemd/system/veilnox-capture.service", "[Service]\n");
+        if (c.systemd) QDir().mkpath(systemdRoot + "/run/systemd/system");
+        const StandIns standIns = makeStandIns(root, c.systemctl, c.asker);
+        const QByteArray oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(standIns.bin));
+        qputenv("VEILNOX_SYSTEMD_ROOT", QFile::encodeName(systemdRoot));
+        qputenv("VEILNOX_CAPTURE_STATE", QFile::encodeName(root + "/no-capture-state"));
+        qputenv("DISPLAY", ":99");
+        QFile::remove(world.catalogFile());
+
+        // Cancel is pressed once the prompt waits and the box shows.
+        qint64 askerPid = 0;
+        bool cancelled = false;
+        QTimer canceller;
+        QObject::connect(&canceller, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            if (!c.cancel || cancelled || !box || !QFile::exists(standIns.pkexecPid)) return;
+            askerPid = vnxtest::readFile(standIns.pkexecPid).trimmed().toLongLong();
+            cancelled = true;
+            // As the user does: the box's Cancel button.
+            if (QPushButton* button = box->findChild<QPushButton*>()) button->click();
+        });
+        canceller.start(20);
+        MessageRecorder messages;
+        QElapsedTimer clock;
+        clock.start();
+        RepairLsp();
+        canceller.stop();
+        qputenv("PATH", oldPath);
+        qunsetenv("VEILNOX_SYSTEMD_ROOT");
+
+        ASSERT_EQ(messages.boxes.size(), 1);
+        const QString said = messages.boxes[0].text;
+        EXPECT_TRUE(said.contains(c.says)) << said.toStdString();
+        // The module itself is in place in every situation.
+        EXPECT_TRUE(catalog(world).contains(kLspProviderId));
+        if (c.asker != Asker::Grants) {
+            EXPECT_FALSE(said.contains("Success")) << said.toStdString();
+            EXPECT_TRUE(said.contains("only programs started with veilnox-run are redirected")) << said.toStdString();
+        }
+        if (c.cancel) {
+            ASSERT_TRUE(cancelled) << "the progress box never showed while the prompt waited";
+            EXPECT_LT(clock.elapsed(), 60000);
+            // Cancel ended the prompt as well, not only the script.
+            EXPECT_TRUE(vnxtest::waitFor([&] { return processGone(askerPid); }, 10000)) << askerPid;
+        }
+    }
+    qunsetenv("VEILNOX_CAPTURE_STATE");
+}
+
+// ---------------------------------------------------------------- painting on a real X server
+
+namespace {
+
+// An X server of the test's own (Xvfb, on a display number it picks) with a
+// window manager (openbox) when one is installed.
+class XServer {
+public:
+    ~XServer() {
+        for (QProcess* p : {&wm_, &xvfb_}) {
+            if (p->state() == QProcess::NotRunning) continue;
+            p->terminate();
+            if (!p->waitForFinished(5000)) p->kill();
+            p->waitForFinished(2000);
+        }
+    }
+    // Starts it; the display (":N") once it accepts clients.
+    QString start() {
+        // -displayfd: the server writes its display number once it is ready.
+        xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        if (!xvfb_.waitForStarted(10000)) return QString();
+        if (!vnxtest::waitFor([&] { return xvfb_.canReadLine() || xvfb_.state() == QProcess::NotRunning; }, 20000))
+            return QString();
+        const QByteArray number = xvfb_.readLine().trimmed();
+        if (number.isEmpty()) return QString();
+        display_ = ":" + QString::fromLatin1(number);
+        if (!QStandardPaths::findExecutable("openbox").isEmpty()) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("DISPLAY", display_);
+            wm_.setProcessEnvironment(env);
+            wm_.setProcessChannelMode(QProcess::MergedChannels);
+            // It runs the start-up command once it manages the screen.
+            wm_.start("openbox", {"--startup", "echo openbox-ready"});
+            vnxtest::waitFor(
+                [&] { return wm_.readAll().contains("openbox-ready") || wm_.state() == QProcess::NotRunning; }, 15000);
+        }
+        return display_;
+    }
+    bool withWindowManager() const { return wm_.state() == QProcess::Running; }
+
+    // The screen's pixels of `area`, read from the X server (import reads
+    // the root window, what a user sees); a null image on failure.
+    QImage grab(const QRect& area, const QString& file) const {
+        QProcess import;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display_);
+        import.setProcessEnvironment(env);
+        import.start("import", {"-window", "root", "-crop",
+                                QString("%1x%2+%3+%4").arg(area.width()).arg(area.height()).arg(area.x()).arg(area.y()),
+                                "+repage", "PNG:" + file});
+        if (!import.waitForFinished(20000) || import.exitCode() != 0) return QImage();
+        return QImage(file);
+    }
+
+private:
+    QProcess xvfb_, wm_;
+    QString display_;
+};
+
+// The share of the pixels of `shown` (the screen) that are those of
+// `painted` (the window's own picture of itself), 0 when the sizes differ.
+double sameShare(const QImage& shown, const QImage& painted) {
+    if (shown.isNull() || shown.size() != painted.size()) return 0;
+    qint64 same = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            same += (shown.pixel(x, y) & 0xffffff) == (painted.pixel(x, y) & 0xffffff);
+    return double(same) / (qint64(shown.width()) * shown.height());
+}
+
+int colours(const QImage& image) {
+    QSet<QRgb> seen;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            seen.insert(image.pixel(x, y));
+    return seen.size();
+}
+
+QJsonObject answerOf(const QByteArray& line) { return QJsonDocument::fromJson(line).object(); }
+
+// The client area of the visible window titled `title` (or of class
+// `title`), null when there is none; with `exposed`, only once the window
+// system shows it.
+QRect windowArea(const QString& socketPath, const QString& title, bool exposed = false) {
+    const QJsonArray windows = answerOf(automate(socketPath, "windows", 2000))["windows"].toArray();
+    for (const QJsonValue& value : windows) {
+        const QJsonObject w = value.toObject();
+        if ((w["title"].toString() == title || w["class"].toString() == title) && (!exposed || w["exposed"].toBool()))
+            return QRect(w["x"].toInt(), w["y"].toInt(), w["w"].toInt(), w["h"].toInt());
+    }
+    return QRect();
+}
+
+}  // namespace
+
+// The client's dialogs, opened by the real program on a real X server (with
+// a window manager when one is installed), show on the screen: the area of
+// each is not one flat colour.
+TEST_F(Process, DialogsPaintOnARealXServer) {
+    for (const char* tool : {"Xvfb", "import"})
+        if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << tool << " is not installed (scripts/setup)";
+    XServer x;
+    const QString display = x.start();
+    ASSERT_FALSE(display.isEmpty()) << "Xvfb did not start";
+
+    const QString socketPath = world.root() + "/automation.sock";
+    QProcessEnvironment env = automationEnv(socketPath);
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    QProcess& client = startClient(env);
+    ASSERT_TRUE(vnxtest::waitFor([&] { return automate(socketPath, "state", 1000).contains("\"ready\":true"); }, 30000))
+        << client.readAllStandardError().toStdString();
+
+    struct Case {
+        const char* name;
+        QList<QByteArray> commands;  // each after the window of the one before shows
+        QStringList windows;         // the window each command brings
+        int dismissals;              // modal windows to close afterwards
+    };
+    const Case cases[] = {
+        {"settings", {"open settings"}, {"Veilnox Settings"}, 1},
+        {"add program", {"open settings", "click addBtn"}, {"Veilnox Settings", "Add Redirect Program"}, 2},
+        {"add server", {"open addserver"}, {"Add server"}, 1},
+        {"about", {"open about"}, {"CSplashWnd"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (x.withWindowManager() ? " (openbox)" : " (no window manager)"));
+        QRect area;
+        for (int i = 0; i < c.commands.size(); ++i) {
+            const QByteArray answer = automate(socketPath, c.commands[i]);
+            ASSERT_TRUE(answer.contains("\"ok\":true")) << c.commands[i].toStdString() << ": " << answer.toStdString();
+            ASSERT_TRUE(
+                vnxtest::waitFor([&] { return !(area = windowArea(socketPath, c.windows[i])).isNull(); }, 10000))
+                << c.windows[i].toStdString() << " did not open";
+        }
+        // Shown, and placed: the area no longer moves.
+        const QString title = c.windows.last();
+        ASSERT_TRUE(vnxtest::waitFor(
+            [&] {
+                const QRect before = area;
+                area = windowArea(socketPath, title, true);
+                return !area.isNull() && area == before;
+            },
+            10000))
+            << title.toStdString() << " was not shown";
+        // What the program paints of it, and what the screen shows there:
+        // the same, within a moment (retried until then, bounded).
+        const QString base = world.root() + "/" + QString(c.name).replace(' ', '-');
+        ASSERT_TRUE(automate(socketPath, "shotwindow " + QFile::encodeName(base) + "-painted.png " + title.toUtf8())
+                        .contains("\"ok\":true"));
+        const QImage painted(base + "-painted.png");
+        ASSERT_EQ(painted.size(), area.size());
+        QImage shot;
+        vnxtest::waitFor([&] { return sameShare(shot = x.grab(area, base + "-screen.png"), painted) > 0.9; }, 10000);
+        ASSERT_FALSE(shot.isNull()) << "no screenshot of " << c.name;
+        EXPECT_GT(colours(shot), 1) << title.toStdString() << " shows as one flat colour: " << base.toStdString();
+        EXPECT_GT(sameShare(shot, painted), 0.9)
+            << "the screen does not show what " << title.toStdString() << " painted: " << base.toStdString();
+        for (int i = 0; i < c.dismissals; ++i) {
+            const QString shown = c.windows[c.windows.size() - 1 - i];
+            automate(socketPath, "dismiss");
+            EXPECT_TRUE(vnxtest::waitFor([&] { return windowArea(socketPath, shown).isNull(); }, 10000))
+                << shown.toStdString() << " did not close";
+        }
+    }
+    automate(socketPath, "close");
+    EXPECT_TRUE(waitFinished(client, 15000));
 }

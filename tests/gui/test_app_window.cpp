@@ -9,6 +9,7 @@
 #include "autostart.h"
 #include "hopkey.h"
 #include "localservers.h"
+#include "logviewer.h"
 #include "mainwindow.h"
 #include "mainwindowaccess.h"
 #include "moduleinstall.h"
@@ -34,6 +35,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialog>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QHeaderView>
@@ -44,12 +46,14 @@
 #include <QMetaMethod>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QTest>
 #include <QTextDocument>
 #include <QTimer>
 
@@ -199,9 +203,11 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     EXPECT_EQ(ui.installBtn->text(), "install");
     EXPECT_EQ(ui.uninstallBtn->text(), "uninst");
     EXPECT_EQ(ui.testBtn->text(), "test");
-    EXPECT_EQ(ui.logBtn->text(), "logs");
-    // Without the debug marker the maintenance buttons are hidden.
-    for (QWidget* b : {ui.installBtn, ui.uninstallBtn, ui.testBtn, ui.logBtn})
+    // Linux shows the log viewer's button to everyone; without the debug
+    // marker the other maintenance buttons are hidden.
+    EXPECT_EQ(ui.logBtn->text(), "Logs...");
+    EXPECT_FALSE(ui.logBtn->isHidden());
+    for (QWidget* b : {ui.installBtn, ui.uninstallBtn, ui.testBtn})
         EXPECT_TRUE(b->isHidden());
 
     QTreeWidgetItem* header = ui.proxyList->headerItem();
@@ -230,7 +236,9 @@ TEST_F(Window, FormHasItsObjectsLabelsColumnsAndFixedSize) {
     QStringList actions;
     for (QAction* a : MainWindowAccess(w).trayMenu->actions())
         actions << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(actions, QStringList({"&Connect", "-", "Homepage", "&Restore", "-", "&Quit"}));
+    EXPECT_EQ(actions, QStringList({"Disconnected", "-", "&Connect", "-", "Homepage", "&Settings...", "&Restore", "-",
+                                    "&Quit"}));
+    EXPECT_FALSE(MainWindowAccess(w).trayMenu->actions().first()->isEnabled());  // a state line, not an action
     EXPECT_EQ(MainWindowAccess(w).trayIcon->toolTip(), "Veilnox");
     EXPECT_FALSE(MainWindowAccess(w).testTimer->isActive());
     EXPECT_FALSE(MainWindowAccess(w).changeTimer->isActive());
@@ -326,10 +334,59 @@ TEST_F(Window, LocalListComesFirstThenTheDownloadWithDuplicates) {
     local.close();
     serve({server("10.0.0.1", "1", "Local"), server("20.0.0.1", "2", "Remote")});
     MainWindow& w = open();
-    EXPECT_EQ(vnxtest::columnTexts(w, 1),
-              QStringList({"Local,City,10.0.0.1", "Local,City,10.0.0.1", "Remote,City,20.0.0.1"}));
+    // The user's own servers show at once; the download follows them.
+    const QStringList all{"Local,City,10.0.0.1", "Local,City,10.0.0.1", "Remote,City,20.0.0.1"};
+    EXPECT_TRUE(vnxtest::waitFor([&] { return vnxtest::columnTexts(w, 1) == all; }))
+        << vnxtest::columnTexts(w, 1).join(' ').toStdString();
     EXPECT_EQ(http.requests, QStringList{"/list.xml"});
     EXPECT_TRUE(messages.boxes.isEmpty());
+}
+
+// With servers of the user's own list, a start shows them before any
+// download ended, and a download that fails is said in the status bar, not
+// in a box; the last connection, to a server of the download, is restored
+// once that list arrives.
+TEST_F(Window, TheUsersOwnServersShowAtOnceAndAFailedDownloadIsInTheStatusBar) {
+    QFile local(world.dataDir() + "/config/proxys.xml");
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(listXml({server("10.0.0.9", "9", "Local")}));
+    local.close();
+    struct Case {
+        const char* name;
+        bool listArrives;
+    };
+    for (const Case c : {Case{"the download fails", false}, Case{"the download arrives", true}}) {
+        SCOPED_TRACE(c.name);
+        http.setRoute("/list.xml", missing());
+        http.setRoute("/fallback.xml", c.listArrives ? ok(listXml({server("20.0.0.2", "2", "Remote")})) : missing());
+        world.writeSettings(
+            "<Vars><ipconnected>20.0.0.2</ipconnected><portconnected>2</portconnected>"
+            "<protocolconnected>private</protocolconnected></Vars>");
+        world.installModule();
+        window.reset(vnxtest::makeWindow());
+        window->launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+        window->UpdateServerList();
+        window->RestoreLastConnection();
+        // At once: no event has run yet, so no download has ended.
+        EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+        if (c.listArrives) {
+            EXPECT_TRUE(vnxtest::waitFor([&] { return MainWindowAccess(*window).proxyData->connected == 1; }, 10000));
+            EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList({"Local,City,10.0.0.9", "Remote,City,20.0.0.2"}));
+            EXPECT_TRUE(MainWindowAccess(*window).ui->statusBar->currentMessage().isEmpty());
+        } else {
+            EXPECT_TRUE(vnxtest::waitFor(
+                [&] {
+                    return MainWindowAccess(*window).ui->statusBar->currentMessage().startsWith(
+                        "Update Server List failed");
+                },
+                10000));
+            EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+        }
+        EXPECT_TRUE(messages.boxes.isEmpty());
+        MainWindowAccess(*window).proxyData->connected = 0;
+        window->shutdownForExit();
+        http.requests.clear();
+    }
 }
 
 TEST_F(Window, FallbackEndpointThenBothFailingShowsTheMessageAndLocalRowsOnly) {
@@ -347,11 +404,21 @@ TEST_F(Window, FallbackEndpointThenBothFailingShowsTheMessageAndLocalRowsOnly) {
     local.write(listXml({server("10.0.0.9", "9", "Local")}));
     local.close();
     window->UpdateServerList();
+    // Linux: the user's own servers are there, so the failure goes to the
+    // status bar (TheUsersOwnServersShowAtOnce...).
+    EXPECT_TRUE(vnxtest::waitFor([&] {
+        return MainWindowAccess(*window).ui->statusBar->currentMessage().startsWith("Update Server List failed");
+    }));
+    EXPECT_TRUE(messages.boxes.isEmpty());
+    EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+    // Without servers of their own, the box of the failed download.
+    QFile::remove(world.dataDir() + "/config/proxys.xml");
+    window->UpdateServerList();
     ASSERT_EQ(messages.boxes.size(), 1);
     EXPECT_EQ(messages.boxes[0].kind, MessageKind::Information);
     EXPECT_EQ(messages.boxes[0].title, "Update Server List failed");
     EXPECT_EQ(messages.boxes[0].text, kListFailed);
-    EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList{"Local,City,10.0.0.9"});
+    EXPECT_EQ(vnxtest::columnTexts(*window, 1), QStringList());
 }
 
 TEST_F(Window, KeysIgnoreCaseAndBlanksAndTheCountryBoxListsEachCountryOnce) {
@@ -713,6 +780,8 @@ TEST_F(Window, AddServerPutsAPastedServerIntoTheOwnListAndRemoveTakesItOut) {
     vnxtest::writeFile(listPath, listXml({server("10.0.0.1", "1", "Local")}));
     serve({server("20.0.0.1", "2", "Remote")});
     MainWindow& w = open();
+    // The download follows the user's own list.
+    ASSERT_TRUE(vnxtest::waitFor([&] { return vnxtest::columnTexts(w, 1).size() == 2; }));
     QPushButton* add = w.findChild<QPushButton*>("addServerBtn");
     ASSERT_NE(add, nullptr);
     EXPECT_EQ(add->text(), "Add server...");
@@ -1257,4 +1326,145 @@ TEST_F(Window, NonsenseCountsInTheStatusBlockAreHarmless) {
         w.on_tabMain_currentChanged(1);
     }
     EXPECT_EQ(block().connected, 1);
+}
+
+// ---------------------------------------------------------------- keyboard, notifications, empty list, logs
+
+// Tab visits every action of the window in reading order, each with a name
+// a screen reader says; Enter on a row connects it; Escape closes About.
+TEST_F(Window, TheKeyboardReachesEveryActionAndEachHasAName) {
+    ASSERT_TRUE(vnxtest::writeFile(world.dataDir() + "/config/proxys.xml", listXml({server("10.0.0.9", "9", "Own")})));
+    serve({server("10.0.0.1", "1", "Germany")});
+    MainWindow& w = open();
+    ASSERT_TRUE(vnxtest::waitFor([&] { return MainWindowAccess(w).ui->proxyList->topLevelItemCount() == 2; }));
+    Ui::MainWindow& ui = *MainWindowAccess(w).ui;
+    QWidget* addServer = w.findChild<QPushButton*>("addServerBtn");
+    ASSERT_NE(addServer, nullptr);
+    w.activateWindow();
+    QApplication::setActiveWindow(&w);
+    ui.settingBtn->setFocus(Qt::TabFocusReason);
+    QList<QWidget*> visited{QApplication::focusWidget()};
+    for (int i = 0; i < 30 && visited.size() < 30; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (QApplication::focusWidget() == visited.first()) break;
+        visited << QApplication::focusWidget();
+    }
+    struct Stop {
+        QWidget* widget;
+        const char* name;
+    };
+    const Stop stops[] = {{ui.settingBtn, "Settings"}, {ui.helpBtn, "Help"},          {ui.aboutBtn, "About"},
+                          {ui.startBtn, "Connect"},    {ui.countryBox, "Connect To"}, {ui.changeBox, "Change Every"},
+                          {ui.proxyList, "Servers"},   {addServer, "Add server"},     {ui.logBtn, "Logs"}};
+    int last = -1;
+    for (const Stop& stop : stops) {
+        const int at = visited.indexOf(stop.widget);
+        EXPECT_GT(at, last) << stop.name << " is not reached by Tab in its place";
+        last = qMax(last, at);
+        EXPECT_EQ(stop.widget->accessibleName(), stop.name);
+    }
+
+    // Delete on a row of the user's own list asks to remove it (here: No).
+    ui.proxyList->setFocus();
+    ui.proxyList->setCurrentItem(ui.proxyList->topLevelItem(0));
+    QTest::keyClick(ui.proxyList, Qt::Key_Delete);
+    ASSERT_EQ(messages.boxes.size(), 1);
+    EXPECT_EQ(messages.boxes[0].title, "Remove server");
+    EXPECT_EQ(ui.proxyList->topLevelItemCount(), 2);
+
+    // Enter on the current row works its connect button; the big button's
+    // name follows the state.
+    ui.proxyList->setCurrentItem(ui.proxyList->topLevelItem(1));
+    QTest::keyClick(ui.proxyList, Qt::Key_Return);
+    EXPECT_EQ(block().connected, 1);
+    EXPECT_EQ(ui.startBtn->accessibleName(), "Disconnect");
+    ui.startBtn->setFocus();
+    QTest::keyClick(ui.startBtn, Qt::Key_Space);
+    EXPECT_EQ(block().connected, 0);
+    EXPECT_EQ(ui.startBtn->accessibleName(), "Connect");
+
+    ui.aboutBtn->setFocus();
+    QTest::keyClick(ui.aboutBtn, Qt::Key_Space);
+    QPointer<QWidget> about = w.findChild<QWidget*>("aboutWindow");
+    ASSERT_NE(about, nullptr);
+    ASSERT_TRUE(about->isVisible());
+    EXPECT_FALSE(about->accessibleName().isEmpty());
+    QTest::keyClick(about, Qt::Key_Escape);
+    EXPECT_TRUE(vnxtest::waitFor([&] { return !about || !about->isVisible(); }));
+}
+
+// Connect, another server, disconnect and the loss of the local server are
+// each told through the tray; the tray menu says the state and the server.
+TEST_F(Window, ConnectionChangesAreNotifiedAndTheTrayMenuSaysTheState) {
+    serve({server("10.0.0.1", "1", "Germany", "Berlin"), server("10.0.0.2", "2", "France", "Paris")});
+    MainWindow& w = open();
+    w.launcher().setProgram(world.root() + "/no-such-veilnoxsvr");
+    QAction* state = MainWindowAccess(w).trayMenu->actions().first();
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        const char* notification;  // its start
+        const char* trayState;
+    };
+    const Step steps[] = {
+        {"connect", [&] { rowButton(0)->click(); }, "Connected: Veilnox is connected through Germany,Berlin,10.0.0.1",
+         "Connected: Germany,Berlin,10.0.0.1"},
+        {"another server", [&] { rowButton(1)->click(); }, "Server changed: Veilnox now connects through France",
+         "Connected: France,Paris,10.0.0.2"},
+        {"the local server is gone", [&] { w.OnSpeedTimer(); },
+         "Traffic blocked: ", "Connected: France,Paris,10.0.0.2"},
+        {"disconnect", [&] { rowButton(1)->click(); }, "Disconnected: ", "Disconnected"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        EXPECT_TRUE(w.lastNotification().startsWith(step.notification)) << w.lastNotification().toStdString();
+        EXPECT_EQ(state->text(), step.trayState);
+    }
+    // The tray's Settings opens the settings dialog.
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        vnxtest::waitFor([&] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            opened = dialog->windowTitle() == "Veilnox Settings";
+            dialog->reject();
+        }
+    });
+    w.trayMenuAction(MainWindowAccess(w).trayMenu->actions().at(5));
+    EXPECT_TRUE(opened);
+}
+
+// An empty list says what to do about it; a row makes the hint go.
+TEST_F(Window, AnEmptyListPointsAtAddServer) {
+    http.setRoute("/list.xml", missing());
+    http.setRoute("/fallback.xml", missing());
+    MainWindow& w = open();
+    QWidget* hint = w.findChild<QLabel*>("emptyListHint");
+    ASSERT_NE(hint, nullptr);
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_TRUE(w.emptyListText().contains("\"Add server...\"")) << w.emptyListText().toStdString();
+    // Connect keeps its box.
+    MainWindowAccess(w).ui->startBtn->click();
+    EXPECT_EQ(boxesWithText("Start Veilnox failed.").size(), 1);
+    w.AddServerRow(server("10.0.0.1", "1", "Germany"));
+    EXPECT_FALSE(hint->isVisible());
+    EXPECT_TRUE(w.emptyListText().isEmpty());
+}
+
+// The log viewer shows the end of each log, read-only, and reads the files
+// again on Refresh.
+TEST_F(Window, TheLogViewerShowsTheLogsAndRefreshes) {
+    const QString log = world.root() + "/client.log";
+    const QString missingLog = world.root() + "/none.log";
+    ASSERT_TRUE(vnxtest::writeFile(log, "first line\r\n"));
+    LogViewer viewer({{"Veilnox", log}, {"Local server", missingLog}});
+    ASSERT_EQ(viewer.tabs()->count(), 2);
+    EXPECT_TRUE(viewer.view(0)->isReadOnly());
+    EXPECT_EQ(viewer.view(0)->toPlainText(), "first line\n");
+    EXPECT_TRUE(viewer.view(1)->toPlainText().startsWith("No log yet")) << viewer.view(1)->toPlainText().toStdString();
+    ASSERT_TRUE(vnxtest::writeFile(log, "first line\r\nsecond line\r\n"));
+    viewer.findChild<QPushButton*>("refreshBtn")->click();
+    EXPECT_EQ(viewer.view(0)->toPlainText(), "first line\nsecond line\n");
+    // A long log shows its end, from a whole line on.
+    EXPECT_EQ(LogViewText(log, 15), "second line\n");
 }

@@ -390,7 +390,7 @@ TEST_F(SettingsTest, DefaultRestoresTheShippedListAndOptionsButStoresNothing) {
         RulesFileNames(QString::fromUtf8(vnxtest::readFile(vnxtest::binDir() + "/" + ProgramDlg::defaultRulesPath())));
     std::reverse(expected.begin(), expected.end());
     EXPECT_EQ(names(dialog), expected);
-    EXPECT_TRUE(dialog.ui->chromeCheck->isChecked());  // the shipped list names chrome.exe
+    EXPECT_TRUE(dialog.ui->chromeCheck->isChecked());  // the shipped list names Chromium
     EXPECT_EQ(vnxtest::readFile(world.rulesFile()), QByteArray("x.exe\n"));
     EXPECT_FALSE(QFileInfo::exists(world.configFile()));
 }
@@ -445,13 +445,19 @@ TEST_F(SettingsTest, MaintenanceButtonsRepairTheModuleAndCheckForUpdates) {
     dialog.ui->repairinstallBtn->click();
     EXPECT_TRUE(IsLspInstalled());
     ASSERT_EQ(boxes.boxes.size(), 1);
-    EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Install Veilnox Service Success."));
+    // No capture service on the test's system: the module is reported, the
+    // service's absence too (RepairReportsTheCaptureServiceAsItIs has the
+    // situations of a machine).
+    EXPECT_TRUE(boxes.boxes[0].text.startsWith(
+        QStringLiteral("The module for programs started with veilnox-run is installed.")))
+        << boxes.boxes[0].text.toStdString();
 
     world.breakModuleFolder();
     dialog.ui->repairinstallBtn->click();
     ASSERT_EQ(boxes.boxes.size(), 2);
-    EXPECT_EQ(boxes.boxes[1].text,
-              QStringLiteral("Install LSP module failed, please login as administrator and try again."));
+    EXPECT_TRUE(boxes.boxes[1].text.startsWith(
+        QStringLiteral("Install LSP module failed, please login as administrator and try again.")))
+        << boxes.boxes[1].text.toStdString();
 
     // Update check: no answer from the version endpoints, then a newer
     // version from a local server.

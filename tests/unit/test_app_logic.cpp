@@ -9,6 +9,7 @@
 #include "platformdefaults.h"
 #include "proxypublish.h"
 #include "qt/clientcore.h"
+#include "rulesfile.h"
 #include "serverlauncher.h"
 #include "serverlist.h"
 #include "serverrotation.h"
@@ -533,4 +534,71 @@ TEST(CaptureMode, ServiceStateDecidesInstalledAndTheStatusLine) {
     EXPECT_EQ(RedirectModeText(), only);
     qunsetenv("VEILNOX_CAPTURE_STATE");
     qunsetenv("XDG_DATA_HOME");
+}
+
+// The built-in program list names the browsers of the system it seeds: on
+// Linux their program names (never a Windows ".exe"), the Windows list its
+// executables.
+TEST(DefaultRules, TheSeedListNamesThisSystemsBrowsers) {
+    vnxtest::coreApp();
+    struct Case {
+        QString file;
+        QStringList mustName;
+        bool windowsNames;
+    };
+    const Case cases[] = {
+        {DefaultRulesFile(),
+         {"firefox", "firefox-esr", "chromium", "google-chrome", "brave-browser", "opera", "epiphany"},
+         false},
+        {"data/config/default_rules_win.txt",
+         {"chrome.exe", "firefox.exe", "msedge.exe", "opera.exe", "brave.exe"},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        const QStringList names =
+            RulesFileNames(QString::fromUtf8(vnxtest::readFile(vnxtest::binDir() + "/" + c.file)));
+        for (const QString& name : c.mustName)
+            EXPECT_TRUE(names.contains(name)) << name.toStdString();
+        for (const QString& name : names)
+            EXPECT_EQ(name.endsWith(".exe"), c.windowsNames) << name.toStdString();
+    }
+}
+
+// The silent repair asks for no password; a script that outlives its time
+// is ended; the capture word is the last one printed.
+TEST(ModuleScripts, RunsAreBoundedAndSayWhatTheyDid) {
+    vnxtest::coreApp();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct Case {
+        const char* name;
+        QByteArray script;
+        int timeoutMs;
+        bool succeeded;
+        bool timedOut;
+        const char* word;
+    };
+    const Case cases[] = {
+        {"two words, the last counts", "echo 'veilnox-capture: running'\necho 'veilnox-capture: started'\n", 10000,
+         true, false, "started"},
+        {"a failure", "echo 'veilnox-capture: not started: x'\nexit 3\n", 10000, false, false, "not started: x"},
+        {"no password asked", "echo \"veilnox-capture: ask=${VEILNOX_ASK_PASSWORD:-1}\"\n", 10000, true, false,
+         "ask=0"},
+        {"a script that hangs", "exec sleep 600\n", 300, false, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString script = dir.path() + "/script.sh";
+        ASSERT_TRUE(vnxtest::writeFile(script, c.script));
+        ModuleScriptRun run({script}, c.timeoutMs);
+        run.setAskPassword(false);
+        bool finished = false;
+        QObject::connect(&run, &ModuleScriptRun::finished, [&] { finished = true; });
+        run.start();
+        ASSERT_TRUE(vnxtest::waitFor([&] { return finished; }, 15000));
+        EXPECT_EQ(run.outcome().allSucceeded, c.succeeded);
+        EXPECT_EQ(run.outcome().timedOut, c.timedOut);
+        EXPECT_EQ(run.outcome().captureWord, c.word);
+    }
 }

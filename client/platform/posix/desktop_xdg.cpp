@@ -1,5 +1,8 @@
 #include "desktop.h"
 
+#include <QProcess>
+#include <QStandardPaths>
+
 QString AutostartBoxText() { return QStringLiteral("Start Veilnox when I log in"); }
 
 QString MaskBoxText() { return QStringLiteral("Mask Data Connections"); }
@@ -27,4 +30,19 @@ const QList<BrowserBox>& BrowserBoxes() {
         {QStringLiteral("Opera"), {QStringLiteral("opera")}, false},
     };
     return boxes;
+}
+
+bool DesktopPrefersDark() {
+    const QByteArray theme = qgetenv("GTK_THEME").toLower();
+    if (theme.endsWith(":dark") || theme.endsWith("-dark")) return true;
+    if (QStandardPaths::findExecutable(QStringLiteral("gsettings")).isEmpty()) return false;
+    QProcess gsettings;
+    gsettings.start(QStringLiteral("gsettings"), {QStringLiteral("get"), QStringLiteral("org.gnome.desktop.interface"),
+                                                  QStringLiteral("color-scheme")});
+    if (!gsettings.waitForFinished(2000)) {
+        gsettings.kill();
+        gsettings.waitForFinished(1000);
+        return false;
+    }
+    return gsettings.readAllStandardOutput().contains("prefer-dark");
 }

@@ -1,5 +1,6 @@
 #include "platformdefaults.h"
 
+#include "moduleinstall.h"
 #include "platform/capture.h"
 #include "records.h"
 
@@ -26,3 +27,34 @@ QString PortHeldMessage(int status, int tcpPort, int udpPort, const QString&) {
         .arg(port > 0 ? port : vnx::kLocalServerPort)
         .arg(udp ? QStringLiteral("UDP") : QStringLiteral("TCP"));
 }
+
+QString RepairReportText(bool moduleInstalled, bool captureRunning, const ModuleScriptsOutcome& outcome) {
+    const QString capture = [&] {
+        if (captureRunning) return QStringLiteral("The veilnox-capture service runs: every program is redirected.");
+        QString reason = outcome.captureWord;
+        const QString notStarted = QStringLiteral("not started: ");
+        if (reason.startsWith(notStarted)) reason = reason.mid(notStarted.size());
+        if (outcome.cancelled && (reason.isEmpty() || outcome.captureWord.isEmpty()))
+            reason = QStringLiteral("cancelled");
+        else if (reason.isEmpty())
+            reason = QStringLiteral("the install script did not start it");
+        else if (reason == QLatin1String("started") || reason == QLatin1String("running"))
+            reason = QStringLiteral("it stopped again");
+        return QStringLiteral(
+                   "The veilnox-capture service was not started (%1): only programs started with "
+                   "veilnox-run are redirected.")
+            .arg(reason);
+    }();
+    if (moduleInstalled && captureRunning) return QStringLiteral("Install Veilnox Service Success.\n\n") + capture;
+    QString module = moduleInstalled
+                         ? QStringLiteral("The module for programs started with veilnox-run is installed.")
+                         : QStringLiteral("Install LSP module failed, please login as administrator and try again.");
+    if (outcome.cancelled) module = QStringLiteral("The repair was cancelled. ") + module;
+    return module + QStringLiteral("\n\n") + capture;
+}
+
+QString DefaultRulesFile() { return QStringLiteral("data/config/default_rules.txt"); }
+
+bool ServerListDownloadInBackground() { return true; }
+
+bool LogViewerAvailable() { return true; }

@@ -16,3 +16,5 @@ const QList<BrowserBox>& BrowserBoxes() {
     };
     return boxes;
 }
+
+bool DesktopPrefersDark() { return false; }
