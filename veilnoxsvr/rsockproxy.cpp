@@ -70,8 +70,7 @@ int RSockProxy::connect(const REndpoint& destination) {
             tls = std::make_unique<HopTls>();
             if (!tls->start(sock.get(), key, connectLimitMs())) {
                 lastError = vnxplat::lastSocketError();
-                std::printf("RSockProxy::connect: %s did not prove the server's key (TLS)\n",
-                            proxyAddr.text().c_str());
+                std::printf("RSockProxy::connect: %s did not prove the server's key (TLS)\n", proxyAddr.text().c_str());
                 tls.reset();
                 return -1;
             }

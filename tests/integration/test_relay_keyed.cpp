@@ -34,17 +34,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Sock {
-    int fd;
-    explicit Sock(int f) : fd(f) {}
-    ~Sock() {
-        if (fd >= 0) close(fd);
-    }
-    Sock(const Sock&) = delete;
-    Sock& operator=(const Sock&) = delete;
-    operator int() const { return fd; }
-};
-
 // Whether the destination has accepted `count` connections within ms.
 bool waitUntilAccepted(const TcpServer& server, int count, int ms = 5000) {
     for (int waited = 0; waited < ms; waited += 10) {

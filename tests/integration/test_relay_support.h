@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -115,6 +116,18 @@ private:
 };
 
 using vnxtest::UdpEcho;
+
+// A socket of the test, closed when it goes out of scope.
+struct Sock {
+    int fd;
+    explicit Sock(int f) : fd(f) {}
+    ~Sock() {
+        if (fd >= 0) close(fd);
+    }
+    Sock(const Sock&) = delete;
+    Sock& operator=(const Sock&) = delete;
+    operator int() const { return fd; }
+};
 
 // A UDP socket of the test bound to ip (port chosen by the system).
 inline int udpSocket(const char* ip) { return vnxtest::boundSocket(SOCK_DGRAM, ip); }

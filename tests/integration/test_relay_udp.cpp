@@ -17,17 +17,6 @@ using namespace relaytest;
 
 namespace {
 
-struct Sock {
-    int fd;
-    explicit Sock(int f) : fd(f) {}
-    ~Sock() {
-        if (fd >= 0) close(fd);
-    }
-    Sock(const Sock&) = delete;
-    Sock& operator=(const Sock&) = delete;
-    operator int() const { return fd; }
-};
-
 bool sendFramed(int fd, const RelayProcess& relay, const sockaddr_storage& dest, bool masked,
                 const std::vector<std::uint8_t>& payload) {
     std::vector<std::uint8_t> d = relayHeader(dest, masked);
