@@ -47,9 +47,10 @@ if(TARGET veilnoxsvr AND NOT WIN32)
     add_executable(fuzz_registry_datagram fuzz/fuzz_registry_datagram.cpp support/isolation.cpp
       ${vnx_svr}/rlocalserver.cpp ${vnx_svr}/bindport.cpp ${vnx_svr}/rudpserver.cpp ${vnx_svr}/rudptunnel.cpp
       ${vnx_svr}/rtcpserver.cpp ${vnx_svr}/rtcptunnel.cpp ${vnx_svr}/rlocaltcptunnel.cpp
-      ${vnx_svr}/rsockproxy.cpp ${vnx_svr}/rthread.cpp ${vnx_svr}/serverstate.cpp ${vnx_svr}/processnames.cpp)
+      ${vnx_svr}/rsockproxy.cpp ${vnx_svr}/rthread.cpp ${vnx_svr}/serverstate.cpp ${vnx_svr}/processnames.cpp
+      ${vnx_svr}/hopclient.cpp ${vnx_svr}/hoppool.cpp)
     target_include_directories(fuzz_registry_datagram PRIVATE support ${vnx_svr})
-    target_link_libraries(fuzz_registry_datagram PRIVATE veilnox_common)
+    target_link_libraries(fuzz_registry_datagram PRIVATE veilnox_common veilnox_hop)
     target_compile_options(fuzz_registry_datagram PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(fuzz_registry_datagram PRIVATE -fsanitize=fuzzer,address,undefined)
   endif()
